@@ -1,0 +1,133 @@
+// The narrow file-system interface behind ktfs::ktfs_api.
+//
+// A backend is one volume connection: GlusterFS through libgfapi, a local
+// directory standing in for a volume, or a wrapper in front of another
+// backend (fault injection in tests).  ktfs_api turns the calls of its public
+// surface into calls on the backend that its ktfs_iopx handle holds.
+//
+// Paths are volume paths: absolute from the volume's root, used as given
+// ("//a/.snaps/v1" names the same object as "/a/.snaps/v1").
+//
+// Every call reports failure through a std::error_code of the system category
+// that carries the errno of the failing operation; value 0 means success.
+// Implementations must be safe to call from several threads at once.
+#ifndef KTFS_KTFS_BACKEND_H_
+#define KTFS_KTFS_BACKEND_H_
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#define KTFS_EXPORT __attribute__((visibility("default")))
+
+namespace ktfs {
+
+// The kinds of client call, used by the fault-injecting wrapper to count and
+// select calls.  One ktfs_api call is exactly one backend call of one kind.
+enum class op : int {
+  stat,
+  lstat,
+  mkdir,
+  rmdir,
+  unlink,
+  rename,
+  chmod,
+  opendir,
+  readdir,
+  closedir,
+  open,
+  close,
+  read,
+  write,
+  fstat,
+  getxattr,
+  setxattr,
+  listxattr,
+  readlink,
+  symlink,
+  copy_range,
+  count_  // number of kinds; not a call
+};
+
+// Returns the lower-case name of a kind ("stat", "getxattr", ...).
+KTFS_EXPORT const char* op_name(op kind);
+
+// An open file or directory of a backend.  Closing is explicit; a file that
+// is destroyed while still open is closed without reporting.
+class KTFS_EXPORT backend_file {
+ public:
+  virtual ~backend_file();
+
+  // The volume path the file was opened with.
+  virtual const std::string& path() const = 0;
+
+  // Directories: the next entry, or *entry = nullptr at the end of the
+  // directory.  The entry stays valid until the next readdir or the close.
+  virtual std::error_code readdir(struct dirent** entry) = 0;
+
+  // Files: read or write up to len bytes at offset; *done receives the
+  // number of bytes moved (a short read means end of file).
+  virtual std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) = 0;
+  virtual std::error_code pwrite(const void* buf, size_t len, uint64_t offset, size_t* done) = 0;
+  virtual std::error_code fstat(struct stat* buf) = 0;
+
+  // Copies up to len bytes from this file at *src_offset into dst at
+  // *dst_offset, advancing both offsets; *done receives the bytes copied
+  // (0 at the end of this file).  dst comes from the same backend.
+  virtual std::error_code copy_to(backend_file& dst, uint64_t* src_offset, uint64_t* dst_offset,
+                                  size_t len, size_t* done) = 0;
+
+  virtual std::error_code close() = 0;
+};
+
+class KTFS_EXPORT backend {
+ public:
+  virtual ~backend();
+
+  // A short description for logs and diagnostics ("local:/srv/vol",
+  // "glusterfs:host:24007/vol").
+  virtual std::string describe() const = 0;
+
+  virtual std::error_code stat(const std::string& path, struct stat* buf) = 0;
+  // Like stat, but does not follow a final symbolic link.
+  virtual std::error_code lstat(const std::string& path, struct stat* buf) = 0;
+  // Makes a directory with exactly the given permission bits (no umask).
+  virtual std::error_code mkdir(const std::string& path, unsigned int mode) = 0;
+  // Removes an empty directory; fails with ENOTEMPTY otherwise.
+  virtual std::error_code rmdir(const std::string& path) = 0;
+  virtual std::error_code unlink(const std::string& path) = 0;
+  virtual std::error_code rename(const std::string& from, const std::string& to) = 0;
+  virtual std::error_code chmod(const std::string& path, unsigned int mode) = 0;
+
+  virtual std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) = 0;
+  // flags are POSIX open flags; mode is used when O_CREAT makes the file
+  // and is applied exactly (no umask).
+  virtual std::error_code open(const std::string& path, int flags, unsigned int mode,
+                               std::unique_ptr<backend_file>* out) = 0;
+
+  // Reads an extended attribute into buf; *size receives the value's length.
+  // ERANGE when buf is too small, ENODATA when the attribute is missing.
+  virtual std::error_code getxattr(const std::string& path, const std::string& name, void* buf,
+                                   size_t len, size_t* size) = 0;
+  // flags: 0 creates or replaces, XATTR_CREATE / XATTR_REPLACE as in POSIX.
+  virtual std::error_code setxattr(const std::string& path, const std::string& name,
+                                   const void* value, size_t len, int flags) = 0;
+  // The names of the attributes of path (a symbolic link's own when
+  // follow is false).
+  virtual std::error_code listxattr(const std::string& path, bool follow,
+                                    std::vector<std::string>* names) = 0;
+
+  virtual std::error_code readlink(const std::string& path, std::string* target) = 0;
+  virtual std::error_code symlink(const std::string& target, const std::string& path) = 0;
+};
+
+}  // namespace ktfs
+
+#endif  // KTFS_KTFS_BACKEND_H_

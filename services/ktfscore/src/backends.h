@@ -1,0 +1,20 @@
+// Internal declarations shared by the backends and ktfs_api.
+#ifndef KTFS_SRC_BACKENDS_H_
+#define KTFS_SRC_BACKENDS_H_
+
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "ktfs/ktfs_api.h"
+
+namespace ktfs {
+
+// Resolves "." and ".." components of a volume path within the volume and
+// drops empty components: the result is "" for the root, else "/a/b".
+std::string confine_path(const std::string& path);
+
+}  // namespace ktfs
+
+#endif  // KTFS_SRC_BACKENDS_H_

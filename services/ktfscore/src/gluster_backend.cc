@@ -1,0 +1,301 @@
+// A GlusterFS volume through libgfapi.
+#include <fcntl.h>
+#include <glusterfs/api/glfs.h>
+
+#include <cerrno>
+#include <cstring>
+#include <map>
+#include <mutex>
+
+#include "backends.h"
+
+namespace ktfs {
+
+namespace {
+
+std::error_code errno_code() { return std::error_code(errno, std::system_category()); }
+std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
+std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(); }
+
+// Copies move data in blocks of this size.
+const size_t kBlock = 4 << 20;
+
+class gluster_file : public backend_file {
+ public:
+  gluster_file(std::string path, glfs_fd_t* fd, bool is_dir)
+      : m_path(std::move(path)), m_fd(fd), m_is_dir(is_dir) {}
+  ~gluster_file() override { close(); }
+
+  const std::string& path() const override { return m_path; }
+
+  std::error_code readdir(struct dirent** entry) override {
+    *entry = nullptr;
+    if (!m_is_dir || m_fd == nullptr) return errno_code(ENOTDIR);
+    errno = 0;
+    *entry = glfs_readdir(m_fd);
+    if (*entry == nullptr && errno != 0) return errno_code();
+    return {};
+  }
+
+  std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
+    *done = 0;
+    while (*done < len) {
+      ssize_t n = glfs_pread(m_fd, static_cast<char*>(buf) + *done, len - *done,
+                             static_cast<off_t>(offset + *done), 0, nullptr);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno_code();
+      if (n == 0) break;
+      *done += static_cast<size_t>(n);
+    }
+    return {};
+  }
+
+  std::error_code pwrite(const void* buf, size_t len, uint64_t offset, size_t* done) override {
+    *done = 0;
+    while (*done < len) {
+      ssize_t n = glfs_pwrite(m_fd, static_cast<const char*>(buf) + *done, len - *done,
+                              static_cast<off_t>(offset + *done), 0, nullptr, nullptr);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) return errno_code();
+      *done += static_cast<size_t>(n);
+    }
+    return {};
+  }
+
+  std::error_code fstat(struct stat* buf) override { return check(glfs_fstat(m_fd, buf)); }
+
+  // Large-block reads and writes.  (The volume's server-side copy,
+  // glfs_copy_file_range, stalls on a plain distribute volume.)
+  std::error_code copy_to(backend_file& dst, uint64_t* src_offset, uint64_t* dst_offset, size_t len,
+                          size_t* done) override {
+    *done = 0;
+    gluster_file* target = dynamic_cast<gluster_file*>(&dst);
+    if (target == nullptr) return errno_code(EXDEV);
+    std::vector<char> block(std::min(len, kBlock));
+    size_t got = 0, put = 0;
+    if (std::error_code ec = pread(block.data(), block.size(), *src_offset, &got)) return ec;
+    if (std::error_code ec = target->pwrite(block.data(), got, *dst_offset, &put)) return ec;
+    advance(got, src_offset, dst_offset, done);
+    return {};
+  }
+
+  std::error_code close() override {
+    if (m_fd == nullptr) return {};
+    int rc = m_is_dir ? glfs_closedir(m_fd) : glfs_close(m_fd);
+    m_fd = nullptr;
+    return check(rc);
+  }
+
+ private:
+  static void advance(size_t n, uint64_t* src_offset, uint64_t* dst_offset, size_t* done) {
+    *done = n;
+    *src_offset += n;
+    *dst_offset += n;
+  }
+
+  std::string m_path;
+  glfs_fd_t* m_fd;
+  bool m_is_dir;
+};
+
+class gluster_backend : public backend {
+ public:
+  gluster_backend(glfs_t* fs, std::string label) : m_fs(fs), m_label(std::move(label)) {}
+
+  std::string describe() const override { return "glusterfs:" + m_label; }
+
+  std::error_code stat(const std::string& path, struct stat* buf) override {
+    return check(glfs_stat(m_fs, vol(path).c_str(), buf));
+  }
+  std::error_code lstat(const std::string& path, struct stat* buf) override {
+    return check(glfs_lstat(m_fs, vol(path).c_str(), buf));
+  }
+  std::error_code mkdir(const std::string& path, unsigned int mode) override {
+    std::string p = vol(path);
+    if (glfs_mkdir(m_fs, p.c_str(), mode) != 0) return errno_code();
+    // The client umask may have cleared bits: set the exact mode.
+    return check(glfs_chmod(m_fs, p.c_str(), mode));
+  }
+  std::error_code rmdir(const std::string& path) override {
+    return check(glfs_rmdir(m_fs, vol(path).c_str()));
+  }
+  std::error_code unlink(const std::string& path) override {
+    return check(glfs_unlink(m_fs, vol(path).c_str()));
+  }
+  std::error_code rename(const std::string& from, const std::string& to) override {
+    return check(glfs_rename(m_fs, vol(from).c_str(), vol(to).c_str()));
+  }
+  std::error_code chmod(const std::string& path, unsigned int mode) override {
+    return check(glfs_chmod(m_fs, vol(path).c_str(), mode));
+  }
+
+  std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) override {
+    glfs_fd_t* fd = glfs_opendir(m_fs, vol(path).c_str());
+    if (fd == nullptr) return errno_code();
+    out->reset(new gluster_file(path, fd, true));
+    return {};
+  }
+
+  std::error_code open(const std::string& path, int flags, unsigned int mode,
+                       std::unique_ptr<backend_file>* out) override {
+    std::string p = vol(path);
+    glfs_fd_t* fd = nullptr;
+    if (flags & O_CREAT) {
+      fd = glfs_creat(m_fs, p.c_str(), flags | O_EXCL, mode);
+      if (fd != nullptr && glfs_fchmod(fd, mode) != 0) {
+        int err = errno;
+        glfs_close(fd);
+        return errno_code(err);
+      }
+      if (fd == nullptr && errno == EEXIST && !(flags & O_EXCL)) {
+        fd = glfs_open(m_fs, p.c_str(), flags & ~O_CREAT);
+      }
+    } else {
+      fd = glfs_open(m_fs, p.c_str(), flags);
+    }
+    if (fd == nullptr) return errno_code();
+    out->reset(new gluster_file(path, fd, false));
+    return {};
+  }
+
+  std::error_code getxattr(const std::string& path, const std::string& name, void* buf, size_t len,
+                           size_t* size) override {
+    *size = 0;
+    ssize_t n = glfs_getxattr(m_fs, vol(path).c_str(), name.c_str(), buf, len);
+    if (n < 0) return errno_code();
+    *size = static_cast<size_t>(n);
+    return {};
+  }
+
+  std::error_code setxattr(const std::string& path, const std::string& name, const void* value,
+                           size_t len, int flags) override {
+    return check(glfs_setxattr(m_fs, vol(path).c_str(), name.c_str(), value, len, flags));
+  }
+
+  std::error_code listxattr(const std::string& path, bool follow,
+                            std::vector<std::string>* names) override {
+    names->clear();
+    std::string p = vol(path);
+    for (;;) {
+      ssize_t n = follow ? glfs_listxattr(m_fs, p.c_str(), nullptr, 0)
+                         : glfs_llistxattr(m_fs, p.c_str(), nullptr, 0);
+      if (n < 0) return errno_code();
+      std::vector<char> buf(static_cast<size_t>(n) + 1);
+      n = follow ? glfs_listxattr(m_fs, p.c_str(), buf.data(), buf.size())
+                 : glfs_llistxattr(m_fs, p.c_str(), buf.data(), buf.size());
+      if (n < 0 && errno == ERANGE) continue;
+      if (n < 0) return errno_code();
+      for (size_t at = 0; at < static_cast<size_t>(n);) {
+        std::string name(buf.data() + at);
+        at += name.size() + 1;
+        names->push_back(name);
+      }
+      return {};
+    }
+  }
+
+  std::error_code readlink(const std::string& path, std::string* target) override {
+    std::vector<char> buf(256);
+    for (;;) {
+      ssize_t n = glfs_readlink(m_fs, vol(path).c_str(), buf.data(), buf.size());
+      if (n < 0) return errno_code();
+      if (static_cast<size_t>(n) < buf.size()) {
+        target->assign(buf.data(), static_cast<size_t>(n));
+        return {};
+      }
+      buf.resize(buf.size() * 2);
+    }
+  }
+
+  std::error_code symlink(const std::string& target, const std::string& path) override {
+    return check(glfs_symlink(m_fs, target.c_str(), vol(path).c_str()));
+  }
+
+ private:
+  static std::string vol(const std::string& path) {
+    std::string p = confine_path(path);
+    return p.empty() ? "/" : p;
+  }
+
+  glfs_t* m_fs;
+  std::string m_label;
+};
+
+// Splits "HOST[:PORT]"; the port defaults to glusterd's 24007.
+bool parse_server(const std::string& server, std::string* host, int* port) {
+  *port = 24007;
+  size_t colon = server.rfind(':');
+  size_t bracket = server.rfind(']');
+  if (colon == std::string::npos || (bracket != std::string::npos && bracket > colon)) {
+    *host = server;
+  } else {
+    *host = server.substr(0, colon);
+    char* end = nullptr;
+    long value = std::strtol(server.c_str() + colon + 1, &end, 10);
+    if (end == server.c_str() + colon + 1 || *end != '\0' || value <= 0 || value > 65535) return false;
+    *port = static_cast<int>(value);
+  }
+  if (host->size() > 1 && host->front() == '[' && host->back() == ']') {
+    *host = host->substr(1, host->size() - 2);
+  }
+  return !host->empty();
+}
+
+// libgfapi's teardown (glfs_fini) blocks for about ten seconds, so a
+// connection is made once per server and volume and kept, shared by every
+// backend that names them, until the process ends; the operating system
+// closes it then.
+struct connection_table {
+  std::mutex mutex;
+  std::map<std::string, glfs_t*> live;
+};
+
+connection_table& connections() {
+  static connection_table* table = new connection_table();  // never destroyed
+  return *table;
+}
+
+glfs_t* connect(const std::string& host, int port, const std::string& volume, std::error_code* ec) {
+  glfs_t* fs = glfs_new(volume.c_str());
+  if (fs == nullptr) {
+    *ec = errno_code(errno != 0 ? errno : ENOMEM);
+    return nullptr;
+  }
+  const char* log = std::getenv("KTFS_GFAPI_LOG");
+  const char* level = std::getenv("KTFS_GFAPI_LOG_LEVEL");
+  int rc = glfs_set_volfile_server(fs, "tcp", host.c_str(), port);
+  if (rc == 0) rc = glfs_set_logging(fs, log, level != nullptr ? std::atoi(level) : 3);
+  if (rc == 0) rc = glfs_init(fs);
+  if (rc != 0) {
+    int err = errno != 0 ? errno : ENOTCONN;
+    glfs_fini(fs);  // slow, but only on the failure path
+    *ec = errno_code(err);
+    return nullptr;
+  }
+  return fs;
+}
+
+}  // namespace
+
+std::shared_ptr<backend> make_gluster_backend(const std::string& server, const std::string& volume,
+                                              std::error_code* ec) {
+  *ec = std::error_code();
+  std::string host;
+  int port = 0;
+  if (volume.empty() || !parse_server(server, &host, &port)) {
+    *ec = errno_code(EINVAL);
+    return nullptr;
+  }
+  std::string label = host + ":" + std::to_string(port) + "/" + volume;
+  connection_table& table = connections();
+  std::lock_guard<std::mutex> guard(table.mutex);
+  auto found = table.live.find(label);
+  if (found == table.live.end()) {
+    glfs_t* fs = connect(host, port, volume, ec);
+    if (fs == nullptr) return nullptr;
+    found = table.live.emplace(label, fs).first;
+  }
+  return std::make_shared<gluster_backend>(found->second, label);
+}
+
+}  // namespace ktfs

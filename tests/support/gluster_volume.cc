@@ -1,0 +1,165 @@
+#include "support/gluster_volume.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <random>
+#include <system_error>
+#include <thread>
+
+#include "ktfs/ktfs_api.h"
+
+namespace ktsm_test {
+
+namespace {
+
+const char kGluster[] = "gluster --mode=script ";
+
+bool process_alive(int pid) { return pid > 0 && ::kill(pid, 0) == 0; }
+
+int running_glusterd() {
+  std::string out;
+  if (run_command("pgrep -x glusterd | head -n 1", &out) != 0 || out.empty()) return 0;
+  return std::atoi(out.c_str());
+}
+
+// Runs a gluster CLI command, retrying while glusterd is busy with another
+// transaction (other test processes share it).
+bool gluster_cli(const std::string& args, std::string* output) {
+  for (int attempt = 0; attempt < 60; ++attempt) {
+    if (run_command(kGluster + args, output) == 0) return true;
+    if (output->find("nother transaction") == std::string::npos &&
+        output->find("locking failed") == std::string::npos) {
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  return false;
+}
+
+std::string unique_suffix() {
+  std::random_device rd;
+  char buf[32];
+  std::snprintf(buf, sizeof buf, "%d_%06x", static_cast<int>(::getpid()), rd() & 0xffffff);
+  return buf;
+}
+
+}  // namespace
+
+int run_command(const std::string& command, std::string* output) {
+  output->clear();
+  FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+  if (pipe == nullptr) return -1;
+  char buf[4096];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) output->append(buf, n);
+  int status = ::pclose(pipe);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+gluster_volume& gluster_volume::get() {
+  static gluster_volume volume;
+  return volume;
+}
+
+gluster_volume::gluster_volume() {
+  if (::geteuid() != 0) {
+    m_skip_reason = "GlusterFS tests need root (glusterd, bricks and trusted attributes)";
+    return;
+  }
+  char host[256] = {0};
+  ::gethostname(host, sizeof host - 1);
+  m_host = host;
+  m_ok = ensure_glusterd() && create_volume() && wait_for_clients();
+}
+
+gluster_volume::~gluster_volume() { teardown(); }
+
+bool gluster_volume::ensure_glusterd() {
+  // One process at a time decides whether glusterd must be started.
+  int lock = ::open("/tmp/ktsm-glusterd.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock >= 0) ::flock(lock, LOCK_EX);
+  bool ok = running_glusterd() != 0;
+  if (!ok) {
+    std::string out;
+    std::string pid_file = "/tmp/ktsm-glusterd-" + unique_suffix() + ".pid";
+    if (run_command("glusterd -p " + pid_file, &out) != 0) {
+      m_error = "glusterd did not start: " + out;
+    } else {
+      for (int i = 0; i < 100 && m_glusterd_pid == 0; ++i) {
+        std::ifstream in(pid_file);
+        in >> m_glusterd_pid;
+        if (m_glusterd_pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      ::unlink(pid_file.c_str());
+      for (int i = 0; i < 150 && !ok; ++i) {
+        ok = run_command(std::string(kGluster) + "pool list", &out) == 0;
+        if (!ok) std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      }
+      if (!ok) m_error = "glusterd does not answer: " + out;
+    }
+  }
+  if (lock >= 0) ::close(lock);  // releases the lock
+  return ok;
+}
+
+bool gluster_volume::create_volume() {
+  char tmpl[] = "/tmp/ktsm-gluster-XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr) {
+    m_error = "cannot make the brick's directory";
+    return false;
+  }
+  m_dir = tmpl;
+  m_brick = m_dir + "/brick";
+  m_name = "ktsmt_" + unique_suffix();
+  std::string out;
+  if (!gluster_cli("volume create " + m_name + " " + m_host + ":" + m_brick + " force", &out)) {
+    m_error = "volume create failed: " + out;
+    m_name.clear();
+    return false;
+  }
+  if (!gluster_cli("volume start " + m_name, &out)) {
+    m_error = "volume start failed: " + out;
+    return false;
+  }
+  return true;
+}
+
+bool gluster_volume::wait_for_clients() {
+  std::error_code ec;
+  for (int i = 0; i < 60; ++i) {
+    if (ktfs::make_gluster_backend(server(), m_name, &ec)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  m_error = "no client could connect to volume " + m_name + ": " + ec.message();
+  return false;
+}
+
+void gluster_volume::teardown() {
+  std::string out;
+  if (!m_name.empty()) {
+    gluster_cli("volume stop " + m_name + " force", &out);
+    gluster_cli("volume delete " + m_name, &out);
+    m_name.clear();
+  }
+  if (!m_dir.empty()) {
+    run_command("rm -rf '" + m_dir + "'", &out);
+    m_dir.clear();
+  }
+  if (m_glusterd_pid != 0) {
+    ::kill(m_glusterd_pid, SIGTERM);
+    for (int i = 0; i < 100 && process_alive(m_glusterd_pid); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    m_glusterd_pid = 0;
+  }
+}
+
+}  // namespace ktsm_test

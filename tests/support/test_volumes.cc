@@ -1,0 +1,81 @@
+#include "support/test_volumes.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+
+#include "support/gluster_volume.h"
+
+namespace ktsm_test {
+
+scratch_dir::scratch_dir() {
+  const char* base = std::getenv("TMPDIR");
+  std::string tmpl = std::string(base != nullptr && *base ? base : "/tmp") + "/ktsm-test-XXXXXX";
+  if (::mkdtemp(&tmpl[0]) != nullptr) m_path = tmpl;
+}
+
+scratch_dir::~scratch_dir() {
+  if (m_path.empty()) return;
+  std::string out;
+  // Version directories have mode 0: make everything writable first.
+  run_command("chmod -R u+rwx '" + m_path + "' ; rm -rf '" + m_path + "'", &out);
+}
+
+const char* backend_name(backend_kind kind) {
+  return kind == backend_kind::local ? "local" : "gluster";
+}
+
+namespace {
+
+class local_volume : public test_volume {
+ public:
+  ktfs::iopx_tree_cfg cfg() const override {
+    return ktfs::iopx_tree_cfg{"glusterfs", "local", "", m_dir.path()};
+  }
+  std::string prefix() const override { return ""; }
+  std::string host_path(const std::string& p) const override { return m_dir.path() + p; }
+
+ private:
+  scratch_dir m_dir;
+};
+
+class gluster_test_volume : public test_volume {
+ public:
+  explicit gluster_test_volume(gluster_volume& v) : m_volume(v) {
+    static std::atomic<int> next{0};
+    m_prefix = "/case-" + std::to_string(next++);
+    ktfs::ktfs_api api;
+    ktfs::iopx_ptr io = api.init(cfg());
+    EXPECT_FALSE(api.mkdir(io, m_prefix.c_str(), 0755, ktfs::aio_ptr()))
+        << "cannot make " << m_prefix << " on volume " << v.name();
+  }
+  ktfs::iopx_tree_cfg cfg() const override {
+    return ktfs::iopx_tree_cfg{"glusterfs", m_volume.name(), m_volume.server(), ""};
+  }
+  std::string prefix() const override { return m_prefix; }
+  std::string host_path(const std::string& p) const override { return m_volume.brick() + p; }
+
+ private:
+  gluster_volume& m_volume;
+  std::string m_prefix;
+};
+
+}  // namespace
+
+std::unique_ptr<test_volume> test_volume::make(backend_kind kind, std::string* skip) {
+  skip->clear();
+  if (kind == backend_kind::local) return std::unique_ptr<test_volume>(new local_volume());
+  gluster_volume& v = gluster_volume::get();
+  if (v.skipped()) {
+    *skip = v.skip_reason();
+    return nullptr;
+  }
+  if (!v.ok()) {
+    ADD_FAILURE() << "GlusterFS test volume unavailable: " << v.error();
+    return nullptr;
+  }
+  return std::unique_ptr<test_volume>(new gluster_test_volume(v));
+}
+
+}  // namespace ktsm_test

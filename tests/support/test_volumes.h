@@ -1,0 +1,47 @@
+// Volumes for tests that run the same case on every client backend.
+#ifndef KTSM_TESTS_SUPPORT_TEST_VOLUMES_H_
+#define KTSM_TESTS_SUPPORT_TEST_VOLUMES_H_
+
+#include <memory>
+#include <string>
+
+#include "ktfs/ktfs_api.h"
+
+namespace ktsm_test {
+
+// A temporary directory, removed with everything in it on destruction.
+class scratch_dir {
+ public:
+  scratch_dir();
+  ~scratch_dir();
+  scratch_dir(const scratch_dir&) = delete;
+  scratch_dir& operator=(const scratch_dir&) = delete;
+  const std::string& path() const { return m_path; }
+
+ private:
+  std::string m_path;
+};
+
+enum class backend_kind { local, gluster };
+const char* backend_name(backend_kind kind);
+
+// One test's volume: a fresh local directory, or a fresh top-level directory
+// on the shared GlusterFS volume.  Test paths are formed as prefix() + "/x".
+class test_volume {
+ public:
+  // Returns null and sets *skip when the backend cannot be had here (the
+  // GlusterFS volume without root); ADD_FAILUREs when it should but fails.
+  static std::unique_ptr<test_volume> make(backend_kind kind, std::string* skip);
+
+  virtual ~test_volume() = default;
+  // The configuration ktfs_api::init() connects with.
+  virtual ktfs::iopx_tree_cfg cfg() const = 0;
+  // The volume path this test owns ("" for a local volume of its own).
+  virtual std::string prefix() const = 0;
+  // The host path of a volume path, to look behind the client's back.
+  virtual std::string host_path(const std::string& volume_path) const = 0;
+};
+
+}  // namespace ktsm_test
+
+#endif  // KTSM_TESTS_SUPPORT_TEST_VOLUMES_H_
