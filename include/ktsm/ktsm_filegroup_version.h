@@ -1,0 +1,92 @@
+// ktsm_filegroup_version: one version of a file group.
+//
+// A version is either the production version, which stands for the live
+// file group itself, or one snapshot directory under the group's ".snaps".
+// Records are made only by allocate() and held only through
+// boost::shared_ptr handles; a record lives as long as any handle to it.
+//
+// See ktsm_filegroup_version_set.h for the naming rule that relates a
+// version's name to its directory.
+#ifndef KTSM_KTSM_FILEGROUP_VERSION_H_
+#define KTSM_KTSM_FILEGROUP_VERSION_H_
+
+#include <pthread.h>
+
+#include <boost/shared_ptr.hpp>
+#include <string>
+#include <system_error>
+
+#include "ktsm/ktfs_mem.h"
+
+#define KTSM_API __attribute__((visibility("default")))
+
+class ktsm_filegroup_version_set;
+
+class ktsm_filegroup_version {
+ public:
+  ktsm_filegroup_version();
+  ~ktsm_filegroup_version();
+  ktsm_filegroup_version(const ktsm_filegroup_version&) = delete;
+  ktsm_filegroup_version& operator=(const ktsm_filegroup_version&) = delete;
+
+  // Read access for hosts (no lock: a version's fields change only under
+  // its set's lock, so read them while no operation on the set runs, or
+  // through a handle from a look-up made after it).
+  std::string get_name() const { return m_name; }
+  // The snapshot state as text ("1" to "12", or whatever the volume held at
+  // start-up); empty for the production version.
+  std::string get_state() const { return m_state; }
+  bool is_production_version() const { return m_production_version; }
+  // The older version recorded by set_previous_version or a deletion;
+  // empty when none has been recorded.
+  boost::shared_ptr<ktsm_filegroup_version> get_older_version() const { return m_older_version; }
+  // The set that owns the version, where its creator recorded it.
+  boost::shared_ptr<ktsm_filegroup_version_set> get_fg_versionset() const {
+    return m_fg_versionset;
+  }
+
+  // Whether the file file_name (relative to the version's directory) is the
+  // same file in this version and in its older version: both carry the
+  // attribute "trusted.cloudsync.uuid" with equal values.  Answers false when
+  // there is no older version (no volume access), and when either read fails
+  // (one failure message naming the path).  Takes no lock.
+  KTSM_API bool is_file_needed(const std::string& file_name);
+
+  // Appends the records of the deleted-file list at source_path to this
+  // version's own list (the version's path followed by the snapshot core's
+  // suffix).  Returns the append's error code, 0 on success; the target is
+  // closed whether or not the append failed.  Takes the version's own mutex
+  // m_version_lock for the whole call.
+  // REQUIRES: not called re-entrantly for the same version on one thread.
+  KTSM_API std::error_code update_meta_data_file(std::string source_path);
+
+  // Internal to the library (not exported).  None of them takes a lock.
+  static boost::shared_ptr<ktsm_filegroup_version> allocate();
+  void set_name(const std::string& name) { m_name = name; }
+  void set_state(const std::string& state) { m_state = state; }
+  void set_older_version(boost::shared_ptr<ktsm_filegroup_version>& older) {
+    m_older_version = older;
+  }
+  void reset_older_version() { m_older_version.reset(); }
+  void set_fg_versionset(boost::shared_ptr<ktsm_filegroup_version_set> set) {
+    m_fg_versionset = set;
+  }
+  void set_production_version() { m_production_version = true; }
+
+  // The version's directory under the naming rule: the set's name for the
+  // production version, else the set's name + "/.snaps/" + the version's
+  // name.  Empty when the owning-set link is empty for a snapshot version.
+  std::string version_path() const;
+
+  static ktfs::ktfs_mem::mempool<ktsm_filegroup_version> m_mempool;
+
+ private:
+  std::string m_name;
+  std::string m_state;
+  boost::shared_ptr<ktsm_filegroup_version> m_older_version;
+  boost::shared_ptr<ktsm_filegroup_version_set> m_fg_versionset;
+  pthread_mutex_t m_version_lock;
+  bool m_production_version;
+};
+
+#endif  // KTSM_KTSM_FILEGROUP_VERSION_H_

@@ -1,0 +1,216 @@
+// ktsm_filegroup_version_set: the version sets of the file groups of one
+// volume, and through its static members the whole state of the library.
+//
+// Layout on the volume.  A file group is a top-level directory G; its
+// versions are the directories G/.snaps/NAME, each carrying its state in the
+// extended attribute "trusted.norvafs.snapstate" as 16 bytes (the state's
+// decimal text, then zero bytes).  The library keeps no store of its own:
+// init() rebuilds every set from the volume.
+//
+// Naming rule.  A set is named by its directory's path exactly as stored;
+// sets rebuilt at start-up from the root "/" are named "//G".  A version's
+// record keeps a bare name: the name given to create_version, and after a
+// restart the name of its entry in G/.snaps; the production version (the
+// live group itself) keeps the set's name.  So a version is found under the
+// same name before and after a restart.  A version's directory is derived,
+// never stored: the set's name for the production version, else the set's
+// name + "/.snaps/" + the version's name.  Version names must be one plain
+// path component: not empty, not "." or "..", without "/" or zero bytes.
+//
+// Statuses: 0 for success, 1 for failure, unless a call says otherwise.
+// Every failure logs exactly one message to the logger (m_logger) and
+// returns; nothing already done is undone, so an interrupted operation
+// leaves its in-progress state on the volume for the next start-up to see.
+//
+// Threads and locks.  The library starts no threads.  m_lock serialises
+// init, stop and the set operations; each set's m_set_lock serialises the
+// version operations on that set, so operations on different sets run in
+// parallel.  No code path holds m_lock while it takes a set's m_set_lock.
+//
+// Lifetime.  Call init() once before anything else (calls made before it do
+// not crash; they fail or find nothing).  Records live as long as a handle
+// to them; drop every handle before the library is unloaded.
+#ifndef KTSM_KTSM_FILEGROUP_VERSION_SET_H_
+#define KTSM_KTSM_FILEGROUP_VERSION_SET_H_
+
+#include <pthread.h>
+
+#include <atomic>
+#include <boost/shared_ptr.hpp>
+#include <list>
+#include <string>
+
+#include "ktfs/ktfs_api.h"
+#include "ktfs/ktfs_debug.h"
+#include "ktsm/ktfs_mem.h"
+#include "ktsm/ktsm_filegroup_version.h"
+
+class ktsm_filegroup_version_set {
+ public:
+  typedef boost::shared_ptr<ktsm_filegroup_version_set> set_ptr;
+  typedef boost::shared_ptr<ktsm_filegroup_version> version_ptr;
+
+  ktsm_filegroup_version_set();
+  ~ktsm_filegroup_version_set();
+  ktsm_filegroup_version_set(const ktsm_filegroup_version_set&) = delete;
+  ktsm_filegroup_version_set& operator=(const ktsm_filegroup_version_set&) = delete;
+
+  // ---- Start-up and shutdown -------------------------------------------
+
+  // Installs a new logger (a default-constructed ktfs::ktfs_debug), starts
+  // the file-system client for the GlusterFS volume volume_name and rebuilds
+  // one version set per top-level entry of the volume, each with its
+  // production version and one version per entry of its ".snaps" carrying
+  // the state read from the volume.  second is not used.
+  // Returns 0 when every listed file group was recovered (and for an empty
+  // root), 1 when any failed (those sets are not registered; the others
+  // are), or the listing's non-zero status when the root cannot be listed.
+  // A second call without stop() registers the rebuilt sets again behind
+  // those already registered.  Takes m_lock.
+  KTSM_API static int32_t init(const std::string& volume_name, const std::string& second);
+
+  // Empties the registry and each registered set's list of versions.  The
+  // logger, the client and the volume name stay.  Sets and versions that the
+  // host still holds stay alive (with empty lists) until it drops them.
+  // Takes m_lock to take the registry out, releases it, then each set's
+  // m_set_lock in turn.
+  KTSM_API static void stop();
+
+  // Empties this set's list of versions.  Takes m_set_lock.
+  KTSM_API void cleanup();
+
+  // ---- Version sets (each takes m_lock) ----------------------------------
+
+  // Makes the directories name and name + "/.snaps" (mode 0760) where
+  // missing, and registers a new set for them holding its production
+  // version.  out receives the set.  Does not look for an existing set of
+  // that name.  Returns 1 when a directory cannot be made or memory is
+  // exhausted (directories already made stay).
+  KTSM_API static int32_t create_version_set(const std::string& name, set_ptr& out);
+
+  // Removes name + "/.snaps" and name (each only if it exists, each only if
+  // empty) and takes the first set of that name out of the registry,
+  // emptying its list of versions.  Returns 0 also when no set of that name
+  // was registered; 1 when a directory cannot be removed.
+  KTSM_API static int32_t delete_version_set(const std::string& name);
+
+  // out receives the first registered set whose name equals name exactly.
+  // Returns 1 (out unchanged) when there is none.
+  KTSM_API static int32_t get_version_set(const std::string& name, set_ptr& out);
+
+  // ---- Versions of this set (each takes m_set_lock) ----------------------
+
+  // Makes the version's directory (mode 0) in state "1" (create in
+  // progress), appends a record to the set, has the snapshot core copy the
+  // live group into it, then writes state "2" (active).  version receives
+  // the record.  On a failure after the record was appended, version holds
+  // it in state "1" and the directory keeps "1".  Does not link the version
+  // to an older one: call set_previous_version for that.
+  KTSM_API int32_t create_version(const std::string& name, version_ptr& version);
+
+  // Deletes the version: state "4" (delete in progress), the snapshot core's
+  // removal (merging the version's deleted-file list into the older version
+  // when asked), state "5" (deleted), removal of the directory with its
+  // contents, and the record leaves the set.  Refuses the production
+  // version.  Returns 1 when no version has that name.
+  KTSM_API int32_t delete_version(const std::string& name);
+
+  // Links the version to the one before it in the set's list (the first
+  // version gets an empty link).  Touches nothing on the volume.
+  KTSM_API int32_t set_previous_version(const std::string& name);
+
+  // Exports the version through the export command ("storhaug exportdir /"
+  // followed by the volume name, "/" and the version's directory): requires
+  // state "2" (except for the production version), writes "7", runs the
+  // command, writes "8".  Holds m_set_lock while the command runs.
+  KTSM_API int32_t export_version(const std::string& version_name);
+
+  // Takes an exported version (state "8") back to "2" through "10".  Runs no
+  // command.  Answers 0 without change when the version is not exported.
+  KTSM_API int32_t unexport_version(const std::string& version_name);
+
+  // version receives the first version named name, or is emptied when there
+  // is none.  Always returns 0.
+  KTSM_API int32_t get_version(const std::string& name, version_ptr& version);
+
+  // version receives the version after the first one named name, or is
+  // emptied when there is none (or name is unknown).  Always returns 0.
+  KTSM_API int32_t get_next_version(const std::string& name, version_ptr& version);
+
+  // ---- Start-up recovery (called by init under m_lock; no lock of their own)
+
+  // Appends dir + "/" + entry for every entry of dir except "." and "..",
+  // in the order the volume returns them.  Returns 1 when dir cannot be
+  // stat'ed, opened or closed (entries read before a failed close stay).
+  KTSM_API static int32_t read_live_directory(const std::string& dir, std::list<std::string>& names);
+
+  // Names set name, lists name + "/.snaps" and fills the set with the
+  // production version and one version per entry, in listing order, each
+  // carrying its state attribute.  Returns 1 on any failure; the set keeps
+  // what was done before the failing step.
+  KTSM_API static int32_t recover_version_set_internal(const std::string& name, set_ptr& set);
+
+  // ---- Twins: each does the work of its entry point, without its lock ----
+  KTSM_API static int32_t create_version_set_internal(const std::string& name, set_ptr& out);
+  KTSM_API static int32_t delete_version_set_internal(const std::string& name);
+  KTSM_API static int32_t get_version_set_internal(const std::string& name, set_ptr& out);
+  KTSM_API int32_t create_version_internal(const std::string& name, version_ptr& version);
+  KTSM_API int32_t delete_version_internal(const std::string& name);
+  KTSM_API int32_t set_previous_version_internal(const std::string& name);
+  KTSM_API int32_t export_version_internal(const std::string& version_name);
+  KTSM_API int32_t unexport_version_internal(const std::string& version_name);
+  KTSM_API int32_t get_version_internal(const std::string& name, version_ptr& version);
+  KTSM_API int32_t get_next_version_internal(const std::string& name, version_ptr& version);
+
+  // ---- Read access for hosts ----------------------------------------------
+  std::string get_name() const { return m_name; }
+
+  // ---- Internal to the library (not exported; no lock) --------------------
+  static set_ptr allocate();
+  void set_name(const std::string& name) { m_name = name; }
+  void add_filegroup_version(version_ptr& version) { m_filegroup_versions.push_back(version); }
+  const std::list<version_ptr>& versions() const { return m_filegroup_versions; }
+
+  // Writes state into the snapshot-state attribute of path as 16 bytes.
+  static std::error_code write_state(const std::string& path, const std::string& state);
+  // Reads the snapshot-state attribute of path into *state; returns the
+  // client's result (-1 on failure).
+  static int64_t read_state(const std::string& path, std::string* state);
+  // The current logger and I/O handle (safe against a concurrent init).
+  static ktfs::ktfs_debug& log();
+  static ktfs::iopx_ptr io();
+
+  // ---- Static state ---------------------------------------------------------
+  KTSM_API static std::list<set_ptr> m_version_sets;
+  KTSM_API static pthread_mutex_t m_lock;
+  // The logger of every message.  Before init it points at a logger that
+  // writes nowhere; init installs a new one and never destroys the old.
+  KTSM_API static std::atomic<ktfs::ktfs_debug*> m_logger;
+  KTSM_API static ktfs::iopx_ptr file_io;
+  KTSM_API static ktfs::ktfs_api api_instance;
+  KTSM_API static ktfs::iopx_ptr sas_file_io;
+  KTSM_API static ktfs::ktfs_api sas_api_instance;
+  static ktfs::ktfs_mem::mempool<ktsm_filegroup_version_set> m_mempool;
+  KTSM_API static std::string m_live_vol_name;
+
+  KTSM_API static const std::string SNAP_STATE_NAME;  // "trusted.norvafs.snapstate"
+  KTSM_API static const std::string SNAP_STATE_CREATE_IN_PROGRESS;    // "1"
+  KTSM_API static const std::string SNAP_STATE_ACTIVE;                // "2"
+  KTSM_API static const std::string SNAP_STATE_CREATE_FAILED;         // "3"
+  KTSM_API static const std::string SNAP_STATE_DELETE_IN_PROGRESS;    // "4"
+  KTSM_API static const std::string SNAP_STATE_DELETED;               // "5"
+  KTSM_API static const std::string SNAP_STATE_DELETE_FAILED;         // "6"
+  KTSM_API static const std::string SNAP_STATE_EXPORT_IN_PROGRESS;    // "7"
+  KTSM_API static const std::string SNAP_STATE_EXPORTED;              // "8"
+  KTSM_API static const std::string SNAP_STATE_EXPORT_FAILED;         // "9"
+  KTSM_API static const std::string SNAP_STATE_UNEXPORT_IN_PROGRESS;  // "10"
+  KTSM_API static const std::string SNAP_STATE_UNEXPORTED;            // "11"
+  KTSM_API static const std::string SNAP_STATE_UNEXPORT_FAILED;       // "12"
+
+ private:
+  std::list<version_ptr> m_filegroup_versions;
+  std::string m_name;
+  pthread_mutex_t m_set_lock;
+};
+
+#endif  // KTSM_KTSM_FILEGROUP_VERSION_SET_H_

@@ -1,0 +1,137 @@
+// Start-up recovery: the volume is the only record, so init lists its root
+// and rebuilds one version set per entry from the entry's ".snaps".
+#include <cstring>
+
+#include "internal.h"
+
+using ktsm_internal::FN_INIT;
+using ktsm_internal::FN_READ_LIVE_DIRECTORY;
+using ktsm_internal::FN_RECOVER;
+using ktsm_internal::no_aio;
+
+typedef ktsm_filegroup_version_set vs;
+
+namespace {
+
+// Appends dir + "/" + name for every entry but "." and ".."; a failed read
+// ends the listing like the end of the directory does.
+void read_entries(const ktfs::file_ptr& handle, const std::string& dir,
+                  std::list<std::string>& names) {
+  while (struct dirent* entry = vs::api_instance.readdir(handle, no_aio())) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    names.push_back(dir + "/" + entry->d_name);
+  }
+}
+
+// Appends the production version of set, named like it.
+bool add_production_version(const vs::set_ptr& set, const std::string& name) {
+  vs::version_ptr production = ktsm_filegroup_version::allocate();
+  if (!production) return false;
+  production->set_name(name);
+  production->set_production_version();
+  production->set_fg_versionset(set);
+  set->add_filegroup_version(production);
+  return true;
+}
+
+}  // namespace
+
+int32_t ktsm_filegroup_version_set::read_live_directory(const std::string& dir,
+                                                        std::list<std::string>& names) {
+  ktfs::ktfs_debug& logger = log();
+  struct stat st;
+  std::memset(&st, 0, sizeof st);
+  if (api_instance.stat(io(), dir.c_str(), &st, no_aio())) {
+    logger.debug(FN_READ_LIVE_DIRECTORY, -1, "dir [%s] stat failed", dir.c_str());
+    return 1;
+  }
+  ktfs::file_ptr handle = api_instance.opendir(io(), dir.c_str(), no_aio());
+  if (!handle) {
+    logger.debug(FN_READ_LIVE_DIRECTORY, -1, "dir [%s] open failed", dir.c_str());
+    return 1;
+  }
+  read_entries(handle, dir, names);
+  if (api_instance.closedir(handle, no_aio())) {
+    logger.debug(FN_READ_LIVE_DIRECTORY, -1, "dir [%s] close failed", dir.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int32_t ktsm_filegroup_version_set::recover_version_set_internal(const std::string& name,
+                                                                 set_ptr& set) {
+  ktfs::ktfs_debug& logger = log();
+  set->set_name(name);
+  std::string snaps = ktsm_internal::snaps_dir(name);
+  struct stat st;
+  std::memset(&st, 0, sizeof st);
+  if (api_instance.stat(io(), snaps.c_str(), &st, no_aio())) {
+    logger.debug(FN_RECOVER, -1, "snap dir [%s] stat failed", snaps.c_str());
+    return 1;
+  }
+  ktfs::file_ptr handle = api_instance.opendir(io(), snaps.c_str(), no_aio());
+  if (!handle) {
+    logger.debug(FN_RECOVER, -1, "snap dir [%s] open failed", snaps.c_str());
+    return 1;
+  }
+  std::list<std::string> paths;
+  read_entries(handle, snaps, paths);
+  if (api_instance.closedir(handle, no_aio())) {
+    logger.debug(FN_RECOVER, -1, "snap dir [%s] close failed", snaps.c_str());
+    return 1;
+  }
+  if (!add_production_version(set, name)) {
+    logger.debug(FN_RECOVER, -1, "memory allocation failure");
+    return 1;
+  }
+  for (const std::string& path : paths) {
+    version_ptr version = ktsm_filegroup_version::allocate();
+    if (!version) {
+      logger.debug(FN_RECOVER, -1, "memory allocation failure");
+      return 1;
+    }
+    // The record keeps the bare name of its entry; its path is derived.
+    version->set_name(path.substr(snaps.size() + 1));
+    std::string state;
+    if (read_state(path, &state) == -1) {
+      logger.debug(FN_RECOVER, -1, "snap dir [%s] getattr failed", snaps.c_str());
+      return 1;
+    }
+    version->set_state(state);
+    logger.debug(FN_RECOVER, -1, "version [%s] state [%s]", path.c_str(), state.c_str());
+    version->set_fg_versionset(set);
+    set->add_filegroup_version(version);
+    logger.debug(FN_RECOVER, 1, "&filegroup_version [%p]", static_cast<void*>(version.get()));
+  }
+  return 0;
+}
+
+bool ktsm_internal::rebuild(int32_t* status) {
+  ktfs::ktfs_debug& logger = vs::log();
+  std::list<std::string> names;
+  *status = vs::read_live_directory("/", names);
+  if (*status != 0) {
+    logger.error(FN_INIT, "read file groups failed");
+    return false;
+  }
+  for (const std::string& name : names) {
+    vs::set_ptr set = vs::allocate();
+    if (!set) {
+      logger.debug(FN_INIT, -1, "memory allocation failure");
+      *status = 1;
+      return false;
+    }
+    if (vs::recover_version_set_internal(name, set) != 0) {
+      // A set that did not recover is not registered: its file group is
+      // reported through the status instead of being hidden half-built.
+      logger.debug(FN_INIT, -1, "failed to recover version set filegroup [%s]", name.c_str());
+      set->cleanup();
+      *status = 1;
+      continue;
+    }
+    vs::m_version_sets.push_back(set);
+    logger.error(FN_INIT, "&version_set=[%p] name=[%s]", static_cast<void*>(set.get()),
+                 set->get_name().c_str());
+  }
+  return true;
+}

@@ -1,0 +1,137 @@
+// The record pools: reuse, growth, nested releases and concurrent use.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "ktsm/ktfs_mem.h"
+#include "ktsm/ktsm_filegroup_version_set.h"
+
+namespace {
+
+typedef ktsm_filegroup_version_set vs;
+typedef boost::shared_ptr<ktsm_filegroup_version> version_ptr;
+
+// A block allocator that counts the blocks the pool takes from the heap.
+struct counting_allocator {
+  typedef std::size_t size_type;
+  typedef std::ptrdiff_t difference_type;
+  static std::atomic<int> blocks;
+  static char* malloc(size_type bytes) {
+    ++blocks;
+    return new (std::nothrow) char[bytes];
+  }
+  static void free(char* block) {
+    --blocks;
+    delete[] block;
+  }
+};
+std::atomic<int> counting_allocator::blocks{0};
+
+struct probe {
+  static std::atomic<int> alive;
+  probe() { ++alive; }
+  ~probe() { --alive; }
+  int payload = 7;
+};
+std::atomic<int> probe::alive{0};
+
+TEST(PoolTest, ReleasedChunkComesBackAsAFreshObject) {
+  version_ptr v = ktsm_filegroup_version::allocate();
+  ASSERT_TRUE(v);
+  ktsm_filegroup_version* address = v.get();
+  v->set_name("v1");
+  v->set_state(vs::SNAP_STATE_ACTIVE);
+  v->set_production_version();
+  version_ptr older = ktsm_filegroup_version::allocate();
+  v->set_older_version(older);
+  v.reset();
+  version_ptr again = ktsm_filegroup_version::allocate();
+  // Ordered release hands the lowest free chunk out first: the same chunk.
+  EXPECT_EQ(again.get(), address);
+  EXPECT_EQ(again->get_name(), "");
+  EXPECT_EQ(again->get_state(), "");
+  EXPECT_FALSE(again->is_production_version());
+  EXPECT_FALSE(again->get_older_version());
+  EXPECT_FALSE(again->get_fg_versionset());
+
+  vs::set_ptr set = vs::allocate();
+  ASSERT_TRUE(set);
+  EXPECT_EQ(set->get_name(), "");
+  EXPECT_TRUE(set->versions().empty());
+}
+
+TEST(PoolTest, ThirtyThirdLiveObjectTakesASecondBlockAndCountsAreKept) {
+  {
+    ktfs::ktfs_mem::mempool<probe, counting_allocator> pool;
+    std::vector<boost::shared_ptr<probe>> live;
+    for (int i = 0; i < 32; ++i) live.push_back(pool.make_shared());
+    EXPECT_EQ(counting_allocator::blocks.load(), 1);
+    live.push_back(pool.make_shared());
+    EXPECT_EQ(counting_allocator::blocks.load(), 2);
+    EXPECT_EQ(probe::alive.load(), 33);
+
+    // Copies: only the last one returns the object.
+    boost::shared_ptr<probe> copy = live[0];
+    live[0].reset();
+    EXPECT_EQ(pool.release_count(), 0u);
+    EXPECT_EQ(copy->payload, 7);
+    copy.reset();
+    EXPECT_EQ(pool.release_count(), 1u);
+    EXPECT_EQ(pool.alloc_count(), 33u);
+    live.clear();
+    EXPECT_EQ(probe::alive.load(), 0);
+    EXPECT_EQ(counting_allocator::blocks.load(), 2) << "blocks stay until the pool goes";
+  }
+  EXPECT_EQ(counting_allocator::blocks.load(), 0);
+}
+
+TEST(PoolTest, DroppingAVersionReleasesTheOlderVersionItAloneHeld) {
+  uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
+  version_ptr newer = ktsm_filegroup_version::allocate();
+  {
+    version_ptr older = ktsm_filegroup_version::allocate();
+    version_ptr oldest = ktsm_filegroup_version::allocate();
+    older->set_older_version(oldest);
+    newer->set_older_version(older);
+  }
+  newer.reset();  // nests two releases into the same pool
+  EXPECT_EQ(ktsm_filegroup_version::m_mempool.release_count(), released + 3);
+
+  // A version holding its set: the set goes back to the other pool in turn.
+  uint64_t sets_released = vs::m_mempool.release_count();
+  version_ptr v = ktsm_filegroup_version::allocate();
+  v->set_fg_versionset(vs::allocate());
+  v.reset();
+  EXPECT_EQ(vs::m_mempool.release_count(), sets_released + 1);
+}
+
+TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
+  const int kThreads = 4, kRounds = 2000;
+  uint64_t allocated = ktsm_filegroup_version::m_mempool.alloc_count();
+  uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
+  std::vector<version_ptr> shared(kRounds);
+  for (auto& v : shared) v = ktsm_filegroup_version::allocate();
+  // Every thread holds its own copies of the same handles and drops them
+  // while the others do: whichever drops last returns the record.
+  std::vector<std::vector<version_ptr>> copies(kThreads, shared);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        version_ptr mine = ktsm_filegroup_version::allocate();
+        mine->set_name("t" + std::to_string(t));
+        if (i % 3 == t % 3) mine->set_older_version(copies[t][i]);
+        copies[t][i].reset();
+        EXPECT_EQ(mine->get_name(), "t" + std::to_string(t));
+      }
+    });
+  }
+  shared.clear();
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(ktsm_filegroup_version::m_mempool.alloc_count(), allocated + kRounds * (kThreads + 1));
+  EXPECT_EQ(ktsm_filegroup_version::m_mempool.release_count(),
+            released + kRounds * (kThreads + 1));
+}
+
+}  // namespace

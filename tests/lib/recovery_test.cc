@@ -1,0 +1,183 @@
+// Start-up recovery: the registry rebuilt from what is on the volume, and
+// every failure of it reported with its one message.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "support/library_fixture.h"
+
+namespace {
+
+using ktsm_test::backend_kind;
+using ktsm_test::vs;
+typedef vs::version_ptr version_ptr;
+
+// "name:state" of every version of a set, in list order; "*" marks the
+// production version.
+std::vector<std::string> picture(const vs::set_ptr& set) {
+  std::vector<std::string> out;
+  for (const version_ptr& v : set->versions()) {
+    out.push_back((v->is_production_version() ? "*" : "") + v->get_name() + ":" + v->get_state());
+    EXPECT_EQ(v->get_fg_versionset(), set) << v->get_name();
+    EXPECT_FALSE(v->get_older_version()) << "no link after a restart";
+  }
+  return out;
+}
+
+std::vector<std::string> registry_names() {
+  std::vector<std::string> names;
+  for (const vs::set_ptr& set : vs::m_version_sets) names.push_back(set->get_name());
+  return names;
+}
+
+bool logged(const std::vector<std::string>& texts, const std::string& text) {
+  return std::count(texts.begin(), texts.end(), text) == 1;
+}
+
+class RecoveryTest : public ktsm_test::LibraryTest {
+ protected:
+  // A group with versions in the given states, in the volume's own order.
+  void make_group(const std::string& group, const std::vector<std::pair<std::string, std::string>>& versions) {
+    m_lib.make_dir("/" + group);
+    m_lib.make_dir("/" + group + "/.snaps");
+    for (const auto& v : versions) {
+      std::string path = "/" + group + "/.snaps/" + v.first;
+      m_lib.make_dir(path, 0);
+      if (!v.second.empty()) m_lib.put_state(path, v.second);
+    }
+  }
+  // The version names of group in the order the volume lists them.
+  std::vector<std::string> listed(const std::string& group) {
+    std::list<std::string> names;
+    EXPECT_EQ(vs::read_live_directory("/" + group + "/.snaps", names), 0);
+    std::vector<std::string> out;
+    for (const std::string& n : names) out.push_back(n.substr(n.rfind('/') + 1));
+    return out;
+  }
+};
+
+TEST_P(RecoveryTest, RebuildsGroupsWithTheirVersionsAndStates) {
+  make_group("a", {{"s1", "2"}, {"s2", "4"}});
+  make_group("b", {});
+  make_group("c", {{"odd", "not-a-state"}, {"full", "1234567890123456"}});
+  ASSERT_EQ(m_lib.init(), 0);
+
+  std::vector<std::string> names = registry_names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"//a", "//b", "//c"}));
+
+  std::map<std::string, std::string> states = {{"s1", "2"}, {"s2", "4"}, {"odd", "not-a-state"},
+                                               {"full", "1234567890123456"}};
+  for (const char* group : {"a", "b", "c"}) {
+    vs::set_ptr set;
+    ASSERT_EQ(vs::get_version_set(std::string("//") + group, set), 0);
+    std::vector<std::string> expected = {std::string("*//") + group + ":"};
+    for (const std::string& v : listed(group)) {
+      expected.push_back(v + ":" + states[v]);
+      EXPECT_TRUE(logged(m_lib.texts(), "version [//" + std::string(group) + "/.snaps/" + v +
+                                            "] state [" + states[v] + "]"));
+    }
+    EXPECT_EQ(picture(set), expected) << group;
+  }
+  // Versions are found under their bare names.
+  vs::set_ptr a;
+  ASSERT_EQ(vs::get_version_set("//a", a), 0);
+  version_ptr s2;
+  a->get_version("s2", s2);
+  ASSERT_TRUE(s2);
+  EXPECT_EQ(s2->version_path(), "//a/.snaps/s2");
+}
+
+TEST_P(RecoveryTest, FailedGroupsAreReportedAndLeftOut) {
+  make_group("good", {{"v", "2"}});
+  m_lib.write_file("/plain", "not a group");
+  m_lib.make_dir("/bare");  // no .snaps
+  make_group("nostate", {{"v", ""}});
+  EXPECT_EQ(m_lib.init(), 1) << "a failed group is never hidden by a good one listed after it";
+  EXPECT_EQ(registry_names(), std::vector<std::string>{"//good"});
+  std::vector<std::string> texts = m_lib.texts();
+  EXPECT_TRUE(logged(texts, "snap dir [//plain/.snaps] stat failed"));
+  EXPECT_TRUE(logged(texts, "snap dir [//bare/.snaps] stat failed"));
+  EXPECT_TRUE(logged(texts, "snap dir [//nostate/.snaps] getattr failed"));
+  for (const char* g : {"//plain", "//bare", "//nostate"}) {
+    EXPECT_TRUE(logged(texts, "failed to recover version set filegroup [" + std::string(g) + "]"));
+  }
+}
+
+TEST_P(RecoveryTest, InitTwiceAppendsAgainAndStopThenInitGivesTheSamePicture) {
+  make_group("a", {{"s1", "2"}, {"s2", "8"}});
+  make_group("b", {{"x", "1"}});
+  ASSERT_EQ(m_lib.init(), 0);
+  std::vector<std::string> first = registry_names();
+  ASSERT_EQ(first.size(), 2u);
+  ASSERT_EQ(m_lib.init(), 0);
+  std::vector<std::string> twice = first;
+  twice.insert(twice.end(), first.begin(), first.end());
+  EXPECT_EQ(registry_names(), twice);
+
+  std::vector<std::vector<std::string>> before;
+  for (const vs::set_ptr& s : vs::m_version_sets) before.push_back(picture(s));
+  vs::stop();
+  EXPECT_TRUE(vs::m_version_sets.empty());
+  ASSERT_EQ(m_lib.init(), 0);
+  std::vector<std::vector<std::string>> after;
+  for (const vs::set_ptr& s : vs::m_version_sets) after.push_back(picture(s));
+  EXPECT_EQ(after, std::vector<std::vector<std::string>>(before.begin(), before.begin() + 2));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, RecoveryTest,
+                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ktsm_test::backend_param_name);
+
+class RecoveryFaultTest : public ktsm_test::LocalLibraryTest {};
+
+TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
+  struct {
+    ktfs::op kind;
+    const char* glob;
+    int32_t status;
+    const char* message;
+    std::vector<std::string> registered;
+  } cases[] = {
+      {ktfs::op::stat, "/", 1, "dir [/] stat failed", {}},
+      {ktfs::op::opendir, "/", 1, "dir [/] open failed", {}},
+      {ktfs::op::closedir, "/", 1, "dir [/] close failed", {}},
+      {ktfs::op::stat, "//a/.snaps", 1, "snap dir [//a/.snaps] stat failed", {"//b"}},
+      {ktfs::op::opendir, "//a/.snaps", 1, "snap dir [//a/.snaps] open failed", {"//b"}},
+      {ktfs::op::closedir, "//a/.snaps", 1, "snap dir [//a/.snaps] close failed", {"//b"}},
+      {ktfs::op::getxattr, "//a/.snaps/*", 1, "snap dir [//a/.snaps] getattr failed", {"//b"}},
+      {ktfs::op::readdir, "//a/.snaps", 0, nullptr, {"//a", "//b"}},  // ends the listing early
+  };
+  m_lib.make_dir("/a");
+  m_lib.make_dir("/a/.snaps");
+  m_lib.make_dir("/a/.snaps/v", 0);
+  m_lib.put_state("/a/.snaps/v", "2");
+  m_lib.make_dir("/b");
+  m_lib.make_dir("/b/.snaps");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(ktfs::op_name(c.kind)) + " " + c.glob);
+    vs::stop();
+    m_lib.capture().clear();
+    m_lib.arm_next_init([&c](ktfs::fault_backend& f) { f.fail_calls(c.kind, c.glob, EIO, false); });
+    EXPECT_EQ(m_lib.init(), c.status);
+    EXPECT_EQ(m_lib.faults()->fired(), 1u);
+    std::vector<std::string> names = registry_names();
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, c.registered);
+    std::vector<std::string> texts = m_lib.texts();
+    if (c.message != nullptr) {
+      EXPECT_TRUE(logged(texts, c.message));
+      // One failure message, plus the rebuild's own line for it.
+      bool root = std::string(c.glob) == "/";
+      EXPECT_TRUE(logged(texts, root ? "read file groups failed"
+                                     : "failed to recover version set filegroup [//a]"));
+      EXPECT_EQ(texts.size(), root ? 3u : 5u) << "address lines and recovery lines only";
+    }
+  }
+  // With the listing of ".snaps" cut short, //a is rebuilt without its version.
+  vs::set_ptr a;
+  ASSERT_EQ(vs::get_version_set("//a", a), 0);
+  EXPECT_EQ(a->versions().size(), 1u);
+}
+
+}  // namespace

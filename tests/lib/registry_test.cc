@@ -1,0 +1,194 @@
+// The registry: creating, finding and deleting version sets, with the
+// directories on the volume and the exact messages.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "support/library_fixture.h"
+
+namespace {
+
+using ktsm_test::vs;
+typedef vs::version_ptr version_ptr;
+
+class RegistryTest : public ktsm_test::LocalLibraryTest {
+ protected:
+  void SetUp() override {
+    LocalLibraryTest::SetUp();
+    ASSERT_EQ(m_lib.init(), 0);
+    m_lib.capture().clear();
+    m_lib.faults()->reset_counts();
+  }
+  bool logged(const std::string& text) {
+    std::vector<std::string> t = m_lib.texts();
+    return std::count(t.begin(), t.end(), text) == 1;
+  }
+};
+
+TEST_F(RegistryTest, CreateMakesMissingDirectoriesAndRegistersTheProductionVersion) {
+  struct {
+    const char* name;
+    bool group_exists, snaps_exist;
+    int mkdirs;
+  } cases[] = {{"//fresh", false, false, 2}, {"//half", true, false, 1}, {"//whole", true, true, 0}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.group_exists) m_lib.make_dir(c.name, 0700);
+    if (c.snaps_exist) m_lib.make_dir(std::string(c.name) + "/.snaps", 0700);
+    m_lib.faults()->reset_counts();
+    vs::set_ptr set;
+    ASSERT_EQ(vs::create_version_set(c.name, set), 0);
+    EXPECT_EQ(m_lib.faults()->count(ktfs::op::mkdir), static_cast<uint64_t>(c.mkdirs));
+    EXPECT_EQ(m_lib.mode_of(c.name), c.group_exists ? 0700u : 0760u);
+    EXPECT_EQ(m_lib.mode_of(std::string(c.name) + "/.snaps"), c.snaps_exist ? 0700u : 0760u);
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->get_name(), c.name);
+    ASSERT_EQ(set->versions().size(), 1u);
+    const version_ptr& production = set->versions().front();
+    EXPECT_EQ(production->get_name(), c.name);
+    EXPECT_TRUE(production->is_production_version());
+    EXPECT_EQ(production->get_state(), "");
+    EXPECT_FALSE(production->get_fg_versionset());
+    EXPECT_EQ(vs::m_version_sets.back(), set);
+  }
+  char line[128];
+  std::snprintf(line, sizeof line, "&m_version_sets=[%p]", static_cast<void*>(&vs::m_version_sets));
+  EXPECT_EQ(m_lib.capture().count(line), 3u) << "one address line per creation";
+}
+
+TEST_F(RegistryTest, CreateFailuresLeaveWhatWasMade) {
+  struct {
+    const char* glob;
+    const char* message;
+    bool group_left;
+  } cases[] = {{"//x", "file group dir [//x] create failed", false},
+               {"//x/.snaps", "snap dir [//x/.snaps] create failed", true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.glob);
+    m_lib.capture().clear();
+    m_lib.faults()->fail_calls(ktfs::op::mkdir, c.glob, EACCES, false);
+    vs::set_ptr set;
+    EXPECT_EQ(vs::create_version_set("//x", set), 1);
+    EXPECT_FALSE(set);
+    EXPECT_TRUE(logged(c.message));
+    EXPECT_EQ(m_lib.exists("/x"), c.group_left);
+    EXPECT_FALSE(m_lib.exists("/x/.snaps"));
+    EXPECT_TRUE(vs::m_version_sets.empty());
+  }
+}
+
+TEST_F(RegistryTest, DuplicatesAndLookupsByExactName) {
+  vs::set_ptr first, second, found;
+  ASSERT_EQ(vs::create_version_set("//g", first), 0);
+  ASSERT_EQ(vs::create_version_set("//g", second), 0);
+  EXPECT_NE(first, second);
+  EXPECT_EQ(vs::m_version_sets.size(), 2u);
+  ASSERT_EQ(vs::get_version_set("//g", found), 0);
+  EXPECT_EQ(found, first);
+  char line[128];
+  std::snprintf(line, sizeof line, "version set [%p] found filegroup [//g]",
+                static_cast<void*>(first.get()));
+  EXPECT_TRUE(logged(line));
+  for (const char* other : {"/g", "g", "///g", "//g/", "//G"}) {
+    vs::set_ptr kept = second;
+    EXPECT_EQ(vs::get_version_set(other, kept), 1) << other;
+    EXPECT_EQ(kept, second) << "out unchanged on a miss";
+    EXPECT_TRUE(logged("version set not found filegroup [" + std::string(other) + "]"));
+  }
+  // One deletion removes the directories and the first set only.
+  ASSERT_EQ(vs::delete_version_set("//g"), 0);
+  EXPECT_FALSE(m_lib.exists("/g"));
+  ASSERT_EQ(vs::m_version_sets.size(), 1u);
+  EXPECT_EQ(vs::m_version_sets.front(), second);
+  EXPECT_TRUE(first->versions().empty()) << "a deleted set's list is emptied";
+  EXPECT_EQ(second->versions().size(), 1u);
+}
+
+TEST_F(RegistryTest, DeleteRefusedWhileAVersionRemainsAndOtherCases) {
+  vs::set_ptr set;
+  ASSERT_EQ(vs::create_version_set("//g", set), 0);
+  m_lib.make_dir("/g/.snaps/v1", 0);
+  m_lib.capture().clear();
+  EXPECT_EQ(vs::delete_version_set("//g"), 1);
+  EXPECT_EQ(m_lib.texts(), (std::vector<std::string>{"Stat directory [//g/.snaps]",
+                                                     "Remove directory [//g/.snaps]",
+                                                     "snap dir [//g/.snaps] remove failed"}));
+  EXPECT_TRUE(m_lib.exists("/g/.snaps/v1"));
+  EXPECT_EQ(vs::m_version_sets.size(), 1u);
+  EXPECT_EQ(set->versions().size(), 1u) << "nothing changed";
+
+  // The group directory cannot be removed: ".snaps" is gone, the set stays.
+  m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v1", ktfs::aio_ptr());
+  m_lib.write_file("/g/live", "data");
+  m_lib.capture().clear();
+  EXPECT_EQ(vs::delete_version_set("//g"), 1);
+  EXPECT_TRUE(logged("file group [//g] remove failed"));
+  EXPECT_FALSE(m_lib.exists("/g/.snaps"));
+  EXPECT_EQ(vs::m_version_sets.size(), 1u);
+
+  // An unregistered name whose directories exist: removed, status 0.
+  m_lib.make_dir("/loose");
+  m_lib.make_dir("/loose/.snaps");
+  m_lib.capture().clear();
+  EXPECT_EQ(vs::delete_version_set("//loose"), 0);
+  EXPECT_FALSE(m_lib.exists("/loose"));
+  EXPECT_TRUE(logged("version set not found filegroup [//loose]"));
+
+  // Neither directory nor set.
+  m_lib.capture().clear();
+  EXPECT_EQ(vs::delete_version_set("//nothing"), 0);
+  EXPECT_EQ(m_lib.texts(), (std::vector<std::string>{"Stat directory [//nothing/.snaps]",
+                                                     "version set not found filegroup [//nothing]"}));
+}
+
+TEST_F(RegistryTest, DeletedSetHeldByTheHostReleasesEveryRecord) {
+  uint64_t versions_made = ktsm_filegroup_version::m_mempool.alloc_count();
+  uint64_t versions_freed = ktsm_filegroup_version::m_mempool.release_count();
+  vs::set_ptr held;
+  ASSERT_EQ(vs::create_version_set("//g", held), 0);
+  // A version linking back to its set, as versions do after a restart.
+  version_ptr v = ktsm_filegroup_version::allocate();
+  v->set_name("v");
+  v->set_fg_versionset(held);
+  held->add_filegroup_version(v);
+  v.reset();
+  ASSERT_EQ(vs::delete_version_set("//g"), 0);
+  EXPECT_TRUE(held->versions().empty());
+  held.reset();
+  EXPECT_EQ(ktsm_filegroup_version::m_mempool.alloc_count() - versions_made,
+            ktsm_filegroup_version::m_mempool.release_count() - versions_freed)
+      << "every version went back to its pool";
+}
+
+TEST_F(RegistryTest, StopRacingSetOperationsNeverDeadlocks) {
+  std::atomic<bool> done{false};
+  auto work = std::async(std::launch::async, [&] {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t) {
+      threads.emplace_back([&, t] {
+        for (int i = 0; i < 200; ++i) {
+          std::string name = "//t" + std::to_string(t) + "-" + std::to_string(i % 5);
+          vs::set_ptr set;
+          vs::create_version_set(name, set);
+          vs::get_version_set(name, set);
+          version_ptr v;
+          if (set) set->get_version(name, v);
+        }
+      });
+    }
+    threads.emplace_back([&] {
+      for (int i = 0; i < 200; ++i) vs::stop();
+    });
+    for (auto& t : threads) t.join();
+    done = true;
+  });
+  ASSERT_EQ(work.wait_for(std::chrono::seconds(120)), std::future_status::ready)
+      << "stop and set operations deadlocked";
+  EXPECT_TRUE(done);
+}
+
+}  // namespace

@@ -1,0 +1,151 @@
+#include "support/library_fixture.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "ktfssnapcore/ktfssnapcore.h"
+#include "support/gluster_volume.h"
+
+namespace ktsm_test {
+
+namespace {
+const ktfs::aio_ptr kNoAio;
+}
+
+std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& info) {
+  return backend_name(info.param);
+}
+
+bool library_fixture::set_up(backend_kind kind, std::string* skip) {
+  m_kind = kind;
+  ktfs::client_defaults d;
+  std::error_code ec;
+  std::shared_ptr<ktfs::backend> direct;
+  if (kind == backend_kind::local) {
+    m_dir.reset(new scratch_dir());
+    d.local_root = m_dir->path() + "/volume";
+    m_volume_name = "localvol";
+    direct = ktfs::make_local_backend(d.local_root, &ec);
+  } else {
+    gluster_volume& v = gluster_volume::get();
+    if (v.skipped()) {
+      *skip = v.skip_reason();
+      return false;
+    }
+    if (!v.ok()) {
+      ADD_FAILURE() << "GlusterFS test volume unavailable: " << v.error();
+      return false;
+    }
+    d.volfile_server = v.server();
+    m_volume_name = v.name();
+    direct = ktfs::make_gluster_backend(v.server(), v.name(), &ec);
+  }
+  if (!direct) {
+    ADD_FAILURE() << "cannot reach the test volume: " << ec.message();
+    return false;
+  }
+  m_io.reset(new ktfs::ktfs_iopx(direct));
+  if (kind == backend_kind::gluster) {
+    ktfs::ktfs_debug quiet(std::make_shared<ktfs::null_sink>(), -100);
+    for (const std::string& e : entries("/")) {
+      ktfssnapcore::ktfssnaputils::rmdir_nonempty(&m_api, m_io, "/" + e, quiet);
+    }
+  }
+  d.wrap = [this](std::shared_ptr<ktfs::backend> base) {
+    m_faults = std::make_shared<ktfs::fault_backend>(base);
+    if (m_pending) {
+      m_pending(*m_faults);
+      m_pending = nullptr;
+    }
+    return m_faults;
+  };
+  ktfs::set_client_defaults(d);
+  m_capture = std::make_shared<ktfs::capture_sink>();
+  ktfs::ktfs_debug::set_default_sink(m_capture);
+  ktfs::ktfs_debug::set_default_level(1);
+  return true;
+}
+
+void library_fixture::tear_down() {
+  vs::stop();
+  ktfs::set_client_defaults(ktfs::client_defaults());
+  ktfs::ktfs_debug::set_default_sink(nullptr);
+  ktfs::ktfs_debug::set_default_level(0);
+}
+
+int32_t library_fixture::init() { return vs::init(m_volume_name, "unused"); }
+
+bool library_fixture::exists(const std::string& path) {
+  struct stat st;
+  return !m_api.lstat(m_io, path.c_str(), &st, kNoAio);
+}
+
+mode_t library_fixture::mode_of(const std::string& path) {
+  struct stat st;
+  std::memset(&st, 0, sizeof st);
+  EXPECT_FALSE(m_api.lstat(m_io, path.c_str(), &st, kNoAio)) << path;
+  return st.st_mode & 07777;
+}
+
+void library_fixture::make_dir(const std::string& path, unsigned int mode) {
+  ASSERT_FALSE(m_api.mkdir(m_io, path.c_str(), mode, kNoAio)) << path;
+}
+
+void library_fixture::write_file(const std::string& path, const std::string& data) {
+  ktfs::file_ptr f = m_api.open(m_io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644, kNoAio);
+  ASSERT_TRUE(f) << path << ": " << std::strerror(errno);
+  size_t done = 0;
+  ASSERT_FALSE(m_api.write(f, data.data(), data.size(), 0, &done, kNoAio));
+  ASSERT_FALSE(m_api.close(f, kNoAio));
+}
+
+std::string library_fixture::read_file(const std::string& path) {
+  ktfs::file_ptr f = m_api.open(m_io, path.c_str(), O_RDONLY, kNoAio);
+  if (!f) return "<missing>";
+  std::string data(f->get_file_size(), '\0');
+  size_t done = 0;
+  m_api.read(f, &data[0], data.size(), 0, &done, kNoAio);
+  data.resize(done);
+  m_api.close(f, kNoAio);
+  return data;
+}
+
+void library_fixture::put_state(const std::string& path, const std::string& state) {
+  char buf[16] = {0};
+  std::memcpy(buf, state.data(), std::min<size_t>(state.size(), 16));
+  struct iovec iov = {buf, sizeof buf};
+  ASSERT_FALSE(m_api.setxattr(m_io, path.c_str(), vs::SNAP_STATE_NAME.c_str(), &iov, 0, kNoAio))
+      << path;
+}
+
+std::string library_fixture::raw_state(const std::string& path) {
+  char buf[64] = {0};
+  struct iovec iov = {buf, sizeof buf};
+  int64_t n = m_api.getxattr(m_io, path.c_str(), vs::SNAP_STATE_NAME.c_str(), &iov, kNoAio);
+  return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+std::vector<std::string> library_fixture::entries(const std::string& dir) {
+  std::vector<std::string> names;
+  ktfs::file_ptr d = m_api.opendir(m_io, dir.c_str(), kNoAio);
+  if (!d) return names;
+  while (struct dirent* e = m_api.readdir(d, kNoAio)) {
+    if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) {
+      names.push_back(e->d_name);
+    }
+  }
+  m_api.closedir(d, kNoAio);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+void library_fixture::set_xattr(const std::string& path, const std::string& name,
+                                const std::string& value) {
+  std::string copy = value;
+  struct iovec iov = {&copy[0], copy.size()};
+  ASSERT_FALSE(m_api.setxattr(m_io, path.c_str(), name.c_str(), &iov, 0, kNoAio)) << path;
+}
+
+}  // namespace ktsm_test
