@@ -24,10 +24,10 @@ const char kGluster[] = "gluster --mode=script ";
 
 bool process_alive(int pid) { return pid > 0 && ::kill(pid, 0) == 0; }
 
-int running_glusterd() {
+// True when a glusterd answers the CLI (a defunct one does not).
+bool glusterd_answers() {
   std::string out;
-  if (run_command("pgrep -x glusterd | head -n 1", &out) != 0 || out.empty()) return 0;
-  return std::atoi(out.c_str());
+  return run_command(std::string(kGluster) + "pool list", &out) == 0;
 }
 
 // Runs a gluster CLI command, retrying while glusterd is busy with another
@@ -86,7 +86,7 @@ bool gluster_volume::ensure_glusterd() {
   // One process at a time decides whether glusterd must be started.
   int lock = ::open("/tmp/ktsm-glusterd.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock >= 0) ::flock(lock, LOCK_EX);
-  bool ok = running_glusterd() != 0;
+  bool ok = glusterd_answers();
   if (!ok) {
     std::string out;
     std::string pid_file = "/tmp/ktsm-glusterd-" + unique_suffix() + ".pid";
