@@ -57,6 +57,10 @@ inline std::string snapshot_path(const std::string& set_name, const std::string&
   return set_name + "/.snaps/" + version_name;
 }
 
+// The export command line for the directory path of the volume volume;
+// each part is quoted for the shell only when it is not plain.
+std::string export_command(const std::string& volume, const std::string& path);
+
 // An empty asynchronous-result handle: every client call completes before
 // it returns.
 inline ktfs::aio_ptr no_aio() { return ktfs::aio_ptr(); }

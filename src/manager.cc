@@ -55,3 +55,13 @@ int32_t ktsm_filegroup_version_set::get_next_version(const std::string& name,
   mutex_guard guard(m_set_lock);
   return get_next_version_internal(name, version);
 }
+
+void ktsm_filegroup_version_set::list_version_sets(std::list<set_ptr>& out) {
+  mutex_guard guard(m_lock);
+  out = m_version_sets;
+}
+
+void ktsm_filegroup_version_set::list_versions(std::list<version_ptr>& out) {
+  mutex_guard guard(m_set_lock);
+  out = m_filegroup_versions;
+}

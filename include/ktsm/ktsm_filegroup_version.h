@@ -39,7 +39,9 @@ class ktsm_filegroup_version {
   bool is_production_version() const { return m_production_version; }
   // The older version recorded by set_previous_version or a deletion;
   // empty when none has been recorded.
-  boost::shared_ptr<ktsm_filegroup_version> get_older_version() const { return m_older_version; }
+  boost::shared_ptr<ktsm_filegroup_version> get_older_version() const {
+    return boost::atomic_load(&m_older_version);
+  }
   // The set that owns the version, where its creator recorded it.
   boost::shared_ptr<ktsm_filegroup_version_set> get_fg_versionset() const {
     return m_fg_versionset;
@@ -64,10 +66,14 @@ class ktsm_filegroup_version {
   static boost::shared_ptr<ktsm_filegroup_version> allocate();
   void set_name(const std::string& name) { m_name = name; }
   void set_state(const std::string& state) { m_state = state; }
+  // The link is written and read atomically: is_file_needed reads it
+  // without a lock.
   void set_older_version(boost::shared_ptr<ktsm_filegroup_version>& older) {
-    m_older_version = older;
+    boost::atomic_store(&m_older_version, older);
   }
-  void reset_older_version() { m_older_version.reset(); }
+  void reset_older_version() {
+    boost::atomic_store(&m_older_version, boost::shared_ptr<ktsm_filegroup_version>());
+  }
   void set_fg_versionset(boost::shared_ptr<ktsm_filegroup_version_set> set) {
     m_fg_versionset = set;
   }

@@ -137,6 +137,14 @@ class ktsm_filegroup_version_set {
   // emptied when there is none (or name is unknown).  Always returns 0.
   KTSM_API int32_t get_next_version(const std::string& name, version_ptr& version);
 
+  // ---- Enumeration for hosts -------------------------------------------
+
+  // out receives the registered sets, in registry order.  Takes m_lock.
+  KTSM_API static void list_version_sets(std::list<set_ptr>& out);
+  // out receives this set's versions, in list order (the production
+  // version first).  Takes m_set_lock.
+  KTSM_API void list_versions(std::list<version_ptr>& out);
+
   // ---- Start-up recovery (called by init under m_lock; no lock of their own)
 
   // Appends dir + "/" + entry for every entry of dir except "." and "..",

@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -20,6 +22,16 @@ std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& inf
 
 bool library_fixture::set_up(backend_kind kind, std::string* skip) {
   m_kind = kind;
+  // The export command's stand-in comes first on PATH, writing here.
+  static bool path_set = false;
+  if (!path_set) {
+    const char* path = std::getenv("PATH");
+    std::string tools = std::string(KTSM_SOURCE_DIR) + "/tools";
+    ::setenv("PATH", (tools + ":" + (path != nullptr ? path : "/usr/bin:/bin")).c_str(), 1);
+    path_set = true;
+  }
+  m_exports.reset(new scratch_dir());
+  ::setenv("STORHAUG_EXPORT_DIR", m_exports->path().c_str(), 1);
   ktfs::client_defaults d;
   std::error_code ec;
   std::shared_ptr<ktfs::backend> direct;

@@ -58,12 +58,15 @@ class library_fixture {
 
   backend_kind kind() const { return m_kind; }
   const std::string& volume_name() const { return m_volume_name; }
+  // Where the export command's stand-in writes its export blocks.
+  std::string exports_dir() const { return m_exports->path(); }
   // The host directory behind the local volume (empty for GlusterFS).
   std::string local_root() const { return m_dir ? m_dir->path() : std::string(); }
 
  private:
   backend_kind m_kind = backend_kind::local;
   std::unique_ptr<scratch_dir> m_dir;
+  std::unique_ptr<scratch_dir> m_exports;
   std::string m_volume_name;
   std::shared_ptr<ktfs::capture_sink> m_capture;
   std::shared_ptr<ktfs::fault_backend> m_faults;

@@ -1,0 +1,193 @@
+// Creating and deleting versions, and linking a version to the one before it.
+#include <cstring>
+
+#include "internal.h"
+#include "ktfssnapcore/ktfssnapcore.h"
+
+using ktsm_internal::FN_CREATE_VERSION;
+using ktsm_internal::FN_DELETE_VERSION;
+using ktsm_internal::FN_SET_PREVIOUS;
+using ktsm_internal::mutex_guard;
+using ktsm_internal::no_aio;
+using ktfssnapcore::ktfssnapcore_opinfo;
+using ktfssnapcore::ktfssnaputils;
+
+typedef ktsm_filegroup_version_set vs;
+
+namespace {
+
+// A version name must be one plain path component, so that its directory
+// lies inside ".snaps" and nothing else is ever reached through it.
+bool plain_component(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+// The first version named name, and the one before it in the list.
+bool find_with_older(const std::list<vs::version_ptr>& versions, const std::string& name,
+                     vs::version_ptr* found, vs::version_ptr* older) {
+  vs::version_ptr previous;
+  for (const vs::version_ptr& v : versions) {
+    if (v->get_name() == name) {
+      *found = v;
+      *older = previous;
+      return true;
+    }
+    previous = v;
+  }
+  return false;
+}
+
+}  // namespace
+
+int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& name,
+                                                            version_ptr& version) {
+  ktfs::ktfs_debug& logger = log();
+  const char* n = name.c_str();
+  if (!plain_component(name)) {
+    logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
+    return 1;
+  }
+  std::string path = ktsm_internal::snapshot_path(m_name, name);
+  logger.debug(FN_CREATE_VERSION, -1, "creating file group version [%s] ", n);
+  if (api_instance.mkdir(io(), path.c_str(), 0, no_aio())) {
+    logger.debug(FN_CREATE_VERSION, -1, "file group [%s] create failed", n);
+    return 1;
+  }
+  logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] setxattr [%s:%s]", n,
+               SNAP_STATE_NAME.c_str(), SNAP_STATE_CREATE_IN_PROGRESS.c_str());
+  if (write_state(path, SNAP_STATE_CREATE_IN_PROGRESS)) {
+    logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
+    return 1;
+  }
+  version = ktsm_filegroup_version::allocate();
+  if (!version) {
+    logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] memory allocation failed", n);
+    return 1;
+  }
+  version->set_name(name);
+  version->set_state(SNAP_STATE_CREATE_IN_PROGRESS);
+  set_ptr registered;
+  get_version_set(m_name, registered);  // takes m_lock; a miss leaves the link empty
+  version->set_fg_versionset(registered);
+  m_filegroup_versions.push_back(version);
+  logger.debug(FN_CREATE_VERSION, 0, "&version=[%p] name=[%s]", static_cast<void*>(version.get()),
+               version->get_name().c_str());
+
+  ktfssnapcore_opinfo info;
+  info.nvme_api = &api_instance;
+  info.nvme_iopx = io();
+  info.fg_name = m_name;
+  info.fgver_name = path;
+  if (ktfssnapcore::snap_opcreate(&info)) {
+    logger.debug(FN_CREATE_VERSION, -1, "Snap create operation failed for filegroup_version [%s]",
+                 n);
+    return 1;
+  }
+  logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] setxattr [%s:%s]", n,
+               SNAP_STATE_NAME.c_str(), SNAP_STATE_ACTIVE.c_str());
+  if (write_state(path, SNAP_STATE_ACTIVE)) {
+    logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
+    return 1;
+  }
+  version->set_state(SNAP_STATE_ACTIVE);
+  return 0;
+}
+
+int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& name) {
+  ktfs::ktfs_debug& logger = log();
+  const char* n = name.c_str();
+  logger.debug(FN_DELETE_VERSION, -1, "deleting file group version [%s] ", n);
+  version_ptr version, older;
+  if (!find_with_older(m_filegroup_versions, name, &version, &older)) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] not found", n);
+    return 1;
+  }
+  // The production version is the live file group itself: never removed.
+  if (version->is_production_version()) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is the production version", n);
+    return 1;
+  }
+  if (!older) logger.debug(FN_DELETE_VERSION, 0, "No older version found for file version [%s]", n);
+  std::string path = ktsm_internal::snapshot_path(m_name, name);
+  if (write_state(path, SNAP_STATE_DELETE_IN_PROGRESS)) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
+    return 1;
+  }
+  version->set_older_version(older);
+
+  ktfssnapcore_opinfo info;
+  info.nvme_api = &api_instance;
+  info.nvme_iopx = io();
+  info.sas_api = &sas_api_instance;
+  info.sas_iopx = sas_file_io;
+  info.fg_name = m_name;
+  info.fgver_name = path;
+  info.older_fgver_name = older ? older->get_name() : std::string();
+  if (ktfssnapcore::snap_opdelete(&info)) {
+    logger.debug(FN_DELETE_VERSION, -1, "Snap delete operation failed for filegroup_version [%s]", n);
+    return 1;
+  }
+  if (info.op_status == 0 && older &&
+      !ktfssnaputils::is_file_empty(&api_instance, io(), info.delfilelist)) {
+    if (older->update_meta_data_file(info.delfilelist)) {
+      logger.error(FN_DELETE_VERSION, "Failed to update metadata file [%s]",
+                   info.delfilelist.c_str());
+      return 1;
+    }
+  }
+  version->reset_older_version();
+  if (write_state(path, SNAP_STATE_DELETED)) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
+    return 1;
+  }
+  if (ktfssnaputils::rmdir_nonempty(&api_instance, io(), path, logger)) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group version [%s]rmdir  failed", n);
+    return 1;
+  }
+  for (auto it = m_filegroup_versions.begin(); it != m_filegroup_versions.end(); ++it) {
+    if ((*it)->get_name() == name) {
+      m_filegroup_versions.erase(it);
+      break;
+    }
+  }
+  return 0;
+}
+
+int32_t ktsm_filegroup_version_set::set_previous_version_internal(const std::string& name) {
+  ktfs::ktfs_debug& logger = log();
+  const char* n = name.c_str();
+  logger.debug(FN_SET_PREVIOUS, -1, "Finding previous version of version [%s] ", n);
+  version_ptr version, older;
+  if (!find_with_older(m_filegroup_versions, name, &version, &older)) {
+    logger.debug(FN_SET_PREVIOUS, -1, "file group version [%s] not found", n);
+    return 1;
+  }
+  if (!older) logger.debug(FN_SET_PREVIOUS, 0, "No older version found for file version [%s]", n);
+  version->set_older_version(older);
+  return 0;
+}
+
+int32_t ktsm_filegroup_version_set::create_version(const std::string& name, version_ptr& version) {
+  mutex_guard guard(m_set_lock);
+  return create_version_internal(name, version);
+}
+
+int32_t ktsm_filegroup_version_set::delete_version(const std::string& name) {
+  version_ptr erased;
+  int32_t status;
+  {
+    mutex_guard guard(m_set_lock);
+    // Keep the record alive until the lock is released: its release may drop
+    // the last handle of this set.
+    version_ptr older;
+    find_with_older(m_filegroup_versions, name, &erased, &older);
+    status = delete_version_internal(name);
+  }
+  return status;
+}
+
+int32_t ktsm_filegroup_version_set::set_previous_version(const std::string& name) {
+  mutex_guard guard(m_set_lock);
+  return set_previous_version_internal(name);
+}

@@ -1,0 +1,255 @@
+// Export and unexport: state checks, the command line and its quoting, the
+// stand-in export service, and the set's lock held while a command runs.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <future>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "internal.h"
+#include "support/gluster_volume.h"
+#include "support/library_fixture.h"
+
+namespace {
+
+using ktsm_test::vs;
+typedef vs::version_ptr version_ptr;
+
+std::string state_bytes(const std::string& text) {
+  std::string bytes(16, '\0');
+  bytes.replace(0, text.size(), text);
+  return bytes;
+}
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// A set "//g" with an active version v1.  A fake "storhaug" comes first on
+// PATH: it records its arguments, one per line, and exits with the status in
+// the file "status" beside it (0 when missing).
+class ExportTest : public ktsm_test::LocalLibraryTest {
+ protected:
+  void SetUp() override {
+    LocalLibraryTest::SetUp();
+    m_saved_path = std::getenv("PATH");
+    std::ofstream fake(m_bin.path() + "/storhaug");
+    fake << "#!/bin/sh\n"
+         << "d=$(dirname \"$0\")\n"
+         << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$d/args\"; done\n"
+         << "if [ -n \"${FAKE_GATE:-}\" ]; then\n"
+         << "  touch \"$FAKE_GATE.started\"; i=0\n"
+         << "  while [ ! -e \"$FAKE_GATE\" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n"
+         << "fi\n"
+         << "exit $(cat \"$d/status\" 2>/dev/null || echo 0)\n";
+    fake.close();
+    ::chmod((m_bin.path() + "/storhaug").c_str(), 0755);
+    ::setenv("PATH", (m_bin.path() + ":" + m_saved_path).c_str(), 1);
+    ASSERT_EQ(m_lib.init(), 0);
+    ASSERT_EQ(vs::create_version_set("//g", m_set), 0);
+    ASSERT_EQ(m_set->create_version("v1", m_v1), 0);
+    m_lib.capture().clear();
+  }
+  void TearDown() override {
+    ::setenv("PATH", m_saved_path.c_str(), 1);
+    LocalLibraryTest::TearDown();
+  }
+  std::string args() { return slurp(m_bin.path() + "/args"); }
+  void command_status(int status) {
+    std::ofstream(m_bin.path() + "/status") << status;
+  }
+
+  ktsm_test::scratch_dir m_bin;
+  std::string m_saved_path;
+  vs::set_ptr m_set;
+  version_ptr m_v1;
+};
+
+TEST_F(ExportTest, StatePreconditionsOnTheVolume) {
+  struct {
+    const char* state;
+    int32_t export_status;
+    const char* export_message;
+  } cases[] = {
+      {"8", 1, "version [8] not failed"},
+      {"1", 1, "version [1] not failed"},
+      {"7", 1, "version [7] not failed"},
+      {"junk", 1, "version [junk] not failed"},
+      {"2", 0, nullptr},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.state);
+    m_lib.put_state("/g/.snaps/v1", c.state);
+    m_lib.capture().clear();
+    m_lib.faults()->reset_counts();
+    EXPECT_EQ(m_set->export_version("v1"), c.export_status);
+    if (c.export_message != nullptr) {
+      EXPECT_EQ(m_lib.texts(), std::vector<std::string>{c.export_message});
+      EXPECT_EQ(m_lib.faults()->count(ktfs::op::setxattr), 0u) << "no write";
+      EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(c.state));
+      EXPECT_EQ(args(), "") << "no command";
+    }
+  }
+  EXPECT_EQ(args(), "exportdir\n/localvol///g/.snaps/v1\n");
+  EXPECT_EQ(m_v1->get_state(), vs::SNAP_STATE_EXPORTED);
+
+  // Unexport answers 0 without a write when the version is not exported.
+  m_lib.put_state("/g/.snaps/v1", "2");
+  m_lib.capture().clear();
+  m_lib.faults()->reset_counts();
+  EXPECT_EQ(m_set->unexport_version("v1"), 0);
+  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"version [2] not exported"});
+  EXPECT_EQ(m_lib.faults()->count(ktfs::op::setxattr), 0u);
+
+  // Unknown names: status 1, no client call, no command.
+  m_lib.faults()->reset_counts();
+  EXPECT_EQ(m_set->export_version("nope"), 1);
+  EXPECT_EQ(m_set->unexport_version("nope"), 1);
+  EXPECT_EQ(m_lib.capture().count("version not found [nope]"), 2u);
+  EXPECT_EQ(m_lib.faults()->total(), 0u);
+}
+
+TEST_F(ExportTest, ProductionVersionIsExportedWhateverItsState) {
+  m_lib.put_state("/g", "junk");
+  m_lib.faults()->reset_counts();
+  EXPECT_EQ(m_set->export_version("//g"), 0);
+  EXPECT_EQ(m_lib.faults()->count(ktfs::op::stat), 0u) << "no stat and no state test";
+  EXPECT_EQ(m_lib.faults()->count(ktfs::op::getxattr), 0u);
+  EXPECT_EQ(m_lib.raw_state("/g"), state_bytes("8"));
+  EXPECT_EQ(args(), "exportdir\n/localvol///g\n");
+  EXPECT_EQ(m_set->unexport_version("//g"), 0);
+  EXPECT_EQ(m_lib.raw_state("/g"), state_bytes("2"));
+}
+
+TEST_F(ExportTest, FailuresLeaveTheirInProgressState) {
+  struct {
+    const char* what;
+    ktfs::op kind;
+    int nth_write;  // which setxattr fails (0: none)
+    int command;    // the command's exit status
+    const char* message;
+    const char* state_left;
+  } cases[] = {
+      {"stat", ktfs::op::stat, 0, 0, "file group version dir [v1] stat failed", "2"},
+      {"read", ktfs::op::getxattr, 0, 0, "file group [v1] setxattr failed", "2"},
+      {"first write", ktfs::op::setxattr, 1, 0, "file group [v1] setxattr failed", "2"},
+      {"command", ktfs::op::count_, 0, 3,
+       "file group [//g/.snaps/v1] storhaug export dir failed", "7"},
+      {"last write", ktfs::op::setxattr, 2, 0, "file group [v1] setxattr failed", "7"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    m_lib.put_state("/g/.snaps/v1", "2");
+    m_v1->set_state(vs::SNAP_STATE_ACTIVE);
+    command_status(c.command);
+    m_lib.capture().clear();
+    if (c.nth_write == 2) {
+      // stat, getxattr, setxattr, then the command, then the second setxattr.
+      m_lib.faults()->fail_nth(4, EIO);
+    } else if (c.kind != ktfs::op::count_) {
+      m_lib.faults()->fail_calls(c.kind, "//g/.snaps/v1", EIO, false);
+    }
+    EXPECT_EQ(m_set->export_version("v1"), 1);
+    EXPECT_EQ(m_lib.texts(), std::vector<std::string>{c.message});
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(c.state_left));
+    EXPECT_EQ(m_v1->get_state(), vs::SNAP_STATE_ACTIVE) << "record unchanged";
+    m_lib.faults()->clear();
+  }
+  // After a failed command the version is refused until its state is mended.
+  command_status(0);
+  m_lib.put_state("/g/.snaps/v1", "7");
+  EXPECT_EQ(m_set->export_version("v1"), 1);
+
+  // Unexport's two writes.
+  for (int nth : {3, 4}) {
+    m_lib.put_state("/g/.snaps/v1", "8");
+    m_lib.capture().clear();
+    m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);  // stat, getxattr, write, write
+    EXPECT_EQ(m_set->unexport_version("v1"), 1);
+    EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"file group [v1] setxattr failed"});
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 3 ? "8" : "10"));
+    m_lib.faults()->clear();
+  }
+}
+
+TEST_F(ExportTest, CommandLineIsExactForPlainNamesAndQuotedOtherwise) {
+  EXPECT_EQ(ktsm_internal::export_command("vol", "//g/.snaps/v1"),
+            "storhaug exportdir /vol///g/.snaps/v1");
+  EXPECT_EQ(ktsm_internal::export_command("my vol", "//g/.snaps/it's"),
+            "storhaug exportdir /'my vol'/'//g/.snaps/it'\\''s'");
+
+  std::string marker = m_bin.path() + "/injected";
+  std::string hostile = "a b'; touch " + marker + "; echo '$(touch " + marker + ")";
+  ASSERT_EQ(vs::create_version_set("//h", m_set), 0);
+  version_ptr v;
+  ASSERT_EQ(m_set->create_version(hostile, v), 1) << "a name with '/' is refused";
+  std::string spaced = "a b'c; touch " + std::string("injected") + " $(id)";
+  ASSERT_EQ(m_set->create_version(spaced, v), 0);
+  ASSERT_EQ(m_set->export_version(spaced), 0);
+  EXPECT_EQ(args(), "exportdir\n/localvol///h/.snaps/" + spaced + "\n") << "one argument, unchanged";
+  // A name that, unquoted, would end the command and start another.
+  std::string plain_injection = "m; touch injected";
+  ASSERT_EQ(m_set->create_version(plain_injection, v), 0);
+  ASSERT_EQ(m_set->export_version(plain_injection), 0);
+  struct stat st;
+  EXPECT_NE(::stat(marker.c_str(), &st), 0) << "an injected command ran";
+  EXPECT_NE(::stat("injected", &st), 0) << "an injected command ran";
+}
+
+TEST_F(ExportTest, CommandHoldsTheSetsLockButNotOtherSets) {
+  vs::set_ptr other;
+  version_ptr w;
+  ASSERT_EQ(vs::create_version_set("//o", other), 0);
+  ASSERT_EQ(other->create_version("w", w), 0);
+  // The command waits at a gate until the test opens it.
+  std::string gate = m_bin.path() + "/gate";
+  ::setenv("FAKE_GATE", gate.c_str(), 1);
+  auto exporter = std::async(std::launch::async, [&] { return m_set->export_version("v1"); });
+  struct stat st;
+  for (int i = 0; i < 600 && ::stat((gate + ".started").c_str(), &st) != 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_EQ(::stat((gate + ".started").c_str(), &st), 0) << "the command never started";
+  // Another set is not held up while the command runs.
+  auto other_lookup = std::async(std::launch::async, [&] {
+    version_ptr found;
+    other->get_version("w", found);
+    return found ? 0 : 1;
+  });
+  EXPECT_EQ(other_lookup.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  // The same set waits until the command has ended.
+  auto same_lookup = std::async(std::launch::async, [&] {
+    version_ptr found;
+    m_set->get_version("v1", found);
+    return found;
+  });
+  EXPECT_EQ(same_lookup.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  std::ofstream(gate).put('x');
+  EXPECT_EQ(exporter.get(), 0);
+  EXPECT_TRUE(same_lookup.get());
+  EXPECT_EQ(other_lookup.get(), 0);
+  ::unsetenv("FAKE_GATE");
+}
+
+// The stand-in export service writes a Ganesha export block for the volume
+// and the path, once per directory.
+TEST_F(ExportTest, StandInServiceWritesOneExportBlockPerDirectory) {
+  ::setenv("PATH", (std::string(KTSM_SOURCE_DIR) + "/tools:" + m_saved_path).c_str(), 1);
+  ASSERT_EQ(m_set->export_version("v1"), 0);
+  m_lib.put_state("/g/.snaps/v1", "2");
+  ASSERT_EQ(m_set->export_version("v1"), 0);
+  std::string out;
+  ASSERT_EQ(ktsm_test::run_command("cat '" + m_lib.exports_dir() + "'/*.conf", &out), 0);
+  EXPECT_NE(out.find("Path = \"/g/.snaps/v1\";"), std::string::npos) << out;
+  EXPECT_NE(out.find("Volume = \"localvol\";"), std::string::npos) << out;
+  EXPECT_NE(out.find("Name = GLUSTER;"), std::string::npos) << out;
+  EXPECT_EQ(out.find("EXPORT {"), out.rfind("EXPORT {")) << "exported twice, one block";
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// The file-needed query and the deleted-file-list append.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "ktfssnapcore/ktfssnapcore.h"
+#include "support/library_fixture.h"
+
+namespace {
+
+using ktsm_test::vs;
+typedef vs::version_ptr version_ptr;
+
+const char kUuid[] = "trusted.cloudsync.uuid";
+
+// A set "//g" with versions v1 (older) and v2, v2 linked to v1.
+class FileOpsTest : public ktsm_test::LocalLibraryTest {
+ protected:
+  void SetUp() override {
+    LocalLibraryTest::SetUp();
+    ASSERT_EQ(m_lib.init(), 0);
+    ASSERT_EQ(vs::create_version_set("//g", m_set), 0);
+    ASSERT_EQ(m_set->create_version("v1", m_v1), 0);
+    ASSERT_EQ(m_set->create_version("v2", m_v2), 0);
+    ASSERT_EQ(m_set->set_previous_version("v2"), 0);
+    m_lib.capture().clear();
+  }
+  void file_in(const std::string& version, const std::string& name, const std::string* uuid) {
+    std::string path = "/g/.snaps/" + version + "/" + name;
+    m_lib.write_file(path, "data");
+    if (uuid != nullptr) m_lib.set_xattr(path, kUuid, *uuid);
+  }
+  vs::set_ptr m_set;
+  version_ptr m_v1, m_v2;
+};
+
+TEST_F(FileOpsTest, FileNeededComparesUuidsOfBothVersions) {
+  std::string same = "7f3c-aa", other = "11-22", empty = "";
+  std::string full(512, 'u');  // fills the buffer without a zero byte
+  std::string full_other = full;
+  full_other[511] = 'v';
+  struct {
+    const char* file;
+    const std::string* in_v2;
+    const std::string* in_v1;
+    bool needed;
+    const char* failed_path;  // the one failure message's path, if any
+  } cases[] = {
+      {"same", &same, &same, true, nullptr},
+      {"differs", &same, &other, false, nullptr},
+      {"both-empty", &empty, &empty, true, nullptr},
+      {"full", &full, &full, true, nullptr},
+      {"full-differs", &full, &full_other, false, nullptr},
+      {"no-attr-here", nullptr, &same, false, "//g/.snaps/v2/no-attr-here"},
+      {"no-attr-older", &same, nullptr, false, "//g/.snaps/v1/no-attr-older"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.file);
+    file_in("v2", c.file, c.in_v2);
+    file_in("v1", c.file, c.in_v1);
+    m_lib.capture().clear();
+    m_lib.faults()->reset_counts();
+    EXPECT_EQ(m_v2->is_file_needed(c.file), c.needed);
+    std::vector<std::string> texts = m_lib.texts();
+    if (c.failed_path == nullptr) {
+      EXPECT_TRUE(texts.empty());
+      EXPECT_EQ(m_lib.faults()->count(ktfs::op::getxattr), 2u);
+    } else {
+      EXPECT_EQ(texts, std::vector<std::string>{"file name  [" + std::string(c.failed_path) +
+                                                "] getattr uuid failed"});
+      bool second_read = std::string(c.failed_path).find("/v1/") != std::string::npos;
+      EXPECT_EQ(m_lib.faults()->count(ktfs::op::getxattr), second_read ? 2u : 1u);
+    }
+  }
+  // A missing file reads like a missing attribute; a leading "/" doubles.
+  m_lib.capture().clear();
+  EXPECT_FALSE(m_v2->is_file_needed("/missing"));
+  EXPECT_EQ(m_lib.texts(),
+            std::vector<std::string>{"file name  [//g/.snaps/v2//missing] getattr uuid failed"});
+  file_in("v2", "lead", &same);
+  file_in("v1", "lead", &same);
+  EXPECT_TRUE(m_v2->is_file_needed("/lead"));
+}
+
+TEST_F(FileOpsTest, NoOlderVersionOrNoSetMeansNotNeededWithoutVolumeAccess) {
+  m_lib.faults()->reset_counts();
+  EXPECT_FALSE(m_v1->is_file_needed("anything"));
+  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"No previous version - file not needed"});
+  EXPECT_EQ(m_lib.capture().records().at(0).level, 1);
+  EXPECT_EQ(m_lib.faults()->total(), 0u);
+
+  // A version whose set is unknown cannot reach its directory.
+  version_ptr orphan = ktsm_filegroup_version::allocate();
+  orphan->set_name("lost");
+  orphan->set_older_version(m_v1);
+  m_lib.capture().clear();
+  EXPECT_FALSE(orphan->is_file_needed("f"));
+  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"file name  [/.snaps/lost/f] getattr uuid failed"});
+  EXPECT_EQ(m_lib.faults()->total(), 0u);
+}
+
+TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
+  const std::string& suffix = ktfssnapcore::ktfssnaputils::sdelfilelist;
+  std::string target = "/g/.snaps/v1" + suffix;
+  m_lib.write_file(target, "a\tone\n");
+  m_lib.write_file("/src1", "b\ttwo\nc\tthree\n");
+  EXPECT_FALSE(m_v1->update_meta_data_file("/src1"));
+  EXPECT_EQ(m_lib.read_file(target), "a\tone\nb\ttwo\nc\tthree\n");
+  EXPECT_EQ(m_lib.read_file("/src1"), "b\ttwo\nc\tthree\n") << "the source is not changed";
+  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{
+                               "Update metadata file for fgver [v1] from file [/src1] to file [//g/.snaps/v1" +
+                               suffix + "]"});
+
+  // A failing append: its code comes back, the target is closed, the
+  // version's mutex is free again (a second call succeeds).
+  m_lib.capture().clear();
+  m_lib.faults()->fail_calls(ktfs::op::write, "//g/.snaps/v1*", ENOSPC, false);
+  std::error_code ec = m_v1->update_meta_data_file("/src1");
+  EXPECT_EQ(ec.value(), ENOSPC);
+  EXPECT_EQ(m_lib.capture().count("Failed to append delete filelist records from [/src1] to file [//g/.snaps/v1" +
+                                   suffix + "] with error [" + std::to_string(ENOSPC) + "]"),
+            1u);
+  EXPECT_EQ(m_lib.faults()->count(ktfs::op::close), m_lib.faults()->count(ktfs::op::open));
+  EXPECT_FALSE(m_v1->update_meta_data_file("/src1"));
+
+  // A target that cannot be opened: nothing appended, the open's error.
+  m_lib.capture().clear();
+  EXPECT_EQ(m_v2->update_meta_data_file("/src1").value(), 0) << "v2's list exists";
+  m_lib.api().unlink(m_lib.io(), ("/g/.snaps/v2" + suffix).c_str(), ktfs::aio_ptr());
+  m_lib.capture().clear();
+  EXPECT_EQ(m_v2->update_meta_data_file("/src1").value(), ENOENT);
+  EXPECT_EQ(m_lib.capture().count("Failed to append delete filelist records from [/src1] to file [//g/.snaps/v2" +
+                                   suffix + "] with error [" + std::to_string(ENOENT) + "]"),
+            1u);
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2" + suffix)) << "not created";
+}
+
+TEST_F(FileOpsTest, AppendsToOneVersionFromTwoThreadsFollowOneAnother) {
+  const std::string& suffix = ktfssnapcore::ktfssnaputils::sdelfilelist;
+  std::string line_a(4000, 'a'), line_b(4000, 'b');
+  m_lib.write_file("/src-a", line_a + "\n");
+  m_lib.write_file("/src-b", line_b + "\n");
+  const int kRounds = 40;
+  auto worker = [&](const char* src) {
+    for (int i = 0; i < kRounds; ++i) EXPECT_FALSE(m_v1->update_meta_data_file(src));
+  };
+  std::thread a(worker, "/src-a"), b(worker, "/src-b");
+  a.join();
+  b.join();
+  std::string list = m_lib.read_file("/g/.snaps/v1" + suffix);
+  ASSERT_EQ(list.size(), 2u * kRounds * 4001);
+  // Every record arrived whole: appends never interleaved.
+  int as = 0, bs = 0;
+  for (size_t at = 0; at < list.size(); at += 4001) {
+    std::string record = list.substr(at, 4001);
+    if (record == line_a + "\n") ++as;
+    if (record == line_b + "\n") ++bs;
+  }
+  EXPECT_EQ(as, kRounds);
+  EXPECT_EQ(bs, kRounds);
+}
+
+}  // namespace

@@ -1,0 +1,364 @@
+// Creating, deleting and linking versions: statuses, exact messages, the
+// attribute bytes and directories on the volume, and the set's list.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+
+#include "ktfssnapcore/ktfssnapcore.h"
+#include "support/library_fixture.h"
+
+// The pools take their blocks with the non-throwing new[]; a test arms this
+// replacement to make the heap refuse them.
+static std::atomic<bool> g_refuse_blocks{false};
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
+  if (g_refuse_blocks.load()) return nullptr;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void operator delete[](void* p) noexcept { std::free(p); }
+void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+
+namespace {
+
+using ktsm_test::backend_kind;
+using ktsm_test::vs;
+typedef vs::version_ptr version_ptr;
+
+std::string state_bytes(const std::string& text) {
+  std::string bytes(16, '\0');
+  bytes.replace(0, text.size(), text);
+  return bytes;
+}
+
+std::vector<std::string> names_of(const vs::set_ptr& set) {
+  std::vector<std::string> out;
+  for (const version_ptr& v : set->versions()) out.push_back(v->get_name());
+  return out;
+}
+
+// A set "//g" with live files, registered through the library.
+class VersionOpsTest : public ktsm_test::LibraryTest {
+ protected:
+  void SetUp() override {
+    LibraryTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    ASSERT_EQ(m_lib.init(), 0);
+    ASSERT_EQ(vs::create_version_set("//g", m_set), 0);
+    m_lib.write_file("/g/a.txt", "alpha");
+    m_lib.make_dir("/g/dir", 0750);
+    m_lib.write_file("/g/dir/b.txt", "beta");
+    m_lib.capture().clear();
+  }
+  bool logged(const std::string& text) { return m_lib.capture().count(text) == 1; }
+  vs::set_ptr m_set;
+};
+
+TEST_P(VersionOpsTest, CreateTakesTheSnapshotAndMarksItActive) {
+  version_ptr v;
+  ASSERT_EQ(m_set->create_version("v1", v), 0);
+  ASSERT_TRUE(v);
+  EXPECT_EQ(v->get_name(), "v1");
+  EXPECT_EQ(v->get_state(), vs::SNAP_STATE_ACTIVE);
+  EXPECT_EQ(v->get_fg_versionset(), m_set) << "the registry's handle of the set";
+  EXPECT_FALSE(v->get_older_version());
+  EXPECT_EQ(m_set->versions().back(), v);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
+  EXPECT_EQ(m_lib.mode_of("/g/.snaps/v1"), 0u);
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/dir/b.txt"), "beta");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1" + ktfssnapcore::ktfssnaputils::sdelfilelist), "");
+
+  std::vector<std::string> texts = m_lib.texts();
+  EXPECT_EQ(texts.front(), "creating file group version [v1] ");
+  EXPECT_TRUE(logged("file group version [v1] setxattr [trusted.norvafs.snapstate:1]"));
+  EXPECT_TRUE(logged("file group version [v1] setxattr [trusted.norvafs.snapstate:2]"));
+  char line[128];
+  std::snprintf(line, sizeof line, "&version=[%p] name=[v1]", static_cast<void*>(v.get()));
+  EXPECT_TRUE(logged(line));
+
+  // The version does not change when the live files do.
+  m_lib.write_file("/g/a.txt", "changed");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha");
+  // A second version does not copy the first into itself.
+  version_ptr v2;
+  ASSERT_EQ(m_set->create_version("v2", v2), 0);
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2/.snaps"));
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v2/a.txt"), "changed");
+  EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "v2"}));
+}
+
+TEST_P(VersionOpsTest, DeleteLinksMergesAndRemoves) {
+  version_ptr v1, v2, v3;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  ASSERT_EQ(m_set->create_version("v2", v2), 0);
+  ASSERT_EQ(m_set->create_version("v3", v3), 0);
+  ASSERT_EQ(m_set->set_previous_version("v3"), 0);
+  EXPECT_EQ(v3->get_older_version(), v2);
+  // v2's deleted-file list has records; v1's is empty.
+  const std::string& suffix = ktfssnapcore::ktfssnaputils::sdelfilelist;
+  m_lib.write_file("/g/.snaps/v2" + suffix, "uuid-2\tgone.txt\n");
+  m_lib.capture().clear();
+
+  ASSERT_EQ(m_set->delete_version("v2"), 0);
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2"));
+  EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "v3"}));
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1" + suffix), "uuid-2\tgone.txt\n")
+      << "the list went to the older snapshot version";
+  EXPECT_TRUE(logged("deleting file group version [v2] "));
+  EXPECT_TRUE(logged("Update metadata file for fgver [v1] from file [//g/.snaps/v2" + suffix +
+                     "] to file [//g/.snaps/v1" + suffix + "]"));
+  // The host's handle keeps the record alive with its old state; its link is
+  // empty again; v3 still names it until it is linked anew.
+  EXPECT_EQ(v2->get_state(), vs::SNAP_STATE_ACTIVE);
+  EXPECT_FALSE(v2->get_older_version());
+  EXPECT_EQ(v3->get_older_version(), v2);
+  ASSERT_EQ(m_set->set_previous_version("v3"), 0);
+  EXPECT_EQ(v3->get_older_version(), v1);
+
+  // The first snapshot's older version is the production version: no merge.
+  m_lib.write_file("/g/.snaps/v1" + suffix, "uuid-1\tx\n");
+  m_lib.capture().clear();
+  ASSERT_EQ(m_set->delete_version("v1"), 0);
+  EXPECT_EQ(m_lib.read_file("/g" + suffix), "<missing>") << "nothing merged into the live group";
+  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"deleting file group version [v1] "});
+}
+
+TEST_P(VersionOpsTest, ExportAndUnexportFollowTheStates) {
+  version_ptr v;
+  ASSERT_EQ(m_set->create_version("v1", v), 0);
+  ASSERT_EQ(m_set->export_version("v1"), 0);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("8"));
+  EXPECT_EQ(v->get_state(), vs::SNAP_STATE_EXPORTED);
+  m_lib.capture().clear();
+  EXPECT_EQ(m_set->export_version("v1"), 1) << "already exported";
+  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"version [8] not failed"});
+  ASSERT_EQ(m_set->unexport_version("v1"), 0);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
+  EXPECT_EQ(v->get_state(), vs::SNAP_STATE_ACTIVE);
+  ASSERT_EQ(m_set->export_version("v1"), 0) << "exported again after unexport";
+  // The production version is the group's own directory, for both.
+  ASSERT_EQ(m_set->export_version("//g"), 0);
+  EXPECT_EQ(m_lib.raw_state("/g"), state_bytes("8"));
+  ASSERT_EQ(m_set->unexport_version("//g"), 0);
+  EXPECT_EQ(m_lib.raw_state("/g"), state_bytes("2"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,
+                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ktsm_test::backend_param_name);
+
+// Failure paths, on the local backend through the fault wrapper.
+class VersionFaultTest : public ktsm_test::LocalLibraryTest {
+ protected:
+  void SetUp() override {
+    LocalLibraryTest::SetUp();
+    ASSERT_EQ(m_lib.init(), 0);
+    ASSERT_EQ(vs::create_version_set("//g", m_set), 0);
+    m_lib.write_file("/g/a.txt", "alpha");
+    m_lib.capture().clear();
+  }
+  // The texts of level -1 and error records only (the failure lines).
+  std::vector<std::string> texts() { return m_lib.texts(); }
+  vs::set_ptr m_set;
+};
+
+TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
+  struct {
+    ktfs::op kind;
+    const char* glob;
+    const char* message;
+    const char* state_left;  // "" when no directory is left
+    bool record_appended;
+  } cases[] = {
+      {ktfs::op::mkdir, "//g/.snaps/v", "file group [v] create failed", "", false},
+      {ktfs::op::setxattr, "//g/.snaps/v", "file group [v] setxattr failed", "none", false},
+      {ktfs::op::open, "//g/.snaps/v/a.txt", "Snap create operation failed for filegroup_version [v]",
+       "1", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    m_lib.capture().clear();
+    m_lib.faults()->fail_calls(c.kind, c.glob, EIO, false);
+    version_ptr v = ktsm_filegroup_version::allocate();
+    version_ptr before = v;
+    EXPECT_EQ(m_set->create_version("v", v), 1);
+    EXPECT_EQ(m_lib.capture().count(c.message), 1u);
+    std::string state = c.state_left;
+    if (state.empty()) {
+      EXPECT_FALSE(m_lib.exists("/g/.snaps/v"));
+    } else if (state == "none") {
+      EXPECT_TRUE(m_lib.exists("/g/.snaps/v"));
+      EXPECT_EQ(m_lib.raw_state("/g/.snaps/v"), "");
+    } else {
+      EXPECT_EQ(m_lib.raw_state("/g/.snaps/v"), state_bytes(state));
+    }
+    if (c.record_appended) {
+      ASSERT_TRUE(v);
+      EXPECT_EQ(v->get_state(), vs::SNAP_STATE_CREATE_IN_PROGRESS);
+      EXPECT_EQ(m_set->versions().back(), v);
+    } else {
+      EXPECT_EQ(v, before) << "version unchanged";
+      EXPECT_EQ(m_set->versions().size(), 1u);
+    }
+    // Clean up for the next case.
+    m_lib.faults()->clear();
+    if (c.record_appended) {
+      ASSERT_EQ(m_set->delete_version("v"), 0);
+    } else if (m_lib.exists("/g/.snaps/v")) {
+      m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v", ktfs::aio_ptr());
+    }
+  }
+}
+
+TEST_F(VersionFaultTest, FinalWriteFailureLeavesTheRecordInProgress) {
+  // The second setxattr on the version directory is the final state write.
+  m_lib.faults()->fail_calls(ktfs::op::setxattr, "//g/.snaps/v", EIO, false);
+  version_ptr probe;
+  EXPECT_EQ(m_set->create_version("v", probe), 1);  // first write fails: consumes the rule
+  m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v", ktfs::aio_ptr());
+  m_lib.capture().clear();
+  // Fail only the second write: count calls to that path and arm the Nth.
+  m_lib.faults()->clear();
+  version_ptr v;
+  ASSERT_EQ(m_set->create_version("w", v), 0);
+  std::vector<std::string> trace = m_lib.faults()->trace();
+  size_t second = 0, seen = 0;
+  for (size_t i = 0; i < trace.size(); ++i) {
+    if (trace[i] == "setxattr //g/.snaps/w" && ++seen == 2) second = i + 1;
+  }
+  ASSERT_GT(second, 0u);
+  m_lib.faults()->fail_nth(second, EIO);
+  version_ptr x;
+  EXPECT_EQ(m_set->create_version("x", x), 1);
+  EXPECT_EQ(m_lib.capture().count("file group [x] setxattr failed"), 1u);
+  ASSERT_TRUE(x);
+  EXPECT_EQ(x->get_state(), vs::SNAP_STATE_CREATE_IN_PROGRESS);
+  EXPECT_EQ(m_set->versions().back(), x);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/x"), state_bytes("1"));
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/x/a.txt"), "alpha") << "the snapshot was taken";
+}
+
+TEST_F(VersionFaultTest, RefusedNamesTouchNothing) {
+  m_lib.make_dir("/other");
+  m_lib.write_file("/other/keep", "k");
+  std::vector<std::string> before = m_lib.entries("/g/.snaps");
+  std::string bad_zero("a\0b", 3);
+  for (const std::string& name :
+       {std::string(), std::string("."), std::string(".."), std::string("../../other"),
+        std::string("a/b"), std::string("/abs"), bad_zero}) {
+    m_lib.capture().clear();
+    m_lib.faults()->reset_counts();
+    version_ptr v;
+    EXPECT_EQ(m_set->create_version(name, v), 1) << name;
+    EXPECT_FALSE(v);
+    EXPECT_EQ(m_lib.texts(),
+              std::vector<std::string>{"file group version [" + std::string(name.c_str()) +
+                                       "] invalid name"});
+    EXPECT_EQ(m_lib.faults()->total(), 0u) << "no client call for " << name;
+  }
+  EXPECT_EQ(m_lib.entries("/g/.snaps"), before);
+  EXPECT_EQ(m_lib.entries("/"), (std::vector<std::string>{"g", "other"}));
+  EXPECT_EQ(m_lib.read_file("/other/keep"), "k");
+}
+
+TEST_F(VersionFaultTest, ExistingDirectoryUnregisteredSetAndExhaustedPool) {
+  m_lib.make_dir("/g/.snaps/taken", 0700);
+  version_ptr v;
+  EXPECT_EQ(m_set->create_version("taken", v), 1);
+  EXPECT_EQ(m_lib.capture().count("file group [taken] create failed"), 1u);
+  EXPECT_EQ(m_lib.mode_of("/g/.snaps/taken"), 0700u) << "nothing changed";
+
+  // A set that is not in the registry: created and appended, link empty.
+  vs::set_ptr loose = vs::allocate();
+  loose->set_name("//g");
+  version_ptr production = ktsm_filegroup_version::allocate();
+  production->set_name("//g");
+  production->set_production_version();
+  loose->add_filegroup_version(production);
+  vs::set_ptr registered = m_set;
+  vs::m_version_sets.clear();  // take //g out of the registry
+  EXPECT_EQ(loose->create_version("u", v), 0);
+  EXPECT_FALSE(v->get_fg_versionset());
+  EXPECT_EQ(loose->versions().back(), v);
+  loose->cleanup();
+  vs::m_version_sets.push_back(registered);
+
+  // Exhaust the pool: its free chunks are taken, then the heap refuses.
+  std::vector<version_ptr> hoard;
+  g_refuse_blocks = true;
+  while (version_ptr h = ktsm_filegroup_version::allocate()) hoard.push_back(h);
+  m_lib.capture().clear();
+  version_ptr kept = v;
+  EXPECT_EQ(m_set->create_version("oom", v), 1);
+  g_refuse_blocks = false;
+  EXPECT_FALSE(v) << "version emptied by the failed allocation";
+  EXPECT_EQ(m_lib.capture().count("file group version [oom] memory allocation failed"), 1u);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/oom"), state_bytes("1"));
+  EXPECT_EQ(m_set->versions().size(), 1u) << "nothing appended";
+  hoard.clear();
+}
+
+TEST_F(VersionFaultTest, EveryFailingStepOfDeletion) {
+  const std::string& suffix = ktfssnapcore::ktfssnaputils::sdelfilelist;
+  struct {
+    ktfs::op kind;
+    const char* glob;
+    const char* message;
+    const char* state_left;
+    bool link_set;
+  } cases[] = {
+      {ktfs::op::setxattr, "//g/.snaps/v2", "file group [v2] setxattr failed", "2", false},
+      {ktfs::op::stat, "//g/.snaps/v2", "Snap delete operation failed for filegroup_version [v2]",
+       "4", true},
+      {ktfs::op::open, "//g/.snaps/v1/.ktsm-deleted-files", "Failed to update metadata file [//g/.snaps/v2/.ktsm-deleted-files]",
+       "4", true},
+      {ktfs::op::unlink, "//g/.snaps/v2/*", "file group version [v2]rmdir  failed", "5", false},
+  };
+  version_ptr v1, v2;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    if (!m_lib.exists("/g/.snaps/v2")) {
+      ASSERT_EQ(m_set->create_version("v2", v2), 0);
+    }
+    m_lib.put_state("/g/.snaps/v2", "2");
+    m_lib.write_file("/g/.snaps/v2" + suffix, "u\tf\n");
+    m_lib.capture().clear();
+    m_lib.faults()->fail_calls(c.kind, c.glob, EIO, false);
+    EXPECT_EQ(m_set->delete_version("v2"), 1);
+    EXPECT_EQ(m_lib.capture().count(c.message), 1u);
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v2"), state_bytes(c.state_left));
+    EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "v2"}));
+    EXPECT_EQ(v2->get_older_version() == v1, c.link_set);
+    m_lib.faults()->clear();
+  }
+  // Unknown names and the production version: status 1, no client call.
+  for (const char* name : {"nope", "//g"}) {
+    m_lib.faults()->reset_counts();
+    EXPECT_EQ(m_set->delete_version(name), 1);
+    EXPECT_EQ(m_lib.faults()->total(), 0u) << name;
+  }
+  EXPECT_EQ(m_lib.capture().count("file group version [nope] not found"), 1u);
+  EXPECT_EQ(m_lib.capture().count("file group version [//g] is the production version"), 1u);
+  EXPECT_TRUE(m_lib.exists("/g/a.txt"));
+}
+
+TEST_F(VersionFaultTest, SetPreviousVersionOnTheFirstAndUnknownEntries) {
+  version_ptr v1;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  version_ptr production;
+  m_set->get_version("//g", production);
+  m_lib.capture().clear();
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(m_set->set_previous_version("//g"), 0);
+    EXPECT_FALSE(production->get_older_version());
+  }
+  EXPECT_EQ(m_lib.capture().count("No older version found for file version [//g]"), 2u);
+  EXPECT_EQ(m_set->set_previous_version("v1"), 0);
+  EXPECT_EQ(v1->get_older_version(), production);
+  EXPECT_EQ(m_set->set_previous_version("zz"), 1);
+  EXPECT_EQ(m_lib.capture().count("file group version [zz] not found"), 1u);
+}
+
+}  // namespace
