@@ -1,0 +1,110 @@
+// libktfssnapcore: takes and removes the snapshots of file-group versions,
+// and the file utilities that go with them.  Every call is synchronous and
+// goes through the file-system client it is given, so it works on every
+// client backend.
+//
+// Layout it works on: a file group is the directory fg_name; a version is
+// the directory fgver_name (normally fg_name + "/.snaps/" + version name);
+// a version's deleted-file list is the file fgver_name + sdelfilelist, inside
+// the version's own directory.  The live group's own list is
+// fg_name + sdelfilelist.
+//
+// Deleted-file list records: one line per file, the file's
+// "trusted.cloudsync.uuid" value, a tab, the file's path relative to the
+// version, a newline.
+#ifndef KTFSSNAPCORE_KTFSSNAPCORE_H_
+#define KTFSSNAPCORE_KTFSSNAPCORE_H_
+
+#include <atomic>
+#include <boost/shared_ptr.hpp>
+#include <cstdint>
+#include <string>
+#include <system_error>
+
+#include "ktfs/ktfs_api.h"
+#include "ktfs/ktfs_debug.h"
+
+#define KTFSSNAPCORE_API __attribute__((visibility("default")))
+
+namespace ktfssnapcore {
+
+// One snapshot operation.  Construction empties the strings and handles,
+// nulls the pointers and sets op_status to -1; the caller sets the rest.
+struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
+  ktfssnapcore_opinfo();
+
+  ktfs::ktfs_api* nvme_api;
+  boost::shared_ptr<ktfs::ktfs_iopx> nvme_iopx;
+  ktfs::ktfs_api* sas_api;
+  boost::shared_ptr<ktfs::ktfs_iopx> sas_iopx;
+  std::string fg_name;           // the file group's directory
+  std::string fgver_name;        // the version's directory
+  std::string older_fgver_name;  // the older version's name; empty if none
+  std::string delfilelist;       // set by snap_opdelete: the version's list
+  int32_t op_status;             // set by snap_opdelete: 0 = merge the list
+};
+
+// Copies the live file group fg_name (everything in it except ".snaps" and
+// the group's own deleted-file list) into the existing directory fgver_name:
+// directories with their modes, regular files with their data, modes and
+// extended attributes, symbolic links as links.  Then creates the version's
+// empty deleted-file list.  Other file types are skipped.
+// Returns 0 on success; on failure the errno of the failing call, after
+// logging the path that failed.  What was copied before the failure stays.
+// REQUIRES: info->nvme_api and info->nvme_iopx set; fgver_name exists.
+KTFSSNAPCORE_API std::error_code snap_opcreate(ktfssnapcore_opinfo* info);
+
+// Prepares the removal of the version fgver_name (the caller removes the
+// directory).  Always sets op_status: 0 when the version's deleted-file
+// list should be merged into the older version, which is the case only when
+// older_fgver_name names a snapshot version (not empty and not fg_name);
+// 1 otherwise.  Sets delfilelist to fgver_name + sdelfilelist.
+// Returns 0 on success; ENOENT when fgver_name does not exist (op_status and
+// delfilelist are set all the same).
+KTFSSNAPCORE_API std::error_code snap_opdelete(ktfssnapcore_opinfo* info);
+
+// Files and bytes copied by the snap_opcreate calls running or last run in
+// this process; readable from any thread while a copy runs.
+struct KTFSSNAPCORE_API copy_progress {
+  std::atomic<uint64_t> files{0};
+  std::atomic<uint64_t> bytes{0};
+  std::atomic<bool> running{false};
+};
+KTFSSNAPCORE_API const copy_progress& snap_progress();
+
+// Messages of snap_opcreate and snap_opdelete go to this logger (by default
+// a default-constructed ktfs_debug).  Null restores the default.
+// REQUIRES: the logger outlives its use.
+KTFSSNAPCORE_API void set_logger(ktfs::ktfs_debug* logger);
+
+class KTFSSNAPCORE_API ktfssnaputils {
+ public:
+  // The suffix that, appended to a version's path, names its deleted-file
+  // list: "/.ktsm-deleted-files" (a file inside the version's directory).
+  static const std::string sdelfilelist;
+
+  // True when the file at path is empty or does not exist.  Any other
+  // failure to tell answers false, so that a list is never taken as empty
+  // because of an I/O error.
+  static bool is_file_empty(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
+                            std::string path);
+
+  // Removes path and everything under it, without following symbolic
+  // links.  Returns 0, or the errno of the first failing call (logged);
+  // what was removed before the failure stays removed.
+  static std::error_code rmdir_nonempty(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
+                                        std::string path, ktfs::ktfs_debug& log);
+
+  // Appends the records of the list at source_path to the open file target,
+  // writing from offset (the target's current size).  A source whose last
+  // record lacks its newline gets one, so records never run together.
+  // Returns 0, or the errno of the failing call (logged).
+  static std::error_code fileappend(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
+                                    std::string source_path,
+                                    boost::shared_ptr<ktfs::ktfs_file> target,
+                                    unsigned long offset, ktfs::ktfs_debug& log);
+};
+
+}  // namespace ktfssnapcore
+
+#endif  // KTFSSNAPCORE_KTFSSNAPCORE_H_

@@ -1,0 +1,80 @@
+// The snapshot operations: taking a version and preparing its removal.
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "internal.h"
+
+namespace ktfssnapcore {
+
+namespace {
+
+const ktfs::aio_ptr kNoAio;
+
+// Makes the version's deleted-file list, empty.
+std::error_code create_empty_list(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                                  const std::string& path) {
+  ktfs::file_ptr list = api->open(io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600, kNoAio);
+  if (!list) return detail::errno_code(errno);
+  return api->close(list, kNoAio);
+}
+
+std::error_code copy_version(ktfssnapcore_opinfo* info, std::string* failed) {
+  std::error_code ec =
+      detail::copy_group(info->nvme_api, info->nvme_iopx, info->fg_name, info->fgver_name, failed);
+  if (ec) return ec;
+  std::string list = info->fgver_name + ktfssnaputils::sdelfilelist;
+  if ((ec = create_empty_list(info->nvme_api, info->nvme_iopx, list))) *failed = list;
+  return ec;
+}
+
+}  // namespace
+
+ktfssnapcore_opinfo::ktfssnapcore_opinfo() : nvme_api(nullptr), sas_api(nullptr), op_status(-1) {}
+
+namespace detail {
+
+copy_progress& progress() {
+  static copy_progress counters;
+  return counters;
+}
+
+}  // namespace detail
+
+const copy_progress& snap_progress() { return detail::progress(); }
+
+std::error_code snap_opcreate(ktfssnapcore_opinfo* info) {
+  if (info == nullptr) return detail::errno_code(EINVAL);
+  if (info->nvme_api == nullptr || !info->nvme_iopx) return detail::errno_code(EBADF);
+  copy_progress& progress = detail::progress();
+  progress.files.store(0, std::memory_order_relaxed);
+  progress.bytes.store(0, std::memory_order_relaxed);
+  progress.running.store(true, std::memory_order_relaxed);
+  std::string failed;
+  std::error_code ec = copy_version(info, &failed);
+  progress.running.store(false, std::memory_order_relaxed);
+  if (ec) {
+    detail::logger().error("ktfssnapcore::snap_opcreate()", "copy of [%s] failed: %s",
+                           failed.c_str(), std::strerror(ec.value()));
+  }
+  return ec;
+}
+
+std::error_code snap_opdelete(ktfssnapcore_opinfo* info) {
+  if (info == nullptr) return detail::errno_code(EINVAL);
+  bool older_is_snapshot =
+      !info->older_fgver_name.empty() && info->older_fgver_name != info->fg_name;
+  info->op_status = older_is_snapshot ? 0 : 1;
+  info->delfilelist = info->fgver_name + ktfssnaputils::sdelfilelist;
+  if (info->nvme_api == nullptr || !info->nvme_iopx) return detail::errno_code(EBADF);
+  struct stat st;
+  std::error_code ec = info->nvme_api->stat(info->nvme_iopx, info->fgver_name.c_str(), &st, kNoAio);
+  if (ec) {
+    detail::logger().error("ktfssnapcore::snap_opdelete()", "version [%s] unavailable: %s",
+                           info->fgver_name.c_str(), std::strerror(ec.value()));
+  }
+  return ec;
+}
+
+}  // namespace ktfssnapcore
