@@ -27,8 +27,8 @@ namespace {
 
 // The logger in force before init: it writes nowhere.
 ktfs::ktfs_debug* quiet_logger() {
-  static ktfs::ktfs_debug* quiet = new ktfs::ktfs_debug(std::make_shared<ktfs::null_sink>(), -100);
-  return quiet;
+  static ktfs::ktfs_debug quiet(std::make_shared<ktfs::null_sink>(), -100);
+  return &quiet;
 }
 
 }  // namespace
