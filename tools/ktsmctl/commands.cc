@@ -1,0 +1,314 @@
+#include "commands.h"
+
+#include <unistd.h>
+
+#include <iostream>
+#include <list>
+
+#include "ktfssnapcore/ktfssnapcore.h"
+#include "names.h"
+#include "output.h"
+#include "progress.h"
+#include "volume.h"
+
+namespace ktsmctl {
+
+typedef ktsm_filegroup_version_set vs;
+
+namespace {
+
+const char k_exported[] = "8";
+const char k_active[] = "2";
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// The group as the user sees it: "a" for the set "//a".
+std::string label_of(const std::string& written) {
+  std::string set_name;
+  group_set_name(written, &set_name);
+  return group_label(set_name);
+}
+
+// The registered set of the group written; reports a miss.
+bool find_group(const std::string& written, set_ptr* set) {
+  std::string set_name;
+  group_set_name(written, &set_name);
+  if (vs::get_version_set(set_name, *set) == 0) return true;
+  return report_failure("group " + quoted(label_of(written)) + " not found (see \"ktsmctl list\")");
+}
+
+// The version of the set; reports a miss naming the group.
+bool find_version(const set_ptr& set, const std::string& name, version_ptr* version) {
+  set->get_version(name, *version);
+  if (*version) return true;
+  std::string label = group_label(set->get_name());
+  return report_failure("version " + quoted(name) + " not found in group " + quoted(label) +
+                        " (see \"ktsmctl list " + shell_word(label) + "\")");
+}
+
+// "version "v1" of group "a"".
+std::string version_words(const set_ptr& set, const std::string& name) {
+  return "version " + quoted(name) + " of group " + quoted(group_label(set->get_name()));
+}
+
+// "state "create in progress"".
+std::string state_words(const version_ptr& v) {
+  return "state " + quoted(state_name(v->get_state(), v->is_production_version()));
+}
+
+std::string doctor_hint() { return "run \"ktsmctl doctor\""; }
+
+// Whether an executable named name lies in a directory of PATH.
+bool on_path(const std::string& name) {
+  std::string path = env_value("PATH");
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t end = path.find(':', start);
+    if (end == std::string::npos) end = path.size();
+    std::string dir = end > start ? path.substr(start, end - start) : ".";
+    if (::access((dir + "/" + name).c_str(), X_OK) == 0) return true;
+    start = end + 1;
+  }
+  return false;
+}
+
+std::string older_words(const version_ptr& v) {
+  version_ptr older = v->get_older_version();
+  if (!older) return "no older version";
+  if (older->is_production_version()) return "the production version " + older->get_name();
+  return "older version " + older->get_name();
+}
+
+}  // namespace
+
+void warn_unrecovered(const session& lib) {
+  size_t n = lib.unrecovered().size();
+  if (n == 0) return;
+  report_warning(std::string(n == 1 ? "1 entry" : std::to_string(n) + " entries") +
+                 " at the top of the volume could not be read as a file group (run \"ktsmctl "
+                 "doctor\")");
+}
+
+int cmd_list(context& ctx, const arguments& args) {
+  std::list<set_ptr> sets;
+  if (args.empty()) {
+    vs::list_version_sets(sets);
+  } else {
+    set_ptr set;
+    if (!find_group(args[0], &set)) return exit_failed;
+    sets.push_back(set);
+  }
+  std::cout << (ctx.json ? render_json(sets) : render_text(sets));
+  return exit_ok;
+}
+
+int cmd_create_group(context& ctx, const arguments& args) {
+  std::string set_name, label = label_of(args[0]);
+  group_set_name(args[0], &set_name);
+  set_ptr set;
+  if (vs::get_version_set(set_name, set) == 0) {
+    return fail("group " + quoted(label) + " already exists (see \"ktsmctl list " +
+                shell_word(label) + "\")");
+  }
+  size_t mark = ctx.lib.log_mark();
+  if (vs::create_version_set(set_name, set) != 0) {
+    return fail("cannot create group " + quoted(label) + ctx.lib.library_note(mark) +
+                "; check that nothing but a directory is named " + quoted(label) +
+                " at the top of the volume");
+  }
+  std::cout << "group " << label << " created\n";
+  return exit_ok;
+}
+
+namespace {
+
+// Refuses a group that still has snapshots or live entries: the library
+// removes only empty directories, and would remove ".snaps" before finding
+// the group itself not empty.
+bool group_is_empty(const set_ptr& set) {
+  std::string label = group_label(set->get_name());
+  std::list<version_ptr> versions;
+  set->list_versions(versions);
+  for (const version_ptr& v : versions) {
+    if (v->is_production_version()) continue;
+    return report_failure("group " + quoted(label) +
+                          " still has snapshots; delete them first (\"ktsmctl delete " +
+                          shell_word(label) + " " + shell_word(v->get_name()) + "\")");
+  }
+  std::list<std::string> entries;
+  if (vs::read_live_directory(set->get_name(), entries) != 0) {
+    return report_failure("cannot list group " + quoted(label) + " to see whether it is empty");
+  }
+  entries.remove(set->get_name() + "/.snaps");
+  if (entries.empty()) return true;
+  return report_failure("group " + quoted(label) + " still holds " +
+                        std::to_string(entries.size()) +
+                        (entries.size() == 1 ? " live entry" : " live entries") +
+                        "; move or remove them first (ktsmctl never removes live files)");
+}
+
+}  // namespace
+
+int cmd_delete_group(context& ctx, const arguments& args) {
+  set_ptr set;
+  if (!find_group(args[0], &set) || !group_is_empty(set)) return exit_failed;
+  std::string label = group_label(set->get_name());
+  size_t mark = ctx.lib.log_mark();
+  if (vs::delete_version_set(set->get_name()) != 0) {
+    return fail("cannot delete group " + quoted(label) + ctx.lib.library_note(mark) + "; " +
+                doctor_hint());
+  }
+  std::cout << "group " << label << " deleted\n";
+  return exit_ok;
+}
+
+namespace {
+
+// Takes the snapshot with the progress line running; a version left
+// behind by a failure is reported with where it stands.
+bool take_snapshot(context& ctx, const set_ptr& set, const std::string& name) {
+  size_t mark = ctx.lib.log_mark();
+  version_ptr version;
+  int32_t status;
+  {
+    progress_line progress;
+    status = set->create_version(name, version);
+  }
+  if (status == 0) return true;
+  std::string what = "snapshot " + quoted(name) + " of group " +
+                     quoted(group_label(set->get_name())) + " failed" + ctx.lib.library_note(mark);
+  if (version) what += "; it is left in state \"create in progress\": " + doctor_hint();
+  return report_failure(what);
+}
+
+}  // namespace
+
+int cmd_snapshot(context& ctx, const arguments& args) {
+  set_ptr set;
+  if (!find_group(args[0], &set)) return exit_failed;
+  std::string label = group_label(set->get_name());
+  version_ptr existing;
+  set->get_version(args[1], existing);
+  if (existing) {
+    return fail("version " + quoted(args[1]) + " already exists in group " + quoted(label) +
+                " (choose another name, or \"ktsmctl delete " + shell_word(label) + " " +
+                shell_word(args[1]) + "\" first)");
+  }
+  if (!take_snapshot(ctx, set, args[1])) return exit_failed;
+  set->set_previous_version(args[1]);
+  version_ptr version;
+  set->get_version(args[1], version);
+  const ktfssnapcore::copy_progress& copied = ktfssnapcore::snap_progress();
+  std::cout << "snapshot " << args[1] << " of group " << label
+            << " taken: " << counted(copied.files.load(), "file") << ", "
+            << human_bytes(copied.bytes.load()) << " copied; linked to " << older_words(version)
+            << "\n";
+  return exit_ok;
+}
+
+int cmd_delete(context& ctx, const arguments& args) {
+  set_ptr set;
+  version_ptr version;
+  if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
+  std::string label = group_label(set->get_name());
+  if (version->get_state() == k_exported) {
+    return fail(version_words(set, args[1]) +
+                " is exported; unexport it first (\"ktsmctl unexport " + shell_word(label) + " " +
+                shell_word(args[1]) + "\")");
+  }
+  size_t mark = ctx.lib.log_mark();
+  if (set->delete_version(args[1]) != 0) {
+    return fail("deleting " + version_words(set, args[1]) + " failed" + ctx.lib.library_note(mark) +
+                "; it may be left half deleted: " + doctor_hint());
+  }
+  std::cout << "version " << args[1] << " of group " << label << " deleted\n";
+  return exit_ok;
+}
+
+int cmd_export(context& ctx, const arguments& args) {
+  set_ptr set;
+  version_ptr version;
+  if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
+  if (version->get_state() == k_exported) {
+    std::cout << version_words(set, args[1]) << " is already exported\n";
+    return exit_ok;
+  }
+  if (version->get_state() != k_active) {
+    return fail("cannot export " + version_words(set, args[1]) + ": it is in " +
+                state_words(version) + ", and only active versions are exported; " + doctor_hint());
+  }
+  if (!on_path("storhaug")) {
+    return fail(
+        "the export command \"storhaug\" is not on PATH; install it or add its "
+        "directory to PATH, then export again");
+  }
+  size_t mark = ctx.lib.log_mark();
+  if (set->export_version(args[1]) != 0) {
+    return fail("exporting " + version_words(set, args[1]) + " failed" +
+                ctx.lib.library_note(mark) +
+                "; it may be left in state \"export in progress\": " + doctor_hint());
+  }
+  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
+            << " exported\n";
+  return exit_ok;
+}
+
+int cmd_unexport(context& ctx, const arguments& args) {
+  set_ptr set;
+  version_ptr version;
+  if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
+  if (version->get_state() == k_active) {
+    std::cout << version_words(set, args[1]) << " is not exported; nothing to do\n";
+    return exit_ok;
+  }
+  if (version->get_state() != k_exported) {
+    return fail("cannot unexport " + version_words(set, args[1]) + ": it is in " +
+                state_words(version) + ", and only exported versions are unexported; " +
+                doctor_hint());
+  }
+  size_t mark = ctx.lib.log_mark();
+  if (set->unexport_version(args[1]) != 0) {
+    return fail("unexporting " + version_words(set, args[1]) + " failed" +
+                ctx.lib.library_note(mark) + "; " + doctor_hint());
+  }
+  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
+            << " unexported\n";
+  return exit_ok;
+}
+
+int cmd_link(context&, const arguments& args) {
+  set_ptr set;
+  version_ptr version;
+  if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
+  set->set_previous_version(args[1]);
+  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
+            << " is linked to " << older_words(version) << "\n";
+  return exit_ok;
+}
+
+int cmd_needed(context& ctx, const arguments& args) {
+  set_ptr set;
+  version_ptr version;
+  if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
+  const std::string& file = args[2];
+  version_ptr older = version->get_older_version();
+  std::string pair = args[1] + " and " + (older ? older_name(version) : std::string("-"));
+  size_t mark = ctx.lib.log_mark();
+  if (version->is_file_needed(file)) {
+    std::cout << "needed: " << file << " is the same file in " << pair << "\n";
+    return exit_ok;
+  }
+  std::string said = ctx.lib.library_note(mark);
+  if (!older || !said.empty()) {
+    return fail("cannot compare " + quoted(file) + " in " + version_words(set, args[1]) +
+                (older ? " with " + older->get_name() +
+                             ": it is missing or carries no "
+                             "trusted.cloudsync.uuid in one of them" +
+                             said
+                       : ": it has no older version to compare with"));
+  }
+  std::cout << "not needed: " << file << " differs between " << pair << "\n";
+  return exit_failed;
+}
+
+}  // namespace ktsmctl

@@ -1,0 +1,149 @@
+// doctor: finds what interrupted or failed operations left on the volume,
+// says in plain words what left it there, and which command resolves it.
+#include <iostream>
+#include <list>
+
+#include "commands.h"
+#include "names.h"
+#include "output.h"
+#include "volume_client.h"
+
+namespace ktsmctl {
+
+typedef ktsm_filegroup_version_set vs;
+
+namespace {
+
+const char k_state_attribute[] = "trusted.norvafs.snapstate";
+
+struct finding {
+  std::string subject;  // "group a, version v3: create in progress"
+  std::string what;     // what left it there
+  std::string resolve;  // the command (or step) that resolves it
+};
+
+void print(const finding& f) {
+  std::cout << f.subject << "\n  " << f.what << "\n  resolve: " << f.resolve << "\n";
+}
+
+// What leaves a snapshot version in a state that needs attention.
+std::string state_story(const std::string& state) {
+  static const char* const k_stories[] = {
+      "taking this snapshot started and did not finish, so its copy may be incomplete",
+      "",
+      "taking this snapshot failed, so its copy is incomplete",
+      "deleting it started and did not finish",
+      "it was deleted, but its directory was not removed",
+      "deleting it failed",
+      "exporting it started and did not finish, so the export command may or may not have run; "
+      "the library can neither finish nor undo that export",
+      "",
+      "exporting it failed; the library exports only active versions, so it cannot retry",
+      "unexporting it started and did not finish; the library unexports only exported "
+      "versions, so it cannot retry",
+      "",
+      "unexporting it failed; the library unexports only exported versions, so it cannot retry"};
+  if (known_state(state)) return k_stories[std::stoi(state) - 1];
+  if (state.empty()) return "its state attribute is empty, which is none of the library's states";
+  return "its state attribute holds \"" + state + "\", which is none of the library's states";
+}
+
+finding version_finding(const set_ptr& set, const version_ptr& v) {
+  std::string group = group_label(set->get_name());
+  std::string command = "ktsmctl delete " + shell_word(group) + " " + shell_word(v->get_name());
+  std::string resolve = command;
+  if (v->get_state() == "1" || v->get_state() == "3") resolve += ", then take the snapshot again";
+  return {
+      "group " + group + ", version " + v->get_name() + ": " + state_name(v->get_state(), false),
+      state_story(v->get_state()), resolve};
+}
+
+size_t check_versions() {
+  std::list<set_ptr> sets;
+  vs::list_version_sets(sets);
+  size_t found = 0;
+  for (const set_ptr& set : sets) {
+    std::list<version_ptr> versions;
+    set->list_versions(versions);
+    for (const version_ptr& v : versions) {
+      if (v->is_production_version() || !state_needs_attention(v->get_state())) continue;
+      print(version_finding(set, v));
+      ++found;
+    }
+  }
+  return found;
+}
+
+// Looks into the snapshot directory of a group that did not recover.
+finding diagnose_snaps(volume_client& client, const std::string& label) {
+  std::string snaps = "/" + label + "/.snaps";
+  std::string subject = "top-level entry " + label + ": not a file group the library could rebuild";
+  std::vector<std::string> names;
+  if (std::error_code ec = client.list(snaps, &names)) {
+    return {subject, "its .snaps directory cannot be listed: " + ec.message(),
+            "check the directory's permissions, then run \"ktsmctl doctor\" again"};
+  }
+  for (const std::string& name : names) {
+    std::string state;
+    if (client.read_attribute(snaps + "/" + name, k_state_attribute, &state)) continue;
+    return {subject,
+            "its snapshot directory .snaps/" + name +
+                " carries no state attribute (a snapshot interrupted before its state was "
+                "written, or a directory made by hand)",
+            "remove " + label + "/.snaps/" + name + " from the volume by hand"};
+  }
+  return {subject, "the library could not rebuild it for a reason the volume does not show",
+          "see the log, then run \"ktsmctl doctor\" again"};
+}
+
+finding diagnose_entry(volume_client& client, const std::string& label) {
+  std::string subject = "top-level entry " + label + ": not a file group the library could rebuild";
+  struct stat st;
+  if (std::error_code ec = client.stat("/" + label, &st)) {
+    return {subject, "it cannot be read: " + ec.message(), "check the volume"};
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return {subject, "it is not a directory, and file groups are directories",
+            "move it off the top of the volume (no ktsmctl command does that)"};
+  }
+  if (client.stat("/" + label + "/.snaps", &st)) {
+    return {subject, "it has no .snaps directory, so it is not a file group yet",
+            "ktsmctl create-group " + shell_word(label)};
+  }
+  if (!S_ISDIR(st.st_mode)) {
+    return {subject, "its .snaps is not a directory",
+            "move " + label + "/.snaps away, then ktsmctl create-group " + shell_word(label)};
+  }
+  return diagnose_snaps(client, label);
+}
+
+size_t check_unrecovered(const session& lib) {
+  if (lib.unrecovered().empty()) return 0;
+  volume_client client;
+  bool connected = client.connect(lib.volume());
+  for (const std::string& entry : lib.unrecovered()) {
+    std::string label = group_label(entry);
+    if (connected) {
+      print(diagnose_entry(client, label));
+    } else {
+      print({"top-level entry " + label + ": not a file group the library could rebuild",
+             "the volume cannot be looked into from here", "see the log " + lib.log_description()});
+    }
+  }
+  return lib.unrecovered().size();
+}
+
+}  // namespace
+
+int cmd_doctor(context& ctx, const arguments&) {
+  size_t found = check_versions() + check_unrecovered(ctx.lib);
+  if (found == 0) {
+    std::cout << "no problems found on the " << ctx.lib.volume().describe() << "\n";
+    return exit_ok;
+  }
+  std::cout << found << (found == 1 ? " problem" : " problems") << " found on the "
+            << ctx.lib.volume().describe() << "\n";
+  return exit_failed;
+}
+
+}  // namespace ktsmctl

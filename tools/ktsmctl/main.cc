@@ -1,0 +1,16 @@
+// ktsmctl: manages file groups and their versions from the command line,
+// one library start-up per command.  See "ktsmctl --help".
+#include <exception>
+#include <iostream>
+
+#include "cli.h"
+#include "output.h"
+
+int main(int argc, char** argv) {
+  try {
+    return ktsmctl::run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "ktsmctl: " << e.what() << std::endl;
+    return ktsmctl::exit_failed;
+  }
+}

@@ -1,0 +1,43 @@
+// What ktsmctl prints: error lines, the picture of groups and versions as
+// text or JSON, and sizes in words.
+#ifndef KTSMCTL_OUTPUT_H_
+#define KTSMCTL_OUTPUT_H_
+
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "ktsm/ktsm_filegroup_version_set.h"
+
+namespace ktsmctl {
+
+// Exit statuses of every command.
+enum exit_status { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
+
+// One line "ktsmctl: what" on standard error; the first two return false,
+// the last two the exit status to end with.
+bool report_failure(const std::string& what);
+bool report_warning(const std::string& what);
+int fail(const std::string& what);
+int usage_error(const std::string& what);
+
+// "12 bytes", "3.4 KiB", "1.2 GiB".
+std::string human_bytes(uint64_t bytes);
+
+// "1 file", "3 files": count and word, with an "s" unless count is 1.
+std::string counted(uint64_t count, const std::string& word);
+
+typedef ktsm_filegroup_version_set::set_ptr set_ptr;
+typedef ktsm_filegroup_version_set::version_ptr version_ptr;
+
+// The name shown for a version's older link: "-" when there is none.
+std::string older_name(const version_ptr& version);
+
+// The groups and their versions in list order, one block per group.
+std::string render_text(const std::list<set_ptr>& sets);
+// The same as a JSON array of groups, each with its versions.
+std::string render_json(const std::list<set_ptr>& sets);
+
+}  // namespace ktsmctl
+
+#endif  // KTSMCTL_OUTPUT_H_

@@ -1,0 +1,143 @@
+#include "session.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <list>
+
+#include "ktfssnapcore/ktfssnapcore.h"
+#include "ktsm/ktsm_filegroup_version_set.h"
+#include "output.h"
+
+namespace ktsmctl {
+
+typedef ktsm_filegroup_version_set vs;
+
+void tee_sink::write(const ktfs::log_record& record) {
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (record.is_error || record.level < 0) {
+      ++m_marked;
+      m_last = record;
+    }
+  }
+  m_target->write(record);
+}
+
+size_t tee_sink::marked_count() const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  return m_marked;
+}
+
+std::string tee_sink::last_since(size_t mark) const {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  if (m_marked <= mark) return "";
+  return m_last.function + ": " + m_last.text;
+}
+
+session::~session() {
+  if (m_started) vs::stop();
+  ktfssnapcore::set_logger(nullptr);
+}
+
+std::string session::library_note(size_t mark) const {
+  std::string said = m_sink ? m_sink->last_since(mark) : "";
+  return said.empty() ? "" : " (the library said: " + said + ")";
+}
+
+bool session::prepare_volume() {
+  struct stat st;
+  if (!m_volume.local) return true;
+  std::string error;
+  if (m_volume.embedded && !make_directories(m_volume.local_dir, &error)) {
+    return report_failure(error + " (set KTSM_HOME to a writable directory)");
+  }
+  if (::stat(m_volume.local_dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return report_failure("local volume directory \"" + m_volume.local_dir +
+                          "\" does not exist (create it, or leave out --local and KTSM_LOCAL "
+                          "to use the default volume)");
+  }
+  return true;
+}
+
+void session::install_log(const log_choice& log) {
+  std::shared_ptr<ktfs::log_sink> target;
+  if (log.to_stderr) {
+    target = std::make_shared<ktfs::stream_sink>();
+    m_log_description = "standard error";
+  } else {
+    auto file = std::make_shared<ktfs::stream_sink>(log.path);
+    m_log_description = log.path;
+    target = file;
+    if (!file->good()) {
+      report_warning("cannot write the log file " + log.path +
+                     "; the library's messages are dropped (set KTSM_LOG or use --log FILE)");
+      target = std::make_shared<ktfs::null_sink>();
+      m_log_description = "nowhere";
+    }
+  }
+  m_sink = std::make_shared<tee_sink>(target);
+  ktfs::ktfs_debug::set_default_sink(m_sink);
+  ktfs::ktfs_debug::set_default_level(0);
+  m_snap_logger.reset(new ktfs::ktfs_debug(m_sink, 0));
+  ktfssnapcore::set_logger(m_snap_logger.get());
+}
+
+bool session::open(const volume_choice& volume, const log_choice& log) {
+  m_volume = volume;
+  if (!prepare_volume()) return false;
+  if (!log.to_stderr && !log.path.empty()) {
+    std::string error;
+    make_directories(std::filesystem::path(log.path).parent_path().string(), &error);
+  }
+  install_log(log);
+  ktfs::client_defaults defaults;
+  if (volume.local) {
+    defaults.local_root = volume.local_dir;
+  } else {
+    defaults.volfile_server = volume.server;
+  }
+  ktfs::set_client_defaults(defaults);
+  int32_t status = vs::init(volume.init_name(), "");
+  m_started = true;
+  if (status != 0 && !find_unrecovered()) return false;
+  link_all_versions();
+  return true;
+}
+
+// init answers 1 both when the root cannot be listed and when some group
+// did not recover; listing the root again tells them apart.
+bool session::find_unrecovered() {
+  std::list<std::string> entries;
+  if (vs::read_live_directory("/", entries) != 0) {
+    std::string what = m_volume.local
+                           ? "cannot read the " + m_volume.describe() + " (check its permissions)"
+                           : "cannot reach the " + m_volume.describe() +
+                                 " (check that the volume is started and the server answers)";
+    return report_failure(what + library_note(0));
+  }
+  std::list<vs::set_ptr> sets;
+  vs::list_version_sets(sets);
+  for (const std::string& entry : entries) {
+    bool registered = std::any_of(sets.begin(), sets.end(),
+                                  [&](const vs::set_ptr& s) { return s->get_name() == entry; });
+    if (!registered) m_unrecovered.push_back(entry);
+  }
+  return true;
+}
+
+void link_all_versions() {
+  std::list<vs::set_ptr> sets;
+  vs::list_version_sets(sets);
+  for (const vs::set_ptr& set : sets) {
+    std::list<vs::version_ptr> versions;
+    set->list_versions(versions);
+    for (const vs::version_ptr& v : versions) {
+      if (!v->is_production_version()) set->set_previous_version(v->get_name());
+    }
+  }
+}
+
+}  // namespace ktsmctl

@@ -1,0 +1,81 @@
+// One run of the library for one command: the client defaults for the
+// chosen volume, the library's log sink, init, and stop at the end.
+#ifndef KTSMCTL_SESSION_H_
+#define KTSMCTL_SESSION_H_
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ktfs/ktfs_debug.h"
+#include "volume.h"
+
+namespace ktsmctl {
+
+// Passes every record on to the log file (or standard error) and keeps the
+// last one, so that an error line can quote what the library said.
+class tee_sink : public ktfs::log_sink {
+ public:
+  explicit tee_sink(std::shared_ptr<ktfs::log_sink> target) : m_target(std::move(target)) {}
+  void write(const ktfs::log_record& record) override;
+  // Number of records that mark failures or progress (level -1, errors).
+  size_t marked_count() const;
+  // "function: text" of the last record, empty when none came after a
+  // count taken with marked_count().
+  std::string last_since(size_t mark) const;
+
+ private:
+  std::shared_ptr<ktfs::log_sink> m_target;
+  mutable std::mutex m_mutex;
+  size_t m_marked = 0;
+  ktfs::log_record m_last;
+};
+
+struct log_choice {
+  std::string path;        // the log file
+  bool to_stderr = false;  // -v: standard error instead
+};
+
+class session {
+ public:
+  session() = default;
+  ~session();
+  session(const session&) = delete;
+  session& operator=(const session&) = delete;
+
+  // Starts the library on the volume and links every version to the one
+  // before it.  False, after one error line, when the volume cannot be
+  // read at all.
+  bool open(const volume_choice& volume, const log_choice& log);
+
+  const volume_choice& volume() const { return m_volume; }
+  const std::string& log_description() const { return m_log_description; }
+  // Top-level entries ("//x") that start-up recovery did not register.
+  const std::vector<std::string>& unrecovered() const { return m_unrecovered; }
+
+  size_t log_mark() const { return m_sink->marked_count(); }
+  // " (the library said: ...)" after a failure since mark, else empty.
+  std::string library_note(size_t mark) const;
+
+ private:
+  bool prepare_volume();
+  void install_log(const log_choice& log);
+  bool find_unrecovered();
+
+  volume_choice m_volume;
+  std::string m_log_description;
+  std::shared_ptr<tee_sink> m_sink;
+  std::unique_ptr<ktfs::ktfs_debug> m_snap_logger;
+  std::vector<std::string> m_unrecovered;
+  bool m_started = false;
+};
+
+// Links every snapshot version of every group to the version before it in
+// its group's list.  The library keeps these links in memory only, so each
+// process makes them again after start-up, as a snapshot does.
+void link_all_versions();
+
+}  // namespace ktsmctl
+
+#endif  // KTSMCTL_SESSION_H_

@@ -1,0 +1,40 @@
+// A file-system client connection of ktsmctl's own, beside the library's,
+// for what the library does not do: looking into top-level entries that
+// start-up recovery could not rebuild, and writing the demo's files.
+#ifndef KTSMCTL_VOLUME_CLIENT_H_
+#define KTSMCTL_VOLUME_CLIENT_H_
+
+#include <sys/stat.h>
+
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "ktfs/ktfs_api.h"
+#include "volume.h"
+
+namespace ktsmctl {
+
+class volume_client {
+ public:
+  // False when the volume cannot be reached.
+  bool connect(const volume_choice& volume);
+
+  std::error_code stat(const std::string& path, struct stat* st);
+  // Entry names of dir without "." and "..".
+  std::error_code list(const std::string& dir, std::vector<std::string>* names);
+  // The attribute's text up to its first zero byte; false when missing.
+  bool read_attribute(const std::string& path, const std::string& name, std::string* text);
+  std::error_code set_attribute(const std::string& path, const std::string& name,
+                                const std::string& value);
+  // Makes or replaces a regular file (mode 0644) holding content.
+  std::error_code write_file(const std::string& path, const std::string& content);
+
+ private:
+  ktfs::ktfs_api m_api;
+  ktfs::iopx_ptr m_io;
+};
+
+}  // namespace ktsmctl
+
+#endif  // KTSMCTL_VOLUME_CLIENT_H_
