@@ -1,0 +1,524 @@
+// ktsmctl run as separate processes, so that every step goes through a
+// fresh start-up recovery; on a local volume and on a real GlusterFS volume.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "ktfs/ktfs_api.h"
+#include "support/gluster_volume.h"
+#include "support/test_volumes.h"
+
+namespace {
+
+using ktsm_test::backend_kind;
+
+// Environment changes for one run: a value, or unset when absent.
+typedef std::map<std::string, const char*> env_changes;
+
+struct result {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+std::string tool_dir() {
+  std::string bin = KTSMCTL_BIN;
+  return bin.substr(0, bin.rfind('/'));
+}
+
+// Runs ktsmctl with args; standard output and error go to files in dir.
+// The child sees no KTSM_* variable but KTSM_LOG (into dir), the build's
+// storhaug first on PATH, and then the changes.
+result run_ktsmctl(const std::string& dir, const std::vector<std::string>& args,
+                   const env_changes& changes = {}) {
+  std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    for (const char* name : {"KTSM_LOCAL", "KTSM_SERVER", "KTSM_VOLUME", "KTSM_HOME"}) {
+      ::unsetenv(name);
+    }
+    ::setenv("KTSM_LOG", (dir + "/ktsmctl.log").c_str(), 1);
+    ::setenv("STORHAUG_EXPORT_DIR", (dir + "/exports").c_str(), 1);
+    ::setenv("PATH", (tool_dir() + ":/usr/sbin:/usr/bin:/sbin:/bin").c_str(), 1);
+    for (const auto& change : changes) {
+      change.second ? ::setenv(change.first.c_str(), change.second, 1)
+                    : ::unsetenv(change.first.c_str());
+    }
+    ::dup2(::open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+    ::dup2(::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>("ktsmctl")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(KTSMCTL_BIN, argv.data());
+    ::_exit(127);
+  }
+  result r;
+  int status = 0;
+  if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
+    r.status = WEXITSTATUS(status);
+  }
+  r.out = read_file(out_path);
+  r.err = read_file(err_path);
+  return r;
+}
+
+std::string describe(const std::vector<std::string>& args, const result& r) {
+  std::string line = "ktsmctl";
+  for (const std::string& a : args) line += " '" + a + "'";
+  return line + " -> " + std::to_string(r.status) + "\nstdout: " + r.out + "\nstderr: " + r.err;
+}
+
+// The 16 bytes of a snapshot state: the text, then zero bytes.
+std::string state_bytes(const std::string& text) {
+  std::string bytes(16, '\0');
+  bytes.replace(0, text.size(), text);
+  return bytes;
+}
+
+// A client connection of the test's own, to change the volume behind the
+// tool's back.
+class volume_access {
+ public:
+  void connect(std::shared_ptr<ktfs::backend> backend) {
+    ASSERT_TRUE(backend) << "no client connection for the test";
+    m_io.reset(new ktfs::ktfs_iopx(backend));
+  }
+  void write_file(const std::string& path, const std::string& content) {
+    ktfs::file_ptr f = m_api.open(m_io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644, m_aio);
+    ASSERT_TRUE(f) << "cannot open " << path;
+    size_t done = 0;
+    ASSERT_FALSE(m_api.write(f, content.data(), content.size(), 0, &done, m_aio));
+    ASSERT_FALSE(m_api.close(f, m_aio));
+  }
+  void set_xattr(const std::string& path, const std::string& name, const std::string& value) {
+    std::string bytes = value;
+    struct iovec iov = {&bytes[0], bytes.size()};
+    ASSERT_FALSE(m_api.setxattr(m_io, path.c_str(), name.c_str(), &iov, 0, m_aio))
+        << "setxattr " << name << " on " << path;
+  }
+  void mkdir(const std::string& path) {
+    ASSERT_FALSE(m_api.mkdir(m_io, path.c_str(), 0755, m_aio));
+  }
+  void rmdir(const std::string& path) { ASSERT_FALSE(m_api.rmdir(m_io, path.c_str(), m_aio)); }
+  void unlink(const std::string& path) { ASSERT_FALSE(m_api.unlink(m_io, path.c_str(), m_aio)); }
+
+ private:
+  ktfs::ktfs_api m_api;
+  ktfs::iopx_ptr m_io;
+  ktfs::aio_ptr m_aio;
+};
+
+class KtsmctlTest : public ::testing::TestWithParam<backend_kind> {
+ protected:
+  void SetUp() override {
+    std::error_code ec;
+    if (GetParam() == backend_kind::local) {
+      m_volume_args = {"--local", m_dir.path() + "/volume"};
+      m_init_name = "local";
+      m_volume.connect(ktfs::make_local_backend(m_dir.path() + "/volume", &ec));
+      m_host_root = m_dir.path() + "/volume";
+      return;
+    }
+    ktsm_test::gluster_volume& v = ktsm_test::gluster_volume::get();
+    if (v.skipped()) GTEST_SKIP() << v.skip_reason();
+    ASSERT_TRUE(v.ok()) << v.error();
+    m_volume_args = {"--server", v.server(), "--volume", v.name()};
+    m_init_name = v.name();
+    m_volume.connect(ktfs::make_gluster_backend(v.server(), v.name(), &ec));
+    m_host_root = v.brick();
+  }
+
+  // Whether path exists on the volume, looked up on this machine (the
+  // brick for GlusterFS), where no client cache can answer.
+  bool exists(const std::string& path) const {
+    struct stat st;
+    return ::stat((m_host_root + path).c_str(), &st) == 0;
+  }
+
+  // A group name of this test's own: cases share the GlusterFS volume.
+  std::string group(const std::string& base) const {
+    std::string test = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    return base + "_" + test.substr(0, test.find('/'));
+  }
+
+  result ktsmctl(std::vector<std::string> args, const env_changes& changes = {}) {
+    args.insert(args.begin(), m_volume_args.begin(), m_volume_args.end());
+    return run_ktsmctl(m_dir.path(), args, changes);
+  }
+
+  // Runs a step that must succeed, with nothing on standard error.
+  std::string ok(const std::vector<std::string>& args) {
+    result r = ktsmctl(args);
+    EXPECT_EQ(r.status, 0) << describe(args, r);
+    EXPECT_EQ(r.err, "") << describe(args, r);
+    return r.out;
+  }
+
+  // The group's object from "list --json".
+  nlohmann::json listed_group(const std::string& name) {
+    result r = ktsmctl({"list", "--json"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    nlohmann::json all = nlohmann::json::parse(r.out);
+    EXPECT_TRUE(all.is_array());
+    for (const nlohmann::json& g : all) {
+      if (g.at("name") == "//" + name) return g;
+    }
+    return nlohmann::json();
+  }
+
+  ktsm_test::scratch_dir m_dir;
+  std::vector<std::string> m_volume_args;
+  std::string m_init_name;
+  std::string m_host_root;
+  volume_access m_volume;
+};
+
+}  // namespace
+
+namespace {
+
+// The versions of a listed group, checked field by field: the production
+// version first, every snapshot linked to the version before it.
+void expect_versions(const nlohmann::json& g, const std::map<std::string, std::string>& states) {
+  ASSERT_TRUE(g.is_object()) << "group not listed";
+  const nlohmann::json& versions = g.at("versions");
+  ASSERT_EQ(versions.size(), states.size() + 1) << versions.dump();
+  const nlohmann::json& production = versions[0];
+  EXPECT_EQ(production.at("name"), g.at("name"));
+  EXPECT_EQ(production.at("state"), "");
+  EXPECT_EQ(production.at("state_name"), "live");
+  EXPECT_EQ(production.at("production"), true);
+  EXPECT_TRUE(production.at("older").is_null());
+  for (size_t i = 1; i < versions.size(); ++i) {
+    const nlohmann::json& v = versions[i];
+    std::string name = v.at("name");
+    ASSERT_EQ(states.count(name), 1u) << "unexpected version " << name;
+    EXPECT_EQ(v.at("state"), states.at(name)) << name;
+    EXPECT_EQ(v.at("state_name"), states.at(name) == "2" ? "active" : "exported") << name;
+    EXPECT_EQ(v.at("production"), false) << name;
+    EXPECT_EQ(v.at("older"), versions[i - 1].at("name")) << name;
+  }
+}
+
+TEST_P(KtsmctlTest, GroupLifecycleThroughSeparateProcesses) {
+  const std::string g = group("life");
+  EXPECT_EQ(ok({"create-group", "/" + g}), "group " + g + " created\n");
+  EXPECT_TRUE(exists("/" + g + "/.snaps"));
+  m_volume.write_file("/" + g + "/kept.txt", "kept");
+  m_volume.set_xattr("/" + g + "/kept.txt", "trusted.cloudsync.uuid", "kept-1");
+  m_volume.write_file("/" + g + "/draft.txt", "one");
+  m_volume.set_xattr("/" + g + "/draft.txt", "trusted.cloudsync.uuid", "draft-1");
+  EXPECT_NE(ok({"snapshot", "//" + g, "v1"}).find("snapshot v1 of group " + g + " taken: 2 files"),
+            std::string::npos);
+  m_volume.write_file("/" + g + "/draft.txt", "two");
+  m_volume.set_xattr("/" + g + "/draft.txt", "trusted.cloudsync.uuid", "draft-2");
+  ok({"snapshot", g, "v2"});
+  EXPECT_TRUE(exists("/" + g + "/.snaps/v2/draft.txt"));
+  // Live changes again, so v2's draft differs from whichever version v2 is
+  // linked to after a restart (the list follows the volume's order).
+  m_volume.set_xattr("/" + g + "/draft.txt", "trusted.cloudsync.uuid", "draft-3");
+
+  EXPECT_EQ(ok({"needed", g, "v2", "kept.txt"}).rfind("needed: kept.txt is the same file", 0), 0u);
+  result not_needed = ktsmctl({"needed", g, "v2", "draft.txt"});
+  EXPECT_EQ(not_needed.status, 1);
+  EXPECT_EQ(not_needed.out.rfind("not needed: draft.txt differs", 0), 0u) << not_needed.out;
+  EXPECT_EQ(not_needed.err, "");
+
+  EXPECT_EQ(ok({"export", g, "v2"}), "version v2 of group " + g + " exported\n");
+  std::string out;
+  ktsm_test::run_command("cat '" + m_dir.path() + "'/exports/export-*.conf", &out);
+  EXPECT_NE(out.find("Path = \"/" + g + "/.snaps/v2\";"), std::string::npos) << out;
+  EXPECT_NE(out.find("Volume = \"" + m_init_name + "\";"), std::string::npos) << out;
+  expect_versions(listed_group(g), {{"v1", "2"}, {"v2", "8"}});
+  std::string text = ok({"list", g});
+  EXPECT_NE(text.find("  //" + g + " "), std::string::npos) << text;
+  EXPECT_NE(text.find("production"), std::string::npos) << text;
+  EXPECT_NE(text.find("exported"), std::string::npos) << text;
+
+  EXPECT_EQ(ok({"unexport", g, "v2"}), "version v2 of group " + g + " unexported\n");
+  expect_versions(listed_group(g), {{"v1", "2"}, {"v2", "2"}});
+  EXPECT_EQ(ok({"delete", g, "v1"}), "version v1 of group " + g + " deleted\n");
+  EXPECT_FALSE(exists("/" + g + "/.snaps/v1"));
+  expect_versions(listed_group(g), {{"v2", "2"}});
+  EXPECT_EQ(ok({"link", g, "v2"}),
+            "version v2 of group " + g + " is linked to the production version //" + g + "\n");
+
+  ok({"delete", g, "v2"});
+  m_volume.unlink("/" + g + "/kept.txt");
+  m_volume.unlink("/" + g + "/draft.txt");
+  EXPECT_EQ(ok({"delete-group", g}), "group " + g + " deleted\n");
+  EXPECT_FALSE(exists("/" + g));
+  EXPECT_TRUE(listed_group(g).is_null());
+}
+
+TEST_P(KtsmctlTest, DoctorExplainsInterruptedVersionsAndTheirRemedy) {
+  const std::string g = group("doc");
+  ok({"create-group", g});
+  for (const char* v : {"s1", "s2", "s3", "s4"}) ok({"snapshot", g, v});
+  const std::string snaps = "/" + g + "/.snaps/";
+  m_volume.set_xattr(snaps + "s1", "trusted.norvafs.snapstate", state_bytes("1"));
+  m_volume.set_xattr(snaps + "s2", "trusted.norvafs.snapstate", state_bytes("7"));
+  m_volume.set_xattr(snaps + "s3", "trusted.norvafs.snapstate", state_bytes("xyz"));
+
+  result r = ktsmctl({"doctor"});
+  EXPECT_EQ(r.status, 1) << r.out;
+  struct expected {
+    std::string version, state, remedy;
+  };
+  for (const expected& e : {expected{"s1", "create in progress", "did not finish"},
+                            expected{"s2", "export in progress", "may or may not have run"},
+                            expected{"s3", "unknown (xyz)", "none of the library's states"}}) {
+    EXPECT_NE(r.out.find("group " + g + ", version " + e.version + ": " + e.state + "\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find(e.remedy), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("resolve: ktsmctl delete " + g + " " + e.version), std::string::npos)
+        << r.out;
+  }
+  EXPECT_EQ(r.out.find("version s4"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("3 problems found"), std::string::npos) << r.out;
+  EXPECT_NE(ok({"list", g}).find("create in progress"), std::string::npos);
+
+  for (const char* v : {"s1", "s2", "s3"}) ok({"delete", g, v});
+  result healthy = ktsmctl({"doctor"});
+  EXPECT_EQ(healthy.status, 0) << healthy.out;
+  EXPECT_EQ(healthy.out.rfind("no problems found", 0), 0u) << healthy.out;
+  ok({"delete", g, "s4"});
+  ok({"delete-group", g});
+}
+
+TEST_P(KtsmctlTest, DoctorReportsEntriesStartUpCouldNotRebuild) {
+  const std::string plain = group("plain"), broken = group("broken");
+  m_volume.mkdir("/" + plain);
+  m_volume.mkdir("/" + broken);
+  m_volume.mkdir("/" + broken + "/.snaps");
+  m_volume.mkdir("/" + broken + "/.snaps/x");
+
+  result listed = ktsmctl({"list"});
+  EXPECT_EQ(listed.status, 0);
+  EXPECT_NE(listed.err.find("2 entries at the top of the volume could not be read"),
+            std::string::npos)
+      << listed.err;
+  result r = ktsmctl({"doctor"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.out.find("it has no .snaps directory"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("resolve: ktsmctl create-group " + plain), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find(".snaps/x carries no state attribute"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("resolve: remove " + broken + "/.snaps/x"), std::string::npos) << r.out;
+
+  EXPECT_EQ(ktsmctl({"create-group", plain}).status, 0);
+  m_volume.rmdir("/" + broken + "/.snaps/x");
+  m_volume.rmdir("/" + broken + "/.snaps");
+  m_volume.rmdir("/" + broken);
+  EXPECT_EQ(ktsmctl({"doctor"}).status, 0);
+  ok({"delete-group", plain});
+}
+
+// Checks a failed run: the status, nothing on standard output, and exactly
+// one line on standard error that holds the expected words.
+void expect_one_error_line(const std::vector<std::string>& args, const result& r, int status,
+                           const std::string& words) {
+  EXPECT_EQ(r.status, status) << describe(args, r);
+  EXPECT_EQ(r.out, "") << describe(args, r);
+  EXPECT_EQ(r.err.rfind("ktsmctl: ", 0), 0u) << describe(args, r);
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << describe(args, r);
+  EXPECT_NE(r.err.find(words), std::string::npos) << describe(args, r);
+}
+
+TEST_P(KtsmctlTest, FailuresSayWhatFailedAndWhatToDo) {
+  const std::string g = group("f"), live = group("live");
+  ok({"create-group", g});
+  ok({"snapshot", g, "v1"});
+  ok({"snapshot", g, "e1"});
+  ok({"export", g, "e1"});
+  ok({"create-group", live});
+  m_volume.write_file("/" + live + "/data", "x");
+  m_volume.set_xattr("/" + g + "/.snaps/v1", "trusted.norvafs.snapstate", state_bytes("7"));
+
+  const std::string no_group = "group \"nosuch\" not found (see \"ktsmctl list\")";
+  const std::string no_version =
+      "version \"v9\" not found in group \"" + g + "\" (see \"ktsmctl list " + g + "\")";
+  struct failure_case {
+    std::vector<std::string> args;
+    std::string words;
+  };
+  const std::vector<failure_case> cases = {
+      {{"list", "nosuch"}, no_group},
+      {{"delete-group", "nosuch"}, no_group},
+      {{"snapshot", "nosuch", "v"}, no_group},
+      {{"delete", "nosuch", "v"}, no_group},
+      {{"export", "/nosuch", "v"}, no_group},
+      {{"unexport", "//nosuch", "v"}, no_group},
+      {{"link", "nosuch", "v"}, no_group},
+      {{"needed", "nosuch", "v", "f"}, no_group},
+      {{"delete", g, "v9"}, no_version},
+      {{"export", g, "v9"}, no_version},
+      {{"unexport", g, "v9"}, no_version},
+      {{"link", g, "v9"}, no_version},
+      {{"needed", g, "v9", "f"}, no_version},
+      {{"create-group", g}, "group \"" + g + "\" already exists"},
+      {{"snapshot", g, "e1"}, "version \"e1\" already exists in group \"" + g + "\""},
+      {{"delete-group", g}, "still has snapshots; delete them first"},
+      {{"delete-group", live}, "still holds 1 live entry"},
+      {{"delete", g, "e1"}, "is exported; unexport it first (\"ktsmctl unexport " + g + " e1\")"},
+      {{"export", g, "v1"}, "it is in state \"export in progress\""},
+      {{"unexport", g, "v1"}, "only exported versions are unexported"},
+      {{"needed", g, "e1", "missing.txt"}, "cannot compare \"missing.txt\""},
+  };
+  for (const failure_case& c : cases) {
+    expect_one_error_line(c.args, ktsmctl(c.args), 1, c.words);
+  }
+  std::vector<std::string> args = {"export", g, "e1"};
+  EXPECT_EQ(ktsmctl(args).out, "version \"e1\" of group \"" + g + "\" is already exported\n");
+  ok({"unexport", g, "e1"});
+  args = {"export", g, "e1"};
+  expect_one_error_line(args, ktsmctl(args, {{"PATH", "/nonexistent"}}), 1,
+                        "the export command \"storhaug\" is not on PATH");
+  for (const char* v : {"v1", "e1"}) ok({"delete", g, v});
+  ok({"delete-group", g});
+  m_volume.unlink("/" + live + "/data");
+  ok({"delete-group", live});
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, KtsmctlTest,
+                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         [](const ::testing::TestParamInfo<backend_kind>& info) {
+                           return std::string(ktsm_test::backend_name(info.param));
+                         });
+
+// Runs that need no volume of their own.
+class KtsmctlLocalTest : public ::testing::Test {
+ protected:
+  result ktsmctl(const std::vector<std::string>& args, const env_changes& changes = {}) {
+    return run_ktsmctl(m_dir.path(), args, changes);
+  }
+  std::string path(const std::string& rest) const { return m_dir.path() + rest; }
+
+  ktsm_test::scratch_dir m_dir;
+};
+
+TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
+  struct usage_case {
+    std::vector<std::string> args;
+    std::string words;
+  };
+  const std::vector<usage_case> cases = {
+      {{}, "no command given"},
+      {{"bogus"}, "unknown command \"bogus\""},
+      {{"snapshot", "a"}, "snapshot takes GROUP VERSION (see \"ktsmctl help snapshot\")"},
+      {{"snapshot", "a", "v", "x"}, "snapshot takes GROUP VERSION"},
+      {{"list", "a", "b"}, "list takes [GROUP]"},
+      {{"doctor", "x"}, "doctor takes no arguments"},
+      {{"needed", "a", "v"}, "needed takes GROUP VERSION FILE"},
+      {{"--local", "x", "--server", "s", "--volume", "v", "list"}, "not both"},
+      {{"--server", "s", "list"}, "--server needs --volume NAME"},
+      {{"--volume", "v", "list"}, "--volume needs --server"},
+      {{"--local", "", "list"}, "--local needs a value"},
+      {{"list", "--bogus"}, "unrecognised option '--bogus'"},
+      {{"--local"}, "--local"},
+      {{"create-group", "a", "--json"}, "--json applies to list only"},
+      {{"create-group", "a/b"}, "\"a/b\" is not a group name"},
+      {{"create-group", "//"}, "\"//\" is not a group name"},
+      {{"delete-group", ".."}, "\"..\" is not a group name"},
+      {{"snapshot", "a", "x/y"}, "\"x/y\" is not a version name"},
+      {{"delete", "a", "."}, "\".\" is not a version name"},
+      {{"needed", "a", "v", ""}, "the file name is empty"},
+      {{"help", "bogus"}, "help takes one of the commands"},
+  };
+  env_changes home = {{"HOME", m_dir.path().c_str()}};
+  for (const usage_case& c : cases)
+    expect_one_error_line(c.args, ktsmctl(c.args, home), 2, c.words);
+  std::vector<std::string> args = {"list"};
+  expect_one_error_line(args, ktsmctl(args, {{"KTSM_SERVER", "h"}}), 2,
+                        "KTSM_SERVER is set but KTSM_VOLUME is not");
+  EXPECT_FALSE(::access(path("/.local").c_str(), F_OK) == 0) << "a usage error touched a volume";
+}
+
+TEST_F(KtsmctlLocalTest, VolumeAndLogFollowOptionsThenEnvironmentThenDefault) {
+  ASSERT_EQ(::mkdir(path("/opt").c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(path("/env").c_str(), 0755), 0);
+  struct selection_case {
+    std::vector<std::string> options;
+    env_changes env;
+    std::string volume;  // where the group must appear
+  };
+  const std::string home = path("/home"), data = path("/data"), ktsm_home = path("/kh");
+  const std::string env_volume = path("/env");
+  const std::vector<selection_case> cases = {
+      {{"--local", path("/opt")}, {{"KTSM_LOCAL", "/nonexistent"}}, path("/opt")},
+      {{}, {{"KTSM_LOCAL", env_volume.c_str()}, {"KTSM_HOME", ktsm_home.c_str()}}, path("/env")},
+      {{}, {{"KTSM_HOME", ktsm_home.c_str()}, {"XDG_DATA_HOME", data.c_str()}}, ktsm_home},
+      {{}, {{"XDG_DATA_HOME", data.c_str()}, {"HOME", home.c_str()}}, data + "/ktsm/volume"},
+      {{},
+       {{"XDG_DATA_HOME", nullptr}, {"HOME", home.c_str()}},
+       home + "/.local/share/ktsm/volume"},
+  };
+  int n = 0;
+  for (const selection_case& c : cases) {
+    std::string name = "sel" + std::to_string(n++);
+    std::vector<std::string> args = c.options;
+    args.insert(args.end(), {"create-group", name});
+    result r = ktsmctl(args, c.env);
+    EXPECT_EQ(r.status, 0) << describe(args, r);
+    struct stat st;
+    EXPECT_EQ(::stat((c.volume + "/" + name + "/.snaps").c_str(), &st), 0) << describe(args, r);
+  }
+  // The log: beside the default volume unless KTSM_LOG names it; -v sends
+  // it to standard error.
+  result r = ktsmctl({"list"}, {{"HOME", home.c_str()}, {"KTSM_LOG", nullptr}});
+  EXPECT_EQ(r.err, "");
+  EXPECT_NE(read_file(home + "/.local/share/ktsm/ktsmctl.log").find("[error]"), std::string::npos);
+  result verbose = ktsmctl({"-v", "list"}, {{"HOME", home.c_str()}});
+  EXPECT_NE(verbose.err.find("ktsm_filegroup_versionset_init()"), std::string::npos);
+  EXPECT_NE(verbose.out.find("group sel4"), std::string::npos) << verbose.out;
+  result missing = ktsmctl({"--local", path("/nonexistent"), "list"});
+  expect_one_error_line({"--local", "list"}, missing, 1, "does not exist");
+}
+
+TEST_F(KtsmctlLocalTest, HelpForTheToolAndForEachCommand) {
+  result help = ktsmctl({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_NE(help.out.find("$HOME/.local/share/ktsm/volume"), std::string::npos);
+  EXPECT_NE(help.out.find("KTSM_LOG"), std::string::npos);
+  for (const char* command : {"list", "create-group", "delete-group", "snapshot", "delete",
+                              "export", "unexport", "link", "needed", "doctor", "demo"}) {
+    EXPECT_NE(help.out.find("\n  " + std::string(command) + " "), std::string::npos) << command;
+    result by_help = ktsmctl({"help", command});
+    result by_option = ktsmctl({command, "--help"});
+    EXPECT_EQ(by_help.status, 0) << command;
+    EXPECT_EQ(by_help.out.rfind("usage: ktsmctl [OPTIONS] " + std::string(command), 0), 0u)
+        << by_help.out;
+    EXPECT_EQ(by_help.out, by_option.out) << command;
+  }
+  EXPECT_EQ(ktsmctl({"help"}).out, help.out);
+}
+
+TEST_F(KtsmctlLocalTest, DemoRunsAndCleansUp) {
+  result r = ktsmctl({"demo"}, {{"TMPDIR", m_dir.path().c_str()}});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("Same picture"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("storhaug wrote export-"), std::string::npos) << r.out;
+  std::string left;
+  ktsm_test::run_command("ls '" + m_dir.path() + "' | grep ktsmctl-demo", &left);
+  EXPECT_EQ(left, "") << "the demo left its directory behind";
+}
+
+}  // namespace
