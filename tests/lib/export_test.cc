@@ -15,14 +15,9 @@
 
 namespace {
 
+using ktsm_test::state_bytes;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
-
-std::string state_bytes(const std::string& text) {
-  std::string bytes(16, '\0');
-  bytes.replace(0, text.size(), text);
-  return bytes;
-}
 
 std::string slurp(const std::string& path) {
   std::ifstream in(path);

@@ -22,14 +22,9 @@ void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 namespace {
 
 using ktsm_test::backend_kind;
+using ktsm_test::state_bytes;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
-
-std::string state_bytes(const std::string& text) {
-  std::string bytes(16, '\0');
-  bytes.replace(0, text.size(), text);
-  return bytes;
-}
 
 std::vector<std::string> names_of(const vs::set_ptr& set) {
   std::vector<std::string> out;

@@ -20,6 +20,12 @@ std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& inf
   return backend_name(info.param);
 }
 
+std::string state_bytes(const std::string& text) {
+  std::string bytes(16, '\0');
+  bytes.replace(0, text.size(), text);
+  return bytes;
+}
+
 bool library_fixture::set_up(backend_kind kind, std::string* skip) {
   m_kind = kind;
   // The export command's stand-in comes first on PATH, writing here.

@@ -102,6 +102,9 @@ class LocalLibraryTest : public ::testing::Test {
 
 std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& info);
 
+// The 16 bytes a state is stored as: the text, then zero bytes.
+std::string state_bytes(const std::string& text);
+
 }  // namespace ktsm_test
 
 #endif  // KTSM_TESTS_SUPPORT_LIBRARY_FIXTURE_H_
