@@ -349,6 +349,7 @@ TEST_P(KtsmctlTest, FailuresSayWhatFailedAndWhatToDo) {
   ok({"snapshot", g, "v1"});
   ok({"snapshot", g, "e1"});
   ok({"export", g, "e1"});
+  ok({"snapshot", g, "--", "-d"});
   ok({"create-group", live});
   m_volume.write_file("/" + live + "/data", "x");
   m_volume.set_xattr("/" + g + "/.snaps/v1", "trusted.norvafs.snapstate", state_bytes("7"));
@@ -376,6 +377,7 @@ TEST_P(KtsmctlTest, FailuresSayWhatFailedAndWhatToDo) {
       {{"needed", g, "v9", "f"}, no_version},
       {{"create-group", g}, "group \"" + g + "\" already exists"},
       {{"snapshot", g, "e1"}, "version \"e1\" already exists in group \"" + g + "\""},
+      {{"snapshot", "--", g, "-d"}, "or \"ktsmctl delete -- " + g + " -d\" first"},
       {{"delete-group", g}, "still has snapshots; delete them first"},
       {{"delete-group", live}, "still holds 1 live entry"},
       {{"delete", g, "e1"}, "is exported; unexport it first (\"ktsmctl unexport " + g + " e1\")"},
@@ -392,7 +394,7 @@ TEST_P(KtsmctlTest, FailuresSayWhatFailedAndWhatToDo) {
   args = {"export", g, "e1"};
   expect_one_error_line(args, ktsmctl(args, {{"PATH", "/nonexistent"}}), 1,
                         "the export command \"storhaug\" is not on PATH");
-  for (const char* v : {"v1", "e1"}) ok({"delete", g, v});
+  for (const char* v : {"v1", "e1", "-d"}) ok({"delete", g, "--", v});
   ok({"delete-group", g});
   m_volume.unlink("/" + live + "/data");
   ok({"delete-group", live});

@@ -43,7 +43,7 @@ bool find_version(const set_ptr& set, const std::string& name, version_ptr* vers
   if (*version) return true;
   std::string label = group_label(set->get_name());
   return report_failure("version " + quoted(name) + " not found in group " + quoted(label) +
-                        " (see \"ktsmctl list " + shell_word(label) + "\")");
+                        " (see \"" + suggested_command("list", label) + "\")");
 }
 
 // "version "v1" of group "a"".
@@ -107,8 +107,8 @@ int cmd_create_group(context& ctx, const arguments& args) {
   group_set_name(args[0], &set_name);
   set_ptr set;
   if (vs::get_version_set(set_name, set) == 0) {
-    return fail("group " + quoted(label) + " already exists (see \"ktsmctl list " +
-                shell_word(label) + "\")");
+    return fail("group " + quoted(label) + " already exists (see \"" +
+                suggested_command("list", label) + "\")");
   }
   size_t mark = ctx.lib.log_mark();
   if (vs::create_version_set(set_name, set) != 0) {
@@ -131,9 +131,8 @@ bool group_is_empty(const set_ptr& set) {
   set->list_versions(versions);
   for (const version_ptr& v : versions) {
     if (v->is_production_version()) continue;
-    return report_failure("group " + quoted(label) +
-                          " still has snapshots; delete them first (\"ktsmctl delete " +
-                          shell_word(label) + " " + shell_word(v->get_name()) + "\")");
+    return report_failure("group " + quoted(label) + " still has snapshots; delete them first (\"" +
+                          suggested_command("delete", label, v->get_name()) + "\")");
   }
   std::list<std::string> entries;
   if (vs::read_live_directory(set->get_name(), entries) != 0) {
@@ -191,8 +190,8 @@ int cmd_snapshot(context& ctx, const arguments& args) {
   set->get_version(args[1], existing);
   if (existing) {
     return fail("version " + quoted(args[1]) + " already exists in group " + quoted(label) +
-                " (choose another name, or \"ktsmctl delete " + shell_word(label) + " " +
-                shell_word(args[1]) + "\" first)");
+                " (choose another name, or \"" + suggested_command("delete", label, args[1]) +
+                "\" first)");
   }
   if (!take_snapshot(ctx, set, args[1])) return exit_failed;
   set->set_previous_version(args[1]);
@@ -212,9 +211,8 @@ int cmd_delete(context& ctx, const arguments& args) {
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
   std::string label = group_label(set->get_name());
   if (version->get_state() == k_exported) {
-    return fail(version_words(set, args[1]) +
-                " is exported; unexport it first (\"ktsmctl unexport " + shell_word(label) + " " +
-                shell_word(args[1]) + "\")");
+    return fail(version_words(set, args[1]) + " is exported; unexport it first (\"" +
+                suggested_command("unexport", label, args[1]) + "\")");
   }
   size_t mark = ctx.lib.log_mark();
   if (set->delete_version(args[1]) != 0) {

@@ -50,8 +50,7 @@ std::string state_story(const std::string& state) {
 
 finding version_finding(const set_ptr& set, const version_ptr& v) {
   std::string group = group_label(set->get_name());
-  std::string command = "ktsmctl delete " + shell_word(group) + " " + shell_word(v->get_name());
-  std::string resolve = command;
+  std::string resolve = suggested_command("delete", group, v->get_name());
   if (v->get_state() == "1" || v->get_state() == "3") resolve += ", then take the snapshot again";
   return {
       "group " + group + ", version " + v->get_name() + ": " + state_name(v->get_state(), false),
@@ -108,11 +107,11 @@ finding diagnose_entry(volume_client& client, const std::string& label) {
   }
   if (client.stat("/" + label + "/.snaps", &st)) {
     return {subject, "it has no .snaps directory, so it is not a file group yet",
-            "ktsmctl create-group " + shell_word(label)};
+            suggested_command("create-group", label)};
   }
   if (!S_ISDIR(st.st_mode)) {
     return {subject, "its .snaps is not a directory",
-            "move " + label + "/.snaps away, then ktsmctl create-group " + shell_word(label)};
+            "move " + label + "/.snaps away, then " + suggested_command("create-group", label)};
   }
   return diagnose_snaps(client, label);
 }

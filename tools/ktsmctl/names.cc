@@ -59,4 +59,11 @@ std::string shell_word(const std::string& word) {
   return out + "'";
 }
 
+std::string suggested_command(const std::string& command, const std::string& group,
+                              const std::string& version) {
+  bool dash = group[0] == '-' || (!version.empty() && version[0] == '-');
+  std::string line = "ktsmctl " + command + (dash ? " -- " : " ") + shell_word(group);
+  return version.empty() ? line : line + " " + shell_word(version);
+}
+
 }  // namespace ktsmctl

@@ -33,6 +33,11 @@ bool state_needs_attention(const std::string& text);
 // characters, so suggested commands can be pasted as printed.
 std::string shell_word(const std::string& word);
 
+// A ktsmctl command line to suggest: "ktsmctl delete a v3", with "--"
+// after the command when an argument starts with "-".
+std::string suggested_command(const std::string& command, const std::string& group,
+                              const std::string& version = "");
+
 }  // namespace ktsmctl
 
 #endif  // KTSMCTL_NAMES_H_
