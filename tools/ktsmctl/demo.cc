@@ -147,7 +147,7 @@ void show_export_block(const demo_place& place) {
 }
 
 bool export_and_delete(context& ctx, const demo_place& place) {
-  say("Exporting v2 runs the export command \"storhaug exportdir /local//docs/.snaps/v2\";\n"
+  say("Exporting v2 runs the export command \"storhaug exportdir /local///docs/.snaps/v2\";\n"
       "the stand-in writes an export block into " +
       place.exports + ":");
   if (!step(ctx, {"export", "docs", "v2"})) return false;
