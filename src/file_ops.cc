@@ -77,9 +77,16 @@ std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source
     // Nothing to append to: report the open's error, append and close nothing.
     ec = std::error_code(errno != 0 ? errno : EIO, std::system_category());
   } else {
-    unsigned long size = handle->get_file_size();
-    ec = ktfssnapcore::ktfssnaputils::fileappend(&vs::api_instance, vs::io(), source_path, handle,
-                                                 size, logger);
+    // The records go after those already there.  A size that cannot be read
+    // fails the append: taken as 0, the write would cover the list's own
+    // records.
+    struct stat st;
+    ec = handle->impl().fstat(&st);
+    if (!ec) {
+      ec = ktfssnapcore::ktfssnaputils::fileappend(&vs::api_instance, vs::io(), source_path,
+                                                   handle, static_cast<unsigned long>(st.st_size),
+                                                   logger);
+    }
   }
   if (ec) {
     logger.error(FN_UPDATE_META,

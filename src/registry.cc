@@ -1,4 +1,5 @@
 // The registry of version sets: look-up, creation and deletion.
+#include <cerrno>
 #include <cstring>
 
 #include "internal.h"
@@ -17,6 +18,16 @@ namespace {
 bool ensure_directory(const std::string& path, struct stat* st) {
   if (!vs::api_instance.stat(vs::io(), path.c_str(), st, no_aio())) return true;
   return !vs::api_instance.mkdir(vs::io(), path.c_str(), 0760, no_aio());
+}
+
+// Removes the directory path unless a stat finds it missing.  Only ENOENT
+// tells that it is missing: after any other failure of the stat the
+// directory may still be there, so it is reported as not removed.
+bool remove_if_present(const std::string& path, struct stat* st) {
+  std::error_code ec = vs::api_instance.stat(vs::io(), path.c_str(), st, no_aio());
+  if (ec) return ec.value() == ENOENT;
+  vs::log().debug(FN_DELETE_SET, 1, "Remove directory [%s]", path.c_str());
+  return !vs::api_instance.rmdir(vs::io(), path.c_str(), no_aio());
 }
 
 }  // namespace
@@ -78,19 +89,13 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   std::memset(&st, 0, sizeof st);
   std::string snaps = ktsm_internal::snaps_dir(name);
   logger.debug(FN_DELETE_SET, 1, "Stat directory [%s]", snaps.c_str());
-  if (!api_instance.stat(io(), snaps.c_str(), &st, no_aio())) {
-    logger.debug(FN_DELETE_SET, 1, "Remove directory [%s]", snaps.c_str());
-    if (api_instance.rmdir(io(), snaps.c_str(), no_aio())) {
-      logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
-      return 1;
-    }
+  if (!remove_if_present(snaps, &st)) {
+    logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
+    return 1;
   }
-  if (!api_instance.stat(io(), name.c_str(), &st, no_aio())) {
-    logger.debug(FN_DELETE_SET, 1, "Remove directory [%s]", name.c_str());
-    if (api_instance.rmdir(io(), name.c_str(), no_aio())) {
-      logger.debug(FN_DELETE_SET, -1, "file group [%s] remove failed", name.c_str());
-      return 1;
-    }
+  if (!remove_if_present(name, &st)) {
+    logger.debug(FN_DELETE_SET, -1, "file group [%s] remove failed", name.c_str());
+    return 1;
   }
   for (auto it = m_version_sets.begin(); it != m_version_sets.end(); ++it) {
     if ((*it)->get_name() == name) {

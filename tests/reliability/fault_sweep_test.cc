@@ -1,0 +1,985 @@
+// The fault sweep over every operation that reaches the volume: each client
+// call an operation makes is failed in turn (once, then from that call on),
+// and what the operation answers, logs and leaves is checked against the
+// step that failed; a restart without faults must then rebuild a registry
+// that agrees with the volume, from which the operation can be completed or
+// its version removed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+
+#include "ktfssnapcore/ktfssnapcore.h"
+#include "reliability/sweep_support.h"
+
+namespace {
+
+using ktsm_sweep::failure;
+using ktsm_sweep::fault_point;
+using ktsm_sweep::library_fixture;
+using ktsm_sweep::outcome;
+using ktsm_sweep::state_bytes;
+using ktsm_sweep::success;
+using ktsm_sweep::sweep_case;
+using ktsm_sweep::version_ptr;
+using ktsm_sweep::vs;
+typedef std::vector<ktfs::log_record> records;
+typedef std::vector<std::string> names;
+
+const ktfs::aio_ptr kNoAio;
+const char kUuid[] = "trusted.cloudsync.uuid";
+const std::string& kList = ktfssnapcore::ktfssnaputils::sdelfilelist;
+const char kRecords1[] = "u1\told.txt\n";
+const char kRecords2[] = "u2\tgone.txt\n";
+
+// Prints the total of the process's sweeps when its tests have run.
+class sweep_summary : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    std::printf("fault sweep: %llu fault points swept\n",
+                static_cast<unsigned long long>(ktsm_sweep::total_points()));
+  }
+};
+::testing::Environment* const g_summary = ::testing::AddGlobalTestEnvironment(new sweep_summary);
+
+// Starts the library with the live group //g: a file carrying a uuid, a
+// nested directory tree and a symbolic link.
+void make_group(library_fixture& lib, vs::set_ptr* set) {
+  ASSERT_EQ(lib.init(), 0);
+  ASSERT_EQ(vs::create_version_set("//g", *set), 0);
+  lib.write_file("/g/a.txt", "alpha");
+  lib.set_xattr("/g/a.txt", kUuid, "uuid-a");
+  lib.make_dir("/g/dir", 0750);
+  lib.write_file("/g/dir/b.txt", "beta");
+  lib.make_dir("/g/dir/sub", 0700);
+  lib.write_file("/g/dir/sub/c.txt", "gamma");
+  ASSERT_FALSE(lib.api().symlink(lib.io(), "a.txt", "/g/link", kNoAio));
+}
+
+// Checks that dir holds a whole copy of the live group made by make_group.
+void expect_copy(library_fixture& lib, const std::string& dir) {
+  EXPECT_EQ(lib.read_file(dir + "/a.txt"), "alpha");
+  EXPECT_EQ(ktsm_sweep::xattr(lib, dir + "/a.txt", kUuid), "uuid-a");
+  EXPECT_EQ(lib.mode_of(dir + "/a.txt"), lib.mode_of("/g/a.txt"));
+  EXPECT_EQ(lib.mode_of(dir + "/dir"), 0750u);
+  EXPECT_EQ(lib.read_file(dir + "/dir/b.txt"), "beta");
+  EXPECT_EQ(lib.mode_of(dir + "/dir/sub"), 0700u);
+  EXPECT_EQ(lib.read_file(dir + "/dir/sub/c.txt"), "gamma");
+  EXPECT_EQ(ktsm_sweep::link_target(lib, dir + "/link"), "a.txt");
+  EXPECT_EQ(lib.read_file(dir + kList), "");
+  EXPECT_FALSE(lib.exists(dir + "/.snaps"));
+}
+
+// A set //g with one live file and the snapshot versions named, created
+// through the library.
+void make_small_group(library_fixture& lib, vs::set_ptr* set, const names& versions,
+                      std::vector<version_ptr>* made) {
+  ASSERT_EQ(lib.init(), 0);
+  ASSERT_EQ(vs::create_version_set("//g", *set), 0);
+  lib.write_file("/g/a.txt", "alpha");
+  for (const std::string& name : versions) {
+    version_ptr v;
+    ASSERT_EQ((*set)->create_version(name, v), 0);
+    made->push_back(v);
+  }
+}
+
+// ---- create_version -------------------------------------------------------
+
+class create_version_case : public sweep_case {
+ public:
+  std::string name() const override { return "create_version"; }
+  void prepare(library_fixture& lib) override {
+    make_group(lib, &m_set);
+    m_sentinel = ktsm_filegroup_version::allocate();
+    m_out = m_sentinel;
+  }
+  int32_t run(library_fixture&) override { return m_set->create_version("v", m_out); }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(
+        r, {"file group [v] create failed", "file group [v] setxattr failed",
+            "file group version [v] memory allocation failed",
+            "Snap create operation failed for filegroup_version [v]",
+            "file group version [v] invalid name"});
+  }
+  outcome expect(const fault_point* p) const override {
+    if (p == nullptr) return success();
+    // The snapshot core logs the path it failed on, once.
+    return failure(step_of(*p) == step::copy ? 1 : 0);
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    step s = p != nullptr ? step_of(*p) : step::none;
+    if (s == step::make_dir || s == step::first_state) {
+      EXPECT_EQ(m_out, m_sentinel) << "version unchanged before the record exists";
+      EXPECT_EQ(ktsm_sweep::names_of(m_set), names{"//g"});
+      EXPECT_EQ(lib.exists(kDir), s == step::first_state);
+      if (s == step::first_state) {
+        EXPECT_EQ(lib.raw_state(kDir), "") << "no state written";
+      }
+      return;
+    }
+    ASSERT_NE(m_out, m_sentinel);
+    ASSERT_TRUE(m_out);
+    EXPECT_EQ(m_set->versions().back(), m_out);
+    EXPECT_EQ(ktsm_sweep::names_of(m_set), (names{"//g", "v"}));
+    EXPECT_EQ(m_out->get_fg_versionset(), m_set);
+    std::string state = s == step::none ? "2" : "1";
+    EXPECT_EQ(m_out->get_state(), state);
+    EXPECT_EQ(lib.raw_state(kDir), state_bytes(state));
+    if (s != step::copy) expect_copy(lib, kDir);
+  }
+  void complete(library_fixture& lib, const fault_point* p) override {
+    step s = p != nullptr ? step_of(*p) : step::none;
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    if (s == step::first_state) {
+      // A version directory without a state cannot be rebuilt, so neither
+      // can its group.  The copy never began: the directory is empty, and
+      // removing it by hand brings the group back.
+      EXPECT_FALSE(set);
+      EXPECT_TRUE(lib.entries(kDir).empty());
+      ASSERT_FALSE(lib.api().rmdir(lib.io(), kDir, kNoAio));
+      ktsm_sweep::restart_and_check(lib);
+      set = ktsm_sweep::registered("//g");
+    }
+    ASSERT_TRUE(set);
+    if (s == step::none) {
+      version_ptr v;
+      set->get_version("v", v);
+      ASSERT_TRUE(v);
+      EXPECT_EQ(v->get_state(), vs::SNAP_STATE_ACTIVE);
+      return;
+    }
+    if (s == step::copy || s == step::final_state) {
+      EXPECT_EQ(set->delete_version("v"), 0);
+      EXPECT_FALSE(lib.exists(kDir));
+    }
+    version_ptr v;
+    ASSERT_EQ(set->create_version("v", v), 0);
+    EXPECT_EQ(lib.raw_state(kDir), state_bytes("2"));
+    expect_copy(lib, kDir);
+  }
+
+ private:
+  enum class step { none, make_dir, first_state, copy, final_state };
+  static step step_of(const fault_point& p) {
+    if (p.path == "//g/.snaps/v" && p.kind == "mkdir") return step::make_dir;
+    if (p.path == "//g/.snaps/v" && p.kind == "setxattr") {
+      return p.occurrence() == 1 ? step::first_state : step::final_state;
+    }
+    return step::copy;
+  }
+  const char* const kDir = "/g/.snaps/v";
+  vs::set_ptr m_set;
+  version_ptr m_sentinel, m_out;
+};
+
+// ---- delete_version -----------------------------------------------------------
+
+// Deletes v2 of v1, v2, v3: v2's deleted-file list has records and its
+// older version v1 is a snapshot, so the list is merged into v1's.
+class delete_version_case : public sweep_case {
+ public:
+  std::string name() const override { return "delete_version"; }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_group(lib, &m_set);
+    for (const char* n : {"v1", "v2", "v3"}) {
+      version_ptr v;
+      ASSERT_EQ(m_set->create_version(n, v), 0);
+      made.push_back(v);
+    }
+    m_v1 = made[0];
+    m_v2 = made[1];
+    lib.write_file("/g/.snaps/v1" + kList, kRecords1);
+    lib.write_file("/g/.snaps/v2" + kList, kRecords2);
+  }
+  int32_t run(library_fixture&) override { return m_set->delete_version("v2"); }
+  size_t count_failures(const records& r) const override {
+    size_t single = ktsm_sweep::count_texts(
+        r, {"file group [v2] setxattr failed",
+            "Snap delete operation failed for filegroup_version [v2]",
+            "file group version [v2]rmdir  failed", "file group version [v2] not found",
+            "file group version [v2] is the production version"});
+    // A failed merge is logged twice by design: update_meta_data_file's own
+    // line, then delete_version's.  The pair is one failure.
+    size_t append = ktsm_sweep::count_prefix(r, "Failed to append delete filelist records from [");
+    size_t update = ktsm_sweep::count_prefix(r, "Failed to update metadata file [");
+    return single + std::max(append, update);
+  }
+  outcome expect(const fault_point* p) const override {
+    switch (effective(p)) {
+      case step::none:
+        return success();
+      case step::core_check:   // the core's "unavailable" line
+      case step::merge_read:   // fileappend's read line
+      case step::merge_write:  // fileappend's append line
+      case step::removal:      // rmdir_nonempty's line
+        return failure(1);
+      case step::unknown:
+        ADD_FAILURE() << "unexpected call " << p->call();
+        return failure();
+      default:
+        return failure(0);
+    }
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    step s = effective(p);
+    EXPECT_TRUE(lib.exists("/g/.snaps/v1"));
+    EXPECT_TRUE(lib.exists("/g/.snaps/v3"));
+    EXPECT_EQ(lib.read_file("/g/a.txt"), "alpha");
+    std::string list1 = lib.read_file("/g/.snaps/v1" + kList);
+    if (s == step::none) {
+      EXPECT_FALSE(lib.exists(kDir));
+      EXPECT_EQ(ktsm_sweep::names_of(m_set), (names{"//g", "v1", "v3"}));
+      EXPECT_FALSE(m_v2->get_older_version());
+      EXPECT_EQ(list1, std::string(kRecords1) + kRecords2);
+      return;
+    }
+    EXPECT_EQ(ktsm_sweep::names_of(m_set), (names{"//g", "v1", "v2", "v3"}));
+    bool merged = s == step::mark_deleted || s == step::removal;
+    EXPECT_EQ(list1, merged ? std::string(kRecords1) + kRecords2 : std::string(kRecords1))
+        << "the older version's list: records appended once, or untouched";
+    // The link to the older version is set once "4" is written, and reset
+    // once the merge is over.
+    bool linked = !merged && s != step::mark_deleting;
+    EXPECT_EQ(m_v2->get_older_version(), linked ? m_v1 : version_ptr());
+    std::string state = s == step::mark_deleting ? "2" : s == step::removal ? "5" : "4";
+    EXPECT_EQ(lib.raw_state(kDir), state_bytes(state));
+    if (!merged) {
+      EXPECT_EQ(lib.read_file(kDir + kList), kRecords2);
+    }
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    if (lib.exists(kDir)) {
+      EXPECT_EQ(set->delete_version("v2"), 0);
+      EXPECT_FALSE(lib.exists(kDir));
+    }
+    names left = ktsm_sweep::names_of(set);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (names{"//g", "v1", "v3"}));
+    EXPECT_TRUE(lib.exists("/g/.snaps/v1/a.txt"));
+    EXPECT_TRUE(lib.exists("/g/.snaps/v3/a.txt"));
+  }
+
+ private:
+  enum class step {
+    none,
+    mark_deleting,
+    core_check,
+    empty_check,
+    merge_open,
+    merge_size,
+    merge_read,
+    merge_write,
+    merge_close,
+    mark_deleted,
+    removal,
+    unknown
+  };
+  static step step_of(const fault_point& p) {
+    const std::string v2 = "//g/.snaps/v2", list1 = "//g/.snaps/v1" + kList, list2 = v2 + kList;
+    if (p.count_before("setxattr " + v2) >= 2) return step::removal;
+    if (p.kind == "setxattr" && p.path == v2) {
+      return p.occurrence() == 1 ? step::mark_deleting : step::mark_deleted;
+    }
+    if (p.kind == "stat" && p.path == v2) return step::core_check;
+    if (p.kind == "stat" && p.path == list2) return step::empty_check;
+    if (p.path == list1) {
+      if (p.kind == "open") return step::merge_open;
+      if (p.kind == "fstat") return step::merge_size;
+      if (p.kind == "write") return step::merge_write;
+      if (p.kind == "close") return step::merge_close;
+    }
+    if (p.path == list2) return step::merge_read;
+    return step::unknown;
+  }
+  // The step whose failure decides the outcome.
+  static step effective(const fault_point* p) {
+    if (p == nullptr) return step::none;
+    step s = step_of(*p);
+    // A failed emptiness check reads as "not empty", which the list is: the
+    // merge runs as it would have.  A failed close of the older version's
+    // list is not reported: its records were written.  Both succeed unless
+    // the calls after them fail too.
+    if (s == step::empty_check) return p->persistent ? step::merge_open : step::none;
+    if (s == step::merge_close) return p->persistent ? step::mark_deleted : step::none;
+    return s;
+  }
+  const std::string kDir = "/g/.snaps/v2";
+  vs::set_ptr m_set;
+  version_ptr m_v1, m_v2;
+};
+
+// ---- create_version_set and delete_version_set ------------------------------
+
+class create_set_case : public sweep_case {
+ public:
+  // existing: the group's directory is there already (with a file), its
+  // ".snaps" is not.
+  create_set_case(const std::string& name, bool existing) : m_name(name), m_existing(existing) {}
+  std::string name() const override {
+    return std::string("create_version_set of ") + (m_existing ? "an existing" : "a new") +
+           " group";
+  }
+  void prepare(library_fixture& lib) override {
+    ASSERT_EQ(lib.init(), 0);
+    vs::set_ptr other;
+    ASSERT_EQ(vs::create_version_set("//k", other), 0);
+    if (m_existing) {
+      lib.make_dir(m_name);
+      lib.write_file(m_name + "/keep", "k");
+    }
+    m_out.reset();
+  }
+  int32_t run(library_fixture&) override { return vs::create_version_set(m_name, m_out); }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(
+        r, {"file group dir [" + m_name + "] create failed",
+            "snap dir [" + m_name + "/.snaps] create failed", "memory allocation failure"});
+  }
+  outcome expect(const fault_point* p) const override {
+    if (p == nullptr) return success();
+    if (p->kind == "stat") {
+      // A failed stat reads as "missing": the mkdir that follows makes the
+      // directory when it is really missing, and fails when it is there.
+      bool there = m_existing && p->path == m_name;
+      return there || p->persistent ? failure() : success();
+    }
+    return failure();
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    std::string snaps = m_name + "/.snaps";
+    if (expect(p).status == 0) {
+      ASSERT_TRUE(m_out);
+      EXPECT_EQ(m_out->get_name(), m_name);
+      EXPECT_EQ(ktsm_sweep::names_of(m_out), names{m_name});
+      names both{m_name, "//k"};
+      std::sort(both.begin(), both.end());
+      EXPECT_EQ(ktsm_sweep::registry_names(), both);
+      EXPECT_TRUE(ktsm_sweep::is_dir(lib, snaps));
+    } else {
+      EXPECT_FALSE(m_out);
+      EXPECT_EQ(ktsm_sweep::registry_names(), names{"//k"});
+      EXPECT_FALSE(lib.exists(snaps));
+      bool group_made = m_existing || p->path == snaps;
+      EXPECT_EQ(ktsm_sweep::is_dir(lib, m_name), group_made);
+    }
+    if (m_existing) {
+      EXPECT_EQ(lib.read_file(m_name + "/keep"), "k");
+    }
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered(m_name);
+    if (!set) {
+      ASSERT_EQ(vs::create_version_set(m_name, set), 0);
+      ktsm_sweep::restart_and_check(lib);
+    }
+    EXPECT_TRUE(ktsm_sweep::registered(m_name));
+    EXPECT_TRUE(ktsm_sweep::is_dir(lib, m_name + "/.snaps"));
+  }
+
+ private:
+  std::string m_name;
+  bool m_existing;
+  vs::set_ptr m_out;
+};
+
+class delete_set_case : public sweep_case {
+ public:
+  std::string name() const override { return "delete_version_set"; }
+  void prepare(library_fixture& lib) override {
+    ASSERT_EQ(lib.init(), 0);
+    vs::set_ptr e, k;
+    ASSERT_EQ(vs::create_version_set("//e", e), 0);
+    ASSERT_EQ(vs::create_version_set("//k", k), 0);
+  }
+  int32_t run(library_fixture&) override { return vs::delete_version_set("//e"); }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(
+        r, {"snap dir [//e/.snaps] remove failed", "file group [//e] remove failed"});
+  }
+  outcome expect(const fault_point* p) const override {
+    // A failed stat cannot tell that a directory is missing: the deletion
+    // fails rather than skip a directory that may still be there.
+    return p == nullptr ? success() : failure();
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    if (p == nullptr) {
+      EXPECT_FALSE(lib.exists("/e"));
+      EXPECT_EQ(ktsm_sweep::registry_names(), names{"//k"});
+      return;
+    }
+    EXPECT_EQ(ktsm_sweep::registry_names(), (names{"//e", "//k"})) << "the set stays registered";
+    EXPECT_TRUE(ktsm_sweep::is_dir(lib, "/e"));
+    EXPECT_EQ(lib.exists("/e/.snaps"), p->path == "//e/.snaps");
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    EXPECT_EQ(vs::delete_version_set("//e"), 0);
+    EXPECT_FALSE(lib.exists("/e"));
+    EXPECT_EQ(ktsm_sweep::registry_names(), names{"//k"});
+  }
+};
+
+// ---- set_previous_version -----------------------------------------------------
+
+class set_previous_case : public sweep_case {
+ public:
+  std::string name() const override { return "set_previous_version"; }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v1", "v2"}, &made);
+    if (made.size() == 2) {
+      m_v1 = made[0];
+      m_v2 = made[1];
+    }
+  }
+  int32_t run(library_fixture&) override { return m_set->set_previous_version("v2"); }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(r, {"file group version [v2] not found"});
+  }
+  outcome expect(const fault_point* p) const override {
+    if (p != nullptr) ADD_FAILURE() << "set_previous_version made the call " << p->call();
+    return success();
+  }
+  void check_left(library_fixture&, const fault_point*) override {
+    EXPECT_EQ(m_v2->get_older_version(), m_v1);
+  }
+  void complete(library_fixture&, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->set_previous_version("v2"), 0);
+  }
+
+ private:
+  vs::set_ptr m_set;
+  version_ptr m_v1, m_v2;
+};
+
+// ---- export_version and unexport_version ------------------------------------
+
+// The steps of export and unexport: the directory's stat, the state read,
+// the first state write, the second.
+enum class mark_step { none, stat, read, first_write, second_write };
+
+mark_step mark_step_of(const fault_point* p) {
+  if (p == nullptr) return mark_step::none;
+  if (p->kind == "stat") return mark_step::stat;
+  if (p->kind == "getxattr") return mark_step::read;
+  return p->occurrence() == 1 ? mark_step::first_write : mark_step::second_write;
+}
+
+class export_case : public sweep_case {
+ public:
+  // production: the production version //g rather than the snapshot v1.
+  explicit export_case(bool production)
+      : m_name(production ? "//g" : "v1"),
+        m_dir(production ? "/g" : "/g/.snaps/v1"),
+        m_production(production) {}
+  std::string name() const override {
+    return std::string("export_version of ") +
+           (m_production ? "the production version" : "a snapshot");
+  }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v1"}, &made);
+    m_set->get_version(m_name, m_version);
+  }
+  int32_t run(library_fixture&) override { return m_set->export_version(m_name); }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(
+        r, {"version not found [" + m_name + "]",
+            "file group version dir [" + m_name + "] stat failed",
+            "file group [" + m_name + "] setxattr failed",
+            "file group [" + m_dir + "] storhaug export dir failed", "version [2] not failed"});
+  }
+  outcome expect(const fault_point* p) const override {
+    return p == nullptr ? success() : failure();
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    mark_step s = mark_step_of(p);
+    std::string before = m_production ? "" : "2";
+    ASSERT_TRUE(m_version);
+    if (s == mark_step::none) {
+      EXPECT_EQ(lib.raw_state(m_dir), state_bytes("8"));
+      EXPECT_EQ(m_version->get_state(), "8");
+      EXPECT_EQ(ktsm_sweep::export_blocks(lib), 1u);
+      return;
+    }
+    EXPECT_EQ(m_version->get_state(), before) << "the record changes only on success";
+    bool ran = s == mark_step::second_write;
+    EXPECT_EQ(lib.raw_state(m_dir), ran              ? state_bytes("7")
+                                    : before.empty() ? ""
+                                                     : state_bytes(before));
+    EXPECT_EQ(ktsm_sweep::export_blocks(lib), ran ? 1u : 0u) << "the command ran";
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    std::string state = ktsm_sweep::state_text(lib.raw_state(m_dir));
+    if (state == "8") {
+      EXPECT_EQ(set->unexport_version(m_name), 0);
+      EXPECT_EQ(lib.raw_state(m_dir), state_bytes("2"));
+    } else if (state == "7" && !m_production) {
+      // Export takes only an active version: an interrupted one is removed.
+      EXPECT_EQ(set->delete_version(m_name), 0);
+      EXPECT_FALSE(lib.exists(m_dir));
+    } else {
+      EXPECT_EQ(set->export_version(m_name), 0);
+      EXPECT_EQ(lib.raw_state(m_dir), state_bytes("8"));
+    }
+  }
+
+ private:
+  std::string m_name, m_dir;
+  bool m_production;
+  vs::set_ptr m_set;
+  version_ptr m_version;
+};
+
+class unexport_case : public sweep_case {
+ public:
+  explicit unexport_case(bool exported) : m_exported(exported) {}
+  std::string name() const override {
+    return std::string("unexport_version of ") + (m_exported ? "an exported" : "a not exported") +
+           " version";
+  }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v1"}, &made);
+    ASSERT_EQ(made.size(), 1u);
+    m_v1 = made[0];
+    if (m_exported) {
+      ASSERT_EQ(m_set->export_version("v1"), 0);
+    }
+  }
+  int32_t run(library_fixture&) override { return m_set->unexport_version("v1"); }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(
+        r, {"version not found [v1]", "file group version dir [v1] stat failed",
+            "file group [v1] setxattr failed"});
+  }
+  outcome expect(const fault_point* p) const override {
+    // Unexport of a version that is not exported answers 0, unchanged.
+    return p == nullptr ? success() : failure();
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    mark_step s = mark_step_of(p);
+    std::string start = m_exported ? "8" : "2";
+    if (s == mark_step::none) {
+      EXPECT_EQ(lib.raw_state(kDir), state_bytes("2"));
+      EXPECT_EQ(m_v1->get_state(), "2");
+      EXPECT_EQ(lib.capture().count("version [2] not exported"), m_exported ? 0u : 1u);
+      return;
+    }
+    EXPECT_EQ(m_v1->get_state(), start);
+    EXPECT_EQ(lib.raw_state(kDir), state_bytes(s == mark_step::second_write ? "10" : start));
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    std::string state = ktsm_sweep::state_text(lib.raw_state(kDir));
+    if (state == "10") {
+      // Only an exported version is taken back: an interrupted unexport
+      // stays as it is and the version is removed.
+      EXPECT_EQ(set->unexport_version("v1"), 0);
+      EXPECT_EQ(lib.raw_state(kDir), state_bytes("10"));
+      EXPECT_EQ(set->delete_version("v1"), 0);
+      EXPECT_FALSE(lib.exists(kDir));
+      return;
+    }
+    EXPECT_EQ(set->unexport_version("v1"), 0);
+    EXPECT_EQ(lib.raw_state(kDir), state_bytes("2"));
+    EXPECT_EQ(set->export_version("v1"), 0) << "the version is usable again";
+  }
+
+ private:
+  const std::string kDir = "/g/.snaps/v1";
+  bool m_exported;
+  vs::set_ptr m_set;
+  version_ptr m_v1;
+};
+
+// ---- update_meta_data_file ------------------------------------------------------
+
+// Appends v2's deleted-file list to v1's, which has records already.
+class update_meta_case : public sweep_case {
+ public:
+  std::string name() const override { return "update_meta_data_file"; }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v1", "v2"}, &made);
+    ASSERT_EQ(made.size(), 2u);
+    m_v1 = made[0];
+    lib.write_file("/g/.snaps/v1" + kList, kRecords1);
+    lib.write_file("/g/.snaps/v2" + kList, kRecords2);
+  }
+  int32_t run(library_fixture&) override { return m_v1->update_meta_data_file(kSource) ? 1 : 0; }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_prefix(r, "Failed to append delete filelist records from [");
+  }
+  outcome expect(const fault_point* p) const override {
+    if (p == nullptr) return success();
+    if (p->path == kSource) return failure(1);  // fileappend's read line
+    if (p->kind == "write") return failure(1);  // fileappend's append line
+    // A failed close of the target is not reported: its records were written.
+    if (p->kind == "close") return success();
+    return failure();
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    bool appended = expect(p).status == 0;
+    EXPECT_EQ(lib.read_file("/g/.snaps/v1" + kList),
+              appended ? std::string(kRecords1) + kRecords2 : std::string(kRecords1));
+    EXPECT_EQ(lib.read_file("/g/.snaps/v2" + kList), kRecords2);
+  }
+  void complete(library_fixture& lib, const fault_point* p) override {
+    if (expect(p).status == 0) return;
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    version_ptr v1;
+    set->get_version("v1", v1);
+    ASSERT_TRUE(v1);
+    EXPECT_FALSE(v1->update_meta_data_file(kSource));
+    EXPECT_EQ(lib.read_file("/g/.snaps/v1" + kList), std::string(kRecords1) + kRecords2);
+  }
+
+ private:
+  const std::string kSource = "//g/.snaps/v2" + kList;
+  vs::set_ptr m_set;
+  version_ptr m_v1;
+};
+
+// ---- the snapshot core's copy ---------------------------------------------------
+
+// snap_opcreate of //g into //g/.snaps/c, made beforehand in state "1" as
+// create_version makes it.
+class snap_copy_case : public sweep_case {
+ public:
+  std::string name() const override { return "snap_opcreate"; }
+  void prepare(library_fixture& lib) override {
+    make_group(lib, &m_set);
+    lib.make_dir(kDir, 0);
+    lib.put_state(kDir, "1");
+  }
+  int32_t run(library_fixture&) override { return copy_into("//g/.snaps/c"); }
+  size_t count_failures(const records& r) const override {
+    // The library itself says nothing here: every record is the core's.
+    return static_cast<size_t>(std::count_if(r.begin(), r.end(), [](const ktfs::log_record& x) {
+      return x.function.compare(0, 14, "ktfssnapcore::") != 0;
+    }));
+  }
+  outcome expect(const fault_point* p) const override {
+    return p == nullptr ? success() : outcome{1, 0, 1};
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    if (p == nullptr) {
+      expect_copy(lib, kDir);
+      return;
+    }
+    // The one message names the path of the failing call.
+    EXPECT_EQ(lib.capture().count("copy of [" + p->path + "] failed: " + std::strerror(EIO)), 1u)
+        << ktsm_sweep::dump(lib.capture().records());
+    for (size_t i = 0; i + 1 < p->calls.size(); ++i) {
+      size_t space = p->calls[i].find(' ');
+      std::string kind = p->calls[i].substr(0, space), path = p->calls[i].substr(space + 1);
+      if (creates(kind, path)) {
+        EXPECT_TRUE(lib.exists(path)) << "made before the failure: " << path;
+      }
+    }
+    if (creates(p->kind, p->path)) {
+      EXPECT_FALSE(lib.exists(p->path)) << "the failed call made nothing";
+    }
+    if (p->kind == "chmod") {
+      EXPECT_EQ(lib.mode_of(p->path), ktsm_sweep::is_dir(lib, p->path) ? 0700u : 0600u)
+          << "the mode it was made with";
+    }
+    if (p->kind == "setxattr") {
+      EXPECT_EQ(ktsm_sweep::xattr(lib, p->path, kUuid), "<none>");
+    }
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->delete_version("c"), 0);
+    EXPECT_FALSE(lib.exists(kDir));
+    lib.make_dir(kDir, 0);
+    EXPECT_EQ(copy_into("//g/.snaps/c"), 0);
+    expect_copy(lib, kDir);
+  }
+
+ private:
+  static int32_t copy_into(const std::string& dir) {
+    ktfssnapcore::ktfssnapcore_opinfo info;
+    info.nvme_api = &vs::api_instance;
+    info.nvme_iopx = vs::io();
+    info.fg_name = "//g";
+    info.fgver_name = dir;
+    return ktfssnapcore::snap_opcreate(&info) ? 1 : 0;
+  }
+  // Calls that make a new entry in the copy.
+  static bool creates(const std::string& kind, const std::string& path) {
+    bool in_copy = path.compare(0, 13, "//g/.snaps/c/") == 0;
+    return in_copy && (kind == "mkdir" || kind == "symlink" || kind == "open");
+  }
+  const std::string kDir = "/g/.snaps/c";
+  vs::set_ptr m_set;
+};
+
+// ---- start-up recovery -------------------------------------------------------------
+
+// init on a volume with the groups a and b, their versions in several
+// states.  What init should rebuild is worked out from the order in which
+// the volume lists each directory: a failed readdir ends a listing as its
+// end does, any other failed call fails the group it is made for (or the
+// whole start-up, for the root).
+class recovery_case : public sweep_case {
+ public:
+  std::string name() const override { return "start-up recovery"; }
+  bool arms_init() const override { return true; }
+  void prepare(library_fixture& lib) override {
+    const std::map<std::string, std::map<std::string, std::string>> groups = {
+        {"a", {{"s1", "2"}, {"s2", "4"}, {"s3", "8"}}}, {"b", {{"x", "1"}, {"y", "10"}}}};
+    m_states.clear();
+    m_listing.clear();
+    for (const auto& g : groups) {
+      lib.make_dir("/" + g.first);
+      lib.make_dir("/" + g.first + "/.snaps");
+      for (const auto& v : g.second) {
+        std::string path = "/" + g.first + "/.snaps/" + v.first;
+        lib.make_dir(path, 0);
+        lib.put_state(path, v.second);
+        m_states["//" + g.first + "/.snaps/" + v.first] = v.second;
+      }
+    }
+    m_listing["/"] = raw_listing(lib, "/");
+    for (const auto& g : groups) {
+      m_listing["//" + g.first + "/.snaps"] = raw_listing(lib, "/" + g.first + "/.snaps");
+    }
+  }
+  int32_t run(library_fixture& lib) override { return lib.init(); }
+  size_t count_failures(const records& r) const override {
+    size_t n = ktsm_sweep::count_texts(r, {"dir [/] stat failed", "dir [/] open failed",
+                                           "dir [/] close failed", "memory allocation failure"});
+    for (const char* g : {"//a", "//b"}) {
+      std::string s = std::string("snap dir [") + g + "/.snaps] ";
+      n += ktsm_sweep::count_texts(
+          r, {s + "stat failed", s + "open failed", s + "close failed", s + "getattr failed"});
+    }
+    return n;
+  }
+  outcome expect(const fault_point* p) const override {
+    model m = simulate(p);
+    // Each group that fails has its one failure; with persistent faults
+    // every group after the failing call fails too.
+    return outcome{m.status, m.failures, 0};
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    model m = simulate(p);
+    if (p != nullptr) {
+      ASSERT_GE(m.calls.size(), p->n) << "the start-up made more calls than expected";
+      EXPECT_EQ(p->calls,
+                names(m.calls.begin(), m.calls.begin() + static_cast<std::ptrdiff_t>(p->n)))
+          << "the calls of the start-up";
+    }
+    // The rebuild's own line for each failure, beside the failure itself.
+    records r = lib.capture().records();
+    EXPECT_EQ(ktsm_sweep::count_texts(r, {"read file groups failed"}) +
+                  ktsm_sweep::count_prefix(r, "failed to recover version set filegroup ["),
+              m.failures);
+    std::map<std::string, names> actual;
+    names order;
+    for (const vs::set_ptr& set : vs::m_version_sets) {
+      order.push_back(set->get_name());
+      for (const version_ptr& v : set->versions()) {
+        if (!v->is_production_version())
+          actual[set->get_name()].push_back(v->get_name() + ":" + v->get_state());
+      }
+    }
+    EXPECT_EQ(order, m.registered);
+    for (const std::string& g : m.registered) EXPECT_EQ(actual[g], m.versions[g]) << g;
+    for (const auto& s : m_states) {
+      EXPECT_EQ(lib.raw_state(s.first), state_bytes(s.second)) << "start-up changes nothing";
+    }
+  }
+  void complete(library_fixture&, const fault_point*) override {
+    // restart_and_check has rebuilt both groups whole.
+    EXPECT_EQ(ktsm_sweep::registry_names(), (names{"//a", "//b"}));
+  }
+
+ private:
+  struct model {
+    int32_t status = 0;
+    size_t failures = 0;
+    names calls;
+    names registered;
+    std::map<std::string, names> versions;
+  };
+  // One call of the model: true when it fails.
+  struct caller {
+    const fault_point* p;
+    model* m;
+    bool operator()(const std::string& call) {
+      m->calls.push_back(call);
+      uint64_t i = m->calls.size();
+      return p != nullptr && (p->persistent ? i >= p->n : i == p->n);
+    }
+  };
+
+  static names raw_listing(library_fixture& lib, const std::string& dir) {
+    names out;
+    ktfs::file_ptr d = lib.api().opendir(lib.io(), dir.c_str(), kNoAio);
+    EXPECT_TRUE(d) << dir;
+    while (struct dirent* e = lib.api().readdir(d, kNoAio)) out.push_back(e->d_name);
+    lib.api().closedir(d, kNoAio);
+    return out;
+  }
+  // The entries read from dir before the end or a failed readdir.
+  names listed(caller& call, const std::string& dir) const {
+    names out;
+    const names& raw = m_listing.at(dir);
+    for (size_t i = 0;; ++i) {
+      if (call("readdir " + dir) || i == raw.size()) break;
+      if (raw[i] != "." && raw[i] != "..") out.push_back(raw[i]);
+    }
+    return out;
+  }
+  bool recover(caller& call, const std::string& group, names* versions) const {
+    std::string snaps = group + "/.snaps";
+    if (call("stat " + snaps) || call("opendir " + snaps)) return false;
+    names entries = listed(call, snaps);
+    if (call("closedir " + snaps)) return false;
+    for (const std::string& v : entries) {
+      if (call("getxattr " + snaps + "/" + v)) return false;
+      versions->push_back(v + ":" + m_states.at(snaps + "/" + v));
+    }
+    return true;
+  }
+  model simulate(const fault_point* p) const {
+    model m;
+    caller call{p, &m};
+    names groups;
+    bool root = !call("stat /") && !call("opendir /");
+    if (root) groups = listed(call, "/");
+    if (!root || call("closedir /")) {
+      m.status = 1;
+      m.failures = 1;
+      return m;
+    }
+    for (const std::string& g : groups) {
+      names versions;
+      if (recover(call, "//" + g, &versions)) {
+        m.registered.push_back("//" + g);
+        m.versions["//" + g] = versions;
+      } else {
+        m.status = 1;
+        ++m.failures;
+      }
+    }
+    return m;
+  }
+
+  std::map<std::string, std::string> m_states;  // version path -> state
+  std::map<std::string, names> m_listing;       // directory -> raw listing
+};
+
+// ---- the tests ----------------------------------------------------------------------
+
+TEST(FaultSweep, StartUpRecovery) {
+  recovery_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  // stat, opendir, 5 readdirs and closedir of the root, then per group at
+  // least stat, opendir, 3 readdirs and closedir.
+  EXPECT_GE(n.transient, 20u);
+  EXPECT_EQ(n.persistent, n.transient);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+TEST(FaultSweep, CreateVersion) {
+  create_version_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_GE(n.transient, 30u) << "mkdir, state, the copy of a tree, state";
+  EXPECT_EQ(n.persistent, n.transient);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+TEST(FaultSweep, DeleteVersionWithMerge) {
+  delete_version_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_GE(n.transient, 20u) << "states, merge, removal of a tree";
+  EXPECT_EQ(n.persistent, n.transient);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+TEST(FaultSweep, VersionSets) {
+  // Fixed call sequences: stat and mkdir of the group, then of ".snaps"
+  // (mkdir only where the stat finds nothing).
+  struct {
+    create_set_case c;
+    uint64_t points;
+  } creations[] = {{create_set_case("//n", false), 4}, {create_set_case("//h", true), 3}};
+  uint64_t total = 0;
+  for (auto& x : creations) {
+    SCOPED_TRACE(x.c.name());
+    ktsm_sweep::sweep_count n = ktsm_sweep::sweep(x.c);
+    EXPECT_EQ(n.transient, x.points);
+    EXPECT_EQ(n.persistent, x.points);
+    total += n.total();
+  }
+  delete_set_case d;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(d);
+  EXPECT_EQ(n.transient, 4u) << "stat and rmdir of .snaps, then of the group";
+  EXPECT_EQ(n.persistent, 4u);
+  RecordProperty("fault_points", static_cast<int>(total + n.total()));
+}
+
+TEST(FaultSweep, SetPreviousVersionMakesNoCall) {
+  set_previous_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_EQ(n.total(), 0u);
+}
+
+TEST(FaultSweep, ExportAndUnexport) {
+  struct {
+    std::unique_ptr<sweep_case> c;
+    uint64_t points;
+  } cases[] = {
+      {std::unique_ptr<sweep_case>(new export_case(false)), 4},  // stat, read, 2 writes
+      {std::unique_ptr<sweep_case>(new export_case(true)), 2},   // 2 writes, no check
+      {std::unique_ptr<sweep_case>(new unexport_case(true)), 4},
+      {std::unique_ptr<sweep_case>(new unexport_case(false)), 2},  // stat, read
+  };
+  uint64_t total = 0;
+  for (auto& x : cases) {
+    SCOPED_TRACE(x.c->name());
+    ktsm_sweep::sweep_count n = ktsm_sweep::sweep(*x.c);
+    EXPECT_EQ(n.transient, x.points);
+    EXPECT_EQ(n.persistent, x.points);
+    total += n.total();
+  }
+  RecordProperty("fault_points", static_cast<int>(total));
+}
+
+TEST(FaultSweep, UpdateMetaDataFile) {
+  update_meta_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  // open and size of the target, open, 2 reads and close of the source,
+  // write and close of the target.
+  EXPECT_EQ(n.transient, 8u);
+  EXPECT_EQ(n.persistent, 8u);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+TEST(FaultSweep, SnapshotCoreCopy) {
+  snap_copy_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_GE(n.transient, 30u);
+  EXPECT_EQ(n.persistent, n.transient);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+}  // namespace
