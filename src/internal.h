@@ -47,7 +47,10 @@ ktfs::ktfs_debug* install_logger();
 // The rebuild of init (recovery.cc), run under m_lock.  Returns false when it
 // stopped early (the root cannot be listed, or no set can be allocated), with
 // *status set; else *status is 1 when any file group failed to recover.
-bool rebuild(int32_t* status);
+// Sets that failed to recover are not registered; they are appended to
+// *failed, for the caller to empty once m_lock is released (emptying a set
+// takes its m_set_lock).
+bool rebuild(int32_t* status, std::list<ktsm_filegroup_version_set::set_ptr>* failed);
 
 // The snapshot directory of a set: name + "/.snaps".
 inline std::string snaps_dir(const std::string& set_name) { return set_name + "/.snaps"; }

@@ -9,18 +9,26 @@ typedef ktsm_filegroup_version_set vs;
 
 int32_t ktsm_filegroup_version_set::init(const std::string& volume_name, const std::string&) {
   int32_t status = 0;
+  std::list<set_ptr> failed;
   ktfs::ktfs_debug& logger = *ktsm_internal::install_logger();
-  mutex_guard guard(m_lock);
-  ktfs::iopx_tree_cfg cfg;
-  cfg.fs_type = "glusterfs";
-  cfg.volume_name = volume_name;
-  boost::atomic_store(&file_io, api_instance.init(cfg));
-  m_live_vol_name = volume_name;
-  logger.error(FN_INIT, "&nvme_api_instance=[%p] &nvme_file_io=[%p]",
-               static_cast<void*>(&api_instance), static_cast<void*>(&file_io));
-  if (!ktsm_internal::rebuild(&status)) return status;
-  logger.error(FN_INIT, "&sas_api_instance=[%p] &sas_file_io=[%p]",
-               static_cast<void*>(&sas_api_instance), static_cast<void*>(&sas_file_io));
+  {
+    mutex_guard guard(m_lock);
+    ktfs::iopx_tree_cfg cfg;
+    cfg.fs_type = "glusterfs";
+    cfg.volume_name = volume_name;
+    boost::atomic_store(&file_io, api_instance.init(cfg));
+    m_live_vol_name = volume_name;
+    logger.error(FN_INIT, "&nvme_api_instance=[%p] &nvme_file_io=[%p]",
+                 static_cast<void*>(&api_instance), static_cast<void*>(&file_io));
+    if (ktsm_internal::rebuild(&status, &failed)) {
+      logger.error(FN_INIT, "&sas_api_instance=[%p] &sas_file_io=[%p]",
+                   static_cast<void*>(&sas_api_instance), static_cast<void*>(&sas_file_io));
+    }
+  }
+  // The sets that failed to recover were never registered: their records
+  // (which hold their set) are let go here, after m_lock, since emptying a
+  // set takes its m_set_lock and m_lock is never held while one is taken.
+  for (set_ptr& set : failed) set->cleanup();
   return status;
 }
 

@@ -106,7 +106,7 @@ int32_t ktsm_filegroup_version_set::recover_version_set_internal(const std::stri
   return 0;
 }
 
-bool ktsm_internal::rebuild(int32_t* status) {
+bool ktsm_internal::rebuild(int32_t* status, std::list<vs::set_ptr>* failed) {
   ktfs::ktfs_debug& logger = vs::log();
   std::list<std::string> names;
   *status = vs::read_live_directory("/", names);
@@ -125,7 +125,7 @@ bool ktsm_internal::rebuild(int32_t* status) {
       // A set that did not recover is not registered: its file group is
       // reported through the status instead of being hidden half-built.
       logger.debug(FN_INIT, -1, "failed to recover version set filegroup [%s]", name.c_str());
-      set->cleanup();
+      failed->push_back(set);
       *status = 1;
       continue;
     }
