@@ -103,8 +103,10 @@ TEST_F(ParallelSetsTest, OperationsOnTwoSetsRunAtTheSameTime) {
   };
   auto fa = std::async(std::launch::async, worker, a);
   auto fb = std::async(std::launch::async, worker, b);
-  ASSERT_EQ(fa.wait_for(std::chrono::seconds(120)), std::future_status::ready);
-  ASSERT_EQ(fb.wait_for(std::chrono::seconds(120)), std::future_status::ready);
+  ktsm_test::end_if_hung(fa.wait_for(std::chrono::seconds(120)) == std::future_status::ready,
+                         "the worker on //a");
+  ktsm_test::end_if_hung(fb.wait_for(std::chrono::seconds(120)) == std::future_status::ready,
+                         "the worker on //b");
   EXPECT_EQ(fa.get(), 0);
   EXPECT_EQ(fb.get(), 0);
   EXPECT_EQ(a->versions().size(), 16u);

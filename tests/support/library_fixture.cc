@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "ktfssnapcore/ktfssnapcore.h"
@@ -18,6 +19,13 @@ const ktfs::aio_ptr kNoAio;
 
 std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& info) {
   return backend_name(info.param);
+}
+
+void end_if_hung(bool finished, const char* what) {
+  if (finished) return;
+  std::fprintf(stderr, "deadlock: %s did not finish in time\n", what);
+  std::fflush(nullptr);
+  std::_Exit(1);
 }
 
 std::string state_bytes(const std::string& text) {

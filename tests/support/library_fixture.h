@@ -102,6 +102,11 @@ class LocalLibraryTest : public ::testing::Test {
 
 std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& info);
 
+// Ends the process with a failure when a watched piece of work did not
+// finish in time: the future's destructor would otherwise wait for ever on
+// a deadlocked thread.
+void end_if_hung(bool finished, const char* what);
+
 // The 16 bytes a state is stored as: the text, then zero bytes.
 std::string state_bytes(const std::string& text);
 
