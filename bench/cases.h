@@ -1,0 +1,45 @@
+// The volume cases of ktsm_bench.  Each runs on one backend, prints its
+// result rows (bench_support.h) and returns false when the library or a
+// floor failed (the figures are then not printed as results).
+#ifndef KTSM_BENCH_CASES_H_
+#define KTSM_BENCH_CASES_H_
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "bench_volume.h"
+
+namespace ktsm_bench {
+
+struct options {
+  bool smoke = false;                 // minimal sizes: does it run and report
+  std::vector<size_t> rebuild_sizes;  // versions in all, ascending
+  size_t versions_per_group = 100;    // rebuild: versions of each group
+  double seconds = 1.5;               // length of one timed loop (cases 2 and 3)
+  int rounds = 3;                     // alternating floor/library rounds
+  size_t copy_large_mib = 1024;       // case 4: bytes in large files
+  size_t copy_small_files = 20000;    // case 4: small files in nested directories
+  std::string log_path;               // the library's log file
+};
+
+// The version state attribute and its 16-byte active value.
+extern const char kStateName[];
+
+// 1: start-up rebuild against the raw floor, at each size.
+bool run_rebuild(bench_volume& vol, const options& opt);
+// 2: client calls per create/delete and the loop's rate against the floor.
+bool run_ops(bench_volume& vol, const options& opt);
+// 3: the loop on one and two sets with one and two threads.
+bool run_parallel(bench_volume& vol, const options& opt);
+// 4: taking a version of a large-file and a small-file group against cp -a
+// (local) or a raw libgfapi copy (GlusterFS).
+bool run_copy(bench_volume& vol, const options& opt);
+
+// Points the library at vol with the log going to opt.log_path, or
+// discarded (formatted all the same) when discard_log is set.
+void use_log(const options& opt, bool discard_log);
+
+}  // namespace ktsm_bench
+
+#endif  // KTSM_BENCH_CASES_H_
