@@ -188,7 +188,8 @@ class local_backend : public backend {
   std::error_code getxattr(const std::string& path, const std::string& name, void* buf, size_t len,
                            size_t* size) override {
     *size = 0;
-    ssize_t n = ::getxattr(host(path).c_str(), stored(name).c_str(), buf, len);
+    std::string mapped;
+    ssize_t n = ::getxattr(host(path).c_str(), stored(name, &mapped).c_str(), buf, len);
     if (n < 0) return errno_code();
     *size = static_cast<size_t>(n);
     return {};
@@ -196,7 +197,8 @@ class local_backend : public backend {
 
   std::error_code setxattr(const std::string& path, const std::string& name, const void* value,
                            size_t len, int flags) override {
-    return check(::setxattr(host(path).c_str(), stored(name).c_str(), value, len, flags));
+    std::string mapped;
+    return check(::setxattr(host(path).c_str(), stored(name, &mapped).c_str(), value, len, flags));
   }
 
   std::error_code listxattr(const std::string& path, bool follow,
@@ -240,11 +242,20 @@ class local_backend : public backend {
  private:
   static std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(); }
 
-  std::string host(const std::string& path) const { return m_root + confine_path(path); }
+  std::string host(const std::string& path) const {
+    std::string out;
+    out.reserve(m_root.size() + path.size() + 1);
+    out = m_root;
+    append_confined(path, &out);
+    return out;
+  }
 
-  std::string stored(const std::string& name) const {
+  // The attribute name as stored: name itself, or *mapped holding the
+  // mapped name.
+  const std::string& stored(const std::string& name, std::string* mapped) const {
     if (m_map_trusted && name.compare(0, sizeof kTrusted - 1, kTrusted) == 0) {
-      return kMapped + name.substr(sizeof kTrusted - 1);
+      *mapped = kMapped + name.substr(sizeof kTrusted - 1);
+      return *mapped;
     }
     return name;
   }
@@ -262,22 +273,27 @@ class local_backend : public backend {
 
 }  // namespace
 
-std::string confine_path(const std::string& path) {
-  std::vector<std::string> parts;
+void append_confined(const std::string& path, std::string* out) {
+  const size_t base = out->size();  // ".." never climbs above this
   size_t at = 0;
   while (at <= path.size()) {
     size_t end = path.find('/', at);
     if (end == std::string::npos) end = path.size();
-    std::string part = path.substr(at, end - at);
-    if (part == "..") {
-      if (!parts.empty()) parts.pop_back();
-    } else if (!part.empty() && part != ".") {
-      parts.push_back(part);
+    size_t len = end - at;
+    if (len == 2 && path[at] == '.' && path[at + 1] == '.') {
+      if (out->size() > base) out->resize(out->rfind('/'));
+    } else if (len > 1 || (len == 1 && path[at] != '.')) {
+      out->push_back('/');
+      out->append(path, at, len);
     }
     at = end + 1;
   }
+}
+
+std::string confine_path(const std::string& path) {
   std::string out;
-  for (const std::string& part : parts) out += "/" + part;
+  out.reserve(path.size() + 1);
+  append_confined(path, &out);
   return out;
 }
 
