@@ -44,7 +44,7 @@ std::string live_volume_name() {
 static bool find_version(const std::list<vs::version_ptr>& versions, const std::string& set_name,
                          const std::string& name, vs::version_ptr* found, std::string* path) {
   for (const vs::version_ptr& v : versions) {
-    if (v->get_name() == name) {
+    if (v->has_name(name)) {
       *found = v;
       *path = v->is_production_version() ? set_name : ktsm_internal::snapshot_path(set_name, name);
       return true;

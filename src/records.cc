@@ -70,7 +70,7 @@ int32_t ktsm_filegroup_version_set::get_version_internal(const std::string& name
                                                          version_ptr& version) {
   version.reset();
   for (const version_ptr& v : m_filegroup_versions) {
-    if (v->get_name() == name) {
+    if (v->has_name(name)) {
       version = v;
       log().debug(ktsm_internal::FN_GET_VERSION, -1, "got file group version [%s] ", name.c_str());
       break;
@@ -83,7 +83,7 @@ int32_t ktsm_filegroup_version_set::get_next_version_internal(const std::string&
                                                               version_ptr& version) {
   version.reset();
   for (auto it = m_filegroup_versions.begin(); it != m_filegroup_versions.end(); ++it) {
-    if ((*it)->get_name() == name) {
+    if ((*it)->has_name(name)) {
       if (++it != m_filegroup_versions.end()) version = *it;
       break;
     }

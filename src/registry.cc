@@ -35,7 +35,7 @@ bool remove_if_present(const std::string& path, struct stat* st) {
 int32_t ktsm_filegroup_version_set::get_version_set_internal(const std::string& name,
                                                              set_ptr& out) {
   for (const set_ptr& set : m_version_sets) {
-    if (set->get_name() == name) {
+    if (set->has_name(name)) {
       out = set;
       log().debug(FN_GET_SET, -1, "version set [%p] found filegroup [%s]",
                   static_cast<void*>(set.get()), name.c_str());
@@ -98,7 +98,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
     return 1;
   }
   for (auto it = m_version_sets.begin(); it != m_version_sets.end(); ++it) {
-    if ((*it)->get_name() == name) {
+    if ((*it)->has_name(name)) {
       m_version_sets.erase(it);
       return 0;
     }
@@ -126,7 +126,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set(const std::string& name) 
     // emptied below, after m_lock is released, so that a deleted set and its
     // versions do not keep each other alive.
     for (const set_ptr& set : m_version_sets) {
-      if (set->get_name() == name) {
+      if (set->has_name(name)) {
         removed = set;
         break;
       }

@@ -28,7 +28,7 @@ bool find_with_older(const std::list<vs::version_ptr>& versions, const std::stri
                      vs::version_ptr* found, vs::version_ptr* older) {
   vs::version_ptr previous;
   for (const vs::version_ptr& v : versions) {
-    if (v->get_name() == name) {
+    if (v->has_name(name)) {
       *found = v;
       *older = previous;
       return true;
@@ -146,7 +146,7 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     return 1;
   }
   for (auto it = m_filegroup_versions.begin(); it != m_filegroup_versions.end(); ++it) {
-    if ((*it)->get_name() == name) {
+    if ((*it)->has_name(name)) {
       m_filegroup_versions.erase(it);
       break;
     }

@@ -64,6 +64,8 @@ class ktsm_filegroup_version {
 
   // Internal to the library (not exported).  None of them takes a lock.
   static boost::shared_ptr<ktsm_filegroup_version> allocate();
+  // Whether the version is named name (look-ups compare without a copy).
+  bool has_name(const std::string& name) const { return m_name == name; }
   void set_name(const std::string& name) { m_name = name; }
   void set_state(const std::string& state) { m_state = state; }
   // The link is written and read atomically: is_file_needed reads it

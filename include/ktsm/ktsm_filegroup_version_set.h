@@ -176,6 +176,8 @@ class ktsm_filegroup_version_set {
   // ---- Internal to the library (not exported; no lock) --------------------
   static set_ptr allocate();
   void set_name(const std::string& name) { m_name = name; }
+  // Whether the set is named name (look-ups compare without a copy).
+  bool has_name(const std::string& name) const { return m_name == name; }
   void add_filegroup_version(version_ptr& version) { m_filegroup_versions.push_back(version); }
   const std::list<version_ptr>& versions() const { return m_filegroup_versions; }
 
