@@ -140,6 +140,21 @@ TEST_P(ContractTest, ListingShowsEveryEntryIncludingDotNames) {
   EXPECT_EQ(errno, ENOENT);
 }
 
+// Whatever a umask would clear, a created file gets exactly the bits asked.
+TEST_P(ContractTest, CreatedFilesKeepExactModes) {
+  for (unsigned int mode : {0600u, 0644u, 0777u, 0u, 02775u}) {
+    std::string name = "/created-" + std::to_string(mode);
+    ktfs::file_ptr f =
+        m_api.open(m_io, p(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, mode, kNoAio);
+    ASSERT_TRUE(f) << name << ": " << std::strerror(errno);
+    EXPECT_EQ(f->get_file_size(), 0u) << name;
+    ASSERT_FALSE(m_api.close(f, kNoAio)) << name;
+    mode_t got = mode_of(name);
+    EXPECT_TRUE(S_ISREG(got)) << name;
+    EXPECT_EQ(got & 07777, mode) << name;
+  }
+}
+
 TEST_P(ContractTest, RemovalRefusesNonEmptyDirectories) {
   ASSERT_FALSE(m_api.mkdir(m_io, p("/g").c_str(), 0760, kNoAio));
   ASSERT_FALSE(m_api.mkdir(m_io, p("/g/.snaps").c_str(), 0760, kNoAio));

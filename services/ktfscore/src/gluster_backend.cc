@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 
 #include "backends.h"
@@ -19,6 +20,16 @@ std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(
 
 // Copies move data in blocks of this size.
 const size_t kBlock = 4 << 20;
+
+// Gives a file just created exactly the permission bits asked for.  The
+// client keeps the attributes the creation returned, so reading the mode
+// back costs no round trip; the chmod goes to the server only when a umask
+// cleared bits.
+int exact_mode(glfs_fd_t* fd, unsigned int mode) {
+  struct stat st;
+  if (glfs_fstat(fd, &st) == 0 && (st.st_mode & 07777) == mode) return 0;
+  return glfs_fchmod(fd, mode);
+}
 
 class gluster_file : public backend_file {
  public:
@@ -65,17 +76,26 @@ class gluster_file : public backend_file {
   std::error_code fstat(struct stat* buf) override { return check(glfs_fstat(m_fd, buf)); }
 
   // Large-block reads and writes.  (The volume's server-side copy,
-  // glfs_copy_file_range, stalls on a plain distribute volume.)
+  // glfs_copy_file_range, stalls on a plain distribute volume.)  One read
+  // per call: a short read is copied as it is (the caller calls again until
+  // a read finds the end), so a small file costs one read that returns data
+  // and one that finds the end, as with plain reads.  The block is not
+  // zeroed: only what was read is written.
   std::error_code copy_to(backend_file& dst, uint64_t* src_offset, uint64_t* dst_offset, size_t len,
                           size_t* done) override {
     *done = 0;
     gluster_file* target = dynamic_cast<gluster_file*>(&dst);
     if (target == nullptr) return errno_code(EXDEV);
-    std::vector<char> block(std::min(len, kBlock));
-    size_t got = 0, put = 0;
-    if (std::error_code ec = pread(block.data(), block.size(), *src_offset, &got)) return ec;
-    if (std::error_code ec = target->pwrite(block.data(), got, *dst_offset, &put)) return ec;
-    advance(got, src_offset, dst_offset, done);
+    size_t size = std::min(len, kBlock);
+    std::unique_ptr<char[]> block(new char[size]);
+    ssize_t got;
+    do {
+      got = glfs_pread(m_fd, block.get(), size, static_cast<off_t>(*src_offset), 0, nullptr);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return errno_code();
+    size_t read = static_cast<size_t>(got), put = 0;
+    if (std::error_code ec = target->pwrite(block.get(), read, *dst_offset, &put)) return ec;
+    advance(read, src_offset, dst_offset, done);
     return {};
   }
 
@@ -113,7 +133,11 @@ class gluster_backend : public backend {
   std::error_code mkdir(const std::string& path, unsigned int mode) override {
     std::string p = vol(path);
     if (glfs_mkdir(m_fs, p.c_str(), mode) != 0) return errno_code();
-    // The client umask may have cleared bits: set the exact mode.
+    // A umask may have cleared bits: set the exact mode.  The client keeps
+    // the attributes the creation returned, so reading them back costs no
+    // round trip, and the chmod goes to the server only when needed.
+    struct stat st;
+    if (glfs_stat(m_fs, p.c_str(), &st) == 0 && (st.st_mode & 07777) == mode) return {};
     return check(glfs_chmod(m_fs, p.c_str(), mode));
   }
   std::error_code rmdir(const std::string& path) override {
@@ -142,7 +166,7 @@ class gluster_backend : public backend {
     glfs_fd_t* fd = nullptr;
     if (flags & O_CREAT) {
       fd = glfs_creat(m_fs, p.c_str(), flags | O_EXCL, mode);
-      if (fd != nullptr && glfs_fchmod(fd, mode) != 0) {
+      if (fd != nullptr && exact_mode(fd, mode) != 0) {
         int err = errno;
         glfs_close(fd);
         return errno_code(err);
