@@ -6,9 +6,9 @@
 // are handed out as boost::shared_ptr<T> handles whose deleter runs the
 // destructor and returns the chunk to the pool that made it.  Blocks go back
 // to the heap only when the pool is destroyed.  The free chunks are kept in
-// address order (Boost's ordered release), so a release walks the free list
-// up to its place: releasing objects from the highest address down costs
-// constant time each, from the lowest up time in the number of free chunks.
+// address order (Boost's ordered release), so a release walks every free
+// chunk at a lower address: releasing many records costs time in their
+// number squared (tens of seconds for 100,000; see BENCHMARKS.md).
 //
 // Thread safety: taking and returning chunks, and the two counts, are
 // serialised by a mutex of the pool's own.  The mutex is not held while an
