@@ -47,7 +47,9 @@ std::unique_ptr<bench_volume> bench_volume::make(backend_kind kind, const std::s
     v->m_server = g.server();
     v->m_init_name = g.name();
     v->m_raw_fs = connect_gfapi(g.host(), g.name());
-    if (v->m_raw_fs == nullptr) {
+    v->m_fill_fs = connect_gfapi(g.host(), g.name());
+    v->m_control_fs = connect_gfapi(g.host(), g.name());
+    if (v->m_raw_fs == nullptr || v->m_fill_fs == nullptr || v->m_control_fs == nullptr) {
       *error = "no raw libgfapi connection to " + g.name();
       return nullptr;
     }

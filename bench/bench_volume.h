@@ -48,6 +48,14 @@ class bench_volume {
   // The raw clients of the floors (only the one of this volume's kind).
   posix_raw local_raw() const { return posix_raw(m_local_root); }
   gfapi_raw gluster_raw() const { return gfapi_raw(m_raw_fs); }
+  // A second floor connection, to measure the same floor twice.
+  gfapi_raw gluster_control() const { return gfapi_raw(m_control_fs); }
+  // The raw client that lays out the trees the cases read.  On GlusterFS
+  // a connection of its own: a client that made a file knows it without a
+  // lookup, and neither the floor's nor the library's connection should
+  // start with that advantage over the other.
+  posix_raw local_filler() const { return posix_raw(m_local_root); }
+  gfapi_raw gluster_filler() const { return gfapi_raw(m_fill_fs); }
   // The host directory of a local volume (empty for GlusterFS).
   const std::string& local_root() const { return m_local_root; }
 
@@ -57,6 +65,8 @@ class bench_volume {
   std::string m_local_root;
   std::string m_server;
   glfs_t* m_raw_fs = nullptr;
+  glfs_t* m_fill_fs = nullptr;
+  glfs_t* m_control_fs = nullptr;
   ktfs::ktfs_api m_api;
   ktfs::iopx_ptr m_io;
   std::shared_ptr<ktfs::fault_backend> m_counter;

@@ -21,6 +21,7 @@ struct options {
   size_t copy_large_mib = 1024;       // case 4: bytes in large files
   size_t copy_small_files = 20000;    // case 4: small files in nested directories
   std::string log_path;               // the library's log file
+  bool discard_log = false;           // every case logs to a null sink
 };
 
 // The version state attribute and its 16-byte active value.
@@ -36,9 +37,16 @@ bool run_parallel(bench_volume& vol, const options& opt);
 // (local) or a raw libgfapi copy (GlusterFS).
 bool run_copy(bench_volume& vol, const options& opt);
 
-// Points the library at vol with the log going to opt.log_path, or
-// discarded (formatted all the same) when discard_log is set.
-void use_log(const options& opt, bool discard_log);
+// Where the loggers the library makes from now on send their records:
+//   file      - opt.log_path at threshold 0, as a host such as ktsmctl does
+//               (every progress line formatted and written);
+//   discarded - a null sink at threshold 0 (formatted, not written);
+//   errors    - opt.log_path at threshold -2: progress lines are dropped
+//               unformatted, error lines written.
+// opt.discard_log turns file into discarded.
+enum class log_mode { file, discarded, errors };
+void use_log(const options& opt, log_mode mode);
+const char* log_mode_name(log_mode mode);
 
 }  // namespace ktsm_bench
 

@@ -312,10 +312,10 @@ bool run_copy(bench_volume& vol, const options& opt) {
   }
   double start = now();
   bool laid = vol.kind() == backend_kind::local
-                  ? lay_out_large(vol.local_raw(), opt.copy_large_mib) &&
-                        lay_out_small(vol.local_raw(), opt.copy_small_files)
-                  : lay_out_large(vol.gluster_raw(), opt.copy_large_mib) &&
-                        lay_out_small(vol.gluster_raw(), opt.copy_small_files);
+                  ? lay_out_large(vol.local_filler(), opt.copy_large_mib) &&
+                        lay_out_small(vol.local_filler(), opt.copy_small_files)
+                  : lay_out_large(vol.gluster_filler(), opt.copy_large_mib) &&
+                        lay_out_small(vol.gluster_filler(), opt.copy_small_files);
   if (!laid) {
     note("laying out the trees failed: %s", std::strerror(errno));
     return false;

@@ -3,10 +3,11 @@
 //
 //   ktsm_bench [--backend=local|gluster] [--cases=ops,parallel,copy,rebuild]
 //              [--sizes=100,1000,...] [--seconds=S] [--rounds=N]
-//              [--copy-mib=N] [--copy-files=N] [--smoke]
+//              [--copy-mib=N] [--copy-files=N] [--discard-log] [--smoke]
 //
 // Result rows go to standard output (see bench_support.h), progress to
-// standard error.  --smoke runs every case at minimal sizes on the local
+// standard error.  --discard-log sends the library's log to a null sink
+// in every case (it is still formatted).  --smoke runs every case at minimal sizes on the local
 // backend: it tells whether the cases run and report, not how fast.
 // Exit status 0 when every case ran, 1 when one failed, 2 on bad usage.
 #include <cstdio>
@@ -22,13 +23,25 @@
 
 namespace ktsm_bench {
 
-void use_log(const options& opt, bool discard_log) {
+void use_log(const options& opt, log_mode mode) {
   static std::shared_ptr<ktfs::log_sink> file_sink;
   if (!file_sink) file_sink = std::make_shared<ktfs::stream_sink>(opt.log_path);
-  if (discard_log) {
+  if (mode == log_mode::discarded || (mode == log_mode::file && opt.discard_log)) {
     ktfs::ktfs_debug::set_default_sink(std::make_shared<ktfs::null_sink>());
   } else {
     ktfs::ktfs_debug::set_default_sink(file_sink);
+  }
+  ktfs::ktfs_debug::set_default_level(mode == log_mode::errors ? -2 : 0);
+}
+
+const char* log_mode_name(log_mode mode) {
+  switch (mode) {
+    case log_mode::discarded:
+      return "null";
+    case log_mode::errors:
+      return "errors";
+    default:
+      return "file";
   }
 }
 
@@ -63,6 +76,8 @@ bool parse(int argc, char** argv, command_line* c) {
     std::string v;
     if (std::strcmp(argv[i], "--smoke") == 0) {
       c->opt.smoke = true;
+    } else if (std::strcmp(argv[i], "--discard-log") == 0) {
+      c->opt.discard_log = true;
     } else if (value_of(argv[i], "--backend", &v)) {
       c->backend = v;
     } else if (value_of(argv[i], "--cases", &v)) {
@@ -128,8 +143,7 @@ int main(int argc, char** argv) {
   {
     scratch_dir scratch("run");
     c.opt.log_path = scratch.path() + "/library.log";
-    ktfs::ktfs_debug::set_default_level(0);
-    use_log(c.opt, false);
+    use_log(c.opt, log_mode::file);
     std::string error;
     backend_kind kind = c.backend == "local" ? backend_kind::local : backend_kind::gluster;
     std::unique_ptr<bench_volume> vol = bench_volume::make(kind, scratch.path(), &error);

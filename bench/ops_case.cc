@@ -224,7 +224,7 @@ bool count_calls(bench_volume& vol, const options& opt) {
 // ---- Case 2: the loop's rate ----------------------------------------------
 
 bool loop_rate(bench_volume& vol, const options& opt, bool discard_log) {
-  use_log(opt, discard_log);
+  use_log(opt, discard_log ? log_mode::discarded : log_mode::file);
   std::vector<vs::set_ptr> sets;
   if (!start_with_sets(vol, false, {"ops"}, &sets)) return false;
   std::vector<double> lib, flo;
@@ -244,7 +244,7 @@ bool loop_rate(bench_volume& vol, const options& opt, bool discard_log) {
              fmt("%.0f pairs/s (%s)", f, duration(1 / f).c_str()), ratio_text(r), "-", "-"});
   print_data({"loop", vol.label(), discard_log ? "null" : "file", fmt("%.3f", l), fmt("%.3f", f),
               fmt("%.4f", r.median)});
-  use_log(opt, false);
+  use_log(opt, log_mode::file);
   return true;
 }
 

@@ -83,9 +83,44 @@ bool rebuild_floor(Raw raw, size_t* versions) {
   return true;
 }
 
-bool run_floor(bench_volume& vol, size_t* versions) {
+// The floor on the volume's floor connection, or with control on a second
+// one (GlusterFS; locally the same calls again): two floors that should
+// take the same time, whose ratio shows the noise of the measurement.
+bool run_floor(bench_volume& vol, bool control, size_t* versions) {
   if (vol.kind() == backend_kind::local) return rebuild_floor(vol.local_raw(), versions);
-  return rebuild_floor(vol.gluster_raw(), versions);
+  return rebuild_floor(control ? vol.gluster_control() : vol.gluster_raw(), versions);
+}
+
+// Drops the handles from the highest address down.  The record pools keep
+// their free chunks in address order, so a release walks the free chunks
+// below it: in this order it finds its place at once.
+template <class Ptr>
+void release_downwards(std::vector<Ptr>* handles) {
+  std::sort(handles->begin(), handles->end(),
+            [](const Ptr& a, const Ptr& b) { return a.get() < b.get(); });
+  while (!handles->empty()) handles->pop_back();
+}
+
+// Stops the library (untimed) and returns the number of snapshot versions
+// it held.  vs::stop() alone would release each set's versions in list
+// order, which with ordered pools takes time in the number of records
+// squared (see case 5); copies of the handles are dropped downwards instead.
+size_t stop_library() {
+  std::list<vs::set_ptr> listed;
+  vs::list_version_sets(listed);
+  std::vector<vs::set_ptr> sets(listed.begin(), listed.end());
+  std::vector<vs::version_ptr> versions;
+  for (const vs::set_ptr& s : sets) {
+    std::list<vs::version_ptr> of_set;
+    s->list_versions(of_set);
+    versions.insert(versions.end(), of_set.begin(), of_set.end());
+  }
+  listed.clear();
+  vs::stop();
+  size_t snapshots = versions.size() - sets.size();  // less one production version each
+  release_downwards(&versions);
+  release_downwards(&sets);
+  return snapshots;
 }
 
 // vs::init on the volume; *versions receives the snapshot versions rebuilt.
@@ -93,47 +128,52 @@ bool run_library(bench_volume& vol, double* seconds, size_t* versions) {
   double start = now();
   int32_t status = vs::init(vol.init_name(), "");
   *seconds = now() - start;
-  std::list<vs::set_ptr> sets;
-  vs::list_version_sets(sets);
-  *versions = 0;
-  for (const vs::set_ptr& s : sets) *versions += s->versions().size() - 1;
-  vs::stop();
+  *versions = stop_library();
   return status == 0;
 }
 
 struct sample {
   double library = 0;  // medians
   double floor = 0;
-  ratio_stats ratio;   // of each round
+  double control = 0;
+  ratio_stats ratio;          // library / floor, of each round
+  ratio_stats control_ratio;  // control / floor, of each round
 };
 
-// Runs floor and library rounds times each, alternating which goes first.
-bool measure(bench_volume& vol, size_t expected, int rounds, sample* out) {
-  std::vector<double> lib, flo;
-  for (int r = -1; r < rounds; ++r) {  // round -1 warms both up
-    for (int turn = 0; turn < 2; ++turn) {
-      bool library_turn = (turn == 0) == (r % 2 != 0);
-      size_t versions = 0;
-      if (library_turn) {
-        double s = 0;
-        if (!run_library(vol, &s, &versions) || versions != expected) {
-          note("library rebuild failed or found %zu versions of %zu", versions, expected);
-          return false;
-        }
-        if (r >= 0) lib.push_back(s);
-      } else {
-        double start = now();
-        if (!run_floor(vol, &versions) || versions != expected) {
-          note("floor failed or found %zu versions of %zu", versions, expected);
-          return false;
-        }
-        if (r >= 0) flo.push_back(now() - start);
-      }
+// One timed turn: 0 the library, 1 the floor, 2 the control floor.
+bool turn(bench_volume& vol, int who, size_t expected, double* seconds) {
+  size_t versions = 0;
+  double start = now();
+  bool ok = who == 0 ? run_library(vol, seconds, &versions) : run_floor(vol, who == 2, &versions);
+  if (who != 0) *seconds = now() - start;
+  if (!ok || versions != expected) {
+    note("%s failed or found %zu versions of %zu", who == 0 ? "library rebuild" : "floor",
+         versions, expected);
+    return false;
+  }
+  return true;
+}
+
+// Runs the library, the floor and (with control) the control floor rounds
+// times each, turning the order every round.
+bool measure(bench_volume& vol, size_t expected, int rounds, bool control, sample* out) {
+  std::vector<double> times[3];
+  int contenders = control ? 3 : 2;
+  for (int r = -1; r < rounds; ++r) {  // round -1 warms every one up
+    for (int i = 0; i < contenders; ++i) {
+      int who = (i + r + contenders) % contenders;
+      double s = 0;
+      if (!turn(vol, who, expected, &s)) return false;
+      if (r >= 0) times[who].push_back(s);
     }
   }
-  out->library = median(lib);
-  out->floor = median(flo);
-  out->ratio = round_ratios(lib, flo);
+  out->library = median(times[0]);
+  out->floor = median(times[1]);
+  out->ratio = round_ratios(times[0], times[1]);
+  if (control) {
+    out->control = median(times[2]);
+    out->control_ratio = round_ratios(times[2], times[1]);
+  }
   return true;
 }
 
@@ -147,15 +187,22 @@ int rounds_for(const bench_volume& vol, size_t versions, const options& opt) {
   return static_cast<int>(std::clamp<size_t>(r, static_cast<size_t>(opt.rounds), 31));
 }
 
-void report(bench_volume& vol, size_t n, size_t groups, bool discarded, const sample& s) {
+void report(bench_volume& vol, size_t n, size_t groups, log_mode mode, const sample& s) {
   double goal = vol.kind() == backend_kind::local ? 1.25 : 1.10;
   double ratio = s.ratio.median;
-  std::string what = fmt("1 rebuild %zu versions (%zux%zu)%s", n, groups, n / groups,
-                         discarded ? ", log discarded" : "");
+  const char* variant = mode == log_mode::discarded ? ", log discarded"
+                        : mode == log_mode::errors  ? ", log threshold -2"
+                                                    : "";
+  std::string what = fmt("1 rebuild %zu versions (%zux%zu)%s", n, groups, n / groups, variant);
   print_row({what, vol.label(), duration(s.library), duration(s.floor), ratio_text(s.ratio),
-             fmt("<=%.2fx", goal), discarded ? "-" : at_most(ratio, goal)});
-  print_data({"rebuild", vol.label(), discarded ? "null" : "file", fmt("%zu", n),
+             fmt("<=%.2fx", goal), mode == log_mode::file ? at_most(ratio, goal) : "-"});
+  print_data({"rebuild", vol.label(), log_mode_name(mode), fmt("%zu", n),
               fmt("%.9f", s.library), fmt("%.9f", s.floor), fmt("%.4f", ratio)});
+  if (mode != log_mode::file) return;
+  print_row({fmt("1 rebuild %zu versions: control, raw floor %s", n,
+                 vol.kind() == backend_kind::local ? "again" : "on a second connection"),
+             vol.label(), duration(s.control), duration(s.floor), ratio_text(s.control_ratio),
+             "~1x (noise)", "-"});
 }
 
 void report_linearity(bench_volume& vol, const std::vector<size_t>& sizes,
@@ -193,30 +240,32 @@ bool run_rebuild(bench_volume& vol, const options& opt) {
     size_t groups = n / per;
     double start = now();
     bool ok = vol.kind() == backend_kind::local
-                  ? populate(vol.local_raw(), made, groups, per, threads)
-                  : populate(vol.gluster_raw(), made, groups, per, threads);
+                  ? populate(vol.local_filler(), made, groups, per, threads)
+                  : populate(vol.gluster_filler(), made, groups, per, threads);
     if (!ok) {
       note("laying out %zu versions failed", n);
       return false;
     }
     note("laid out %zu versions in %zu groups (%.1f s)", n, groups, now() - start);
     made = groups;
-    // The log discarded (formatted all the same) tells the library's own
-    // cost from the log file's; on GlusterFS the file's share is too small
-    // to tell, so only the file is measured there.
-    for (bool discarded : {false, true}) {
-      if (discarded && vol.kind() == backend_kind::gluster) continue;
-      use_log(opt, discarded);
+    // The variants tell the library's own cost from the log's: one
+    // formatted line per version, written to the file or discarded, or
+    // not formatted at all.  On GlusterFS the log's share is too small to
+    // tell, so only the file is measured there.
+    for (log_mode mode : {log_mode::file, log_mode::discarded, log_mode::errors}) {
+      if (mode != log_mode::file && vol.kind() == backend_kind::gluster) continue;
+      use_log(opt, mode);
       sample s;
-      if (!measure(vol, groups * per, rounds_for(vol, n, opt), &s)) return false;
-      report(vol, groups * per, groups, discarded, s);
-      if (!discarded) {
+      bool control = mode == log_mode::file;
+      if (!measure(vol, groups * per, rounds_for(vol, n, opt), control, &s)) return false;
+      report(vol, groups * per, groups, mode, s);
+      if (mode == log_mode::file) {
         sizes.push_back(groups * per);
         file_samples.push_back(s);
       }
     }
   }
-  use_log(opt, false);
+  use_log(opt, log_mode::file);
   report_linearity(vol, sizes, file_samples);
   vol.clear();
   return true;
