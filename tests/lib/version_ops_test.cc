@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <new>
 
 #include "ktfssnapcore/ktfssnapcore.h"
@@ -16,8 +17,15 @@ void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
   if (g_refuse_blocks.load()) return nullptr;
   return std::malloc(size == 0 ? 1 : size);
 }
+// Every array form goes to malloc and free, so that allocations and releases
+// pair up whichever form made them.
+void* operator new[](std::size_t size) {
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
 void operator delete[](void* p) noexcept { std::free(p); }
 void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 
 namespace {
 
