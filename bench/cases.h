@@ -16,8 +16,9 @@ struct options {
   bool smoke = false;                 // minimal sizes: does it run and report
   std::vector<size_t> rebuild_sizes;  // versions in all, ascending
   size_t versions_per_group = 100;    // rebuild: versions of each group
-  double seconds = 1.5;               // length of one timed loop (cases 2 and 3)
-  int rounds = 3;                     // alternating floor/library rounds
+  double seconds = 0.4;               // length of one timed loop (cases 2 and 3)
+  int loop_rounds = 15;               // rounds of the timed loops (cases 2 and 3)
+  int rounds = 3;                     // rounds of the rebuild (at least) and the copies
   size_t copy_large_mib = 1024;       // case 4: bytes in large files
   size_t copy_small_files = 20000;    // case 4: small files in nested directories
   std::string log_path;               // the library's log file

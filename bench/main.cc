@@ -2,7 +2,7 @@
 // parallel sets, snapshot copy) on one backend.
 //
 //   ktsm_bench [--backend=local|gluster] [--cases=ops,parallel,copy,rebuild]
-//              [--sizes=100,1000,...] [--seconds=S] [--rounds=N]
+//              [--sizes=100,1000,...] [--seconds=S] [--rounds=N] [--loop-rounds=N]
 //              [--copy-mib=N] [--copy-files=N] [--discard-log] [--smoke]
 //
 // Result rows go to standard output (see bench_support.h), progress to
@@ -90,6 +90,8 @@ bool parse(int argc, char** argv, command_line* c) {
       c->opt.seconds = std::stod(v);
     } else if (value_of(argv[i], "--rounds", &v)) {
       c->opt.rounds = std::stoi(v);
+    } else if (value_of(argv[i], "--loop-rounds", &v)) {
+      c->opt.loop_rounds = std::stoi(v);
     } else if (value_of(argv[i], "--copy-mib", &v)) {
       c->opt.copy_large_mib = std::stoul(v);
     } else if (value_of(argv[i], "--copy-files", &v)) {
@@ -109,6 +111,7 @@ void apply_defaults(command_line* c) {
     o.rebuild_sizes = {100, 200};
     o.seconds = 0.05;
     o.rounds = 1;
+    o.loop_rounds = 1;
     o.copy_large_mib = 2;
     o.copy_small_files = 300;
     return;

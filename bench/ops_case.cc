@@ -228,10 +228,13 @@ bool loop_rate(bench_volume& vol, const options& opt, bool discard_log) {
   std::vector<vs::set_ptr> sets;
   if (!start_with_sets(vol, false, {"ops"}, &sets)) return false;
   std::vector<double> lib, flo;
-  for (int r = 0; r < opt.rounds; ++r) {
+  for (int r = 0; r < opt.loop_rounds; ++r) {
     std::vector<library_loop> l = {{sets[0], "b"}};
-    double lr = rate(l, opt.seconds);
-    double fr = floor_rate(vol, {{"ops", "b"}}, opt.seconds);
+    double lr = 0, fr = 0;
+    // The order turns every round, so that neither always follows the other.
+    if (r % 2 == 0) lr = rate(l, opt.seconds);
+    fr = floor_rate(vol, {{"ops", "b"}}, opt.seconds);
+    if (r % 2 != 0) lr = rate(l, opt.seconds);
     if (lr < 0 || fr < 0) return false;
     lib.push_back(lr);
     flo.push_back(fr);
@@ -266,21 +269,37 @@ bool run_parallel(bench_volume& vol, const options& opt) {
   vol.clear();
   std::vector<vs::set_ptr> sets;
   if (!start_with_sets(vol, false, {"par0", "par1"}, &sets)) return false;
-  std::vector<double> one, two_sets, one_set, floor_one, floor_two;
-  for (int r = 0; r < opt.rounds; ++r) {
-    std::vector<library_loop> a = {{sets[0], "t0"}};
-    std::vector<library_loop> b = {{sets[0], "t0"}, {sets[1], "t1"}};
-    std::vector<library_loop> c = {{sets[0], "t0"}, {sets[0], "t1"}};
-    one.push_back(rate(a, opt.seconds));
-    two_sets.push_back(rate(b, opt.seconds));
-    one_set.push_back(rate(c, opt.seconds));
-    floor_one.push_back(floor_rate(vol, {{"par0", "t0"}}, opt.seconds));
-    floor_two.push_back(floor_rate(vol, {{"par0", "t0"}, {"par1", "t1"}}, opt.seconds));
-    for (double x : {one.back(), two_sets.back(), one_set.back(), floor_one.back(),
-                     floor_two.back()}) {
+  // Five measurements a round, in an order that turns every round: the
+  // library on one set with one thread, on two sets with two threads, on
+  // one set with two threads, and the floor with one and with two threads.
+  std::vector<double> m[5];
+  for (int r = 0; r < opt.loop_rounds; ++r) {
+    for (int i = 0; i < 5; ++i) {
+      int which = (i + r) % 5;
+      double x = -1;
+      if (which == 0) {
+        std::vector<library_loop> a = {{sets[0], "t0"}};
+        x = rate(a, opt.seconds);
+      } else if (which == 1) {
+        std::vector<library_loop> b = {{sets[0], "t0"}, {sets[1], "t1"}};
+        x = rate(b, opt.seconds);
+      } else if (which == 2) {
+        std::vector<library_loop> c = {{sets[0], "t0"}, {sets[0], "t1"}};
+        x = rate(c, opt.seconds);
+      } else if (which == 3) {
+        x = floor_rate(vol, {{"par0", "t0"}}, opt.seconds);
+      } else {
+        x = floor_rate(vol, {{"par0", "t0"}, {"par1", "t1"}}, opt.seconds);
+      }
       if (x < 0) return false;
+      m[which].push_back(x);
     }
   }
+  const std::vector<double>& one = m[0];
+  const std::vector<double>& two_sets = m[1];
+  const std::vector<double>& one_set = m[2];
+  const std::vector<double>& floor_one = m[3];
+  const std::vector<double>& floor_two = m[4];
   double l1 = median(one), l2 = median(two_sets), l21 = median(one_set);
   double f1 = median(floor_one), f2 = median(floor_two);
   ratio_stats two = round_ratios(two_sets, one), shared = round_ratios(one_set, one);

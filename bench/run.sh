@@ -42,17 +42,18 @@ if [ "$avail_mib" -lt 8192 ]; then
 fi
 
 if [ "$QUICK" = 1 ]; then
-  LOCAL_ARGS=(--sizes=100,1000,10000 --seconds=0.5 --rounds=2 --copy-mib=256 --copy-files=5000)
+  LOCAL_ARGS=(--sizes=100,1000,10000 --seconds=0.2 --loop-rounds=5 --rounds=2 --copy-mib=256
+    --copy-files=5000)
   GLUSTER_SIZES=${BENCH_GLUSTER_SIZES:-100,1000}
   GLUSTER_COPY=${BENCH_GLUSTER_COPY:-64:500}
-  GLUSTER_ARGS=(--seconds=1 --rounds=2)
+  GLUSTER_ARGS=(--seconds=0.5 --loop-rounds=3 --rounds=2)
   MICRO_ARGS=(--benchmark_min_time=0.05)
   MEMORY_ARGS=(--records=100000 --release-records=10000)
 else
-  LOCAL_ARGS=(--sizes=100,1000,10000,100000 --seconds=1.5 --rounds=5)
+  LOCAL_ARGS=(--sizes=100,1000,10000,100000 --seconds=0.4 --loop-rounds=15 --rounds=5)
   GLUSTER_SIZES=${BENCH_GLUSTER_SIZES:-100,1000,10000,100000}
   GLUSTER_COPY=${BENCH_GLUSTER_COPY:-1024:5000}
-  GLUSTER_ARGS=(--seconds=3 --rounds=3)
+  GLUSTER_ARGS=(--seconds=1 --loop-rounds=9 --rounds=3)
   MICRO_ARGS=()
   MEMORY_ARGS=()
 fi
