@@ -10,9 +10,10 @@
 //   plain  - new ktsm_filegroup_version in a boost::shared_ptr;
 //   blocks - a pool of records with a block allocator that counts the
 //            blocks it takes from the heap.
-// and two more that time the release of every handle (in the order they
-// were made, as stop() releases a set's list) for the pool and for plain
-// new, with --release-records records (default 100,000).
+// and four more with --release-records records (default 100,000): the
+// release of every handle in the order they were made, for the pool and for
+// plain new, and cleanup() of a set holding that many versions (what stop()
+// does to every set), again with pool records and with plain new.
 // The vector of handles is reserved before the first reading, so the figures
 // are the records' own (with their reference-count blocks).
 #include <sys/wait.h>
@@ -89,7 +90,32 @@ struct reading {
   double release_seconds = 0;
 };
 
+// A set of records versions (the pool's, or plain new with plain), timed
+// while cleanup() empties it.
+double time_cleanup(size_t records, bool plain) {
+  typedef ktsm_filegroup_version_set vs;
+  vs::set_ptr set = vs::allocate();
+  set->set_name("//bench");
+  for (size_t i = 0; i < records; ++i) {
+    version_ptr v = plain ? version_ptr(new ktsm_filegroup_version)
+                          : ktsm_filegroup_version::allocate();
+    v->set_name(fmt("v%06zu", i));
+    v->set_fg_versionset(set);
+    set->add_filegroup_version(v);
+  }
+  double start = ktsm_bench::now();
+  set->cleanup();
+  double seconds = ktsm_bench::now() - start;
+  if (!set->versions().empty() || set.use_count() != 1) std::abort();
+  return seconds;
+}
+
 reading measure(const std::string& kind, size_t records) {
+  if (kind == "pool-cleanup" || kind == "plain-cleanup") {
+    reading r;
+    r.release_seconds = time_cleanup(records, kind == "plain-cleanup");
+    return r;
+  }
   // Never destroyed (the child ends with _exit), unless the release is what
   // is measured.
   std::vector<version_ptr>& handles = *new std::vector<version_ptr>();
@@ -162,11 +188,13 @@ int main(int argc, char** argv) {
     }
   }
   if (records == 0 || release_records == 0) return 2;
-  reading pool, plain, blocks, pool_release, plain_release;
+  reading pool, plain, blocks, pool_release, plain_release, pool_cleanup, plain_cleanup;
   if (!in_child("pool", records, &pool) || !in_child("plain", records, &plain) ||
       !in_child("blocks", records, &blocks) ||
       !in_child("pool-release", release_records, &pool_release) ||
-      !in_child("plain-release", release_records, &plain_release)) {
+      !in_child("plain-release", release_records, &plain_release) ||
+      !in_child("pool-cleanup", release_records, &pool_cleanup) ||
+      !in_child("plain-cleanup", release_records, &plain_cleanup)) {
     ktsm_bench::print_row({"5 memory", "memory", "FAILED", "-", "-", "-", "no"});
     return 1;
   }
@@ -195,9 +223,16 @@ int main(int argc, char** argv) {
        "pool " + ktsm_bench::duration(pool_release.release_seconds),
        "new+shared_ptr " + ktsm_bench::duration(plain_release.release_seconds),
        ktsm_bench::times(pool_release.release_seconds / plain_release.release_seconds), "-", "-"});
+  ktsm_bench::print_row(
+      {fmt("5 memory: cleanup() of a set of %zu versions", release_records), "memory",
+       "pool " + ktsm_bench::duration(pool_cleanup.release_seconds),
+       "new+shared_ptr " + ktsm_bench::duration(plain_cleanup.release_seconds),
+       ktsm_bench::times(pool_cleanup.release_seconds / plain_cleanup.release_seconds), "-", "-"});
   ktsm_bench::print_data({"release", fmt("%zu", release_records),
                           fmt("%.6f", pool_release.release_seconds),
-                          fmt("%.6f", plain_release.release_seconds)});
+                          fmt("%.6f", plain_release.release_seconds),
+                          fmt("%.6f", pool_cleanup.release_seconds),
+                          fmt("%.6f", plain_cleanup.release_seconds)});
   ktsm_bench::print_data({"memory", fmt("%zu", records), fmt("%.2f", pool_per),
                           fmt("%.2f", plain_per),
                           fmt("%llu", static_cast<unsigned long long>(pool.allocations)),
