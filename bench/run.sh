@@ -2,8 +2,9 @@
 # Builds the benchmarks (Release, in build-bench/ unless BENCH_BUILD_DIR
 # says otherwise), runs every case on the local backend and, as root, on a
 # real GlusterFS volume, and prints one table.  The same results go to
-# bench/results/latest.md (with the machine), all raw lines to
-# bench/results/latest.tsv, and the rebuild plot to bench/results/rebuild.png.
+# bench/results/latest.md (with the machine) and into the results section of
+# BENCHMARKS.md, all raw lines to bench/results/latest.tsv, and the rebuild
+# plot to bench/results/rebuild.png.
 #
 #   bench/run.sh [--quick] [--local-only]
 #
@@ -52,7 +53,7 @@ if [ "$QUICK" = 1 ]; then
 else
   LOCAL_ARGS=(--sizes=100,1000,10000,100000 --seconds=0.4 --loop-rounds=15 --rounds=5)
   GLUSTER_SIZES=${BENCH_GLUSTER_SIZES:-100,1000,10000,100000}
-  GLUSTER_COPY=${BENCH_GLUSTER_COPY:-1024:5000}
+  GLUSTER_COPY=${BENCH_GLUSTER_COPY:-1024:20000}
   GLUSTER_ARGS=(--seconds=1 --loop-rounds=9 --rounds=3)
   MICRO_ARGS=()
   MEMORY_ARGS=()
@@ -108,6 +109,21 @@ fs=$(findmnt -n -o FSTYPE -T /tmp 2>/dev/null || stat -f -c %T /tmp)
   grep $'^DATA\tcalls' "$RAW" | awk -F'\t' '{ printf "| %s | %s | %s / %s | %s / %s |\n", $3, $4, $5, $6, $7, $8 }'
 } >"$RESULTS/latest.md"
 cp "$RAW" "$RESULTS/latest.tsv"
+
+# BENCHMARKS.md keeps its analysis; the part between the two markers is
+# replaced with the results of this run.
+if [ "$QUICK" = 0 ] && grep -q '^<!-- results begin -->$' BENCHMARKS.md; then
+  awk -v results="$RESULTS/latest.md" '
+    /^<!-- results begin -->$/ {
+      print
+      while ((getline line < results) > 0) if (line !~ /^# /) print line
+      skip = 1
+      next
+    }
+    /^<!-- results end -->$/ { skip = 0 }
+    !skip { print }
+  ' BENCHMARKS.md >"$RAW.md" && cat "$RAW.md" >BENCHMARKS.md
+fi
 
 # ---- The plot ----------------------------------------------------------------
 
