@@ -28,22 +28,10 @@ bool set_state(Raw& raw, const std::string& path, char state) {
 }
 
 template <class Raw>
-bool read_dir(Raw& raw, const std::string& dir, std::vector<std::string>* names) {
-  typename Raw::dir_t d = raw.opendir(dir.c_str());
-  if (!Raw::valid(d)) return false;
-  while (struct dirent* e = raw.readdir(d)) {
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    names->push_back(n);
-  }
-  return raw.closedir(d) == 0;
-}
-
-template <class Raw>
 bool floor_create(Raw& raw, const std::string& group, const std::string& version) {
   if (raw.mkdir(version.c_str(), 0) != 0 || !set_state(raw, version, '1')) return false;
   std::vector<std::string> names;
-  if (!read_dir(raw, group, &names)) return false;
+  if (!read_names(raw, group, &names)) return false;
   std::string list = version + kListName;
   typename Raw::file_t f = raw.creat(list.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (!Raw::valid_file(f) || raw.close(f) != 0) return false;
@@ -58,7 +46,7 @@ bool floor_delete(Raw& raw, const std::string& version) {
     return false;
   }
   std::vector<std::string> names;
-  if (!read_dir(raw, version, &names)) return false;
+  if (!read_names(raw, version, &names)) return false;
   for (const std::string& n : names) {
     std::string p = version + "/" + n;
     if (raw.lstat(p.c_str(), &st) != 0 || raw.unlink(p.c_str()) != 0) return false;

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 namespace ktsm_bench {
 
@@ -113,6 +114,20 @@ class gfapi_raw {
 // never closed (libgfapi's teardown takes seconds; the process ends soon
 // after).  Null on failure.
 glfs_t* connect_gfapi(const std::string& host, const std::string& volume);
+
+// Appends the names in dir but "." and ".." to *names, as the library's
+// listings do.  False when the directory cannot be opened or closed.
+template <class Raw>
+bool read_names(Raw& raw, const std::string& dir, std::vector<std::string>* names) {
+  typename Raw::dir_t d = raw.opendir(dir.c_str());
+  if (!Raw::valid(d)) return false;
+  while (struct dirent* e = raw.readdir(d)) {
+    const char* n = e->d_name;
+    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
+    names->push_back(n);
+  }
+  return raw.closedir(d) == 0;
+}
 
 }  // namespace ktsm_bench
 

@@ -52,14 +52,7 @@ template <class Raw>
 bool list_raw(Raw& raw, const std::string& dir, std::vector<std::string>* names) {
   struct stat st;
   if (raw.stat(dir.c_str(), &st) != 0) return false;
-  typename Raw::dir_t d = raw.opendir(dir.c_str());
-  if (!Raw::valid(d)) return false;
-  while (struct dirent* e = raw.readdir(d)) {
-    const char* n = e->d_name;
-    if (n[0] == '.' && (n[1] == '\0' || (n[1] == '.' && n[2] == '\0'))) continue;
-    names->push_back(n);
-  }
-  return raw.closedir(d) == 0;
+  return read_names(raw, dir, names);
 }
 
 // The floor: the rebuild's calls, in its order.  *versions receives the
