@@ -218,10 +218,10 @@ bool loop_rate(bench_volume& vol, const options& opt, bool discard_log) {
   std::vector<double> lib, flo;
   for (int r = 0; r < opt.loop_rounds; ++r) {
     std::vector<library_loop> l = {{sets[0], "b"}};
-    double lr = 0, fr = 0;
+    double lr = 0;
     // The order turns every round, so that neither always follows the other.
     if (r % 2 == 0) lr = rate(l, opt.seconds);
-    fr = floor_rate(vol, {{"ops", "b"}}, opt.seconds);
+    double fr = floor_rate(vol, {{"ops", "b"}}, opt.seconds);
     if (r % 2 != 0) lr = rate(l, opt.seconds);
     if (lr < 0 || fr < 0) return false;
     lib.push_back(lr);
@@ -260,25 +260,17 @@ bool run_parallel(bench_volume& vol, const options& opt) {
   // Five measurements a round, in an order that turns every round: the
   // library on one set with one thread, on two sets with two threads, on
   // one set with two threads, and the floor with one and with two threads.
+  std::vector<library_loop> library[3] = {{{sets[0], "t0"}},
+                                          {{sets[0], "t0"}, {sets[1], "t1"}},
+                                          {{sets[0], "t0"}, {sets[0], "t1"}}};
+  const std::vector<std::pair<std::string, std::string>> floors[2] = {
+      {{"par0", "t0"}}, {{"par0", "t0"}, {"par1", "t1"}}};
   std::vector<double> m[5];
   for (int r = 0; r < opt.loop_rounds; ++r) {
     for (int i = 0; i < 5; ++i) {
       int which = (i + r) % 5;
-      double x = -1;
-      if (which == 0) {
-        std::vector<library_loop> a = {{sets[0], "t0"}};
-        x = rate(a, opt.seconds);
-      } else if (which == 1) {
-        std::vector<library_loop> b = {{sets[0], "t0"}, {sets[1], "t1"}};
-        x = rate(b, opt.seconds);
-      } else if (which == 2) {
-        std::vector<library_loop> c = {{sets[0], "t0"}, {sets[0], "t1"}};
-        x = rate(c, opt.seconds);
-      } else if (which == 3) {
-        x = floor_rate(vol, {{"par0", "t0"}}, opt.seconds);
-      } else {
-        x = floor_rate(vol, {{"par0", "t0"}, {"par1", "t1"}}, opt.seconds);
-      }
+      double x = which < 3 ? rate(library[which], opt.seconds)
+                           : floor_rate(vol, floors[which - 3], opt.seconds);
       if (x < 0) return false;
       m[which].push_back(x);
     }
