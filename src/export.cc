@@ -57,6 +57,52 @@ std::string ktsm_internal::export_command(const std::string& volume, const std::
   return "storhaug exportdir /" + shell_word(volume) + "/" + shell_word(path);
 }
 
+std::string ktsm_internal::unexport_command(const std::string& volume, const std::string& path) {
+  return "storhaug unexportdir /" + shell_word(volume) + "/" + shell_word(path);
+}
+
+namespace {
+
+// Export is possible from the settled states that are not exported (active,
+// unexported) and from every interrupted or failed export or unexport: the
+// export command is idempotent, so running it again settles the version as
+// exported.  An exported version (and any other state) is refused.
+bool export_allowed(const std::string& state) {
+  return state == vs::SNAP_STATE_ACTIVE || state == vs::SNAP_STATE_UNEXPORTED ||
+         (ktsm_internal::may_be_exported(state) && state != vs::SNAP_STATE_EXPORTED);
+}
+
+// Runs the export service's command line for the version at path, with the
+// state in_progress written before it and done after it.  When the command
+// fails, the state it had before (before) is written back, so that a failed
+// command changes nothing.  Returns false after the step's one message.
+bool run_export_step(const char* function, const char* name, const std::string& path,
+                     const std::string& command, const std::string& before,
+                     const std::string& in_progress, const std::string& done) {
+  ktfs::ktfs_debug& logger = vs::log();
+  if (vs::write_state(path, in_progress)) {
+    logger.debug(function, -1, "file group [%s] setxattr failed", name);
+    return false;
+  }
+  std::string out, err;
+  if (KtProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
+    vs::write_state(path, before);
+    if (function == FN_EXPORT) {
+      logger.debug(function, -1, "file group [%s] storhaug export dir failed", path.c_str());
+    } else {
+      logger.debug(function, -1, "file group [%s] storhaug unexport dir failed", path.c_str());
+    }
+    return false;
+  }
+  if (vs::write_state(path, done)) {
+    logger.debug(function, -1, "file group [%s] setxattr failed", name);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& version_name) {
   ktfs::ktfs_debug& logger = log();
   const char* n = version_name.c_str();
@@ -66,6 +112,9 @@ int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& v
     logger.debug(FN_EXPORT, -1, "version not found [%s]", n);
     return 1;
   }
+  // The production version is the live group: exported whatever its state,
+  // and back to active when the command fails.
+  std::string state = SNAP_STATE_ACTIVE;
   if (!version->is_production_version()) {
     struct stat st;
     std::memset(&st, 0, sizeof st);
@@ -73,28 +122,18 @@ int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& v
       logger.debug(FN_EXPORT, -1, "file group version dir [%s] stat failed", n);
       return 1;
     }
-    std::string state;
     if (read_state(path, &state) == -1) {
       logger.debug(FN_EXPORT, -1, "file group [%s] setxattr failed", n);
       return 1;
     }
-    if (state != SNAP_STATE_ACTIVE) {
+    if (!export_allowed(state)) {
       logger.debug(FN_EXPORT, -1, "version [%s] not failed", state.c_str());
       return 1;
     }
   }
-  if (write_state(path, SNAP_STATE_EXPORT_IN_PROGRESS)) {
-    logger.debug(FN_EXPORT, -1, "file group [%s] setxattr failed", n);
-    return 1;
-  }
   std::string command = ktsm_internal::export_command(live_volume_name(), path);
-  std::string out, err;
-  if (KtProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
-    logger.debug(FN_EXPORT, -1, "file group [%s] storhaug export dir failed", path.c_str());
-    return 1;
-  }
-  if (write_state(path, SNAP_STATE_EXPORTED)) {
-    logger.debug(FN_EXPORT, -1, "file group [%s] setxattr failed", n);
+  if (!run_export_step(FN_EXPORT, n, path, command, state, SNAP_STATE_EXPORT_IN_PROGRESS,
+                       SNAP_STATE_EXPORTED)) {
     return 1;
   }
   version->set_state(SNAP_STATE_EXPORTED);
@@ -121,12 +160,15 @@ int32_t ktsm_filegroup_version_set::unexport_version_internal(const std::string&
     logger.debug(FN_UNEXPORT, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
-  if (state != SNAP_STATE_EXPORTED) {
+  // Exported, or an export or unexport that was interrupted or failed: the
+  // export may be in place, and withdrawing it is idempotent.
+  if (!ktsm_internal::may_be_exported(state)) {
     logger.debug(FN_UNEXPORT, -1, "version [%s] not exported", state.c_str());
     return 0;
   }
-  if (write_state(path, SNAP_STATE_UNEXPORT_IN_PROGRESS) || write_state(path, SNAP_STATE_ACTIVE)) {
-    logger.debug(FN_UNEXPORT, -1, "file group [%s] setxattr failed", n);
+  std::string command = ktsm_internal::unexport_command(live_volume_name(), path);
+  if (!run_export_step(FN_UNEXPORT, n, path, command, state, SNAP_STATE_UNEXPORT_IN_PROGRESS,
+                       SNAP_STATE_ACTIVE)) {
     return 1;
   }
   version->set_state(SNAP_STATE_ACTIVE);

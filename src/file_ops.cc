@@ -66,14 +66,19 @@ bool ktsm_filegroup_version::is_file_needed(const std::string& file_name) {
 }
 
 std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source_path) {
-  std::string target = version_path() + ktfssnapcore::ktfssnaputils::sdelfilelist;
+  bool reachable = false;
+  std::string target = reachable_path(*this, &reachable) + ktfssnapcore::ktfssnaputils::sdelfilelist;
   ktfs::ktfs_debug& logger = vs::log();
   mutex_guard guard(m_version_lock);
   logger.debug(FN_UPDATE_META, -1, "Update metadata file for fgver [%s] from file [%s] to file [%s]",
                m_name.c_str(), source_path.c_str(), target.c_str());
-  ktfs::file_ptr handle = vs::api_instance.open(vs::io(), target.c_str(), O_WRONLY, no_aio());
+  // A snapshot version without its set has no directory to append to.
+  ktfs::file_ptr handle;
+  if (reachable) handle = vs::api_instance.open(vs::io(), target.c_str(), O_WRONLY, no_aio());
   std::error_code ec;
-  if (!handle) {
+  if (!reachable) {
+    ec = std::error_code(EINVAL, std::system_category());
+  } else if (!handle) {
     // Nothing to append to: report the open's error, append and close nothing.
     ec = std::error_code(errno != 0 ? errno : EIO, std::system_category());
   } else {

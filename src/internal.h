@@ -5,6 +5,8 @@
 #include <pthread.h>
 
 #include <string>
+#include <system_error>
+#include <vector>
 
 #include "ktsm/ktsm_filegroup_version.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
@@ -52,6 +54,18 @@ ktfs::ktfs_debug* install_logger();
 // takes its m_set_lock).
 bool rebuild(int32_t* status, std::list<ktsm_filegroup_version_set::set_ptr>* failed);
 
+// Recovers the set of the file group name from its ".snaps": the production
+// version, then one version per entry in creation order, each linked to the
+// one before it.  Returns 1 (after its message) when the group cannot be
+// read; the set keeps what was done.  *incomplete is set when a version's
+// state could not be read (it is in the set with an empty state).
+int32_t recover_set(const std::string& name, ktsm_filegroup_version_set::set_ptr& set,
+                    bool* incomplete);
+
+// The first registered set named name, or an empty handle.
+// REQUIRES: m_lock held.
+ktsm_filegroup_version_set::set_ptr find_set(const std::string& name);
+
 // The snapshot directory of a set: name + "/.snaps".
 inline std::string snaps_dir(const std::string& set_name) { return set_name + "/.snaps"; }
 
@@ -63,6 +77,56 @@ inline std::string snapshot_path(const std::string& set_name, const std::string&
 // The export command line for the directory path of the volume volume;
 // each part is quoted for the shell only when it is not plain.
 std::string export_command(const std::string& volume, const std::string& path);
+// Its counterpart that withdraws the export.
+std::string unexport_command(const std::string& volume, const std::string& path);
+
+// ---- Name rules --------------------------------------------------------
+
+// A version name is one plain path component, so that its directory lies
+// inside ".snaps" and nothing else is ever reached through it: not empty,
+// not "." or "..", without "/" or zero bytes.
+bool plain_component(const std::string& name);
+
+// A set name is a top-level directory of the volume: any number of leading
+// slashes, then one plain component that is not ".snaps".  So "/" and "//"
+// (the volume's root) and "a/b" (not a file group) are refused.
+bool valid_set_name(const std::string& name);
+
+// ---- Creation order ----------------------------------------------------
+
+// When a version was made and its place in its set, written once next to its
+// first state and never changed afterwards, so that start-up rebuilds each
+// set in creation order whatever order the directory listing gives.  Stored
+// in CREATION_ATTRIBUTE as the text "SECONDS.NANOSECONDS SEQUENCE".
+extern const char* const CREATION_ATTRIBUTE;
+
+// The record for a new version appended behind versions: now, but later than
+// every version already there (so a clock stepping back cannot reorder the
+// set), and a sequence one past theirs.
+ktsm_filegroup_version::creation_record next_creation(const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
+std::error_code write_creation(const std::string& path, const ktsm_filegroup_version::creation_record& record);
+// Reads the record of path; false when it is missing or malformed.
+bool read_creation(const std::string& path, ktsm_filegroup_version::creation_record* record);
+std::string format_creation(const ktsm_filegroup_version::creation_record& record);
+bool parse_creation(const std::string& text, ktsm_filegroup_version::creation_record* record);
+
+// Orders snapshot versions by creation (time, then sequence, then name).
+bool created_before(const ktsm_filegroup_version_set::version_ptr& a,
+                    const ktsm_filegroup_version_set::version_ptr& b);
+
+// Links every version of the list to the one before it (the first keeps an
+// empty link).  REQUIRES: the set's m_set_lock, or the set not yet shared.
+void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
+
+// ---- Snapshot states ----------------------------------------------------
+
+// Whether a version in this state may have an export in place (exported, or
+// an export or unexport interrupted or failed), so that it must be
+// unexported before it is deleted.
+bool may_be_exported(const std::string& state);
+
+// Reads every entry name of dir but "." and ".." into *names.
+std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 
 // An empty asynchronous-result handle: every client call completes before
 // it returns.

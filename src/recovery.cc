@@ -1,6 +1,8 @@
 // Start-up recovery: the volume is the only record, so init lists its root
 // and rebuilds one version set per entry from the entry's ".snaps".
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 #include "internal.h"
 
@@ -34,6 +36,32 @@ bool add_production_version(const vs::set_ptr& set, const std::string& name) {
   return true;
 }
 
+// Reads the state and the creation record of the version at path.  A state
+// that cannot be read is left empty (the version stays visible, so that a
+// host can delete it) and reported; false then.  A version without a
+// creation record stands by its directory's modification time.
+bool read_version(const std::string& path, const std::string& snaps,
+                  ktsm_filegroup_version& version) {
+  std::string state;
+  bool readable = vs::read_state(path, &state) != -1;
+  if (!readable) {
+    state.clear();
+    vs::log().debug(FN_RECOVER, -1, "snap dir [%s] getattr failed", snaps.c_str());
+  }
+  version.set_state(state);
+  vs::log().debug(FN_RECOVER, -1, "version [%s] state [%s]", path.c_str(), state.c_str());
+  ktsm_filegroup_version::creation_record record;
+  if (!ktsm_internal::read_creation(path, &record)) {
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    if (!vs::api_instance.stat(vs::io(), path.c_str(), &st, no_aio())) {
+      record.time_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    }
+  }
+  version.set_creation(record);
+  return readable;
+}
+
 }  // namespace
 
 int32_t ktsm_filegroup_version_set::read_live_directory(const std::string& dir,
@@ -60,23 +88,29 @@ int32_t ktsm_filegroup_version_set::read_live_directory(const std::string& dir,
 
 int32_t ktsm_filegroup_version_set::recover_version_set_internal(const std::string& name,
                                                                  set_ptr& set) {
-  ktfs::ktfs_debug& logger = log();
+  bool incomplete = false;
+  int32_t status = ktsm_internal::recover_set(name, set, &incomplete);
+  return status != 0 || incomplete ? 1 : 0;
+}
+
+int32_t ktsm_internal::recover_set(const std::string& name, vs::set_ptr& set, bool* incomplete) {
+  ktfs::ktfs_debug& logger = vs::log();
   set->set_name(name);
   std::string snaps = ktsm_internal::snaps_dir(name);
   struct stat st;
   std::memset(&st, 0, sizeof st);
-  if (api_instance.stat(io(), snaps.c_str(), &st, no_aio())) {
+  if (vs::api_instance.stat(vs::io(), snaps.c_str(), &st, no_aio())) {
     logger.debug(FN_RECOVER, -1, "snap dir [%s] stat failed", snaps.c_str());
     return 1;
   }
-  ktfs::file_ptr handle = api_instance.opendir(io(), snaps.c_str(), no_aio());
+  ktfs::file_ptr handle = vs::api_instance.opendir(vs::io(), snaps.c_str(), no_aio());
   if (!handle) {
     logger.debug(FN_RECOVER, -1, "snap dir [%s] open failed", snaps.c_str());
     return 1;
   }
   std::list<std::string> paths;
   read_entries(handle, snaps, paths);
-  if (api_instance.closedir(handle, no_aio())) {
+  if (vs::api_instance.closedir(handle, no_aio())) {
     logger.debug(FN_RECOVER, -1, "snap dir [%s] close failed", snaps.c_str());
     return 1;
   }
@@ -84,25 +118,26 @@ int32_t ktsm_filegroup_version_set::recover_version_set_internal(const std::stri
     logger.debug(FN_RECOVER, -1, "memory allocation failure");
     return 1;
   }
+  std::vector<vs::version_ptr> found;
   for (const std::string& path : paths) {
-    version_ptr version = ktsm_filegroup_version::allocate();
+    vs::version_ptr version = ktsm_filegroup_version::allocate();
     if (!version) {
       logger.debug(FN_RECOVER, -1, "memory allocation failure");
       return 1;
     }
     // The record keeps the bare name of its entry; its path is derived.
     version->set_name(path.substr(snaps.size() + 1));
-    std::string state;
-    if (read_state(path, &state) == -1) {
-      logger.debug(FN_RECOVER, -1, "snap dir [%s] getattr failed", snaps.c_str());
-      return 1;
-    }
-    version->set_state(state);
-    logger.debug(FN_RECOVER, -1, "version [%s] state [%s]", path.c_str(), state.c_str());
+    if (!read_version(path, snaps, *version)) *incomplete = true;
     version->set_fg_versionset(set);
-    set->add_filegroup_version(version);
+    found.push_back(version);
     logger.debug(FN_RECOVER, 1, "&filegroup_version [%p]", static_cast<void*>(version.get()));
   }
+  // The listing's order is the volume's (hash order on most file systems):
+  // the set takes its versions in creation order, each linked to the one
+  // before it.
+  std::stable_sort(found.begin(), found.end(), ktsm_internal::created_before);
+  for (vs::version_ptr& version : found) set->add_filegroup_version(version);
+  ktsm_internal::link_chain(set->versions());
   return 0;
 }
 
@@ -115,13 +150,17 @@ bool ktsm_internal::rebuild(int32_t* status, std::list<vs::set_ptr>* failed) {
     return false;
   }
   for (const std::string& name : names) {
+    // A second init without stop keeps the sets already registered (hosts
+    // may hold them) and adds only the groups that are new.
+    if (ktsm_internal::find_set(name)) continue;
     vs::set_ptr set = vs::allocate();
     if (!set) {
       logger.debug(FN_INIT, -1, "memory allocation failure");
       *status = 1;
       return false;
     }
-    if (vs::recover_version_set_internal(name, set) != 0) {
+    bool incomplete = false;
+    if (ktsm_internal::recover_set(name, set, &incomplete) != 0) {
       // A set that did not recover is not registered: its file group is
       // reported through the status instead of being hidden half-built.
       logger.debug(FN_INIT, -1, "failed to recover version set filegroup [%s]", name.c_str());
@@ -129,6 +168,9 @@ bool ktsm_internal::rebuild(int32_t* status, std::list<vs::set_ptr>* failed) {
       *status = 1;
       continue;
     }
+    // A version whose state could not be read is registered with an empty
+    // state: the group stays visible, and init reports the problem.
+    if (incomplete) *status = 1;
     vs::m_version_sets.push_back(set);
     logger.error(FN_INIT, "&version_set=[%p] name=[%s]", static_cast<void*>(set.get()),
                  set->get_name().c_str());

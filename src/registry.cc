@@ -1,6 +1,7 @@
 // The registry of version sets: look-up, creation and deletion.
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "internal.h"
 
@@ -20,17 +21,51 @@ bool ensure_directory(const std::string& path, struct stat* st) {
   return !vs::api_instance.mkdir(vs::io(), path.c_str(), 0760, no_aio());
 }
 
-// Removes the directory path unless a stat finds it missing.  Only ENOENT
-// tells that it is missing: after any other failure of the stat the
-// directory may still be there, so it is reported as not removed.
-bool remove_if_present(const std::string& path, struct stat* st) {
-  std::error_code ec = vs::api_instance.stat(vs::io(), path.c_str(), st, no_aio());
-  if (ec) return ec.value() == ENOENT;
+// Looks at the directory path before a deletion: true when it is missing or
+// holds nothing but the entry allowed ("" for none).  *present tells whether
+// it is there; *failed is set when that cannot be told (only ENOENT says
+// that it is missing: after any other failure it may still be there).
+bool removable(const std::string& path, const std::string& allowed, bool* present, bool* failed) {
+  struct stat st;
+  std::memset(&st, 0, sizeof st);
+  std::error_code ec = vs::api_instance.stat(vs::io(), path.c_str(), &st, no_aio());
+  *present = !ec;
+  if (ec) {
+    *failed = ec.value() != ENOENT;
+    return true;
+  }
+  std::vector<std::string> names;
+  if (ktsm_internal::list_directory(path, &names)) {
+    *failed = true;
+    return false;
+  }
+  for (const std::string& n : names) {
+    if (n != allowed) return false;
+  }
+  return true;
+}
+
+// Removes the directory path when it is there.
+bool remove_present(const std::string& path, bool present) {
+  if (!present) return true;
   vs::log().debug(FN_DELETE_SET, 1, "Remove directory [%s]", path.c_str());
   return !vs::api_instance.rmdir(vs::io(), path.c_str(), no_aio());
 }
 
+// Logs the one failure line of a refused set name.
+int32_t refuse_set_name(const char* function, const std::string& name) {
+  vs::log().debug(function, -1, "file group [%s] invalid name", name.c_str());
+  return 1;
+}
+
 }  // namespace
+
+vs::set_ptr ktsm_internal::find_set(const std::string& name) {
+  for (const vs::set_ptr& set : vs::m_version_sets) {
+    if (set->has_name(name)) return set;
+  }
+  return vs::set_ptr();
+}
 
 int32_t ktsm_filegroup_version_set::get_version_set_internal(const std::string& name,
                                                              set_ptr& out) {
@@ -49,6 +84,12 @@ int32_t ktsm_filegroup_version_set::get_version_set_internal(const std::string& 
 int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::string& name,
                                                                 set_ptr& out) {
   ktfs::ktfs_debug& logger = log();
+  if (!ktsm_internal::valid_set_name(name)) return refuse_set_name(FN_CREATE_SET, name);
+  // A set is registered once: its directories are there already.
+  if (set_ptr registered = ktsm_internal::find_set(name)) {
+    out = registered;
+    return 0;
+  }
   logger.error(FN_CREATE_SET, "&api_instance=[%p] &file_io=[%p]",
                static_cast<void*>(&api_instance), static_cast<void*>(&file_io));
   struct stat st;
@@ -75,6 +116,7 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
   }
   production->set_name(name);
   production->set_production_version();
+  production->set_fg_versionset(out);
   out->add_filegroup_version(production);
   m_version_sets.push_back(out);
   logger.error(FN_CREATE_SET, "&m_version_sets=[%p]", static_cast<void*>(&m_version_sets));
@@ -85,15 +127,31 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
 
 int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::string& name) {
   ktfs::ktfs_debug& logger = log();
-  struct stat st;
-  std::memset(&st, 0, sizeof st);
+  if (!ktsm_internal::valid_set_name(name)) return refuse_set_name(FN_DELETE_SET, name);
   std::string snaps = ktsm_internal::snaps_dir(name);
   logger.debug(FN_DELETE_SET, 1, "Stat directory [%s]", snaps.c_str());
-  if (!remove_if_present(snaps, &st)) {
+  // Everything is checked before anything is removed: a group that holds
+  // files or versions stays whole, registered and rebuilt at start-up.
+  bool snaps_present = false, group_present = false, failed = false;
+  bool snaps_empty = removable(snaps, "", &snaps_present, &failed);
+  if (failed) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
   }
-  if (!remove_if_present(name, &st)) {
+  bool group_empty = removable(name, ".snaps", &group_present, &failed);
+  if (failed) {
+    logger.debug(FN_DELETE_SET, -1, "file group [%s] remove failed", name.c_str());
+    return 1;
+  }
+  if (!snaps_empty || !group_empty) {
+    logger.debug(FN_DELETE_SET, -1, "file group [%s] not empty", name.c_str());
+    return 1;
+  }
+  if (!remove_present(snaps, snaps_present)) {
+    logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
+    return 1;
+  }
+  if (!remove_present(name, group_present)) {
     logger.debug(FN_DELETE_SET, -1, "file group [%s] remove failed", name.c_str());
     return 1;
   }

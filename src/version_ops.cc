@@ -1,4 +1,5 @@
 // Creating and deleting versions, and linking a version to the one before it.
+#include <cerrno>
 #include <cstring>
 
 #include "internal.h"
@@ -15,13 +16,6 @@ using ktfssnapcore::ktfssnaputils;
 typedef ktsm_filegroup_version_set vs;
 
 namespace {
-
-// A version name must be one plain path component, so that its directory
-// lies inside ".snaps" and nothing else is ever reached through it.
-bool plain_component(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\0') == std::string::npos;
-}
 
 // The first version named name, and the one before it in the list.
 bool find_with_older(const std::list<vs::version_ptr>& versions, const std::string& name,
@@ -44,7 +38,7 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
                                                             version_ptr& version) {
   ktfs::ktfs_debug& logger = log();
   const char* n = name.c_str();
-  if (!plain_component(name)) {
+  if (!ktsm_internal::plain_component(name)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
     return 1;
   }
@@ -60,6 +54,14 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
+  // The creation record goes with the first state: it orders the version
+  // among its set's at every later start-up.
+  ktsm_filegroup_version::creation_record created =
+      ktsm_internal::next_creation(m_filegroup_versions);
+  if (ktsm_internal::write_creation(path, created)) {
+    logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
+    return 1;
+  }
   version = ktsm_filegroup_version::allocate();
   if (!version) {
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] memory allocation failed", n);
@@ -67,6 +69,8 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
   }
   version->set_name(name);
   version->set_state(SNAP_STATE_CREATE_IN_PROGRESS);
+  version->set_creation(created);
+  if (!m_filegroup_versions.empty()) version->set_older_version(m_filegroup_versions.back());
   set_ptr registered;
   get_version_set(m_name, registered);  // takes m_lock; a miss leaves the link empty
   version->set_fg_versionset(registered);
@@ -108,8 +112,20 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is the production version", n);
     return 1;
   }
-  if (!older) logger.debug(FN_DELETE_VERSION, 0, "No older version found for file version [%s]", n);
   std::string path = ktsm_internal::snapshot_path(m_name, name);
+  // An exported version is withdrawn first: the export would outlive it.
+  // The volume's state counts (another process may have exported it); a
+  // version whose state is missing can still be deleted.
+  std::string state;
+  if (read_state(path, &state) == -1 && errno != ENODATA) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group [%s] getxattr failed", n);
+    return 1;
+  }
+  if (ktsm_internal::may_be_exported(state)) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is exported", n);
+    return 1;
+  }
+  if (!older) logger.debug(FN_DELETE_VERSION, 0, "No older version found for file version [%s]", n);
   if (write_state(path, SNAP_STATE_DELETE_IN_PROGRESS)) {
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
@@ -136,7 +152,6 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
       return 1;
     }
   }
-  version->reset_older_version();
   if (write_state(path, SNAP_STATE_DELETED)) {
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
@@ -146,8 +161,12 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     return 1;
   }
   for (auto it = m_filegroup_versions.begin(); it != m_filegroup_versions.end(); ++it) {
-    if ((*it)->has_name(name)) {
-      m_filegroup_versions.erase(it);
+    if (*it == version) {
+      // The version after it now follows its older version; the deleted
+      // record, which a host may still hold, lets go of its own.
+      auto next = m_filegroup_versions.erase(it);
+      if (next != m_filegroup_versions.end()) (*next)->set_older_version(older);
+      version->reset_older_version();
       break;
     }
   }

@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <boost/shared_ptr.hpp>
+#include <cstdint>
 #include <string>
 #include <system_error>
 
@@ -24,6 +25,16 @@ class ktsm_filegroup_version_set;
 
 class ktsm_filegroup_version {
  public:
+  // When a snapshot version was made (nanoseconds since the epoch) and its
+  // place among its set's versions (1 for the first).  Written on the volume
+  // with the version's first state and never changed.  A version made
+  // without the record (before the library kept it, or by another program)
+  // carries its directory's modification time and sequence 0.
+  struct creation_record {
+    int64_t time_ns = 0;
+    uint64_t sequence = 0;
+  };
+
   ktsm_filegroup_version();
   ~ktsm_filegroup_version();
   ktsm_filegroup_version(const ktsm_filegroup_version&) = delete;
@@ -37,11 +48,14 @@ class ktsm_filegroup_version {
   // start-up); empty for the production version.
   std::string get_state() const { return m_state; }
   bool is_production_version() const { return m_production_version; }
-  // The older version recorded by set_previous_version or a deletion;
-  // empty when none has been recorded.
+  // The version before this one in its set's list (the production version
+  // for the oldest snapshot): linked at creation and at start-up, and
+  // relinked when the version between them is deleted.  Empty for the
+  // production version.
   boost::shared_ptr<ktsm_filegroup_version> get_older_version() const {
     return boost::atomic_load(&m_older_version);
   }
+  creation_record get_creation() const { return m_creation; }
   // The set that owns the version, where its creator recorded it.
   boost::shared_ptr<ktsm_filegroup_version_set> get_fg_versionset() const {
     return m_fg_versionset;
@@ -68,6 +82,7 @@ class ktsm_filegroup_version {
   bool has_name(const std::string& name) const { return m_name == name; }
   void set_name(const std::string& name) { m_name = name; }
   void set_state(const std::string& state) { m_state = state; }
+  void set_creation(const creation_record& record) { m_creation = record; }
   // The link is written and read atomically: is_file_needed reads it
   // without a lock.
   void set_older_version(boost::shared_ptr<ktsm_filegroup_version>& older) {
@@ -94,6 +109,7 @@ class ktsm_filegroup_version {
   boost::shared_ptr<ktsm_filegroup_version> m_older_version;
   boost::shared_ptr<ktsm_filegroup_version_set> m_fg_versionset;
   pthread_mutex_t m_version_lock;
+  creation_record m_creation;
   bool m_production_version;
 };
 

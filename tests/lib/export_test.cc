@@ -4,8 +4,10 @@
 #include <stdlib.h>
 
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -66,33 +68,41 @@ class ExportTest : public ktsm_test::LocalLibraryTest {
   version_ptr m_v1;
 };
 
-TEST_F(ExportTest, StatePreconditionsOnTheVolume) {
-  struct {
-    const char* state;
-    int32_t export_status;
-    const char* export_message;
-  } cases[] = {
-      {"8", 1, "version [8] not failed"},
-      {"1", 1, "version [1] not failed"},
-      {"7", 1, "version [7] not failed"},
-      {"junk", 1, "version [junk] not failed"},
-      {"2", 0, nullptr},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.state);
-    m_lib.put_state("/g/.snaps/v1", c.state);
+// Every state a version can be found in: export and unexport either settle
+// it (exported "8" or active "2", through the command) or refuse it with one
+// message and no change; neither answers 0 with an export left in place.
+TEST_F(ExportTest, EveryStateSettlesOrIsRefused) {
+  const std::set<std::string> exportable = {"2", "7", "9", "10", "11", "12"};
+  const std::set<std::string> withdrawn = {"7", "8", "9", "10", "12"};
+  for (const char* state : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "junk"}) {
+    SCOPED_TRACE(state);
+    bool can_export = exportable.count(state) != 0;
+    m_lib.put_state("/g/.snaps/v1", state);
+    std::remove((m_bin.path() + "/args").c_str());
     m_lib.capture().clear();
-    m_lib.faults()->reset_counts();
-    EXPECT_EQ(m_set->export_version("v1"), c.export_status);
-    if (c.export_message != nullptr) {
-      EXPECT_EQ(m_lib.texts(), std::vector<std::string>{c.export_message});
-      EXPECT_EQ(m_lib.faults()->count(ktfs::op::setxattr), 0u) << "no write";
-      EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(c.state));
-      EXPECT_EQ(args(), "") << "no command";
+    EXPECT_EQ(m_set->export_version("v1"), can_export ? 0 : 1);
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(can_export ? "8" : state));
+    EXPECT_EQ(args(), can_export ? "exportdir\n/localvol///g/.snaps/v1\n" : "");
+    if (!can_export) {
+      EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"version [" + std::string(state) +
+                                                        "] not failed"});
     }
+
+    bool withdraws = withdrawn.count(state) != 0;
+    m_lib.put_state("/g/.snaps/v1", state);
+    if (withdraws) {
+      m_lib.capture().clear();
+      EXPECT_EQ(m_set->delete_version("v1"), 1) << "an export would outlive its version";
+      EXPECT_EQ(m_lib.capture().count("file group version [v1] is exported"), 1u);
+      EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(state));
+    }
+    std::remove((m_bin.path() + "/args").c_str());
+    m_lib.capture().clear();
+    EXPECT_EQ(m_set->unexport_version("v1"), 0);
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(withdraws ? "2" : state));
+    EXPECT_EQ(args(), withdraws ? "unexportdir\n/localvol///g/.snaps/v1\n" : "");
   }
-  EXPECT_EQ(args(), "exportdir\n/localvol///g/.snaps/v1\n");
-  EXPECT_EQ(m_v1->get_state(), vs::SNAP_STATE_EXPORTED);
+  EXPECT_EQ(m_v1->get_state(), vs::SNAP_STATE_ACTIVE);
 
   // Unexport answers 0 without a write when the version is not exported.
   m_lib.put_state("/g/.snaps/v1", "2");
@@ -122,7 +132,7 @@ TEST_F(ExportTest, ProductionVersionIsExportedWhateverItsState) {
   EXPECT_EQ(m_lib.raw_state("/g"), state_bytes("2"));
 }
 
-TEST_F(ExportTest, FailuresLeaveTheirInProgressState) {
+TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
   struct {
     const char* what;
     ktfs::op kind;
@@ -135,7 +145,7 @@ TEST_F(ExportTest, FailuresLeaveTheirInProgressState) {
       {"read", ktfs::op::getxattr, 0, 0, "file group [v1] setxattr failed", "2"},
       {"first write", ktfs::op::setxattr, 1, 0, "file group [v1] setxattr failed", "2"},
       {"command", ktfs::op::count_, 0, 3,
-       "file group [//g/.snaps/v1] storhaug export dir failed", "7"},
+       "file group [//g/.snaps/v1] storhaug export dir failed", "2"},
       {"last write", ktfs::op::setxattr, 2, 0, "file group [v1] setxattr failed", "7"},
   };
   for (const auto& c : cases) {
@@ -156,19 +166,18 @@ TEST_F(ExportTest, FailuresLeaveTheirInProgressState) {
     EXPECT_EQ(m_v1->get_state(), vs::SNAP_STATE_ACTIVE) << "record unchanged";
     m_lib.faults()->clear();
   }
-  // After a failed command the version is refused until its state is mended.
-  command_status(0);
-  m_lib.put_state("/g/.snaps/v1", "7");
-  EXPECT_EQ(m_set->export_version("v1"), 1);
-
-  // Unexport's two writes.
-  for (int nth : {3, 4}) {
+  // Unexport's two writes, and a withdrawal that fails: the state stays.
+  for (int nth : {3, 4, 0}) {
     m_lib.put_state("/g/.snaps/v1", "8");
+    command_status(nth == 0 ? 1 : 0);
     m_lib.capture().clear();
-    m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);  // stat, getxattr, write, write
+    // stat, getxattr, write, the command, write
+    if (nth != 0) m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);
     EXPECT_EQ(m_set->unexport_version("v1"), 1);
-    EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"file group [v1] setxattr failed"});
-    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 3 ? "8" : "10"));
+    EXPECT_EQ(m_lib.texts(), std::vector<std::string>{
+                                 nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
+                                          : "file group [v1] setxattr failed"});
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 4 ? "10" : "8"));
     m_lib.faults()->clear();
   }
 }

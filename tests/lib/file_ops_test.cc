@@ -83,8 +83,11 @@ TEST_F(FileOpsTest, FileNeededComparesUuidsOfBothVersions) {
 }
 
 TEST_F(FileOpsTest, NoOlderVersionOrNoSetMeansNotNeededWithoutVolumeAccess) {
+  version_ptr production;
+  m_set->get_version("//g", production);
+  m_lib.capture().clear();
   m_lib.faults()->reset_counts();
-  EXPECT_FALSE(m_v1->is_file_needed("anything"));
+  EXPECT_FALSE(production->is_file_needed("anything"));
   EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"No previous version - file not needed"});
   EXPECT_EQ(m_lib.capture().records().at(0).level, 1);
   EXPECT_EQ(m_lib.faults()->total(), 0u);
@@ -97,6 +100,13 @@ TEST_F(FileOpsTest, NoOlderVersionOrNoSetMeansNotNeededWithoutVolumeAccess) {
   EXPECT_FALSE(orphan->is_file_needed("f"));
   EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"file name  [/.snaps/lost/f] getattr uuid failed"});
   EXPECT_EQ(m_lib.faults()->total(), 0u);
+  // Nor can it take records: nothing is written anywhere.
+  m_lib.write_file("/src", "u\tf\n");
+  m_lib.capture().clear();
+  EXPECT_EQ(orphan->update_meta_data_file("/src").value(), EINVAL);
+  EXPECT_EQ(m_lib.capture().records().size(), 2u) << "the progress line and one failure";
+  EXPECT_EQ(m_lib.faults()->count(ktfs::op::open), 0u);
+  EXPECT_EQ(m_lib.entries("/"), (std::vector<std::string>{"g", "src"}));
 }
 
 TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
@@ -107,12 +117,16 @@ TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
   EXPECT_FALSE(m_v1->update_meta_data_file("/src1"));
   EXPECT_EQ(m_lib.read_file(target), "a\tone\nb\ttwo\nc\tthree\n");
   EXPECT_EQ(m_lib.read_file("/src1"), "b\ttwo\nc\tthree\n") << "the source is not changed";
-  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{
-                               "Update metadata file for fgver [v1] from file [/src1] to file [//g/.snaps/v1" +
-                               suffix + "]"});
+  // A merge done again (a deletion retried) adds only what is new.
+  m_lib.write_file("/src1", "b\ttwo\nc\tthree\nd\tfour");
+  EXPECT_FALSE(m_v1->update_meta_data_file("/src1"));
+  EXPECT_EQ(m_lib.read_file(target), "a\tone\nb\ttwo\nc\tthree\nd\tfour\n");
+  EXPECT_EQ(m_lib.texts().at(0), "Update metadata file for fgver [v1] from file [/src1] to file "
+                                 "[//g/.snaps/v1" + suffix + "]");
 
   // A failing append: its code comes back, the target is closed, the
   // version's mutex is free again (a second call succeeds).
+  m_lib.write_file("/src1", "e\tfive\n");
   m_lib.capture().clear();
   m_lib.faults()->fail_calls(ktfs::op::write, "//g/.snaps/v1*", ENOSPC, false);
   std::error_code ec = m_v1->update_meta_data_file("/src1");
@@ -137,14 +151,20 @@ TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
 
 TEST_F(FileOpsTest, AppendsToOneVersionFromTwoThreadsFollowOneAnother) {
   const std::string& suffix = ktfssnapcore::ktfssnaputils::sdelfilelist;
-  std::string line_a(4000, 'a'), line_b(4000, 'b');
-  m_lib.write_file("/src-a", line_a + "\n");
-  m_lib.write_file("/src-b", line_b + "\n");
-  const int kRounds = 40;
-  auto worker = [&](const char* src) {
-    for (int i = 0; i < kRounds; ++i) EXPECT_FALSE(m_v1->update_meta_data_file(src));
+  // Each round appends a record of its own (records already held are not
+  // appended again), 4,000 bytes of one letter and the round's number.
+  auto record = [](char c, int round) {
+    return std::string(3996, c) + std::to_string(1000 + round) + "\n";
   };
-  std::thread a(worker, "/src-a"), b(worker, "/src-b");
+  const int kRounds = 40;
+  auto worker = [&](char c) {
+    std::string src = std::string("/src-") + c;
+    for (int i = 0; i < kRounds; ++i) {
+      m_lib.write_file(src, record(c, i));
+      EXPECT_FALSE(m_v1->update_meta_data_file(src));
+    }
+  };
+  std::thread a(worker, 'a'), b(worker, 'b');
   a.join();
   b.join();
   std::string list = m_lib.read_file("/g/.snaps/v1" + suffix);
@@ -152,9 +172,9 @@ TEST_F(FileOpsTest, AppendsToOneVersionFromTwoThreadsFollowOneAnother) {
   // Every record arrived whole: appends never interleaved.
   int as = 0, bs = 0;
   for (size_t at = 0; at < list.size(); at += 4001) {
-    std::string record = list.substr(at, 4001);
-    if (record == line_a + "\n") ++as;
-    if (record == line_b + "\n") ++bs;
+    std::string r = list.substr(at, 4001);
+    if (r == record('a', as)) ++as;
+    if (r == record('b', bs)) ++bs;
   }
   EXPECT_EQ(as, kRounds);
   EXPECT_EQ(bs, kRounds);

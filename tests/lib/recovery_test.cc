@@ -2,7 +2,12 @@
 // every failure of it reported with its one message.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cstdio>
+#include <map>
 
 #include "support/library_fixture.h"
 
@@ -13,13 +18,15 @@ using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
 
 // "name:state" of every version of a set, in list order; "*" marks the
-// production version.
+// production version.  Every version is linked to the one before it.
 std::vector<std::string> picture(const vs::set_ptr& set) {
   std::vector<std::string> out;
+  version_ptr before;
   for (const version_ptr& v : set->versions()) {
     out.push_back((v->is_production_version() ? "*" : "") + v->get_name() + ":" + v->get_state());
     EXPECT_EQ(v->get_fg_versionset(), set) << v->get_name();
-    EXPECT_FALSE(v->get_older_version()) << "no link after a restart";
+    EXPECT_EQ(v->get_older_version(), before) << v->get_name() << " is linked to the one before";
+    before = v;
   }
   return out;
 }
@@ -71,13 +78,19 @@ TEST_P(RecoveryTest, RebuildsGroupsWithTheirVersionsAndStates) {
   for (const char* group : {"a", "b", "c"}) {
     vs::set_ptr set;
     ASSERT_EQ(vs::get_version_set(std::string("//") + group, set), 0);
-    std::vector<std::string> expected = {std::string("*//") + group + ":"};
+    std::vector<std::string> expected;
     for (const std::string& v : listed(group)) {
       expected.push_back(v + ":" + states[v]);
       EXPECT_TRUE(logged(m_lib.texts(), "version [//" + std::string(group) + "/.snaps/" + v +
                                             "] state [" + states[v] + "]"));
     }
-    EXPECT_EQ(picture(set), expected) << group;
+    std::vector<std::string> got = picture(set);
+    ASSERT_FALSE(got.empty());
+    EXPECT_EQ(got.front(), std::string("*//") + group + ":");
+    got.erase(got.begin());
+    std::sort(got.begin(), got.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(got, expected) << group;
   }
   // Versions are found under their bare names.
   vs::set_ptr a;
@@ -88,32 +101,68 @@ TEST_P(RecoveryTest, RebuildsGroupsWithTheirVersionsAndStates) {
   EXPECT_EQ(s2->version_path(), "//a/.snaps/s2");
 }
 
-TEST_P(RecoveryTest, FailedGroupsAreReportedAndLeftOut) {
+// Snapshots made one after another come back in that order, however the
+// volume lists them (hash order on bricks), each linked to the one before.
+TEST_P(RecoveryTest, VersionsComeBackInCreationOrder) {
+  ASSERT_EQ(m_lib.init(), 0);
+  vs::set_ptr set;
+  ASSERT_EQ(vs::create_version_set("//g", set), 0);
+  std::vector<std::string> made = {"*//g:"};
+  for (int i = 1; i <= 12; ++i) {
+    char name[8];
+    std::snprintf(name, sizeof name, "s%02d", 13 - i);  // names against the order
+    version_ptr v;
+    ASSERT_EQ(set->create_version(name, v), 0);
+    made.push_back(std::string(name) + ":2");
+  }
+  EXPECT_EQ(picture(set), made) << "linked at creation";
+  vs::stop();
+  ASSERT_EQ(m_lib.init(), 0);
+  ASSERT_EQ(vs::get_version_set("//g", set), 0);
+  EXPECT_EQ(picture(set), made);
+  // Deleting one links the next to the one before it.
+  ASSERT_EQ(set->delete_version("s06"), 0);
+  made.erase(std::find(made.begin(), made.end(), "s06:2"));
+  EXPECT_EQ(picture(set), made);
+}
+
+TEST_P(RecoveryTest, GroupsWithUnreadableVersionsStayVisibleOthersAreReported) {
   make_group("good", {{"v", "2"}});
   m_lib.write_file("/plain", "not a group");
   m_lib.make_dir("/bare");  // no .snaps
-  make_group("nostate", {{"v", ""}});
+  make_group("nostate", {{"v", ""}, {"w", "2"}});
   EXPECT_EQ(m_lib.init(), 1) << "a failed group is never hidden by a good one listed after it";
-  EXPECT_EQ(registry_names(), std::vector<std::string>{"//good"});
+  std::vector<std::string> names = registry_names();
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"//good", "//nostate"}));
   std::vector<std::string> texts = m_lib.texts();
   EXPECT_TRUE(logged(texts, "snap dir [//plain/.snaps] stat failed"));
   EXPECT_TRUE(logged(texts, "snap dir [//bare/.snaps] stat failed"));
   EXPECT_TRUE(logged(texts, "snap dir [//nostate/.snaps] getattr failed"));
-  for (const char* g : {"//plain", "//bare", "//nostate"}) {
+  for (const char* g : {"//plain", "//bare"}) {
     EXPECT_TRUE(logged(texts, "failed to recover version set filegroup [" + std::string(g) + "]"));
   }
+  // The entry without a state is there with an empty one, and can go.
+  vs::set_ptr set;
+  ASSERT_EQ(vs::get_version_set("//nostate", set), 0);
+  std::vector<std::string> got = picture(set);
+  std::sort(got.begin(), got.end());
+  EXPECT_EQ(got, (std::vector<std::string>{"*//nostate:", "v:", "w:2"}));
+  EXPECT_EQ(set->delete_version("v"), 0);
+  EXPECT_FALSE(m_lib.exists("/nostate/.snaps/v"));
 }
 
-TEST_P(RecoveryTest, InitTwiceAppendsAgainAndStopThenInitGivesTheSamePicture) {
+TEST_P(RecoveryTest, InitTwiceRegistersNothingTwiceAndStopThenInitGivesTheSamePicture) {
   make_group("a", {{"s1", "2"}, {"s2", "8"}});
   make_group("b", {{"x", "1"}});
   ASSERT_EQ(m_lib.init(), 0);
   std::vector<std::string> first = registry_names();
   ASSERT_EQ(first.size(), 2u);
+  make_group("c", {});
   ASSERT_EQ(m_lib.init(), 0);
   std::vector<std::string> twice = first;
-  twice.insert(twice.end(), first.begin(), first.end());
-  EXPECT_EQ(registry_names(), twice);
+  twice.push_back("//c");
+  EXPECT_EQ(registry_names(), twice) << "only the new group is added";
 
   std::vector<std::vector<std::string>> before;
   for (const vs::set_ptr& s : vs::m_version_sets) before.push_back(picture(s));
@@ -121,15 +170,53 @@ TEST_P(RecoveryTest, InitTwiceAppendsAgainAndStopThenInitGivesTheSamePicture) {
   EXPECT_TRUE(vs::m_version_sets.empty());
   ASSERT_EQ(m_lib.init(), 0);
   std::vector<std::vector<std::string>> after;
-  for (const vs::set_ptr& s : vs::m_version_sets) after.push_back(picture(s));
-  EXPECT_EQ(after, std::vector<std::vector<std::string>>(before.begin(), before.begin() + 2));
+  std::map<std::string, std::vector<std::string>> by_name;
+  for (const vs::set_ptr& s : vs::m_version_sets) by_name[s->get_name()] = picture(s);
+  for (const std::string& n : twice) after.push_back(by_name[n]);
+  EXPECT_EQ(after, before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecoveryTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster),
                          ktsm_test::backend_param_name);
 
-class RecoveryFaultTest : public ktsm_test::LocalLibraryTest {};
+class RecoveryFaultTest : public ktsm_test::LocalLibraryTest {
+ protected:
+  // Sets the modification time of a local volume path (seconds, nanoseconds).
+  void set_mtime(const std::string& path, time_t sec, long nsec) {
+    struct timespec times[2] = {{0, UTIME_OMIT}, {sec, nsec}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, (m_lib.local_root() + path).c_str(), times, 0), 0);
+  }
+};
+
+// Versions without a creation record (made before the library kept one, or
+// by another program, or with a record that cannot be parsed) stand by their
+// directory's modification time, then by name, among those with one.
+TEST_F(RecoveryFaultTest, VersionsWithoutACreationRecordStandByTheirDirectoryTimes) {
+  m_lib.make_dir("/g");
+  m_lib.make_dir("/g/.snaps");
+  struct {
+    const char* name;
+    time_t mtime;
+    const char* record;  // null: none
+  } entries[] = {
+      {"late", 3000, nullptr},     {"b-tie", 2000, nullptr},
+      {"a-tie", 2000, nullptr},    {"early", 1000, nullptr},
+      {"made", 0, "2500.000000000 1"}, {"bad-record", 1500, "yesterday"},
+  };
+  for (const auto& e : entries) {
+    std::string path = std::string("/g/.snaps/") + e.name;
+    m_lib.make_dir(path, 0);
+    m_lib.put_state(path, "2");
+    if (e.record != nullptr) m_lib.set_xattr(path, "trusted.norvafs.snapcreated", e.record);
+    set_mtime(path, e.mtime, 0);
+  }
+  ASSERT_EQ(m_lib.init(), 0);
+  vs::set_ptr set;
+  ASSERT_EQ(vs::get_version_set("//g", set), 0);
+  EXPECT_EQ(picture(set), (std::vector<std::string>{"*//g:", "early:2", "bad-record:2", "a-tie:2",
+                                                     "b-tie:2", "made:2", "late:2"}));
+}
 
 TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
   struct {
@@ -145,7 +232,9 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
       {ktfs::op::stat, "//a/.snaps", 1, "snap dir [//a/.snaps] stat failed", {"//b"}},
       {ktfs::op::opendir, "//a/.snaps", 1, "snap dir [//a/.snaps] open failed", {"//b"}},
       {ktfs::op::closedir, "//a/.snaps", 1, "snap dir [//a/.snaps] close failed", {"//b"}},
-      {ktfs::op::getxattr, "//a/.snaps/*", 1, "snap dir [//a/.snaps] getattr failed", {"//b"}},
+      // The version stays, with an empty state.
+      {ktfs::op::getxattr, "//a/.snaps/*", 1, "snap dir [//a/.snaps] getattr failed",
+       {"//a", "//b"}},
       {ktfs::op::readdir, "//a/.snaps", 0, nullptr, {"//a", "//b"}},  // ends the listing early
   };
   m_lib.make_dir("/a");
@@ -169,9 +258,14 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
       EXPECT_TRUE(logged(texts, c.message));
       // One failure message, plus the rebuild's own line for it.
       bool root = std::string(c.glob) == "/";
-      EXPECT_TRUE(logged(texts, root ? "read file groups failed"
-                                     : "failed to recover version set filegroup [//a]"));
-      EXPECT_EQ(texts.size(), root ? 3u : 5u) << "address lines and recovery lines only";
+      bool kept = c.registered.size() == 2;
+      if (!kept) {
+        EXPECT_TRUE(logged(texts, root ? "read file groups failed"
+                                       : "failed to recover version set filegroup [//a]"));
+      }
+      // Address lines and recovery lines only (a kept set adds its version's
+      // two lines and its own address line).
+      EXPECT_EQ(texts.size(), root ? 3u : kept ? 7u : 5u);
     }
   }
   // With the listing of ".snaps" cut short, //a is rebuilt without its version.

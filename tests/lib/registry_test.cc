@@ -81,12 +81,17 @@ TEST_F(RegistryTest, CreateFailuresLeaveWhatWasMade) {
   }
 }
 
-TEST_F(RegistryTest, DuplicatesAndLookupsByExactName) {
+TEST_F(RegistryTest, OneSetPerNameAndLookupsByExactName) {
   vs::set_ptr first, second, found;
   ASSERT_EQ(vs::create_version_set("//g", first), 0);
+  m_lib.faults()->clear();
   ASSERT_EQ(vs::create_version_set("//g", second), 0);
-  EXPECT_NE(first, second);
-  EXPECT_EQ(vs::m_version_sets.size(), 2u);
+  EXPECT_EQ(first, second) << "the registered set comes back";
+  EXPECT_EQ(m_lib.faults()->calls_since_armed(), 0u) << "nothing is made again";
+  EXPECT_EQ(vs::m_version_sets.size(), 1u);
+  // A second init without stop registers no group twice.
+  EXPECT_EQ(m_lib.init(), 0);
+  EXPECT_EQ(vs::m_version_sets.size(), 1u);
   ASSERT_EQ(vs::get_version_set("//g", found), 0);
   EXPECT_EQ(found, first);
   char line[128];
@@ -99,35 +104,57 @@ TEST_F(RegistryTest, DuplicatesAndLookupsByExactName) {
     EXPECT_EQ(kept, second) << "out unchanged on a miss";
     EXPECT_TRUE(logged("version set not found filegroup [" + std::string(other) + "]"));
   }
-  // One deletion removes the directories and the first set only.
   ASSERT_EQ(vs::delete_version_set("//g"), 0);
   EXPECT_FALSE(m_lib.exists("/g"));
-  ASSERT_EQ(vs::m_version_sets.size(), 1u);
-  EXPECT_EQ(vs::m_version_sets.front(), second);
+  EXPECT_TRUE(vs::m_version_sets.empty());
   EXPECT_TRUE(first->versions().empty()) << "a deleted set's list is emptied";
-  EXPECT_EQ(second->versions().size(), 1u);
 }
 
-TEST_F(RegistryTest, DeleteRefusedWhileAVersionRemainsAndOtherCases) {
+TEST_F(RegistryTest, NamesThatAreNoFileGroupAreRefusedWithoutAVolumeCall) {
+  m_lib.make_dir("/keep");
+  const std::string nul("a\0b", 3);
+  for (const std::string& name :
+       {std::string(), std::string("/"), std::string("//"), std::string("."), std::string("//.."),
+        std::string("//a/b"), std::string("/keep/.snaps"), std::string("//.snaps"), nul}) {
+    SCOPED_TRACE(name);
+    m_lib.faults()->clear();
+    m_lib.capture().clear();
+    vs::set_ptr set;
+    EXPECT_EQ(vs::create_version_set(name, set), 1);
+    EXPECT_FALSE(set);
+    EXPECT_EQ(vs::delete_version_set(name), 1);
+    EXPECT_EQ(m_lib.faults()->calls_since_armed(), 0u);
+    EXPECT_EQ(m_lib.texts().size(), 2u) << "one line for each refusal";
+  }
+  EXPECT_TRUE(m_lib.exists("/keep")) << "the root and its groups stay";
+}
+
+TEST_F(RegistryTest, DeleteRemovesNothingWhileTheGroupHoldsAnything) {
   vs::set_ptr set;
   ASSERT_EQ(vs::create_version_set("//g", set), 0);
+  // A version under ".snaps", a live file, both: nothing is removed.
+  struct held {
+    const char* what;
+    bool version, file;
+  } cases[] = {{"a version", true, false}, {"a live file", false, true}, {"both", true, true}};
+  for (const held& c : cases) {
+    SCOPED_TRACE(c.what);
+    if (c.version) m_lib.make_dir("/g/.snaps/v1", 0);
+    if (c.file) m_lib.write_file("/g/live", "data");
+    m_lib.capture().clear();
+    EXPECT_EQ(vs::delete_version_set("//g"), 1);
+    EXPECT_EQ(m_lib.texts(), (std::vector<std::string>{"Stat directory [//g/.snaps]",
+                                                       "file group [//g] not empty"}));
+    EXPECT_TRUE(m_lib.exists("/g/.snaps"));
+    EXPECT_EQ(vs::m_version_sets.size(), 1u);
+    EXPECT_EQ(set->versions().size(), 1u) << "nothing changed";
+    m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v1", ktfs::aio_ptr());
+    m_lib.api().unlink(m_lib.io(), "/g/live", ktfs::aio_ptr());
+  }
+  // Still a group after a restart.
+  vs::stop();
   m_lib.make_dir("/g/.snaps/v1", 0);
-  m_lib.capture().clear();
-  EXPECT_EQ(vs::delete_version_set("//g"), 1);
-  EXPECT_EQ(m_lib.texts(), (std::vector<std::string>{"Stat directory [//g/.snaps]",
-                                                     "Remove directory [//g/.snaps]",
-                                                     "snap dir [//g/.snaps] remove failed"}));
-  EXPECT_TRUE(m_lib.exists("/g/.snaps/v1"));
-  EXPECT_EQ(vs::m_version_sets.size(), 1u);
-  EXPECT_EQ(set->versions().size(), 1u) << "nothing changed";
-
-  // The group directory cannot be removed: ".snaps" is gone, the set stays.
-  m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v1", ktfs::aio_ptr());
-  m_lib.write_file("/g/live", "data");
-  m_lib.capture().clear();
-  EXPECT_EQ(vs::delete_version_set("//g"), 1);
-  EXPECT_TRUE(logged("file group [//g] remove failed"));
-  EXPECT_FALSE(m_lib.exists("/g/.snaps"));
+  EXPECT_EQ(m_lib.init(), 1) << "v1 has no state";
   EXPECT_EQ(vs::m_version_sets.size(), 1u);
 
   // An unregistered name whose directories exist: removed, status 0.

@@ -61,7 +61,7 @@ class library_fixture {
   // Where the export command's stand-in writes its export blocks.
   std::string exports_dir() const { return m_exports->path(); }
   // The host directory behind the local volume (empty for GlusterFS).
-  std::string local_root() const { return m_dir ? m_dir->path() : std::string(); }
+  std::string local_root() const { return m_dir ? m_dir->path() + "/volume" : std::string(); }
 
  private:
   backend_kind m_kind = backend_kind::local;

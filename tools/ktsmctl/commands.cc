@@ -194,7 +194,6 @@ int cmd_snapshot(context& ctx, const arguments& args) {
                 "\" first)");
   }
   if (!take_snapshot(ctx, set, args[1])) return exit_failed;
-  set->set_previous_version(args[1]);
   version_ptr version;
   set->get_version(args[1], version);
   const ktfssnapcore::copy_progress& copied = ktfssnapcore::snap_progress();

@@ -103,7 +103,6 @@ bool session::open(const volume_choice& volume, const log_choice& log) {
   int32_t status = vs::init(volume.init_name(), "");
   m_started = true;
   if (status != 0 && !find_unrecovered()) return false;
-  link_all_versions();
   return true;
 }
 
@@ -126,18 +125,6 @@ bool session::find_unrecovered() {
     if (!registered) m_unrecovered.push_back(entry);
   }
   return true;
-}
-
-void link_all_versions() {
-  std::list<vs::set_ptr> sets;
-  vs::list_version_sets(sets);
-  for (const vs::set_ptr& set : sets) {
-    std::list<vs::version_ptr> versions;
-    set->list_versions(versions);
-    for (const vs::version_ptr& v : versions) {
-      if (!v->is_production_version()) set->set_previous_version(v->get_name());
-    }
-  }
 }
 
 }  // namespace ktsmctl

@@ -71,11 +71,6 @@ class session {
   bool m_started = false;
 };
 
-// Links every snapshot version of every group to the version before it in
-// its group's list.  The library keeps these links in memory only, so each
-// process makes them again after start-up, as a snapshot does.
-void link_all_versions();
-
 }  // namespace ktsmctl
 
 #endif  // KTSMCTL_SESSION_H_

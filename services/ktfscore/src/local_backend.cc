@@ -118,8 +118,8 @@ class local_file : public backend_file {
 
 class local_backend : public backend {
  public:
-  local_backend(std::string root, bool map_trusted)
-      : m_root(std::move(root)), m_map_trusted(map_trusted) {}
+  local_backend(std::string root, bool unprivileged)
+      : m_root(std::move(root)), m_unprivileged(unprivileged) {}
 
   std::string describe() const override { return "local:" + m_root; }
 
@@ -131,6 +131,11 @@ class local_backend : public backend {
   }
   std::error_code mkdir(const std::string& path, unsigned int mode) override {
     std::string p = host(path);
+    // Root ignores permission bits; an unprivileged owner cannot write
+    // attributes or entries into a directory of mode 0 (a version's).  So
+    // that the volume works the same for both, an unprivileged process keeps
+    // its own access to the directories it makes.
+    if (m_unprivileged) mode |= S_IRWXU;
     if (::mkdir(p.c_str(), mode) != 0) return errno_code();
     // The process umask may have cleared bits: set the exact mode.
     return check(::chmod(p.c_str(), mode));
@@ -253,7 +258,7 @@ class local_backend : public backend {
   // The attribute name as stored: name itself, or *mapped holding the
   // mapped name.
   const std::string& stored(const std::string& name, std::string* mapped) const {
-    if (m_map_trusted && name.compare(0, sizeof kTrusted - 1, kTrusted) == 0) {
+    if (m_unprivileged && name.compare(0, sizeof kTrusted - 1, kTrusted) == 0) {
       *mapped = kMapped + name.substr(sizeof kTrusted - 1);
       return *mapped;
     }
@@ -261,14 +266,14 @@ class local_backend : public backend {
   }
 
   std::string shown(const std::string& name) const {
-    if (m_map_trusted && name.compare(0, sizeof kMapped - 1, kMapped) == 0) {
+    if (m_unprivileged && name.compare(0, sizeof kMapped - 1, kMapped) == 0) {
       return kTrusted + name.substr(sizeof kMapped - 1);
     }
     return name;
   }
 
   std::string m_root;
-  bool m_map_trusted;
+  bool m_unprivileged;
 };
 
 }  // namespace

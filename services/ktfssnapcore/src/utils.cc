@@ -1,8 +1,10 @@
 // File utilities for version directories and their deleted-file lists.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <unordered_set>
 
 #include "internal.h"
 
@@ -73,6 +75,25 @@ std::error_code write_all(ktfs::ktfs_api* api, const ktfs::file_ptr& target,
   return {};
 }
 
+// The records (lines) of data that held does not hold, in data's order.
+std::string records_not_in(const std::string& data, const std::string& held) {
+  std::unordered_set<std::string> present;
+  for (size_t at = 0; at < held.size();) {
+    size_t end = held.find('\n', at);
+    if (end == std::string::npos) end = held.size();
+    present.insert(held.substr(at, end - at));
+    at = end + 1;
+  }
+  std::string out;
+  for (size_t at = 0; at < data.size();) {
+    size_t end = data.find('\n', at);  // every record of data ends its line
+    std::string record = data.substr(at, end - at);
+    if (present.count(record) == 0) out += record + '\n';
+    at = end + 1;
+  }
+  return out;
+}
+
 }  // namespace
 
 const std::string ktfssnaputils::sdelfilelist = "/.ktsm-deleted-files";
@@ -135,6 +156,14 @@ std::error_code ktfssnaputils::fileappend(ktfs::ktfs_api* api,
   }
   // The last record always ends its line, so that records never run together.
   if (!data.empty() && data.back() != '\n') data.push_back('\n');
+  std::string held;
+  if (offset > 0 && !data.empty() && (ec = read_whole(api, io, target->path(), &held))) {
+    log.error("ktfssnapcore::fileappend()", "read of [%s] failed: %s", target->path().c_str(),
+              std::strerror(ec.value()));
+    return ec;
+  }
+  held.resize(std::min<size_t>(held.size(), offset));
+  data = records_not_in(data, held);
   if ((ec = write_all(api, target, data, offset))) {
     log.error("ktfssnapcore::fileappend()", "append of [%s] to [%s] failed: %s",
               source_path.c_str(), target->path().c_str(), std::strerror(ec.value()));

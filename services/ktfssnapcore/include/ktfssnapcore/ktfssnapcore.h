@@ -98,6 +98,9 @@ class KTFSSNAPCORE_API ktfssnaputils {
   // Appends the records of the list at source_path to the open file target,
   // writing from offset (the target's current size).  A source whose last
   // record lacks its newline gets one, so records never run together.
+  // Records that the target already holds in its first offset bytes are not
+  // appended again, so a merge retried after a failure or a crash leaves
+  // each record in the target once.
   // Returns 0, or the errno of the failing call (logged).
   static std::error_code fileappend(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
                                     std::string source_path,
