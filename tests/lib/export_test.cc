@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <future>
 #include <fstream>
+#include <map>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -253,7 +256,80 @@ TEST_F(ExportTest, StandInServiceWritesOneExportBlockPerDirectory) {
   EXPECT_NE(out.find("Path = \"/g/.snaps/v1\";"), std::string::npos) << out;
   EXPECT_NE(out.find("Volume = \"localvol\";"), std::string::npos) << out;
   EXPECT_NE(out.find("Name = GLUSTER;"), std::string::npos) << out;
+  EXPECT_NE(out.find("Volpath = \"/g/.snaps/v1\";"), std::string::npos) << out;
+  EXPECT_NE(out.find("Access_Type = RO;"), std::string::npos) << out;
+  EXPECT_NE(out.find("Squash = Root_Squash;"), std::string::npos) << out;
   EXPECT_EQ(out.find("EXPORT {"), out.rfind("EXPORT {")) << "exported twice, one block";
+}
+
+const std::string kStandIn = std::string(KTSM_SOURCE_DIR) + "/tools/storhaug ";
+
+// Runs the stand-in itself (on the fixture's exports directory); its
+// status, and both its streams in *out.
+int storhaug(const std::string& args, std::string* out = nullptr, const std::string& env = "") {
+  std::string ignored;
+  return ktsm_test::run_command(env + kStandIn + args, out ? out : &ignored);
+}
+
+// The blocks in dir by their Pseudo value (as written): id and text.
+std::map<std::string, std::pair<int, std::string>> blocks(const std::string& dir) {
+  std::map<std::string, std::pair<int, std::string>> found;
+  std::smatch m;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    std::string name = e.path().filename().string();
+    if (!std::regex_match(name, m, std::regex("export-([0-9]+)\\.conf"))) continue;
+    std::string text = slurp(e.path());
+    EXPECT_NE(text.find("Export_Id = " + m.str(1) + ";"), std::string::npos) << text;
+    size_t at = text.find("Pseudo = \"") + 10;
+    found[text.substr(at, text.find("\";\n", at) - at)] = {std::stoi(m.str(1)), text};
+  }
+  return found;
+}
+
+TEST_F(ExportTest, StandInIdsWithdrawalAndRefusedNames) {
+  const std::string dir = m_lib.exports_dir();
+  // Eight at once, as from several hosts: eight blocks, eight ids.
+  ASSERT_EQ(storhaug("exportdir /vol/g/.snaps/v1 & for i in 1 2 3 4 5 6 7; do " + kStandIn +
+                     "exportdir /vol/p$i & done; wait"),
+            0);
+  auto before = blocks(dir);
+  std::set<int> ids;
+  for (const auto& b : before) ids.insert(b.second.first);
+  ASSERT_EQ(before.size(), 8u);
+  EXPECT_EQ(ids.size(), 8u);
+  // Again, spelled otherwise: the same id.  A live group is read-write; the
+  // setting keeps root.
+  const std::string quoted = "\"/vol/it's \\\"q\\\"\\\\\"";  // /vol/it's "q"\ for the shell
+  ASSERT_EQ(storhaug("exportdir /vol///g/.snaps/v1/"), 0);
+  ASSERT_EQ(storhaug("exportdir " + quoted), 0);
+  ASSERT_EQ(storhaug("exportdir /vol//g"), 0);
+  ASSERT_EQ(storhaug("exportdir /vol/p1", nullptr, "STORHAUG_NO_ROOT_SQUASH=1 "), 0);
+  auto now = blocks(dir);
+  ASSERT_EQ(now.size(), 10u);
+  EXPECT_EQ(now["/vol/g/.snaps/v1"].first, before["/vol/g/.snaps/v1"].first);
+  EXPECT_EQ(now["/vol/p1"].first, before["/vol/p1"].first);
+  EXPECT_NE(now["/vol/p1"].second.find("Squash = No_Root_Squash;"), std::string::npos);
+  EXPECT_NE(now["/vol/g"].second.find("Access_Type = RW;"), std::string::npos);
+  EXPECT_NE(now["/vol/it's \\\"q\\\"\\\\"].second.find("Volpath = \"/it's \\\"q\\\"\\\\\";"),
+            std::string::npos);
+  // Withdrawal takes exactly its own block, and then finds nothing to do.
+  for (const std::string& target : {std::string("/vol/g/.snaps/v1"), std::string("/vol//g/.snaps//v1"), quoted}) {
+    EXPECT_EQ(storhaug("unexportdir " + target), 0) << target;
+  }
+  now = blocks(dir);
+  EXPECT_EQ(now.size(), 8u);
+  EXPECT_EQ(now.count("/vol/g/.snaps/v1"), 0u);
+  EXPECT_EQ(now.count("/vol/g"), 1u);
+  // A control character is refused before anything is written; an exports
+  // directory that cannot be made is a failure.
+  for (const char* name : {"'/vol/a\nb'", "'/vol/a\tb'", "'/vol/a\x7f'", "'/vol/\x01'"}) {
+    std::string out;
+    EXPECT_EQ(storhaug(std::string("exportdir ") + name, &out), 2) << name;
+    EXPECT_NE(out, "") << name;
+    EXPECT_EQ(storhaug(std::string("unexportdir ") + name), 2) << name;
+  }
+  EXPECT_EQ(blocks(dir).size(), 8u);
+  EXPECT_EQ(storhaug("exportdir /vol/x", nullptr, "STORHAUG_EXPORT_DIR=" + dir + "/.lock/d "), 1);
 }
 
 }  // namespace
