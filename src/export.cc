@@ -69,7 +69,7 @@ namespace {
 // exported.  An exported version (and any other state) is refused.
 bool export_allowed(const std::string& state) {
   return state == vs::SNAP_STATE_ACTIVE || state == vs::SNAP_STATE_UNEXPORTED ||
-         (ktsm_internal::may_be_exported(state) && state != vs::SNAP_STATE_EXPORTED);
+         (vs::may_be_exported(state) && state != vs::SNAP_STATE_EXPORTED);
 }
 
 // Runs the export service's command line for the version at path, with the
@@ -162,7 +162,7 @@ int32_t ktsm_filegroup_version_set::unexport_version_internal(const std::string&
   }
   // Exported, or an export or unexport that was interrupted or failed: the
   // export may be in place, and withdrawing it is idempotent.
-  if (!ktsm_internal::may_be_exported(state)) {
+  if (!may_be_exported(state)) {
     logger.debug(FN_UNEXPORT, -1, "version [%s] not exported", state.c_str());
     return 0;
   }

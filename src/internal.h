@@ -118,13 +118,6 @@ bool created_before(const ktsm_filegroup_version_set::version_ptr& a,
 // empty link).  REQUIRES: the set's m_set_lock, or the set not yet shared.
 void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
 
-// ---- Snapshot states ----------------------------------------------------
-
-// Whether a version in this state may have an export in place (exported, or
-// an export or unexport interrupted or failed), so that it must be
-// unexported before it is deleted.
-bool may_be_exported(const std::string& state);
-
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 

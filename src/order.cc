@@ -99,12 +99,6 @@ void link_chain(const std::list<vs::version_ptr>& versions) {
   }
 }
 
-bool may_be_exported(const std::string& state) {
-  return state == vs::SNAP_STATE_EXPORT_IN_PROGRESS || state == vs::SNAP_STATE_EXPORTED ||
-         state == vs::SNAP_STATE_EXPORT_FAILED || state == vs::SNAP_STATE_UNEXPORT_IN_PROGRESS ||
-         state == vs::SNAP_STATE_UNEXPORT_FAILED;
-}
-
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names) {
   ktfs::file_ptr handle = vs::api_instance.opendir(vs::io(), dir.c_str(), no_aio());
   if (!handle) return std::error_code(errno != 0 ? errno : EIO, std::system_category());
@@ -122,3 +116,9 @@ std::error_code list_directory(const std::string& dir, std::vector<std::string>*
 }
 
 }  // namespace ktsm_internal
+
+bool ktsm_filegroup_version_set::may_be_exported(const std::string& state) {
+  return state == SNAP_STATE_EXPORT_IN_PROGRESS || state == SNAP_STATE_EXPORTED ||
+         state == SNAP_STATE_EXPORT_FAILED || state == SNAP_STATE_UNEXPORT_IN_PROGRESS ||
+         state == SNAP_STATE_UNEXPORT_FAILED;
+}

@@ -121,7 +121,7 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] getxattr failed", n);
     return 1;
   }
-  if (ktsm_internal::may_be_exported(state)) {
+  if (may_be_exported(state)) {
     logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is exported", n);
     return 1;
   }

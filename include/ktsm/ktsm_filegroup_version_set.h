@@ -170,6 +170,13 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t get_version_internal(const std::string& name, version_ptr& version);
   KTSM_API int32_t get_next_version_internal(const std::string& name, version_ptr& version);
 
+  // ---- Rules on states, for hosts -------------------------------------------
+
+  // Whether a version in this state may have an export in place: exported,
+  // or an export or unexport that was interrupted or failed.  Such a version
+  // is refused by delete_version; unexport_version withdraws its export.
+  KTSM_API static bool may_be_exported(const std::string& state);
+
   // ---- Read access for hosts ----------------------------------------------
   std::string get_name() const { return m_name; }
 

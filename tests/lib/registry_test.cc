@@ -1,10 +1,16 @@
 // The registry: creating, finding and deleting version sets, with the
 // directories on the volume and the exact messages.
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <future>
 #include <thread>
 
@@ -219,3 +225,50 @@ TEST_F(RegistryTest, StopRacingSetOperationsNeverDeadlocks) {
 }
 
 }  // namespace
+
+// A volume used by an unprivileged user (the embedded default of a desktop
+// user): the trusted attributes are kept in the user namespace, and a
+// version directory, made with mode 0, still takes its state and its copy.
+TEST(UnprivilegedVolumeTest, SnapshotsWorkWithoutRoot) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to become another user";
+  ktsm_test::scratch_dir dir;
+  std::string root = dir.path() + "/volume";
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(::mkdir(root.c_str(), 0755), 0);
+  ASSERT_EQ(::chown(root.c_str(), 65534, 65534), 0);
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    // The child becomes "nobody" and takes a snapshot; its exit code says
+    // which step failed.
+    if (::setgroups(0, nullptr) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+        ::setresuid(65534, 65534, 65534) != 0) {
+      ::_exit(10);
+    }
+    ktfs::client_defaults defaults;
+    defaults.local_root = root;
+    ktfs::set_client_defaults(defaults);
+    vs::set_ptr set;
+    version_ptr v;
+    if (vs::init("local", "") != 0) ::_exit(11);
+    if (vs::create_version_set("//g", set) != 0) ::_exit(12);
+    FILE* f = std::fopen((root + "/g/file").c_str(), "w");
+    if (f == nullptr || std::fputs("data", f) < 0 || std::fclose(f) != 0) ::_exit(13);
+    if (set->create_version("v1", v) != 0) ::_exit(14);
+    vs::stop();
+    ::_exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "the unprivileged snapshot failed at its step";
+  std::string version = root + "/g/.snaps/v1";
+  char state[16] = {0};
+  EXPECT_EQ(::getxattr(version.c_str(), "user.trusted.norvafs.snapstate", state, sizeof state),
+            16);
+  EXPECT_STREQ(state, "2");
+  struct stat st;
+  ASSERT_EQ(::stat((version + "/file").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, 65534u);
+  EXPECT_EQ(st.st_size, 4);
+}

@@ -133,18 +133,39 @@ TEST_P(VersionOpsTest, ExportAndUnexportFollowTheStates) {
   ASSERT_EQ(m_set->export_version("v1"), 0);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("8"));
   EXPECT_EQ(v->get_state(), vs::SNAP_STATE_EXPORTED);
+  EXPECT_EQ(m_lib.export_blocks(), 1u);
+  EXPECT_EQ(m_set->delete_version("v1"), 1) << "an exported version stays";
+  EXPECT_TRUE(m_lib.exists("/g/.snaps/v1"));
   m_lib.capture().clear();
   EXPECT_EQ(m_set->export_version("v1"), 1) << "already exported";
   EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"version [8] not failed"});
   ASSERT_EQ(m_set->unexport_version("v1"), 0);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
   EXPECT_EQ(v->get_state(), vs::SNAP_STATE_ACTIVE);
+  EXPECT_EQ(m_lib.export_blocks(), 0u) << "the export is withdrawn";
   ASSERT_EQ(m_set->export_version("v1"), 0) << "exported again after unexport";
   // The production version is the group's own directory, for both.
   ASSERT_EQ(m_set->export_version("//g"), 0);
   EXPECT_EQ(m_lib.raw_state("/g"), state_bytes("8"));
   ASSERT_EQ(m_set->unexport_version("//g"), 0);
   EXPECT_EQ(m_lib.raw_state("/g"), state_bytes("2"));
+}
+
+// A group's deletion checks before it removes anything.
+TEST_P(VersionOpsTest, DeleteSetRemovesNothingWhileTheGroupHoldsAnything) {
+  version_ptr v;
+  ASSERT_EQ(m_set->create_version("v1", v), 0);
+  EXPECT_EQ(vs::delete_version_set("//g"), 1) << "a version and live files";
+  ASSERT_EQ(m_set->delete_version("v1"), 0);
+  EXPECT_EQ(vs::delete_version_set("//g"), 1) << "live files";
+  EXPECT_EQ(m_lib.read_file("/g/dir/b.txt"), "beta");
+  EXPECT_TRUE(m_lib.exists("/g/.snaps"));
+  vs::set_ptr found;
+  EXPECT_EQ(vs::get_version_set("//g", found), 0) << "still registered";
+  for (const char* f : {"/g/a.txt", "/g/dir/b.txt"}) m_lib.api().unlink(m_lib.io(), f, {});
+  m_lib.api().rmdir(m_lib.io(), "/g/dir", {});
+  EXPECT_EQ(vs::delete_version_set("//g"), 0);
+  EXPECT_FALSE(m_lib.exists("/g"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,

@@ -243,6 +243,7 @@ class stress_run {
                         const std::string& before, const std::string& want);
   bool delete_own(activity& me, const std::string& group, const own_version& v,
                   pending_delete* left);
+  int32_t delete_withdrawn(activity& me, const set_ptr& set, pending_delete* left);
   bool deleted(activity& me, const set_ptr& set, const pending_delete& gone);
   bool failed_at_merge(const std::string& path, uint64_t merges_before, pending_delete* left);
   bool unlisted_and_untouched(activity& me, const set_ptr& set, const pending_delete& left);
@@ -458,7 +459,7 @@ bool stress_run::delete_own(activity& me, const std::string& group, const own_ve
   me.doing = "delete_version";
   *left = pending_delete{v.name, v.path, disk_state(v.path), m_restarts.load()};
   uint64_t merges = m_sink->merge_failures(v.path);
-  int32_t rc = v.set->delete_version(v.name);
+  int32_t rc = delete_withdrawn(me, v.set, left);
   if (rc == 0) return deleted(me, v.set, *left);
   if (failed_at_merge(v.path, merges, left)) return false;
   if (m_clock.quiet_since(v.mark)) {
@@ -467,6 +468,21 @@ bool stress_run::delete_own(activity& me, const std::string& group, const own_ve
   }
   if (!unlisted_and_untouched(me, v.set, *left)) return false;
   return delete_through_registry(me, group, left);
+}
+
+// Deletes through set; an exported version is refused, unchanged, so it is
+// withdrawn and deleted again.
+int32_t stress_run::delete_withdrawn(activity& me, const set_ptr& set, pending_delete* left) {
+  left->state = disk_state(left->path);
+  int32_t rc = set->delete_version(left->name);
+  if (rc == 1 && vs::may_be_exported(left->state) && disk_state(left->path) == left->state) {
+    me.doing = "unexport_version";
+    set->unexport_version(left->name);
+    me.doing = "delete_version";
+    left->state = disk_state(left->path);
+    rc = set->delete_version(left->name);
+  }
+  return rc;
 }
 
 // A deleted version is gone from the volume and from the set it was deleted
@@ -515,7 +531,7 @@ bool stress_run::delete_through_registry(activity& me, const std::string& group,
   if (!record) return false;
   me.doing = "delete_version";
   uint64_t merges = m_sink->merge_failures(left->path);
-  if (registered->delete_version(left->name) == 0) return deleted(me, registered, *left);
+  if (delete_withdrawn(me, registered, left) == 0) return deleted(me, registered, *left);
   if (!failed_at_merge(left->path, merges, left)) unlisted_and_untouched(me, registered, *left);
   return false;
 }
@@ -597,7 +613,12 @@ void stress_run::use_held(activity& me, const version_ptr& v, int turn) {
   probe_file(me, v, kFiles[static_cast<size_t>(turn) % 3]);
   me.doing = "update_meta_data_file";
   std::error_code ec = v->update_meta_data_file(kSourceList);
-  bool expected = v->is_production_version() ? ec.value() == ENOENT : (!ec || ec.value() == ENOENT);
+  // A version made while a stop took its set out of the registry has no
+  // owning set, so no list to append to: EINVAL.
+  bool orphan = !v->is_production_version() && !v->get_fg_versionset();
+  bool expected = v->is_production_version() ? ec.value() == ENOENT
+                  : orphan                  ? ec.value() == EINVAL
+                                            : (!ec || ec.value() == ENOENT);
   if (!expected) {
     m_findings.add(me, "update_meta_data_file on [" + v->get_name() + "] answered " +
                            std::to_string(ec.value()));

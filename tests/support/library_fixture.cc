@@ -1,5 +1,6 @@
 #include "support/library_fixture.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 
 #include <stdlib.h>
@@ -172,6 +173,17 @@ void library_fixture::set_xattr(const std::string& path, const std::string& name
   std::string copy = value;
   struct iovec iov = {&copy[0], copy.size()};
   ASSERT_FALSE(m_api.setxattr(m_io, path.c_str(), name.c_str(), &iov, 0, kNoAio)) << path;
+}
+
+size_t library_fixture::export_blocks() const {
+  size_t n = 0;
+  DIR* dir = ::opendir(exports_dir().c_str());
+  if (dir == nullptr) return 0;
+  while (struct dirent* e = ::readdir(dir)) {
+    if (e->d_name[0] != '.') ++n;
+  }
+  ::closedir(dir);
+  return n;
 }
 
 }  // namespace ktsm_test

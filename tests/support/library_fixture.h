@@ -60,6 +60,8 @@ class library_fixture {
   const std::string& volume_name() const { return m_volume_name; }
   // Where the export command's stand-in writes its export blocks.
   std::string exports_dir() const { return m_exports->path(); }
+  // The export blocks the stand-in holds there.
+  size_t export_blocks() const;
   // The host directory behind the local volume (empty for GlusterFS).
   std::string local_root() const { return m_dir ? m_dir->path() + "/volume" : std::string(); }
 

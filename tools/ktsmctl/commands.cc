@@ -18,7 +18,6 @@ typedef ktsm_filegroup_version_set vs;
 namespace {
 
 const char k_exported[] = "8";
-const char k_active[] = "2";
 
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
@@ -49,11 +48,6 @@ bool find_version(const set_ptr& set, const std::string& name, version_ptr* vers
 // "version "v1" of group "a"".
 std::string version_words(const set_ptr& set, const std::string& name) {
   return "version " + quoted(name) + " of group " + quoted(group_label(set->get_name()));
-}
-
-// "state "create in progress"".
-std::string state_words(const version_ptr& v) {
-  return "state " + quoted(state_name(v->get_state(), v->is_production_version()));
 }
 
 std::string doctor_hint() { return "run \"ktsmctl doctor\""; }
@@ -209,9 +203,9 @@ int cmd_delete(context& ctx, const arguments& args) {
   version_ptr version;
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
   std::string label = group_label(set->get_name());
-  if (version->get_state() == k_exported) {
-    return fail(version_words(set, args[1]) + " is exported; unexport it first (\"" +
-                suggested_command("unexport", label, args[1]) + "\")");
+  if (vs::may_be_exported(version->get_state())) {
+    return fail(version_words(set, args[1]) + " is exported or its export did not settle; " +
+                "unexport it first (\"" + suggested_command("unexport", label, args[1]) + "\")");
   }
   size_t mark = ctx.lib.log_mark();
   if (set->delete_version(args[1]) != 0) {
@@ -230,10 +224,6 @@ int cmd_export(context& ctx, const arguments& args) {
     std::cout << version_words(set, args[1]) << " is already exported\n";
     return exit_ok;
   }
-  if (version->get_state() != k_active) {
-    return fail("cannot export " + version_words(set, args[1]) + ": it is in " +
-                state_words(version) + ", and only active versions are exported; " + doctor_hint());
-  }
   if (!on_path("storhaug")) {
     return fail(
         "the export command \"storhaug\" is not on PATH; install it or add its "
@@ -243,7 +233,7 @@ int cmd_export(context& ctx, const arguments& args) {
   if (set->export_version(args[1]) != 0) {
     return fail("exporting " + version_words(set, args[1]) + " failed" +
                 ctx.lib.library_note(mark) +
-                "; it may be left in state \"export in progress\": " + doctor_hint());
+                "; " + doctor_hint());
   }
   std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
             << " exported\n";
@@ -254,14 +244,9 @@ int cmd_unexport(context& ctx, const arguments& args) {
   set_ptr set;
   version_ptr version;
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
-  if (version->get_state() == k_active) {
+  if (!vs::may_be_exported(version->get_state())) {
     std::cout << version_words(set, args[1]) << " is not exported; nothing to do\n";
     return exit_ok;
-  }
-  if (version->get_state() != k_exported) {
-    return fail("cannot unexport " + version_words(set, args[1]) + ": it is in " +
-                state_words(version) + ", and only exported versions are unexported; " +
-                doctor_hint());
   }
   size_t mark = ctx.lib.log_mark();
   if (set->unexport_version(args[1]) != 0) {

@@ -35,14 +35,12 @@ std::string state_story(const std::string& state) {
       "deleting it started and did not finish",
       "it was deleted, but its directory was not removed",
       "deleting it failed",
-      "exporting it started and did not finish, so the export command may or may not have run; "
-      "the library can neither finish nor undo that export",
+      "exporting it started and did not finish, so the export may or may not be in place",
       "",
-      "exporting it failed; the library exports only active versions, so it cannot retry",
-      "unexporting it started and did not finish; the library unexports only exported "
-      "versions, so it cannot retry",
+      "exporting it failed, so the export may or may not be in place",
+      "unexporting it started and did not finish, so the export may still be in place",
       "",
-      "unexporting it failed; the library unexports only exported versions, so it cannot retry"};
+      "unexporting it failed, so the export may still be in place"};
   if (known_state(state)) return k_stories[std::stoi(state) - 1];
   if (state.empty()) return "its state attribute is empty, which is none of the library's states";
   return "its state attribute holds \"" + state + "\", which is none of the library's states";
@@ -51,7 +49,16 @@ std::string state_story(const std::string& state) {
 finding version_finding(const set_ptr& set, const version_ptr& v) {
   std::string group = group_label(set->get_name());
   std::string resolve = suggested_command("delete", group, v->get_name());
-  if (v->get_state() == "1" || v->get_state() == "3") resolve += ", then take the snapshot again";
+  // A version without a state is most often a snapshot killed before its
+  // first state write.
+  if (v->get_state() == "1" || v->get_state() == "3" || v->get_state().empty()) {
+    resolve += ", then take the snapshot again";
+  }
+  // Withdrawing settles every unsettled export state as active.
+  if (vs::may_be_exported(v->get_state())) {
+    resolve = suggested_command("unexport", group, v->get_name()) + ", then export it again if "
+              "it should be exported";
+  }
   return {
       "group " + group + ", version " + v->get_name() + ": " + state_name(v->get_state(), false),
       state_story(v->get_state()), resolve};
