@@ -1,12 +1,15 @@
 #include "reliability/sweep_support.h"
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <sstream>
 
 #include "ktfs/ktfs_fault.h"
 #include "ktfssnapcore/ktfssnapcore.h"
@@ -58,31 +61,38 @@ fault_point point_at(const std::vector<std::string>& trace, uint64_t n, bool per
   return p;
 }
 
-// "name:state" of each version of set, sorted; "*" marks the production
-// version.
+// "name:state" of each version of set in list order; "*" marks the
+// production version.
 std::vector<std::string> picture(const vs::set_ptr& set) {
   std::vector<std::string> out;
   for (const version_ptr& v : set->versions()) {
     out.push_back((v->is_production_version() ? "*" : "") + v->get_name() + ":" + v->get_state());
     EXPECT_EQ(v->get_fg_versionset(), set) << v->get_name();
   }
-  std::sort(out.begin(), out.end());
+  expect_chain(set);
   return out;
 }
 
-// The picture the volume holds for the top-level entry e; false when the
-// entry cannot be rebuilt as a group (no directory, no ".snaps", or a
-// version without a state).
-bool volume_picture(library_fixture& lib, const std::string& e, std::vector<std::string>* out) {
+// The picture the volume holds for the top-level entry e, its versions in
+// creation order; false when the entry cannot be rebuilt as a group (no
+// directory, no ".snaps").  *unreadable is set for a version without a state.
+bool volume_picture(library_fixture& lib, const std::string& e, std::vector<std::string>* out,
+                    bool* unreadable) {
   std::string dir = "/" + e;
   if (!is_dir(lib, dir) || !is_dir(lib, dir + "/.snaps")) return false;
-  out->push_back("*//" + e + ":");
+  std::vector<std::pair<created, std::string>> versions;
   for (const std::string& v : lib.entries(dir + "/.snaps")) {
-    std::string raw = lib.raw_state(dir + "/.snaps/" + v);
-    if (raw.empty()) return false;
-    out->push_back(v + ":" + state_text(raw));
+    std::string path = dir + "/.snaps/" + v;
+    std::string raw = lib.raw_state(path);
+    if (raw.empty()) *unreadable = true;
+    created c;
+    c.name = v;
+    if (!read_record(lib, path, &c)) c.time_ns = mtime_ns(lib, path);
+    versions.emplace_back(c, v + ":" + state_text(raw));
   }
-  std::sort(out->begin(), out->end());
+  std::sort(versions.begin(), versions.end());
+  out->push_back("*//" + e + ":");
+  for (const auto& v : versions) out->push_back(v.second);
   return true;
 }
 
@@ -186,22 +196,56 @@ void restart_and_check(library_fixture& lib) {
   vs::stop();
   int32_t status = lib.init();
   std::map<std::string, std::vector<std::string>> expected;
-  bool every_group = true;
+  bool complete = true;
   for (const std::string& e : lib.entries("/")) {
     std::vector<std::string> versions;
-    if (volume_picture(lib, e, &versions)) {
+    bool unreadable = false;
+    if (volume_picture(lib, e, &versions, &unreadable)) {
       expected["//" + e] = versions;
     } else {
-      every_group = false;
+      complete = false;
     }
+    if (unreadable) complete = false;
   }
-  EXPECT_EQ(status, every_group ? 0 : 1) << "init after the restart";
+  EXPECT_EQ(status, complete ? 0 : 1) << "init after the restart";
   std::map<std::string, std::vector<std::string>> actual;
   for (const vs::set_ptr& set : vs::m_version_sets) {
     EXPECT_EQ(actual.count(set->get_name()), 0u) << set->get_name() << " registered twice";
     actual[set->get_name()] = picture(set);
   }
   EXPECT_EQ(actual, expected) << "the rebuilt registry against the volume";
+}
+
+const char kCreatedAttribute[] = "trusted.norvafs.snapcreated";
+
+bool read_record(library_fixture& lib, const std::string& path, created* c) {
+  std::istringstream in(xattr(lib, path, kCreatedAttribute));
+  long long seconds = 0, nanoseconds = 0;
+  unsigned long long sequence = 0;
+  char dot = 0;
+  if (!(in >> seconds >> dot >> nanoseconds >> sequence) || dot != '.') return false;
+  c->time_ns = seconds * 1000000000 + nanoseconds;
+  c->sequence = sequence;
+  return true;
+}
+
+int64_t mtime_ns(library_fixture& lib, const std::string& path) {
+  struct stat st = {};
+  EXPECT_FALSE(lib.api().stat(lib.io(), path.c_str(), &st, kNoAio)) << path;
+  return static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+void set_mtime(library_fixture& lib, const std::string& path, int64_t seconds) {
+  struct timespec times[2] = {{0, UTIME_OMIT}, {static_cast<time_t>(seconds), 0}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (lib.local_root() + path).c_str(), times, 0), 0) << path;
+}
+
+void expect_chain(const vs::set_ptr& set) {
+  version_ptr previous;
+  for (const version_ptr& v : set->versions()) {
+    EXPECT_EQ(v->get_older_version(), previous) << "the older version of " << v->get_name();
+    previous = v;
+  }
 }
 
 std::vector<std::string> names_of(const vs::set_ptr& set) {

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ktfs/ktfs_debug.h"
@@ -92,9 +93,33 @@ std::string state_text(const std::string& raw);
 
 // Restarts the library (stop, init) and checks that the registry holds
 // exactly the groups of the volume that can be rebuilt, each with one
-// version per directory under its ".snaps" carrying the state on disk, and
-// that init's status says whether any group could not be.
+// version per directory under its ".snaps" carrying the state on disk (empty
+// when it cannot be read), in creation order and each linked to the one
+// before it, and that init's status says whether any group could not be
+// rebuilt or any state read.
 void restart_and_check(library_fixture& lib);
+
+// Where a version stands among its set's: the time and sequence of its
+// creation record, or its directory's modification time and 0 when it has
+// none; then its name.
+struct created {
+  int64_t time_ns = 0;
+  uint64_t sequence = 0;
+  std::string name;
+  bool operator<(const created& o) const {
+    return std::tie(time_ns, sequence, name) < std::tie(o.time_ns, o.sequence, o.name);
+  }
+};
+extern const char kCreatedAttribute[];
+// Reads the creation record of the version directory path into *c; false
+// when it has none.
+bool read_record(library_fixture& lib, const std::string& path, created* c);
+int64_t mtime_ns(library_fixture& lib, const std::string& path);
+// Sets the modification time of path on the local volume.
+void set_mtime(library_fixture& lib, const std::string& path, int64_t seconds);
+// Checks that every version of set is linked to the one before it (the
+// production version, first, to none).
+void expect_chain(const vs::set_ptr& set);
 
 // Names of a set's versions in list order; names of the registered sets,
 // sorted.
