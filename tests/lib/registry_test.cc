@@ -58,7 +58,7 @@ TEST_F(RegistryTest, CreateMakesMissingDirectoriesAndRegistersTheProductionVersi
     EXPECT_EQ(production->get_name(), c.name);
     EXPECT_TRUE(production->is_production_version());
     EXPECT_EQ(production->get_state(), "");
-    EXPECT_FALSE(production->get_fg_versionset());
+    EXPECT_EQ(production->get_fg_versionset(), set) << "owned like a rebuilt one";
     EXPECT_EQ(vs::m_version_sets.back(), set);
   }
   char line[128];
