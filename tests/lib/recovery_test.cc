@@ -126,7 +126,7 @@ TEST_P(RecoveryTest, InitTwiceAppendsAgainAndStopThenInitGivesTheSamePicture) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecoveryTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
 
 class RecoveryFaultTest : public ktsm_test::LocalLibraryTest {};
