@@ -39,7 +39,7 @@ std::unique_ptr<bench_volume> bench_volume::make(backend_kind kind, const std::s
     v->m_init_name = "local";
     direct = ktfs::make_local_backend(v->m_local_root, &ec);
   } else {
-    ktsm_test::gluster_volume& g = ktsm_test::gluster_volume::get();
+    ktsm_test::gluster_volume& g = ktsm_test::gluster_volume::get(ktsm_test::volume_layout::single);
     if (!g.ok()) {
       *error = g.skipped() ? g.skip_reason() : g.error();
       return nullptr;

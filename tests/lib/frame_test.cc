@@ -40,7 +40,7 @@ TEST_P(FrameTest, InitOnAnEmptyVolumeLogsBothAddressLines) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, FrameTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
 
 // A set built by hand: the production version, then a, b, a again.

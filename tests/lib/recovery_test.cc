@@ -177,7 +177,8 @@ TEST_P(RecoveryTest, InitTwiceRegistersNothingTwiceAndStopThenInitGivesTheSamePi
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RecoveryTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed,
+                                           backend_kind::gluster_replica),
                          ktsm_test::backend_param_name);
 
 class RecoveryFaultTest : public ktsm_test::LocalLibraryTest {

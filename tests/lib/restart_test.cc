@@ -76,7 +76,7 @@ TEST_P(RestartTest, CreatedVersionsAreFoundAndReachedAfterARestart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RestartTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
 
 class ParallelSetsTest : public ktsm_test::LocalLibraryTest {};

@@ -169,7 +169,7 @@ TEST_P(VersionOpsTest, DeleteSetRemovesNothingWhileTheGroupHoldsAnything) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
 
 // Failure paths, on the local backend through the fault wrapper.

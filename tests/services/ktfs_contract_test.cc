@@ -226,7 +226,7 @@ TEST_P(ContractTest, LinksRenamesAndCopies) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ContractTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          [](const ::testing::TestParamInfo<backend_kind>& info) {
                            return std::string(ktsm_test::backend_name(info.param));
                          });

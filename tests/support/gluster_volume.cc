@@ -3,7 +3,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -44,6 +46,24 @@ bool gluster_cli(const std::string& args, std::string* output) {
   return false;
 }
 
+// The glusterd this process started, ended at exit after every volume: it
+// is made before the first volume is complete, so it is destroyed after.
+struct started_glusterd {
+  int pid = 0;
+  ~started_glusterd() {
+    if (pid == 0) return;
+    ::kill(pid, SIGTERM);
+    for (int i = 0; i < 100 && process_alive(pid); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+};
+
+started_glusterd& our_glusterd() {
+  static started_glusterd started;
+  return started;
+}
+
 std::string unique_suffix() {
   std::random_device rd;
   char buf[32];
@@ -64,12 +84,37 @@ int run_command(const std::string& command, std::string* output) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
-gluster_volume& gluster_volume::get() {
-  static gluster_volume volume;
-  return volume;
+const char* layout_name(volume_layout layout) {
+  switch (layout) {
+    case volume_layout::single:
+      return "single";
+    case volume_layout::distributed:
+      return "distributed";
+    case volume_layout::replica:
+      return "replica";
+  }
+  return "?";
 }
 
-gluster_volume::gluster_volume() {
+gluster_volume& gluster_volume::get(volume_layout layout) {
+  // One lazily made volume per layout; all are torn down at exit.
+  switch (layout) {
+    case volume_layout::single: {
+      static gluster_volume single(volume_layout::single);
+      return single;
+    }
+    case volume_layout::distributed: {
+      static gluster_volume distributed(volume_layout::distributed);
+      return distributed;
+    }
+    case volume_layout::replica:
+      break;
+  }
+  static gluster_volume replica(volume_layout::replica);
+  return replica;
+}
+
+gluster_volume::gluster_volume(volume_layout layout) : m_layout(layout) {
   if (::geteuid() != 0) {
     m_skip_reason = "GlusterFS tests need root (glusterd, bricks and trusted attributes)";
     return;
@@ -82,10 +127,25 @@ gluster_volume::gluster_volume() {
 
 gluster_volume::~gluster_volume() { teardown(); }
 
+std::string gluster_volume::host_path(const std::string& volume_path) const {
+  for (const std::string& brick : m_bricks) {
+    std::string path = brick + volume_path;
+    struct stat st;
+    if (::lstat(path.c_str(), &st) != 0) continue;
+    if (S_ISREG(st.st_mode) &&
+        ::lgetxattr(path.c_str(), "trusted.glusterfs.dht.linkto", nullptr, 0) >= 0) {
+      continue;  // DHT's pointer to the brick that holds the file
+    }
+    return path;
+  }
+  return (m_bricks.empty() ? std::string() : m_bricks.front()) + volume_path;
+}
+
 bool gluster_volume::ensure_glusterd() {
   // One process at a time decides whether glusterd must be started.
   int lock = ::open("/tmp/ktsm-glusterd.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   if (lock >= 0) ::flock(lock, LOCK_EX);
+  started_glusterd& started = our_glusterd();
   bool ok = glusterd_answers();
   if (!ok) {
     std::string out;
@@ -93,10 +153,10 @@ bool gluster_volume::ensure_glusterd() {
     if (run_command("glusterd -p " + pid_file, &out) != 0) {
       m_error = "glusterd did not start: " + out;
     } else {
-      for (int i = 0; i < 100 && m_glusterd_pid == 0; ++i) {
+      for (int i = 0; i < 100 && started.pid == 0; ++i) {
         std::ifstream in(pid_file);
-        in >> m_glusterd_pid;
-        if (m_glusterd_pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        in >> started.pid;
+        if (started.pid == 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
       ::unlink(pid_file.c_str());
       for (int i = 0; i < 150 && !ok; ++i) {
@@ -113,14 +173,17 @@ bool gluster_volume::ensure_glusterd() {
 bool gluster_volume::create_volume() {
   char tmpl[] = "/tmp/ktsm-gluster-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) {
-    m_error = "cannot make the brick's directory";
+    m_error = "cannot make the bricks' directory";
     return false;
   }
   m_dir = tmpl;
-  m_brick = m_dir + "/brick";
-  m_name = "ktsmt_" + unique_suffix();
+  std::string args = m_layout == volume_layout::replica ? " replica 3" : "";
+  int count = m_layout == volume_layout::single ? 1 : 3;
+  for (int i = 0; i < count; ++i) m_bricks.push_back(m_dir + "/brick" + std::to_string(i));
+  for (const std::string& brick : m_bricks) args += " " + m_host + ":" + brick;
+  m_name = std::string("ktsmt_") + layout_name(m_layout) + "_" + unique_suffix();
   std::string out;
-  if (!gluster_cli("volume create " + m_name + " " + m_host + ":" + m_brick + " force", &out)) {
+  if (!gluster_cli("volume create " + m_name + args + " force", &out)) {
     m_error = "volume create failed: " + out;
     m_name.clear();
     return false;
@@ -152,13 +215,6 @@ void gluster_volume::teardown() {
   if (!m_dir.empty()) {
     run_command("rm -rf '" + m_dir + "'", &out);
     m_dir.clear();
-  }
-  if (m_glusterd_pid != 0) {
-    ::kill(m_glusterd_pid, SIGTERM);
-    for (int i = 0; i < 100 && process_alive(m_glusterd_pid); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    m_glusterd_pid = 0;
   }
 }
 

@@ -1,55 +1,80 @@
-// A real one-brick GlusterFS volume for the tests of one process.
+// Real GlusterFS volumes for the tests of one process.
 //
-// The first call of gluster_volume::get() starts glusterd when none runs,
-// creates a volume with a unique name whose brick lies in a temporary
-// directory (on this machine's host name, "force"), starts it and waits
-// until a client can connect.  At process exit the volume is stopped and
-// deleted, its directory removed, and a glusterd that this process started
-// is ended by its process id; nothing else is touched.
+// gluster_volume::get(layout) returns the process's volume of that layout,
+// made on first use; a process makes at most one volume per layout.  The
+// layouts, all bricks in temporary directories on this machine's host name
+// ("force" lets gluster put bricks, and replicas, on one host and on the
+// root file system; --mode=script answers the CLI's prompts):
+//   single       one brick (the benchmarks' volume);
+//   distributed  three bricks, plain DHT: a regular file (or symbolic link)
+//                lives on the one brick its name hashes to, a directory on
+//                every brick (the GlusterFS tests' volume);
+//   replica      "replica 3" on three bricks: every brick holds a copy of
+//                everything (the recovery tests' second volume).
 //
-// Without root the volume cannot be made: ok() is false and skip_reason()
-// says why, so that tests can GTEST_SKIP.  As root any failure is a test
-// failure (error() tells what went wrong).
+// The first call starts glusterd when none runs.  Making a volume creates
+// it under a unique name, starts it and waits until a client can connect.
+// At process exit every volume made is stopped and deleted and its
+// directory removed, then a glusterd that this process started is ended by
+// its process id; nothing else is touched.
+//
+// Without root no volume can be made: ok() is false and skip_reason() says
+// why, so that tests can GTEST_SKIP.  As root any failure is a test failure
+// (error() tells what went wrong).
 #ifndef KTSM_TESTS_SUPPORT_GLUSTER_VOLUME_H_
 #define KTSM_TESTS_SUPPORT_GLUSTER_VOLUME_H_
 
 #include <string>
+#include <vector>
 
 namespace ktsm_test {
 
+enum class volume_layout { single, distributed, replica };
+const char* layout_name(volume_layout layout);
+
 class gluster_volume {
  public:
-  static gluster_volume& get();
+  static gluster_volume& get(volume_layout layout);
 
   bool ok() const { return m_ok; }
   bool skipped() const { return !m_skip_reason.empty(); }
   const std::string& skip_reason() const { return m_skip_reason; }
   const std::string& error() const { return m_error; }
 
+  volume_layout layout() const { return m_layout; }
   const std::string& name() const { return m_name; }
   // "HOST:24007", the volfile server clients connect to.
   std::string server() const { return m_host + ":24007"; }
   const std::string& host() const { return m_host; }
-  // The brick directory on this machine (for checks behind the client's back).
-  const std::string& brick() const { return m_brick; }
+  // The brick directories on this machine, in the volume's order.
+  const std::vector<std::string>& bricks() const { return m_bricks; }
+  // Where a volume path lives on this machine, for checks behind the
+  // client's back: its path on the first brick that holds it (DHT's
+  // link-to files, which only point at another brick, do not count), or on
+  // the first brick when no brick holds it.  A directory is on every brick,
+  // a regular file on one brick of a distributed volume, anything on every
+  // brick of a replica.
+  std::string host_path(const std::string& volume_path) const;
 
   ~gluster_volume();
+  gluster_volume(const gluster_volume&) = delete;
+  gluster_volume& operator=(const gluster_volume&) = delete;
 
  private:
-  gluster_volume();
+  explicit gluster_volume(volume_layout layout);
   bool ensure_glusterd();
   bool create_volume();
   bool wait_for_clients();
   void teardown();
 
+  volume_layout m_layout;
   bool m_ok = false;
   std::string m_skip_reason;
   std::string m_error;
   std::string m_name;
   std::string m_host;
   std::string m_dir;
-  std::string m_brick;
-  int m_glusterd_pid = 0;  // non-zero only when this process started it
+  std::vector<std::string> m_bricks;
 };
 
 // Runs a shell command; returns its exit status and its output (both streams).

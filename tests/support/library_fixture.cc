@@ -56,25 +56,18 @@ bool library_fixture::set_up(backend_kind kind, std::string* skip) {
     m_volume_name = "localvol";
     direct = ktfs::make_local_backend(d.local_root, &ec);
   } else {
-    gluster_volume& v = gluster_volume::get();
-    if (v.skipped()) {
-      *skip = v.skip_reason();
-      return false;
-    }
-    if (!v.ok()) {
-      ADD_FAILURE() << "GlusterFS test volume unavailable: " << v.error();
-      return false;
-    }
-    d.volfile_server = v.server();
-    m_volume_name = v.name();
-    direct = ktfs::make_gluster_backend(v.server(), v.name(), &ec);
+    gluster_volume* v = gluster_volume_for(kind, skip);
+    if (v == nullptr) return false;
+    d.volfile_server = v->server();
+    m_volume_name = v->name();
+    direct = ktfs::make_gluster_backend(v->server(), v->name(), &ec);
   }
   if (!direct) {
     ADD_FAILURE() << "cannot reach the test volume: " << ec.message();
     return false;
   }
   m_io.reset(new ktfs::ktfs_iopx(direct));
-  if (kind == backend_kind::gluster) {
+  if (kind != backend_kind::local) {
     ktfs::ktfs_debug quiet(std::make_shared<ktfs::null_sink>(), -100);
     for (const std::string& e : entries("/")) {
       ktfssnapcore::ktfssnaputils::rmdir_nonempty(&m_api, m_io, "/" + e, quiet);

@@ -1,7 +1,8 @@
 // A volume for the library's tests, on either client backend.
 //
 // SetUp points the client library's process defaults at a fresh volume (a
-// local directory, or the shared GlusterFS volume emptied first), puts a
+// local directory, or the process's GlusterFS volume of the test's layout,
+// distributed or replica 3, emptied first), puts a
 // fault-injecting wrapper in front of every connection the library makes,
 // and captures every log record at every level.  TearDown stops the library
 // and restores the defaults.
@@ -77,7 +78,7 @@ class library_fixture {
   ktfs::iopx_ptr m_io;
 };
 
-// A parameterised test over both backends with a library_fixture.
+// A test parameterised over backend kinds, with a library_fixture.
 class LibraryTest : public ::testing::TestWithParam<backend_kind> {
  protected:
   void SetUp() override {

@@ -23,7 +23,32 @@ scratch_dir::~scratch_dir() {
 }
 
 const char* backend_name(backend_kind kind) {
-  return kind == backend_kind::local ? "local" : "gluster";
+  switch (kind) {
+    case backend_kind::local:
+      return "local";
+    case backend_kind::gluster_distributed:
+      return "gluster_distributed";
+    case backend_kind::gluster_replica:
+      return "gluster_replica";
+  }
+  return "?";
+}
+
+gluster_volume* gluster_volume_for(backend_kind kind, std::string* skip) {
+  skip->clear();
+  gluster_volume& v = gluster_volume::get(kind == backend_kind::gluster_replica
+                                              ? volume_layout::replica
+                                              : volume_layout::distributed);
+  if (v.skipped()) {
+    *skip = v.skip_reason();
+    return nullptr;
+  }
+  if (!v.ok()) {
+    ADD_FAILURE() << "GlusterFS test volume (" << layout_name(v.layout())
+                  << ") unavailable: " << v.error();
+    return nullptr;
+  }
+  return &v;
 }
 
 namespace {
@@ -54,7 +79,7 @@ class gluster_test_volume : public test_volume {
     return ktfs::iopx_tree_cfg{"glusterfs", m_volume.name(), m_volume.server(), ""};
   }
   std::string prefix() const override { return m_prefix; }
-  std::string host_path(const std::string& p) const override { return m_volume.brick() + p; }
+  std::string host_path(const std::string& p) const override { return m_volume.host_path(p); }
 
  private:
   gluster_volume& m_volume;
@@ -66,16 +91,9 @@ class gluster_test_volume : public test_volume {
 std::unique_ptr<test_volume> test_volume::make(backend_kind kind, std::string* skip) {
   skip->clear();
   if (kind == backend_kind::local) return std::unique_ptr<test_volume>(new local_volume());
-  gluster_volume& v = gluster_volume::get();
-  if (v.skipped()) {
-    *skip = v.skip_reason();
-    return nullptr;
-  }
-  if (!v.ok()) {
-    ADD_FAILURE() << "GlusterFS test volume unavailable: " << v.error();
-    return nullptr;
-  }
-  return std::unique_ptr<test_volume>(new gluster_test_volume(v));
+  gluster_volume* v = gluster_volume_for(kind, skip);
+  if (v == nullptr) return nullptr;
+  return std::unique_ptr<test_volume>(new gluster_test_volume(*v));
 }
 
 }  // namespace ktsm_test

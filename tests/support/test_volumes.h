@@ -22,8 +22,17 @@ class scratch_dir {
   std::string m_path;
 };
 
-enum class backend_kind { local, gluster };
+// Where a test's volume is: a local directory, or the process's GlusterFS
+// volume of three bricks, distributed (DHT) or "replica 3" (see
+// gluster_volume.h).  backend_name() names the parameter in test names.
+enum class backend_kind { local, gluster_distributed, gluster_replica };
 const char* backend_name(backend_kind kind);
+
+class gluster_volume;
+// The process's GlusterFS volume for a GlusterFS kind.  Returns null and
+// sets *skip when it cannot be had here (without root); ADD_FAILUREs and
+// returns null when it should but fails.
+gluster_volume* gluster_volume_for(backend_kind kind, std::string* skip);
 
 // One test's volume: a fresh local directory, or a fresh top-level directory
 // on the shared GlusterFS volume.  Test paths are formed as prefix() + "/x".
@@ -38,7 +47,9 @@ class test_volume {
   virtual ktfs::iopx_tree_cfg cfg() const = 0;
   // The volume path this test owns ("" for a local volume of its own).
   virtual std::string prefix() const = 0;
-  // The host path of a volume path, to look behind the client's back.
+  // The host path of a volume path, to look behind the client's back (on
+  // GlusterFS the copy on the first brick that holds it: see
+  // gluster_volume::host_path).
   virtual std::string host_path(const std::string& volume_path) const = 0;
 };
 

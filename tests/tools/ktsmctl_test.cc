@@ -134,23 +134,24 @@ class KtsmctlTest : public ::testing::TestWithParam<backend_kind> {
       m_volume_args = {"--local", m_dir.path() + "/volume"};
       m_init_name = "local";
       m_volume.connect(ktfs::make_local_backend(m_dir.path() + "/volume", &ec));
-      m_host_root = m_dir.path() + "/volume";
       return;
     }
-    ktsm_test::gluster_volume& v = ktsm_test::gluster_volume::get();
-    if (v.skipped()) GTEST_SKIP() << v.skip_reason();
-    ASSERT_TRUE(v.ok()) << v.error();
-    m_volume_args = {"--server", v.server(), "--volume", v.name()};
-    m_init_name = v.name();
-    m_volume.connect(ktfs::make_gluster_backend(v.server(), v.name(), &ec));
-    m_host_root = v.brick();
+    std::string skip;
+    m_gluster = ktsm_test::gluster_volume_for(GetParam(), &skip);
+    if (!skip.empty()) GTEST_SKIP() << skip;
+    ASSERT_NE(m_gluster, nullptr);
+    m_volume_args = {"--server", m_gluster->server(), "--volume", m_gluster->name()};
+    m_init_name = m_gluster->name();
+    m_volume.connect(ktfs::make_gluster_backend(m_gluster->server(), m_gluster->name(), &ec));
   }
 
-  // Whether path exists on the volume, looked up on this machine (the
+  // Whether path exists on the volume, looked up on this machine (on any
   // brick for GlusterFS), where no client cache can answer.
   bool exists(const std::string& path) const {
+    std::string host = m_gluster != nullptr ? m_gluster->host_path(path)
+                                            : m_dir.path() + "/volume" + path;
     struct stat st;
-    return ::stat((m_host_root + path).c_str(), &st) == 0;
+    return ::stat(host.c_str(), &st) == 0;
   }
 
   // A group name of this test's own: cases share the GlusterFS volume.
@@ -187,7 +188,7 @@ class KtsmctlTest : public ::testing::TestWithParam<backend_kind> {
   ktsm_test::scratch_dir m_dir;
   std::vector<std::string> m_volume_args;
   std::string m_init_name;
-  std::string m_host_root;
+  ktsm_test::gluster_volume* m_gluster = nullptr;  // null on the local backend
   volume_access m_volume;
 };
 
@@ -400,7 +401,7 @@ TEST_P(KtsmctlTest, FailuresSayWhatFailedAndWhatToDo) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, KtsmctlTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          [](const ::testing::TestParamInfo<backend_kind>& info) {
                            return std::string(ktsm_test::backend_name(info.param));
                          });
