@@ -79,12 +79,12 @@ class ganesha_server {
 
 TEST(GaneshaTest, VersionBlockExportsOnlyTheVersionReadOnly) {
   std::string skip;
-  auto volume = ktsm_test::test_volume::make(ktsm_test::backend_kind::gluster, &skip);
+  auto volume = ktsm_test::test_volume::make(ktsm_test::backend_kind::gluster_distributed, &skip);
   if (!volume) {
     if (!skip.empty()) GTEST_SKIP() << skip;
     FAIL() << "no GlusterFS volume";
   }
-  const std::string vol = ktsm_test::gluster_volume::get().name();
+  const std::string vol = ktsm_test::gluster_volume::get(ktsm_test::volume_layout::distributed).name();
   const std::string group = volume->prefix() + "/g", version = group + "/.snaps/v2";
   ktfs::ktfs_api api;
   ktfs::iopx_ptr io = api.init(volume->cfg());
