@@ -93,6 +93,14 @@ const char kSourceList[] = "//lists/source";
 const char kMergeFailed[] = "Failed to update metadata file [";
 const char kRecoverFailed[] = "failed to recover version set filegroup [";
 
+// A version whose state could not be read at start-up (one being made has
+// none yet): its group is rebuilt, and init answers 1.
+bool unreadable_state(const std::string& text) {
+  static const std::string head = "snap dir [", tail = "] getattr failed";
+  return text.size() > head.size() + tail.size() && text.compare(0, head.size(), head) == 0 &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string group_name(int group) { return "//g" + std::to_string(group); }
 
 // The list of deleted files of the version directory path.
@@ -107,7 +115,8 @@ class tally_sink : public ktfs::log_sink {
   void write(const ktfs::log_record& record) override {
     std::lock_guard<std::mutex> guard(m_mutex);
     ++m_total;
-    if (record.text.compare(0, sizeof kRecoverFailed - 1, kRecoverFailed) == 0) {
+    if (record.text.compare(0, sizeof kRecoverFailed - 1, kRecoverFailed) == 0 ||
+        unreadable_state(record.text)) {
       ++m_recover_failures;
     }
     if (record.is_error && record.text.compare(0, sizeof kMergeFailed - 1, kMergeFailed) == 0) {
@@ -729,7 +738,8 @@ void stress_run::restarter() {
     int32_t rc = m_lib.init();
     ++m_restarts;
     // 1 only when a group changed under the listing (a version being made
-    // or removed), which the start-up reports as a group that failed.
+    // or removed), which the start-up reports as a group that failed or a
+    // version whose state it could not read.
     if (rc != 0 && !(rc == 1 && m_sink->recover_failures() > failures_before)) {
       m_findings.add(me, "init answered " + std::to_string(rc));
     }
