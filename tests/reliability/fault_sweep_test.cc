@@ -533,7 +533,7 @@ class export_case : public sweep_case {
     if (s == mark_step::none) {
       EXPECT_EQ(lib.raw_state(m_dir), state_bytes("8"));
       EXPECT_EQ(m_version->get_state(), "8");
-      EXPECT_EQ(ktsm_sweep::export_blocks(lib), 1u);
+      EXPECT_EQ(lib.export_blocks(), 1u);
       return;
     }
     EXPECT_EQ(m_version->get_state(), before) << "the record changes only on success";
@@ -541,7 +541,7 @@ class export_case : public sweep_case {
     EXPECT_EQ(lib.raw_state(m_dir), ran              ? state_bytes("7")
                                     : before.empty() ? ""
                                                      : state_bytes(before));
-    EXPECT_EQ(ktsm_sweep::export_blocks(lib), ran ? 1u : 0u) << "the command ran";
+    EXPECT_EQ(lib.export_blocks(), ran ? 1u : 0u) << "the command ran";
   }
   void complete(library_fixture& lib, const fault_point*) override {
     vs::set_ptr set = ktsm_sweep::registered("//g");
@@ -550,13 +550,13 @@ class export_case : public sweep_case {
     if (state == "8") {
       EXPECT_EQ(set->unexport_version(m_name), 0);
       EXPECT_EQ(lib.raw_state(m_dir), state_bytes("2"));
-      EXPECT_EQ(ktsm_sweep::export_blocks(lib), 0u);
+      EXPECT_EQ(lib.export_blocks(), 0u);
       return;
     }
     // An interrupted export ("7") is run again: the command is idempotent.
     EXPECT_EQ(set->export_version(m_name), 0);
     EXPECT_EQ(lib.raw_state(m_dir), state_bytes("8"));
-    EXPECT_EQ(ktsm_sweep::export_blocks(lib), 1u);
+    EXPECT_EQ(lib.export_blocks(), 1u);
   }
 
  private:
@@ -597,7 +597,7 @@ class unexport_case : public sweep_case {
     std::string start = m_exported ? "8" : "2";
     // The export command withdraws the block before the second write.
     bool withdrawn = s == mark_step::none || s == mark_step::second_write;
-    EXPECT_EQ(ktsm_sweep::export_blocks(lib), m_exported && !withdrawn ? 1u : 0u);
+    EXPECT_EQ(lib.export_blocks(), m_exported && !withdrawn ? 1u : 0u);
     if (s == mark_step::none) {
       EXPECT_EQ(lib.raw_state(kDir), state_bytes("2"));
       EXPECT_EQ(m_v1->get_state(), "2");
@@ -613,7 +613,7 @@ class unexport_case : public sweep_case {
     // An interrupted unexport ("10") is withdrawn again like an export.
     EXPECT_EQ(set->unexport_version("v1"), 0);
     EXPECT_EQ(lib.raw_state(kDir), state_bytes("2"));
-    EXPECT_EQ(ktsm_sweep::export_blocks(lib), 0u);
+    EXPECT_EQ(lib.export_blocks(), 0u);
     EXPECT_EQ(set->export_version("v1"), 0) << "the version is usable again";
   }
 

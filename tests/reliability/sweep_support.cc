@@ -311,15 +311,5 @@ std::string link_target(library_fixture& lib, const std::string& path) {
   return target;
 }
 
-size_t export_blocks(library_fixture& lib) {
-  size_t n = 0;
-  DIR* dir = ::opendir(lib.exports_dir().c_str());
-  if (dir == nullptr) return 0;
-  while (struct dirent* e = ::readdir(dir)) {
-    if (e->d_name[0] != '.') ++n;
-  }
-  ::closedir(dir);
-  return n;
-}
 
 }  // namespace ktsm_sweep

@@ -142,8 +142,6 @@ std::string dump(const std::vector<ktfs::log_record>& records);
 bool is_dir(library_fixture& lib, const std::string& path);
 std::string xattr(library_fixture& lib, const std::string& path, const std::string& name);
 std::string link_target(library_fixture& lib, const std::string& path);
-// Files in the exports directory of the export command's stand-in.
-size_t export_blocks(library_fixture& lib);
 
 }  // namespace ktsm_sweep
 
