@@ -22,10 +22,8 @@ std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(
 
 // Copies move data in blocks of this size.
 const size_t kBlock = 4 << 20;
-// A server-side copy asks for at most this much at once.  Large enough that
-// a brick that shares extents makes few reflinks; block-aligned so that it
-// can make them.
-const uint64_t kServerBlock = 64 << 20;
+// A server-side copy is one call for the whole file, up to this size.
+const uint64_t kServerMax = 1ull << 30;
 
 // Gives a file just created exactly the permission bits asked for.  The
 // client keeps the attributes the creation returned, so reading the mode
@@ -83,14 +81,17 @@ class gluster_file : public backend_file {
   std::error_code fstat(struct stat* buf) override { return check(glfs_fstat(m_fd, buf)); }
 
   // On the servers with glfs_copy_file_range when the connection allows it
-  // (KTFS_GFAPI_COPY_FILE_RANGE=1) and the volume supports it; else large-
-  // block reads and writes.
+  // (KTFS_GFAPI_COPY_FILE_RANGE=1), the volume supports it and the call can
+  // copy the whole file at once; else large-block reads and writes.
   //
-  // glfs_copy_file_range (GlusterFS 10.3) never reports the end of the
-  // source: asked beyond it, it answers the length asked and extends the
-  // destination (a loop waiting for 0 never ends and fills the brick).  So
-  // a server-side copy is bounded by the source's size here, and answers 0
-  // at its end like the reads do.
+  // glfs_copy_file_range as GlusterFS 10.3 has it is right only in that
+  // case.  Measured here: it reads the source from offset 0 whatever offset
+  // it is given (a copy in two calls writes the first part twice); it never
+  // reports the end of the source (asked beyond it, it answers the length
+  // asked and extends the destination, so a loop waiting for 0 never ends
+  // and fills the brick); the client keeps the destination's old size in
+  // its cache; and the brick keeps the destination's space after the file
+  // is deleted (in .glusterfs/unlink) until the brick restarts.
   //
   // Reads and writes: one read per call; a short read is copied as it is
   // (the caller calls again until a read finds the end), so a small file
@@ -101,23 +102,25 @@ class gluster_file : public backend_file {
     *done = 0;
     gluster_file* target = dynamic_cast<gluster_file*>(&dst);
     if (target == nullptr) return errno_code(EXDEV);
-    if (m_server_copy && m_server_copy->load(std::memory_order_relaxed)) {
+    if (*src_offset == 0 && *dst_offset == 0 && m_server_copy &&
+        m_server_copy->load(std::memory_order_relaxed)) {
       struct stat st;
       if (glfs_fstat(m_fd, &st) != 0) return errno_code();
       uint64_t size = static_cast<uint64_t>(st.st_size);
-      if (*src_offset >= size) return {};
-      size_t ask = static_cast<size_t>(std::min<uint64_t>({len, size - *src_offset, kServerBlock}));
-      off64_t in = static_cast<off64_t>(*src_offset), out = static_cast<off64_t>(*dst_offset);
-      ssize_t n = glfs_copy_file_range(m_fd, &in, target->m_fd, &out, ask, 0, nullptr, nullptr,
-                                       nullptr);
-      if (n >= 0) {
-        advance(static_cast<size_t>(n), src_offset, dst_offset, done);
-        return {};
+      if (size == 0) return {};
+      if (len >= size && size <= kServerMax) {
+        off64_t in = 0, out = 0;
+        ssize_t n = glfs_copy_file_range(m_fd, &in, target->m_fd, &out, static_cast<size_t>(size),
+                                         0, nullptr, nullptr, nullptr);
+        if (n >= 0) {
+          advance(static_cast<size_t>(n), src_offset, dst_offset, done);
+          return {};
+        }
+        if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EXDEV && errno != EINVAL) {
+          return errno_code();
+        }
+        m_server_copy->store(false, std::memory_order_relaxed);  // the volume refuses it
       }
-      if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EXDEV && errno != EINVAL) {
-        return errno_code();
-      }
-      m_server_copy->store(false, std::memory_order_relaxed);  // the volume refuses it
     }
     size_t size = std::min(len, kBlock);
     std::unique_ptr<char[]> block(new char[size]);

@@ -36,9 +36,10 @@ namespace {
 const ktfs::aio_ptr kNoAio;
 const char kFunction[] = "ktfssnapcore::snap_opcreate()";
 const char kSnapsDir[] = ".snaps";
-// Bytes asked of one copy_range call: large, so that a file system that
-// shares extents makes few reflinks, and a multiple of every block size.
-const uint64_t kCopyBlock = 64ull << 20;
+// Bytes asked of one copy_range call: a whole extent of any usual file, so
+// that a file system that shares extents makes one reflink of it (and a
+// GlusterFS server-side copy can take the file in its one call).
+const uint64_t kCopyBlock = 1ull << 30;
 // Entries waiting for a worker at most; the walk waits beyond.
 const size_t kMaxQueued = 1024;
 const unsigned kMaxWorkers = 64;
