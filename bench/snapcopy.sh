@@ -41,9 +41,11 @@ cleanup() {
     losetup -d "$LOOP" 2>/dev/null || true
   fi
   rm -rf "$WORK"
+  if [ "$STARTED_GLUSTERD" = 1 ]; then scripts/glusterd-ctl stop >/dev/null || true; fi
 }
+STARTED_GLUSTERD=0
 trap cleanup EXIT
-scripts/glusterd-ctl start >/dev/null
+if scripts/glusterd-ctl start | grep -q '^glusterd-ctl: started'; then STARTED_GLUSTERD=1; fi
 
 make_volume() { # NAME BRICK
   mkdir -p "$2"
