@@ -204,11 +204,12 @@ bool raw_copy(Raw raw, const std::string& group, const std::string& dest) {
 
 // ---- One tree -------------------------------------------------------------
 
-// "cp -a --reflink=auto" of the group's entries into a fresh directory.
+// "cp -a --reflink=auto --sparse=always" of the group's entries into a fresh
+// directory: owners, times, links and holes kept, as the snapshot keeps them.
 bool cp_copy(bench_volume& vol, const std::string& group, const std::string& dest) {
   std::string src = vol.local_root() + group, dst = vol.local_root() + dest;
   if (::mkdir(dst.c_str(), 0700) != 0) return false;
-  std::vector<std::string> argv = {"cp", "-a", "--reflink=auto", "-t", dst};
+  std::vector<std::string> argv = {"cp", "-a", "--reflink=auto", "--sparse=always", "-t", dst};
   DIR* d = ::opendir(src.c_str());
   if (d == nullptr) return false;
   while (struct dirent* e = ::readdir(d)) {

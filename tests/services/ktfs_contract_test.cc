@@ -2,6 +2,8 @@
 // directory and against a real GlusterFS volume through libgfapi.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
@@ -198,6 +200,37 @@ TEST_P(ContractTest, FilesReadWriteSizeAndUnlink) {
 
 TEST_P(ContractTest, LinksRenamesAndCopies) {
   write_file("/src", std::string(1 << 20, 'k') + "end");
+  if (GetParam() == backend_kind::gluster) {
+    // A connection that copies on the servers copies whole files right and
+    // ends at the end of the source (glfs_copy_file_range alone does not).
+    ::setenv("KTFS_GFAPI_COPY_FILE_RANGE", "1", 1);
+    ktfs::iopx_ptr server_io = m_api.init(m_volume->cfg());
+    ::unsetenv("KTFS_GFAPI_COPY_FILE_RANGE");
+    ASSERT_TRUE(server_io);
+    ktfs::file_ptr in = m_api.open(server_io, p("/src").c_str(), O_RDONLY, kNoAio);
+    ktfs::file_ptr out =
+        m_api.open(server_io, p("/server-copy").c_str(), O_WRONLY | O_CREAT, 0600, kNoAio);
+    ASSERT_TRUE(in && out);
+    uint64_t a = 0, b = 0;
+    size_t n = 0, calls = 0;
+    do {
+      ASSERT_FALSE(m_api.copy_range(in, &a, out, &b, 4 << 20, &n, kNoAio));
+    } while (n != 0 && ++calls < 10);
+    EXPECT_EQ(a, (1u << 20) + 3);
+    m_api.close(in, kNoAio);
+    m_api.close(out, kNoAio);
+    // Read without asking the size: the client's cached size of a server-side
+    // copy's destination stays stale for a while (GlusterFS 10.3).
+    ktfs::file_ptr back = m_api.open(server_io, p("/server-copy").c_str(), O_RDONLY, kNoAio);
+    ASSERT_TRUE(back);
+    std::string data(2 << 20, '\0');
+    ASSERT_FALSE(m_api.read(back, &data[0], data.size(), 0, &n, kNoAio));
+    data.resize(n);
+    std::string want = std::string(1 << 20, 'k') + "end";
+    size_t diff = std::mismatch(data.begin(), data.end(), want.begin()).first - data.begin();
+    EXPECT_TRUE(data == want) << data.size() << " bytes read back, first difference at " << diff << ": " << int(data[diff]);
+    m_api.close(back, kNoAio);
+  }
   ASSERT_FALSE(m_api.symlink(m_io, "src", p("/link").c_str(), kNoAio));
   std::string target;
   ASSERT_FALSE(m_api.readlink(m_io, p("/link").c_str(), &target, kNoAio));
@@ -223,6 +256,72 @@ TEST_P(ContractTest, LinksRenamesAndCopies) {
   ASSERT_FALSE(m_api.rename(m_io, p("/dst").c_str(), p("/moved").c_str(), kNoAio));
   EXPECT_EQ(m_api.stat(m_io, p("/dst").c_str(), &st, kNoAio).value(), ENOENT);
   EXPECT_EQ(read_file("/moved").size(), (1u << 20) + 3);
+}
+
+// The calls a faithful copy needs: each reaches the entry itself, never a
+// link's target.
+TEST_P(ContractTest, MetadataNodesLinksAndHoles) {
+  if (::geteuid() != 0) GTEST_SKIP() << "owners and devices need root";
+  write_file("/f", "data");
+  ASSERT_FALSE(m_api.symlink(m_io, "f", p("/l").c_str(), kNoAio));
+  ASSERT_FALSE(m_api.lchown(m_io, p("/l").c_str(), 1234, 5678, kNoAio));
+  const struct timespec t[2] = {{1000000000, 123}, {900000000, 456}};
+  ASSERT_FALSE(m_api.lutimens(m_io, p("/l").c_str(), t, kNoAio));
+  char value[] = "own";
+  struct iovec iov = {value, 3};
+  ASSERT_FALSE(m_api.lsetxattr(m_io, p("/l").c_str(), "trusted.ktsm.x", &iov, 0, kNoAio));
+  struct stat l, f;
+  ASSERT_FALSE(m_api.lstat(m_io, p("/l").c_str(), &l, kNoAio));
+  ASSERT_FALSE(m_api.lstat(m_io, p("/f").c_str(), &f, kNoAio));
+  EXPECT_EQ(l.st_uid, 1234u);
+  EXPECT_EQ(l.st_gid, 5678u);
+  EXPECT_EQ(l.st_mtim.tv_sec, 900000000);
+  EXPECT_EQ(l.st_mtim.tv_nsec, 456);
+  EXPECT_EQ(l.st_atim.tv_nsec, 123);
+  EXPECT_EQ(f.st_uid, 0u) << "the target kept its owner";
+  char back[8] = {0};
+  struct iovec in = {back, sizeof back};
+  EXPECT_EQ(m_api.lgetxattr(m_io, p("/l").c_str(), "trusted.ktsm.x", &in, kNoAio), 3);
+  EXPECT_STREQ(back, "own");
+  EXPECT_EQ(m_api.getxattr(m_io, p("/f").c_str(), "trusted.ktsm.x", &in, kNoAio), -1);
+
+  struct {
+    const char* name;
+    unsigned int mode;
+    dev_t dev;
+  } nodes[] = {{"/fifo", S_IFIFO | 0640, 0},
+               {"/null", S_IFCHR | 0666, makedev(1, 3)},
+               {"/blk", S_IFBLK | 0600, makedev(7, 200)},
+               {"/sock", S_IFSOCK | 0755, 0}};
+  for (const auto& n : nodes) {
+    ASSERT_FALSE(m_api.mknod(m_io, p(n.name).c_str(), n.mode, n.dev, kNoAio)) << n.name;
+    struct stat st;
+    ASSERT_FALSE(m_api.lstat(m_io, p(n.name).c_str(), &st, kNoAio));
+    EXPECT_EQ(st.st_mode, n.mode) << n.name;
+    EXPECT_EQ(st.st_rdev, n.dev) << n.name;
+  }
+
+  ASSERT_FALSE(m_api.link(m_io, p("/f").c_str(), p("/f2").c_str(), kNoAio));
+  struct stat f2;
+  ASSERT_FALSE(m_api.lstat(m_io, p("/f2").c_str(), &f2, kNoAio));
+  EXPECT_EQ(f2.st_nlink, 2u);
+  EXPECT_EQ(m_api.link(m_io, p("/f").c_str(), p("/f2").c_str(), kNoAio).value(), EEXIST);
+
+  // A file with data at 1 MiB and a hole before and after it.
+  ktfs::file_ptr s = m_api.open(m_io, p("/sparse").c_str(), O_RDWR | O_CREAT, 0600, kNoAio);
+  ASSERT_TRUE(s);
+  size_t done = 0;
+  ASSERT_FALSE(m_api.write(s, "x", 1, 1 << 20, &done, kNoAio));
+  ASSERT_FALSE(m_api.truncate(s, 4 << 20, kNoAio));
+  EXPECT_EQ(s->get_file_size(), 4u << 20);
+  uint64_t at = 0;
+  ASSERT_FALSE(m_api.seek(s, 0, SEEK_DATA, &at, kNoAio));
+  EXPECT_EQ(at, 1u << 20);
+  ASSERT_FALSE(m_api.seek(s, at, SEEK_HOLE, &at, kNoAio));
+  EXPECT_GT(at, 1u << 20);
+  EXPECT_LT(at, 4u << 20);
+  EXPECT_EQ(m_api.seek(s, at, SEEK_DATA, &at, kNoAio).value(), ENXIO);
+  EXPECT_FALSE(m_api.close(s, kNoAio));
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ContractTest,

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
+#include <sys/sysmacros.h>
 
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_fault.h"
@@ -213,9 +215,7 @@ class SnapcoreTest : public ::testing::TestWithParam<backend_kind> {
     mkdir("/g/.snaps", 0755);
     mkdir("/g/.snaps/v0", 0700);
     write_file("/g/.snaps/v0/old", "older version");
-    if (GetParam() == backend_kind::local) {
-      ASSERT_EQ(::mkfifo(m_volume->host_path(p("/g/fifo")).c_str(), 0600), 0);
-    }
+    ASSERT_FALSE(m_api.mknod(m_io, p("/g/fifo").c_str(), S_IFIFO | 0600, 0, kNoAio));
   }
 
   // A version directory as the library's caller makes it: mode 0 (the owner
@@ -270,10 +270,7 @@ TEST_P(SnapcoreTest, CreateCopiesTheLiveGroupAndNothingElse) {
   ASSERT_EQ(copy.entries.count(kList), 1u) << "the version's list is missing";
   EXPECT_EQ(copy.entries[kList], "0600 file 0 " + fnv1a("") + " ");
   copy.entries.erase(kList);
-  if (GetParam() == backend_kind::local) {
-    EXPECT_EQ(live.entries.erase("/fifo"), 1u);  // other file types are left out
-  }
-  EXPECT_EQ(live.entries.size(), 11u);
+  EXPECT_EQ(live.entries.size(), 12u);
   EXPECT_EQ(copy.entries, live.entries);
   const std::string note = std::string(1000, 'n') + std::string(3, '\0') + "end";
   EXPECT_EQ(copy.entries["/a/b/deep.txt"], "0640 file 5 " + fnv1a("deep\n") + " " + kUuid +
@@ -316,7 +313,9 @@ TEST_P(SnapcoreTest, CreateStopsAtTheFirstFailureAndKeepsWhatWasCopied) {
     std::string absent;  // not in the version after the failure
   } cases[] = {
       {ktfs::op::copy_range, "/g/big", ENOSPC, "/g/big", "/big", kList},
-      {ktfs::op::setxattr, "%V/a/b/deep.txt", EIO, "%V/a/b/deep.txt", "/a/b/deep.txt", kList},
+      {ktfs::op::lsetxattr, "%V/a/b/deep.txt", EIO, "%V/a/b/deep.txt", "/a/b/deep.txt", kList},
+      {ktfs::op::mknod, "%V/fifo", EIO, "%V/fifo", "", "/fifo"},
+      {ktfs::op::utimens, "%V/a", EIO, "%V/a", "/a/b/deep.txt", kList},
       {ktfs::op::mkdir, "%V/a/b", EACCES, "%V/a/b", "/a", "/a/b"},
       {ktfs::op::opendir, "/g/a", EIO, "/g/a", "/a", "/a/b"},
       {ktfs::op::readlink, "/g/rel", EIO, "/g/rel", "", "/rel"},
@@ -482,6 +481,271 @@ TEST_P(SnapcoreTest, RemoveTreeNeverFollowsLinks) {
   EXPECT_EQ(ktfssnaputils::rmdir_nonempty(&m_api, m_io, p("/absent"), m_log).value(), ENOENT);
   EXPECT_EQ(errors().size(), 1u);
 }
+
+// ---- a version as a faithful record of its group -------------------------------
+
+// Everything lstat, the attributes and the data tell of one entry.
+struct record {
+  struct stat st;
+  std::map<std::string, std::string> attrs;
+  std::string data;  // a regular file's hash, a link's target
+};
+
+// A live group whose copy the wrapper disturbs: lstat of ".../vanishing"
+// and the listing of ".../vanishing-dir" find them just removed; opening
+// ".../changing" to read it appends to it first.
+class disturbing_backend : public ktfs::fault_backend {
+ public:
+  explicit disturbing_backend(std::shared_ptr<ktfs::backend> base)
+      : fault_backend(base), m_plain(base) {}
+  std::error_code lstat(const std::string& path, struct stat* buf) override {
+    if (ends_with(path, "/vanishing")) m_plain->unlink(path);
+    return fault_backend::lstat(path, buf);
+  }
+  std::error_code opendir(const std::string& path, std::unique_ptr<ktfs::backend_file>* out) override {
+    if (ends_with(path, "/vanishing-dir")) m_plain->rmdir(path);
+    return fault_backend::opendir(path, out);
+  }
+  std::error_code open(const std::string& path, int flags, unsigned int mode,
+                       std::unique_ptr<ktfs::backend_file>* out) override {
+    std::unique_ptr<ktfs::backend_file> f;
+    size_t done = 0;
+    if (ends_with(path, "/changing") && flags == O_RDONLY && !m_plain->open(path, O_WRONLY, 0, &f)) {
+      f->pwrite("more", 4, 4, &done);
+      f->close();
+    }
+    return fault_backend::open(path, flags, mode, out);
+  }
+
+ private:
+  static bool ends_with(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+  }
+  std::shared_ptr<ktfs::backend> m_plain;
+};
+
+class FaithfulTest : public SnapcoreTest {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "owners, devices and link attributes need root";
+    SnapcoreTest::SetUp();
+  }
+  void TearDown() override {
+    ktfssnapcore::set_copy_workers(0);
+    SnapcoreTest::TearDown();
+  }
+
+  void times(const std::string& rel, int64_t shift) {
+    // Access times ahead of the change time, so that reading the live
+    // entries leaves them alone (relatime).
+    const int64_t now = static_cast<int64_t>(::time(nullptr));
+    const struct timespec t[2] = {{now + 3600 + shift, 123456789}, {now - 7200 - shift, 987654321}};
+    ASSERT_FALSE(m_api.lutimens(m_io, p(rel).c_str(), t, kNoAio)) << rel;
+  }
+  void own(const std::string& rel, uid_t uid, gid_t gid) {
+    ASSERT_FALSE(m_api.lchown(m_io, p(rel).c_str(), uid, gid, kNoAio)) << rel;
+  }
+  void node(const std::string& rel, unsigned int mode, dev_t dev) {
+    ASSERT_FALSE(m_api.mknod(m_io, p(rel).c_str(), mode, dev, kNoAio)) << rel;
+  }
+  void link_attr(const std::string& rel, const std::string& value) {
+    struct iovec iov = {const_cast<char*>(value.data()), value.size()};
+    ASSERT_FALSE(m_api.lsetxattr(m_io, p(rel).c_str(), kNote, &iov, 0, kNoAio)) << rel;
+  }
+
+  // A group with every kind of entry, each with its own owner and times.
+  void build_rich_group() {
+    // Access ACL (user rwx, user 1000 rwx, group r-x, mask rwx, other r-x).
+    const unsigned char acl[] = {2, 0, 0, 0, 1,    0,    7, 0, 0xff, 0xff, 0xff, 0xff,
+                                 2, 0, 7, 0, 0xe8, 3,    0, 0, 4,    0,    5,    0,
+                                 0xff, 0xff, 0xff, 0xff, 0x10, 0, 7, 0, 0xff, 0xff, 0xff, 0xff,
+                                 0x20, 0, 5, 0, 0xff, 0xff, 0xff, 0xff};
+    const std::string acl_value(reinterpret_cast<const char*>(acl), sizeof acl);
+    mkdir("/g", 0755);
+    mkdir("/g/.snaps", 0755);
+    mkdir("/g/d", 0755);
+    set_attr("/g/d", "system.posix_acl_access", acl_value);
+    set_attr("/g/d", "system.posix_acl_default", acl_value);
+    set_attr("/g/d", kUuid, "dir-uuid");
+    mkdir("/g/d/empty", 0711);
+    write_file("/g/d/prog", "#!/bin/sh\n", 0755);
+    own("/g/d/prog", 1000, 1000);
+    chmod("/g/d/prog", 04755);  // after the owner, which clears it
+    set_attr("/g/d/prog", kUuid, "uuid-prog");
+    write_file("/g/hard", "one file, three names\n", 0640);
+    own("/g/hard", 1234, 5678);
+    ASSERT_FALSE(m_api.link(m_io, p("/g/hard").c_str(), p("/g/d/hard2").c_str(), kNoAio));
+    ASSERT_FALSE(m_api.link(m_io, p("/g/hard").c_str(), p("/g/d/empty2").c_str(), kNoAio));
+    // 16 MiB with 256 KiB of data at the start, 4 KiB at 8 MiB, a hole at the end.
+    ktfs::file_ptr f = m_api.open(m_io, p("/g/sparse").c_str(), O_WRONLY | O_CREAT, 0644, kNoAio);
+    ASSERT_TRUE(f);
+    size_t done = 0;
+    std::string head = big_data().substr(0, 256 << 10), middle(4096, 'm');
+    ASSERT_FALSE(m_api.write(f, head.data(), head.size(), 0, &done, kNoAio));
+    ASSERT_FALSE(m_api.write(f, middle.data(), middle.size(), 8 << 20, &done, kNoAio));
+    ASSERT_FALSE(m_api.truncate(f, 16 << 20, kNoAio));
+    ASSERT_FALSE(m_api.close(f, kNoAio));
+    symlink("d/prog", "/g/link");
+    own("/g/link", 4321, 8765);
+    link_attr("/g/link", "a link's own");
+    node("/g/fifo", S_IFIFO | 0620, 0);
+    node("/g/d/null", S_IFCHR | 0666, makedev(1, 3));
+    node("/g/d/loop", S_IFBLK | 0660, makedev(7, 200));
+    node("/g/socket", S_IFSOCK | 0755, 0);
+    own("/g/socket", 99, 98);
+    int64_t shift = 0;
+    for (const char* rel : {"/g/d/empty", "/g/d/prog", "/g/hard", "/g/sparse", "/g/link",
+                            "/g/fifo", "/g/d/null", "/g/d/loop", "/g/socket", "/g/d"}) {
+      times(rel, shift += 1000);
+    }
+  }
+
+  // The entries under rel (not rel itself), by relative path.
+  void walk_records(const std::string& rel, const std::string& under,
+                    std::map<std::string, record>* out, bool top = true) {
+    std::vector<std::string> names;
+    ktfs::file_ptr dir = m_api.opendir(m_io, p(rel + under).c_str(), kNoAio);
+    ASSERT_TRUE(dir) << rel + under;
+    while (struct dirent* e = m_api.readdir(dir, kNoAio)) names.push_back(e->d_name);
+    m_api.closedir(dir, kNoAio);
+    for (const std::string& name : names) {
+      if (name == "." || name == ".." || (top && (name == ".snaps" || "/" + name == kList))) {
+        continue;
+      }
+      std::string entry = under + "/" + name, path = p(rel + entry);
+      record& r = (*out)[entry];
+      ASSERT_FALSE(m_api.lstat(m_io, path.c_str(), &r.st, kNoAio)) << entry;
+      std::vector<std::string> attr_names;
+      ASSERT_FALSE(m_api.listxattr(m_io, path.c_str(), false, &attr_names, kNoAio)) << entry;
+      for (const std::string& a : attr_names) {
+        if (a.compare(0, 18, "trusted.glusterfs.") == 0 || a.compare(0, 12, "trusted.gfid") == 0) {
+          continue;
+        }
+        std::vector<char> buf(65536);
+        struct iovec iov = {buf.data(), buf.size()};
+        int64_t n = m_api.lgetxattr(m_io, path.c_str(), a.c_str(), &iov, kNoAio);
+        ASSERT_GE(n, 0) << entry << " " << a;
+        r.attrs[a] = std::string(buf.data(), static_cast<size_t>(n));
+      }
+      if (S_ISREG(r.st.st_mode)) r.data = fnv1a(read_file(rel + entry));
+      if (S_ISLNK(r.st.st_mode)) m_api.readlink(m_io, path.c_str(), &r.data, kNoAio);
+      if (S_ISDIR(r.st.st_mode)) walk_records(rel, entry, out, false);
+    }
+  }
+
+  // Checks the version entry by entry against the live group.
+  void expect_faithful(const std::map<std::string, record>& live,
+                       const std::map<std::string, record>& copy) {
+    ASSERT_EQ(copy.size(), live.size());
+    std::map<ino_t, std::string> live_first, copy_first;  // the first name of each file
+    for (const auto& l : live) {
+      SCOPED_TRACE(l.first);
+      auto found = copy.find(l.first);
+      ASSERT_NE(found, copy.end());
+      const struct stat &a = l.second.st, &b = found->second.st;
+      EXPECT_EQ(b.st_mode, a.st_mode);  // type and mode
+      EXPECT_EQ(b.st_uid, a.st_uid);
+      EXPECT_EQ(b.st_gid, a.st_gid);
+      EXPECT_EQ(b.st_mtim.tv_sec, a.st_mtim.tv_sec);
+      EXPECT_EQ(b.st_mtim.tv_nsec, a.st_mtim.tv_nsec);
+      EXPECT_EQ(b.st_atim.tv_sec, a.st_atim.tv_sec);
+      EXPECT_EQ(b.st_atim.tv_nsec, a.st_atim.tv_nsec);
+      EXPECT_EQ(b.st_nlink, a.st_nlink);
+      EXPECT_EQ(b.st_rdev, a.st_rdev);
+      if (!S_ISDIR(a.st_mode)) {
+        EXPECT_EQ(b.st_size, a.st_size);
+        // Names of one file in the group are names of one file in the version.
+        EXPECT_EQ(copy_first.emplace(b.st_ino, l.first).first->second,
+                  live_first.emplace(a.st_ino, l.first).first->second);
+        EXPECT_NE(b.st_ino, a.st_ino);
+      }
+      EXPECT_EQ(found->second.data, l.second.data);
+      EXPECT_EQ(found->second.attrs, l.second.attrs);
+    }
+  }
+};
+
+TEST_P(FaithfulTest, VersionRecordsEveryEntryAsItIs) {
+  build_rich_group();
+  std::map<std::string, record> live;
+  walk_records("/g", "", &live);
+  ASSERT_EQ(live.size(), 12u);
+  EXPECT_EQ(live["/hard"].st.st_nlink, 3u);
+  EXPECT_EQ(live["/link"].attrs.at(kNote), "a link's own");
+  EXPECT_EQ(live["/d"].attrs.count("system.posix_acl_default"), 1u);
+  // One worker, then the pool: the same version.
+  for (unsigned workers : {1u, 0u}) {
+    SCOPED_TRACE("workers " + std::to_string(ktfssnapcore::copy_workers()));
+    ktfssnapcore::set_copy_workers(workers);
+    std::string name = "v" + std::to_string(workers);
+    make_version(name);
+    ktfssnapcore::ktfssnapcore_opinfo info = opinfo(name, m_io);
+    ASSERT_FALSE(ktfssnapcore::snap_opcreate(&info));
+    EXPECT_TRUE(m_sink->records().empty()) << m_sink->records()[0].text;
+    std::map<std::string, record> copy;
+    walk_records("/g/.snaps/" + name, "", &copy, false);
+    EXPECT_EQ(copy.erase(kList), 1u);
+    expect_faithful(live, copy);
+    // Holes stay holes: the copy allocates about what the data needs.
+    EXPECT_LE(copy["/sparse"].st.st_blocks, live["/sparse"].st.st_blocks + 16);
+    EXPECT_LT(copy["/sparse"].st.st_blocks * 512, 1 << 20);
+    EXPECT_EQ(ktfssnapcore::snap_progress().files.load(), 5u);  // prog, sparse, 3 names of hard
+    EXPECT_EQ(ktfssnapcore::snap_progress().bytes.load(), (256u << 10) + 4096 + 10 + 22);
+  }
+}
+
+TEST_P(FaithfulTest, VanishedEntriesLeftOutChangesAndLostOwnersReported) {
+  mkdir("/g", 0755);
+  mkdir("/g/.snaps", 0755);
+  write_file("/g/vanishing", "gone before its copy");
+  mkdir("/g/vanishing-dir", 0755);
+  write_file("/g/changing", "data", 0644);
+  write_file("/g/setid", "x", 0755);
+  chmod("/g/setid", 06755);
+  write_file("/g/kept", "kept");
+  ktfs::client_defaults saved = ktfs::get_client_defaults(), wrapped = saved;
+  std::shared_ptr<disturbing_backend> faults;
+  wrapped.wrap = [&faults](std::shared_ptr<ktfs::backend> base) {
+    faults = std::make_shared<disturbing_backend>(base);
+    return std::shared_ptr<ktfs::backend>(faults);
+  };
+  ktfs::set_client_defaults(wrapped);
+  ktfs::iopx_ptr io = m_api.init(m_volume->cfg());
+  ktfs::set_client_defaults(saved);
+  ASSERT_TRUE(io && faults);
+  faults->fail_calls(ktfs::op::chown, "*/setid", EPERM);  // as for a user not root
+  make_version("v");
+  ktfssnapcore::ktfssnapcore_opinfo info = opinfo("v", io);
+  ASSERT_FALSE(ktfssnapcore::snap_opcreate(&info));
+  std::multiset<std::string> said;
+  for (const ktfs::log_record& r : m_sink->records()) {
+    EXPECT_FALSE(r.is_error) << r.text;
+    EXPECT_EQ(r.level, -1) << r.text;
+    said.insert(r.text);
+  }
+  EXPECT_EQ(said, (std::multiset<std::string>{
+                      "[" + p("/g/vanishing") + "] disappeared during the copy: left out of the version",
+                      "[" + p("/g/vanishing-dir") +
+                          "] disappeared during the copy: left out of the version",
+                      "[" + p("/g/changing") +
+                          "] changed while it was copied (size or modification time): its copy in "
+                          "the version may mix old and new data",
+                      "owner 0:0 of [" + p("/g/setid") + "] not kept (" + std::strerror(EPERM) +
+                          "): its set-user-id and set-group-id bits are dropped"}));
+  EXPECT_FALSE(exists("/g/.snaps/v/vanishing"));
+  EXPECT_FALSE(exists("/g/.snaps/v/vanishing-dir"));
+  EXPECT_EQ(read_file("/g/.snaps/v/kept"), "kept");
+  EXPECT_EQ(read_file("/g/.snaps/v/changing"), "data");  // as it was when the copy read it
+  struct stat st;
+  ASSERT_FALSE(m_api.lstat(m_io, p("/g/.snaps/v/setid").c_str(), &st, kNoAio));
+  EXPECT_EQ(st.st_mode & 07777, 0755u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, FaithfulTest,
+                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         [](const ::testing::TestParamInfo<backend_kind>& info) {
+                           return std::string(ktsm_test::backend_name(info.param));
+                         });
 
 INSTANTIATE_TEST_SUITE_P(Backends, SnapcoreTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),

@@ -12,7 +12,8 @@ const char* const kOpNames[] = {"stat",    "lstat",   "mkdir",    "rmdir",    "u
                                 "rename",  "chmod",   "opendir",  "readdir",  "closedir",
                                 "open",    "close",   "read",     "write",    "fstat",
                                 "getxattr", "setxattr", "listxattr", "readlink", "symlink",
-                                "copy_range"};
+                                "copy_range", "chown",  "utimens",  "mknod",   "link",
+                                "lgetxattr", "lsetxattr", "seek",  "truncate"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<size_t>(op::count_),
               "one name per kind of call");
 
@@ -50,6 +51,14 @@ class fault_file : public backend_file {
     if (target == nullptr) return errno_code(EXDEV);
     if (int err = m_owner->intercept(op::copy_range, path())) return errno_code(err);
     return m_base->copy_to(*target->m_base, src_offset, dst_offset, len, done);
+  }
+  std::error_code seek(uint64_t offset, int whence, uint64_t* result) override {
+    if (int err = m_owner->intercept(op::seek, path())) return errno_code(err);
+    return m_base->seek(offset, whence, result);
+  }
+  std::error_code truncate(uint64_t length) override {
+    if (int err = m_owner->intercept(op::truncate, path())) return errno_code(err);
+    return m_base->truncate(length);
   }
   std::error_code close() override {
     int err = m_owner->intercept(m_is_dir ? op::closedir : op::close, path());
@@ -202,6 +211,28 @@ std::error_code fault_backend::readlink(const std::string& path, std::string* ta
 }
 std::error_code fault_backend::symlink(const std::string& target, const std::string& path) {
   KTFS_FAULT_PATH_CALL(op::symlink, path, m_base->symlink(target, path));
+}
+
+std::error_code fault_backend::lchown(const std::string& path, uid_t uid, gid_t gid) {
+  KTFS_FAULT_PATH_CALL(op::chown, path, m_base->lchown(path, uid, gid));
+}
+std::error_code fault_backend::lutimens(const std::string& path, const struct timespec times[2]) {
+  KTFS_FAULT_PATH_CALL(op::utimens, path, m_base->lutimens(path, times));
+}
+std::error_code fault_backend::mknod(const std::string& path, unsigned int mode, dev_t dev) {
+  KTFS_FAULT_PATH_CALL(op::mknod, path, m_base->mknod(path, mode, dev));
+}
+std::error_code fault_backend::link(const std::string& from, const std::string& to) {
+  KTFS_FAULT_PATH_CALL(op::link, to, m_base->link(from, to));
+}
+std::error_code fault_backend::lgetxattr(const std::string& path, const std::string& name,
+                                         void* buf, size_t len, size_t* size) {
+  *size = 0;
+  KTFS_FAULT_PATH_CALL(op::lgetxattr, path, m_base->lgetxattr(path, name, buf, len, size));
+}
+std::error_code fault_backend::lsetxattr(const std::string& path, const std::string& name,
+                                         const void* value, size_t len, int flags) {
+  KTFS_FAULT_PATH_CALL(op::lsetxattr, path, m_base->lsetxattr(path, name, value, len, flags));
 }
 
 std::error_code fault_backend::opendir(const std::string& path, std::unique_ptr<backend_file>* out) {

@@ -225,4 +225,59 @@ std::error_code ktfs_api::symlink(iopx_ptr io, const char* target, const char* p
   return io->get_backend().symlink(target, path);
 }
 
+std::error_code ktfs_api::lchown(iopx_ptr io, const char* path, uid_t uid, gid_t gid, aio_ptr) {
+  if (!io || path == nullptr) return kBadHandle;
+  return io->get_backend().lchown(path, uid, gid);
+}
+
+std::error_code ktfs_api::lutimens(iopx_ptr io, const char* path, const struct timespec times[2],
+                                   aio_ptr) {
+  if (!io || path == nullptr || times == nullptr) return kBadHandle;
+  return io->get_backend().lutimens(path, times);
+}
+
+std::error_code ktfs_api::mknod(iopx_ptr io, const char* path, unsigned int mode, dev_t dev,
+                                aio_ptr) {
+  if (!io || path == nullptr) return kBadHandle;
+  return io->get_backend().mknod(path, mode, dev);
+}
+
+std::error_code ktfs_api::link(iopx_ptr io, const char* from, const char* to, aio_ptr) {
+  if (!io || from == nullptr || to == nullptr) return kBadHandle;
+  return io->get_backend().link(from, to);
+}
+
+int64_t ktfs_api::lgetxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,
+                            aio_ptr) {
+  if (!io || path == nullptr || name == nullptr || iov == nullptr) {
+    errno = EBADF;
+    return -1;
+  }
+  size_t size = 0;
+  std::error_code ec = io->get_backend().lgetxattr(path, name, iov->iov_base, iov->iov_len, &size);
+  if (ec) {
+    errno = ec.value();
+    return -1;
+  }
+  return static_cast<int64_t>(size);
+}
+
+std::error_code ktfs_api::lsetxattr(iopx_ptr io, const char* path, const char* name,
+                                    struct iovec* iov, unsigned long flags, aio_ptr) {
+  if (!io || path == nullptr || name == nullptr || iov == nullptr) return kBadHandle;
+  return io->get_backend().lsetxattr(path, name, iov->iov_base, iov->iov_len,
+                                     static_cast<int>(flags));
+}
+
+std::error_code ktfs_api::seek(file_ptr file, uint64_t offset, int whence, uint64_t* result,
+                               aio_ptr) {
+  if (!usable(file) || result == nullptr) return kBadHandle;
+  return file->impl().seek(offset, whence, result);
+}
+
+std::error_code ktfs_api::truncate(file_ptr file, uint64_t length, aio_ptr) {
+  if (!usable(file)) return kBadHandle;
+  return file->impl().truncate(length);
+}
+
 }  // namespace ktfs

@@ -86,6 +86,17 @@ class local_file : public backend_file {
     return {};
   }
 
+  std::error_code seek(uint64_t offset, int whence, uint64_t* result) override {
+    off_t at = ::lseek(m_fd, static_cast<off_t>(offset), whence);
+    if (at < 0) return errno_code();
+    *result = static_cast<uint64_t>(at);
+    return {};
+  }
+
+  std::error_code truncate(uint64_t length) override {
+    return ::ftruncate(m_fd, static_cast<off_t>(length)) == 0 ? std::error_code() : errno_code();
+  }
+
   std::error_code close() override {
     int rc = 0;
     if (m_dir != nullptr) {
@@ -242,6 +253,40 @@ class local_backend : public backend {
 
   std::error_code symlink(const std::string& target, const std::string& path) override {
     return check(::symlink(target.c_str(), host(path).c_str()));
+  }
+
+  std::error_code lchown(const std::string& path, uid_t uid, gid_t gid) override {
+    return check(::lchown(host(path).c_str(), uid, gid));
+  }
+  std::error_code lutimens(const std::string& path, const struct timespec times[2]) override {
+    return check(::utimensat(AT_FDCWD, host(path).c_str(), times, AT_SYMLINK_NOFOLLOW));
+  }
+  std::error_code mknod(const std::string& path, unsigned int mode, dev_t dev) override {
+    std::string p = host(path);
+    if (::mknod(p.c_str(), mode, dev) != 0) return errno_code();
+    // The process umask may have cleared bits: set the exact mode (the new
+    // node is no symbolic link, so chmod reaches the node itself).
+    struct stat st;
+    if (::lstat(p.c_str(), &st) == 0 && (st.st_mode & 07777) == (mode & 07777)) return {};
+    return check(::chmod(p.c_str(), mode & 07777));
+  }
+  std::error_code link(const std::string& from, const std::string& to) override {
+    return check(::link(host(from).c_str(), host(to).c_str()));  // never follows from
+  }
+  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
+                            size_t len, size_t* size) override {
+    *size = 0;
+    std::string mapped;
+    ssize_t n = ::lgetxattr(host(path).c_str(), stored(name, &mapped).c_str(), buf, len);
+    if (n < 0) return errno_code();
+    *size = static_cast<size_t>(n);
+    return {};
+  }
+  std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
+                            size_t len, int flags) override {
+    std::string mapped;
+    return check(
+        ::lsetxattr(host(path).c_str(), stored(name, &mapped).c_str(), value, len, flags));
   }
 
  private:

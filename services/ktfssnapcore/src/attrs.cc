@@ -1,4 +1,5 @@
-// Copying extended attributes from one file or directory to another.
+// Copying the extended attributes of an entry (a symbolic link's own, never
+// its target's) to another.
 #include <sys/uio.h>
 
 #include <cerrno>
@@ -29,7 +30,7 @@ std::error_code read_value(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
   value->resize(kFirstValueBuffer);
   for (;;) {
     struct iovec iov = {value->data(), value->size()};
-    int64_t n = api->getxattr(io, path.c_str(), name.c_str(), &iov, kNoAio);
+    int64_t n = api->lgetxattr(io, path.c_str(), name.c_str(), &iov, kNoAio);
     if (n >= 0) {
       value->resize(static_cast<size_t>(n));
       return {};
@@ -74,7 +75,7 @@ std::error_code copy_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
       return ec;
     }
     struct iovec iov = {value.data(), value.size()};
-    if ((ec = api->setxattr(io, dst.c_str(), name.c_str(), &iov, 0, kNoAio))) {
+    if ((ec = api->lsetxattr(io, dst.c_str(), name.c_str(), &iov, 0, kNoAio))) {
       *failed = dst;
       return ec;
     }

@@ -1,128 +1,469 @@
 // Copying a live file group into a version directory.
+//
+// The calling thread walks the group depth first in directory order: it
+// makes each directory (owner-only, so that it can be filled) and hands
+// every other entry to a bounded pool of workers, which make it and give it
+// its data, owner, attributes, mode and times.  Once the pool is idle, the
+// further names of hard links are made, then the directories get their
+// owner, attributes, mode and times, the deepest first, so that nothing made
+// inside a directory changes its times afterwards.
+//
+// Every entry carries its number in the walk; when calls fail, the walk
+// stops handing out work, the entries already being copied are finished,
+// and the failure of the lowest-numbered entry is the one reported.
 #include <fcntl.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <utility>
 
 #include "internal.h"
 
 namespace ktfssnapcore {
-namespace detail {
 
 namespace {
 
 const ktfs::aio_ptr kNoAio;
+const char kFunction[] = "ktfssnapcore::snap_opcreate()";
 const char kSnapsDir[] = ".snaps";
-// Bytes asked of one copy_range call.
-const size_t kCopyBlock = 4 * 1024 * 1024;
+// Bytes asked of one copy_range call: a whole extent of any usual file, so
+// that a file system that shares extents makes one reflink of it (and a
+// GlusterFS server-side copy can take the file in its one call).
+const uint64_t kCopyBlock = 1ull << 30;
+// Entries waiting for a worker at most; the walk waits beyond.
+const size_t kMaxQueued = 1024;
+const unsigned kMaxWorkers = 64;
 
-// Walks the source tree depth first and recreates it under the target.  The
-// first failing call ends the walk; m_failed keeps the path it was made on.
+std::atomic<unsigned> g_workers{0};  // 0: the environment, else the default
+
+// Runs jobs on a fixed number of threads; with fewer than two, runs each in
+// the submitting thread.
+class worker_pool {
+ public:
+  explicit worker_pool(unsigned workers) {
+    for (unsigned i = 0; workers > 1 && i < workers; ++i) {
+      try {
+        m_threads.emplace_back([this] { loop(); });
+      } catch (const std::system_error&) {
+        break;  // as many as the system gives
+      }
+    }
+  }
+  ~worker_pool() {
+    {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      m_closing = true;
+    }
+    m_work.notify_all();
+    for (std::thread& t : m_threads) t.join();
+  }
+
+  void submit(std::function<void()> job) {
+    if (m_threads.empty()) {
+      job();
+      return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_space.wait(lock, [this] { return m_queue.size() < kMaxQueued; });
+    m_queue.push_back(std::move(job));
+    m_work.notify_one();
+  }
+
+  // Waits until every submitted job has run.
+  void drain() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_idle.wait(lock, [this] { return m_queue.empty() && m_running == 0; });
+  }
+
+ private:
+  void loop() {
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+      m_work.wait(lock, [this] { return m_closing || !m_queue.empty(); });
+      if (m_queue.empty()) return;
+      std::function<void()> job = std::move(m_queue.front());
+      m_queue.pop_front();
+      ++m_running;
+      m_space.notify_one();
+      lock.unlock();
+      job();
+      lock.lock();
+      --m_running;
+      if (m_queue.empty() && m_running == 0) m_idle.notify_all();
+    }
+  }
+
+  std::mutex m_mutex;
+  std::condition_variable m_work, m_space, m_idle;
+  std::deque<std::function<void()>> m_queue;
+  size_t m_running = 0;
+  bool m_closing = false;
+  std::vector<std::thread> m_threads;
+};
+
+// One entry of the group and where its copy goes.
+struct entry {
+  std::string src, dst;
+  struct stat st;
+  uint64_t seq;  // its number in the walk
+  int depth;
+};
+
+typedef std::pair<dev_t, ino_t> inode_key;
+
 class tree_copier {
  public:
-  tree_copier(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, copy_progress& progress)
-      : m_api(api), m_io(io), m_progress(progress) {}
+  tree_copier(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, copy_progress& progress,
+              unsigned workers)
+      : m_api(api), m_io(io), m_progress(progress), m_pool(workers) {}
 
   // Copies the entries of the group directory src into dst, leaving out the
   // version tree and the group's own deleted-file list.
-  std::error_code copy_top(const std::string& src, const std::string& dst) {
-    return copy_children(src, dst, true);
+  std::error_code copy_top(const std::string& src, const std::string& dst, std::string* failed) {
+    std::vector<std::string> names;
+    if (std::error_code ec = detail::list_names(m_api, m_io, src, &names)) {
+      *failed = src;
+      return ec;
+    }
+    for (const std::string& name : names) {
+      if (stopped()) break;
+      if (name == kSnapsDir || "/" + name == ktfssnaputils::sdelfilelist) continue;
+      visit(src + "/" + name, dst + "/" + name, 1);
+    }
+    m_pool.drain();
+    if (!stopped()) make_further_links();
+    if (!stopped()) finish_dirs();
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_failed) return {};
+    *failed = m_failure_path;
+    return m_failure;
   }
-  const std::string& failed() const { return m_failed; }
 
  private:
-  std::error_code fail(std::error_code ec, const std::string& path) {
-    m_failed = path;
-    return ec;
+  bool stopped() const { return m_stop.load(std::memory_order_acquire); }
+
+  // Keeps the failure of the lowest-numbered entry and stops the walk.
+  void fail(uint64_t seq, std::error_code ec, const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (!m_failed || seq < m_failure_seq) {
+      m_failed = true;
+      m_failure_seq = seq;
+      m_failure = ec;
+      m_failure_path = path;
+    }
+    m_stop.store(true, std::memory_order_release);
   }
 
-  static bool left_out_at_top(const std::string& name) {
-    return name == kSnapsDir || "/" + name == ktfssnaputils::sdelfilelist;
+  static void vanished(const std::string& path) {
+    detail::logger().debug(kFunction, -1,
+                           "[%s] disappeared during the copy: left out of the version",
+                           path.c_str());
   }
 
-  std::error_code copy_children(const std::string& src, const std::string& dst, bool top) {
+  // The walk: directories are made here, everything else by the pool.
+  void visit(const std::string& src, const std::string& dst, int depth) {
+    entry e{src, dst, {}, m_next_seq++, depth};
+    if (std::error_code ec = m_api->lstat(m_io, src.c_str(), &e.st, kNoAio)) {
+      if (ec.value() == ENOENT) {
+        vanished(src);
+      } else {
+        fail(e.seq, ec, src);
+      }
+      return;
+    }
+    if (S_ISDIR(e.st.st_mode)) {
+      visit_dir(e);
+      return;
+    }
+    if (e.st.st_nlink > 1) {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      inode_key key(e.st.st_dev, e.st.st_ino);
+      if (m_first_names.count(key)) {
+        m_further_names.push_back(e);  // linked once the pool is idle
+        return;
+      }
+      m_first_names[key] = dst;
+    }
+    m_pool.submit([this, e] { run_entry(e); });
+  }
+
+  void visit_dir(const entry& e) {
+    if (std::error_code ec = m_api->mkdir(m_io, e.dst.c_str(), 0700, kNoAio)) {
+      fail(e.seq, ec, e.dst);
+      return;
+    }
     std::vector<std::string> names;
-    if (std::error_code ec = list_names(m_api, m_io, src, &names)) return fail(ec, src);
+    if (std::error_code ec = detail::list_names(m_api, m_io, e.src, &names)) {
+      if (ec.value() != ENOENT) {
+        fail(e.seq, ec, e.src);
+      } else if ((ec = m_api->rmdir(m_io, e.dst.c_str(), kNoAio))) {
+        fail(e.seq, ec, e.dst);
+      } else {
+        vanished(e.src);
+      }
+      return;
+    }
+    m_dirs.push_back(e);
     for (const std::string& name : names) {
-      if (top && left_out_at_top(name)) continue;
-      if (std::error_code ec = copy_entry(src + "/" + name, dst + "/" + name)) return ec;
+      if (stopped()) return;
+      visit(e.src + "/" + name, e.dst + "/" + name, e.depth + 1);
+    }
+  }
+
+  // A job of the pool: one entry other than a directory, whole.
+  void run_entry(const entry& e) {
+    if (stopped()) return;
+    std::string failed;
+    std::error_code ec = copy_entry(e, &failed);
+    if (!ec) return;
+    if (ec.value() == ENOENT && failed == e.src) {
+      // Removed from the group since the listing: left out.
+      std::error_code undo = m_api->unlink(m_io, e.dst.c_str(), kNoAio);
+      if (undo && undo.value() != ENOENT) {
+        fail(e.seq, undo, e.dst);
+      } else {
+        vanished(e.src);
+      }
+      return;
+    }
+    fail(e.seq, ec, failed);
+  }
+
+  std::error_code copy_entry(const entry& e, std::string* failed) {
+    *failed = e.dst;
+    std::error_code ec;
+    switch (e.st.st_mode & S_IFMT) {
+      case S_IFREG:
+        ec = copy_file(e, failed);
+        break;
+      case S_IFLNK: {
+        // The link itself, never what it points to.
+        std::string target;
+        if ((ec = m_api->readlink(m_io, e.src.c_str(), &target, kNoAio))) {
+          *failed = e.src;
+          return ec;
+        }
+        ec = m_api->symlink(m_io, target.c_str(), e.dst.c_str(), kNoAio);
+        break;
+      }
+      case S_IFIFO:
+      case S_IFCHR:
+      case S_IFBLK:
+      case S_IFSOCK:
+        ec = m_api->mknod(m_io, e.dst.c_str(), (e.st.st_mode & S_IFMT) | 0600, e.st.st_rdev, kNoAio);
+        break;
+      default:  // a kind of entry this copy cannot make
+        *failed = e.src;
+        return detail::errno_code(EOPNOTSUPP);
+    }
+    if (ec) return ec;
+    return set_metadata(e, failed);
+  }
+
+  std::error_code copy_file(const entry& e, std::string* failed) {
+    *failed = e.src;
+    ktfs::file_ptr in = m_api->open(m_io, e.src.c_str(), O_RDONLY, kNoAio);
+    if (!in) return detail::errno_code(errno);
+    *failed = e.dst;
+    ktfs::file_ptr out =
+        m_api->open(m_io, e.dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, kNoAio);
+    if (!out) return detail::errno_code(errno);
+    if (std::error_code ec = copy_data(in, out, e.st, failed)) return ec;
+    // A file written while it was copied: the version holds a mix.
+    struct stat after;
+    std::memset(&after, 0, sizeof after);
+    *failed = e.src;
+    if (std::error_code ec = in->impl().fstat(&after)) return ec;
+    bool changed = after.st_size != e.st.st_size || after.st_mtim.tv_sec != e.st.st_mtim.tv_sec ||
+                   after.st_mtim.tv_nsec != e.st.st_mtim.tv_nsec;
+    if (std::error_code ec = m_api->close(in, kNoAio)) return ec;
+    *failed = e.dst;
+    if (std::error_code ec = m_api->close(out, kNoAio)) return ec;
+    m_progress.files.fetch_add(1, std::memory_order_relaxed);
+    if (changed) {
+      detail::logger().debug(kFunction, -1,
+                             "[%s] changed while it was copied (size or modification time): "
+                             "its copy in the version may mix old and new data",
+                             e.src.c_str());
     }
     return {};
   }
 
-  std::error_code copy_entry(const std::string& src, const std::string& dst) {
-    struct stat st;
-    if (std::error_code ec = m_api->lstat(m_io, src.c_str(), &st, kNoAio)) return fail(ec, src);
-    if (S_ISDIR(st.st_mode)) return copy_dir(src, dst, st.st_mode & 07777);
-    if (S_ISREG(st.st_mode)) return copy_file(src, dst, st.st_mode & 07777);
-    if (S_ISLNK(st.st_mode)) return copy_link(src, dst);
-    logger().debug("ktfssnapcore::snap_opcreate()", 1, "skipping [%s]: mode %o is not copied",
-                   src.c_str(), static_cast<unsigned>(st.st_mode));
-    return {};
-  }
-
-  // Made owner-only first so that it can be filled whatever the source's
-  // mode; the source's mode is set once it is complete.
-  std::error_code copy_dir(const std::string& src, const std::string& dst, unsigned int mode) {
-    if (std::error_code ec = m_api->mkdir(m_io, dst.c_str(), 0700, kNoAio)) return fail(ec, dst);
-    if (std::error_code ec = copy_children(src, dst, false)) return ec;
-    if (std::error_code ec = copy_attrs(m_api, m_io, src, dst, &m_failed)) return ec;
-    if (std::error_code ec = m_api->chmod(m_io, dst.c_str(), mode, kNoAio)) return fail(ec, dst);
-    return {};
-  }
-
-  std::error_code copy_file(const std::string& src, const std::string& dst, unsigned int mode) {
-    ktfs::file_ptr in = m_api->open(m_io, src.c_str(), O_RDONLY, kNoAio);
-    if (!in) return fail(errno_code(errno), src);
-    ktfs::file_ptr out = m_api->open(m_io, dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, kNoAio);
-    if (!out) return fail(errno_code(errno), dst);
-    if (std::error_code ec = copy_data(in, out, src)) return ec;
-    if (std::error_code ec = m_api->close(in, kNoAio)) return fail(ec, src);
-    if (std::error_code ec = m_api->close(out, kNoAio)) return fail(ec, dst);
-    m_progress.files.fetch_add(1, std::memory_order_relaxed);
-    if (std::error_code ec = copy_attrs(m_api, m_io, src, dst, &m_failed)) return ec;
-    if (std::error_code ec = m_api->chmod(m_io, dst.c_str(), mode, kNoAio)) return fail(ec, dst);
-    return {};
-  }
-
+  // Copies the data extents only: a file with fewer blocks than its size
+  // may hold holes, found with SEEK_DATA and SEEK_HOLE; the others are
+  // copied whole without asking.  A hole at the end is made by the size.
   std::error_code copy_data(const ktfs::file_ptr& in, const ktfs::file_ptr& out,
-                            const std::string& src) {
-    uint64_t in_offset = 0, out_offset = 0;
-    for (;;) {
+                            const struct stat& st, std::string* failed) {
+    uint64_t size = static_cast<uint64_t>(st.st_size), end = 0;
+    if (size == 0) return {};
+    if (static_cast<uint64_t>(st.st_blocks) * 512 >= size) {
+      if (std::error_code ec = copy_extent(in, out, 0, size, &end, failed)) return ec;
+    } else {
+      for (uint64_t at = 0; at < size;) {
+        uint64_t data = 0, hole = 0;
+        *failed = in->path();
+        std::error_code ec = m_api->seek(in, at, SEEK_DATA, &data, kNoAio);
+        if (ec.value() == ENXIO || (!ec && data >= size)) break;  // only a hole follows
+        if (ec || (ec = m_api->seek(in, data, SEEK_HOLE, &hole, kNoAio))) return ec;
+        hole = std::min(std::max(hole, data + 1), size);
+        if ((ec = copy_extent(in, out, data, hole, &end, failed))) return ec;
+        at = hole;
+      }
+    }
+    if (end < size) {
+      *failed = out->path();
+      return m_api->truncate(out, size, kNoAio);
+    }
+    return {};
+  }
+
+  std::error_code copy_extent(const ktfs::file_ptr& in, const ktfs::file_ptr& out, uint64_t from,
+                              uint64_t to, uint64_t* end, std::string* failed) {
+    uint64_t in_offset = from, out_offset = from;
+    while (in_offset < to) {
       size_t done = 0;
-      std::error_code ec =
-          m_api->copy_range(in, &in_offset, out, &out_offset, kCopyBlock, &done, kNoAio);
-      if (ec) return fail(ec, src);
-      if (done == 0) return {};
+      size_t ask = static_cast<size_t>(std::min(to - in_offset, kCopyBlock));
+      std::error_code ec = m_api->copy_range(in, &in_offset, out, &out_offset, ask, &done, kNoAio);
+      if (ec) {
+        *failed = in->path();
+        return ec;
+      }
+      if (done == 0) break;  // shorter than it was
       m_progress.bytes.fetch_add(done, std::memory_order_relaxed);
     }
+    *end = std::max(*end, out_offset);
+    return {};
   }
 
-  // The link itself, never what it points to.
-  std::error_code copy_link(const std::string& src, const std::string& dst) {
-    std::string target;
-    if (std::error_code ec = m_api->readlink(m_io, src.c_str(), &target, kNoAio)) {
-      return fail(ec, src);
+  // Owner first, without following links (a change of owner clears the
+  // set-id bits and file capabilities), then the extended attributes (POSIX
+  // ACLs among them), the mode (never of a link: chmod would follow it) and
+  // the times.
+  std::error_code set_metadata(const entry& e, std::string* failed) {
+    const char* dst = e.dst.c_str();
+    bool is_link = S_ISLNK(e.st.st_mode);
+    unsigned int mode = e.st.st_mode & 07777;
+    *failed = e.dst;
+    std::error_code ec = m_api->lchown(m_io, dst, e.st.st_uid, e.st.st_gid, kNoAio);
+    if (ec.value() == EPERM || ec.value() == EINVAL) {
+      bool set_id = !is_link && (mode & (S_ISUID | S_ISGID)) != 0;
+      mode &= ~static_cast<unsigned int>(S_ISUID | S_ISGID);
+      detail::logger().debug(kFunction, -1, "owner %u:%u of [%s] not kept (%s)%s",
+                             static_cast<unsigned>(e.st.st_uid), static_cast<unsigned>(e.st.st_gid),
+                             e.src.c_str(), std::strerror(ec.value()),
+                             set_id ? ": its set-user-id and set-group-id bits are dropped" : "");
+    } else if (ec) {
+      return ec;
     }
-    if (std::error_code ec = m_api->symlink(m_io, target.c_str(), dst.c_str(), kNoAio)) {
-      return fail(ec, dst);
+    if ((ec = detail::copy_attrs(m_api, m_io, e.src, e.dst, failed))) return ec;
+    *failed = e.dst;
+    if (!is_link && (ec = m_api->chmod(m_io, dst, mode, kNoAio))) return ec;
+    const struct timespec times[2] = {e.st.st_atim, e.st.st_mtim};
+    return m_api->lutimens(m_io, dst, times, kNoAio);
+  }
+
+  // The further names of files with several links in the group.  A first
+  // name left out (it disappeared) hands its place to the next one.
+  void make_further_links() {
+    for (const entry& e : m_further_names) {
+      if (stopped()) return;
+      inode_key key(e.st.st_dev, e.st.st_ino);
+      std::error_code ec = m_api->link(m_io, m_first_names[key].c_str(), e.dst.c_str(), kNoAio);
+      if (ec.value() == ENOENT) {
+        m_first_names[key] = e.dst;
+        run_entry(e);
+        continue;
+      }
+      if (ec) {
+        fail(e.seq, ec, e.dst);
+        return;
+      }
+      if (S_ISREG(e.st.st_mode)) m_progress.files.fetch_add(1, std::memory_order_relaxed);
     }
-    return {};
+  }
+
+  // The directories' own metadata, a level at a time from the deepest.
+  void finish_dirs() {
+    std::stable_sort(m_dirs.begin(), m_dirs.end(),
+                     [](const entry& a, const entry& b) { return a.depth > b.depth; });
+    for (size_t i = 0; i < m_dirs.size() && !stopped();) {
+      int depth = m_dirs[i].depth;
+      for (; i < m_dirs.size() && m_dirs[i].depth == depth; ++i) {
+        const entry* e = &m_dirs[i];
+        m_pool.submit([this, e] { finish_dir(*e); });
+      }
+      m_pool.drain();
+    }
+  }
+
+  void finish_dir(const entry& e) {
+    if (stopped()) return;
+    std::string failed;
+    std::error_code ec = set_metadata(e, &failed);
+    if (!ec) return;
+    if (ec.value() == ENOENT && failed == e.src) {
+      std::string undo_failed;
+      if (std::error_code undo = detail::remove_tree(m_api, m_io, e.dst, &undo_failed)) {
+        fail(e.seq, undo, undo_failed);
+      } else {
+        vanished(e.src);
+      }
+      return;
+    }
+    fail(e.seq, ec, failed);
   }
 
   ktfs::ktfs_api* m_api;
   const ktfs::iopx_ptr& m_io;
   copy_progress& m_progress;
-  std::string m_failed;
+  uint64_t m_next_seq = 0;        // the walk's only
+  std::vector<entry> m_dirs;      // the walk's only, until the pool is idle
+  std::atomic<bool> m_stop{false};
+  std::mutex m_mutex;  // guards what follows
+  std::map<inode_key, std::string> m_first_names;
+  std::vector<entry> m_further_names;
+  bool m_failed = false;
+  uint64_t m_failure_seq = 0;
+  std::error_code m_failure;
+  std::string m_failure_path;
+  worker_pool m_pool;  // last: its threads end before the members they use
 };
 
 }  // namespace
 
+void set_copy_workers(unsigned workers) {
+  g_workers.store(std::min(workers, kMaxWorkers), std::memory_order_relaxed);
+}
+
+unsigned copy_workers() {
+  unsigned chosen = g_workers.load(std::memory_order_relaxed);
+  if (chosen != 0) return chosen;
+  if (const char* text = std::getenv("KTFS_COPY_WORKERS")) {
+    char* end = nullptr;
+    unsigned long value = std::strtoul(text, &end, 10);
+    if (end != text && *end == '\0' && value > 0) {
+      return static_cast<unsigned>(std::min<unsigned long>(value, kMaxWorkers));
+    }
+  }
+  return kDefaultCopyWorkers;
+}
+
+namespace detail {
+
 std::error_code copy_group(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& fg,
                            const std::string& ver, std::string* failed) {
-  tree_copier copier(api, io, progress());
-  std::error_code ec = copier.copy_top(fg, ver);
-  if (ec) *failed = copier.failed();
-  return ec;
+  tree_copier copier(api, io, progress(), copy_workers());
+  return copier.copy_top(fg, ver, failed);
 }
 
 }  // namespace detail

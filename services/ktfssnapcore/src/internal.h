@@ -25,11 +25,17 @@ copy_progress& progress();
 std::error_code list_names(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
                            std::vector<std::string>* names);
 
-// Copies the extended attributes of src onto dst, except the volume's own
+// Copies the extended attributes of src onto dst (the entries themselves,
+// never following links; POSIX ACLs included), except the volume's own
 // bookkeeping attributes.  On failure *failed names the path of the call
 // that failed.
 std::error_code copy_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& src,
                            const std::string& dst, std::string* failed);
+
+// Removes path and what lies under it; *failed receives the path of the
+// first failing call.
+std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                            std::string* failed);
 
 // True for attribute names that the volume keeps for itself and that must
 // not be copied from one file to another.

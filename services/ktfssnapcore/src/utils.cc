@@ -26,23 +26,6 @@ std::error_code list_for_removal(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
   return detail::list_names(api, io, path, names);
 }
 
-// Removes path and what lies under it; *failed receives the path of the
-// first failing call.
-std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
-                            std::string* failed) {
-  *failed = path;
-  struct stat st;
-  if (std::error_code ec = api->lstat(io, path.c_str(), &st, kNoAio)) return ec;
-  if (!S_ISDIR(st.st_mode)) return api->unlink(io, path.c_str(), kNoAio);
-  std::vector<std::string> names;
-  if (std::error_code ec = list_for_removal(api, io, path, &names)) return ec;
-  for (const std::string& name : names) {
-    if (std::error_code ec = remove_tree(api, io, path + "/" + name, failed)) return ec;
-  }
-  *failed = path;
-  return api->rmdir(io, path.c_str(), kNoAio);
-}
-
 // Reads the whole file at path into *data.
 std::error_code read_whole(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
                            std::string* data) {
@@ -113,6 +96,21 @@ std::error_code list_names(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
   return api->closedir(dir, kNoAio);
 }
 
+std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                            std::string* failed) {
+  *failed = path;
+  struct stat st;
+  if (std::error_code ec = api->lstat(io, path.c_str(), &st, kNoAio)) return ec;
+  if (!S_ISDIR(st.st_mode)) return api->unlink(io, path.c_str(), kNoAio);
+  std::vector<std::string> names;
+  if (std::error_code ec = list_for_removal(api, io, path, &names)) return ec;
+  for (const std::string& name : names) {
+    if (std::error_code ec = remove_tree(api, io, path + "/" + name, failed)) return ec;
+  }
+  *failed = path;
+  return api->rmdir(io, path.c_str(), kNoAio);
+}
+
 }  // namespace detail
 
 bool ktfssnaputils::is_file_empty(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
@@ -129,7 +127,7 @@ std::error_code ktfssnaputils::rmdir_nonempty(ktfs::ktfs_api* api,
                                               std::string path, ktfs::ktfs_debug& log) {
   std::string failed = path;
   std::error_code ec =
-      api != nullptr ? remove_tree(api, io, path, &failed) : detail::errno_code(EBADF);
+      api != nullptr ? detail::remove_tree(api, io, path, &failed) : detail::errno_code(EBADF);
   if (ec) {
     log.error("ktfssnapcore::rmdir_nonempty()", "remove of [%s] failed: %s", failed.c_str(),
               std::strerror(ec.value()));

@@ -33,7 +33,11 @@
 //
 // GlusterFS backend: KTFS_GFAPI_LOG names libgfapi's own log file (default:
 // libgfapi's default location), KTFS_GFAPI_LOG_LEVEL its level (default 3,
-// warnings).
+// warnings).  KTFS_GFAPI_COPY_FILE_RANGE=1 makes copy_range copy on the
+// servers (glfs_copy_file_range; a reflink on bricks that share extents);
+// by default it reads and writes, because GlusterFS 10 keeps the space of a
+// server-side copy's destination on the brick after the file is deleted
+// (see README).  The variable is read when a connection is made.
 #ifndef KTFS_KTFS_API_H_
 #define KTFS_KTFS_API_H_
 
@@ -176,6 +180,29 @@ class KTFS_EXPORT ktfs_api {
 
   std::error_code readlink(iopx_ptr io, const char* path, std::string* target, aio_ptr aio);
   std::error_code symlink(iopx_ptr io, const char* target, const char* path, aio_ptr aio);
+
+  // Metadata of the entry itself, never following a final symbolic link:
+  // owner and group (-1 keeps one), access and modification times.
+  std::error_code lchown(iopx_ptr io, const char* path, uid_t uid, gid_t gid, aio_ptr aio);
+  std::error_code lutimens(iopx_ptr io, const char* path, const struct timespec times[2],
+                           aio_ptr aio);
+  // Makes a FIFO, device or socket (mode holds the type and exactly these
+  // permission bits); dev is used for devices.
+  std::error_code mknod(iopx_ptr io, const char* path, unsigned int mode, dev_t dev, aio_ptr aio);
+  // Makes "to" a hard link of "from".
+  std::error_code link(iopx_ptr io, const char* from, const char* to, aio_ptr aio);
+  // getxattr and setxattr on the entry itself (a symbolic link's own).
+  int64_t lgetxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,
+                    aio_ptr aio);
+  std::error_code lsetxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,
+                            unsigned long flags, aio_ptr aio);
+
+  // lseek(2) on an open file: *result receives the offset for whence
+  // (SEEK_DATA, SEEK_HOLE, ...); SEEK_DATA fails with ENXIO where no data
+  // follows offset.
+  std::error_code seek(file_ptr file, uint64_t offset, int whence, uint64_t* result, aio_ptr aio);
+  // Sets an open file's size; growing it leaves a hole.
+  std::error_code truncate(file_ptr file, uint64_t length, aio_ptr aio);
 };
 
 }  // namespace ktfs

@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -53,6 +54,14 @@ enum class op : int {
   readlink,
   symlink,
   copy_range,
+  chown,      // lchown: never follows a final symbolic link
+  utimens,    // access and modification times, never following
+  mknod,      // FIFOs, devices and sockets
+  link,       // a hard link
+  lgetxattr,  // an attribute of the entry itself (a link's own)
+  lsetxattr,
+  seek,       // SEEK_DATA / SEEK_HOLE on an open file
+  truncate,   // ftruncate of an open file
   count_  // number of kinds; not a call
 };
 
@@ -80,9 +89,18 @@ class KTFS_EXPORT backend_file {
 
   // Copies up to len bytes from this file at *src_offset into dst at
   // *dst_offset, advancing both offsets; *done receives the bytes copied
-  // (0 at the end of this file).  dst comes from the same backend.
+  // (0 at the end of this file).  dst comes from the same backend.  Where
+  // the copy is made in the kernel or on the servers, the file system may
+  // share the extents (a reflink) instead of writing new ones.
   virtual std::error_code copy_to(backend_file& dst, uint64_t* src_offset, uint64_t* dst_offset,
                                   size_t len, size_t* done) = 0;
+
+  // Files: the offset lseek(2) answers for offset and whence (SEEK_DATA,
+  // SEEK_HOLE, SEEK_SET, SEEK_END); ENXIO when SEEK_DATA finds no data at
+  // or after offset.
+  virtual std::error_code seek(uint64_t offset, int whence, uint64_t* result) = 0;
+  // Files: sets the size (ftruncate(2)); growing it leaves a hole.
+  virtual std::error_code truncate(uint64_t length) = 0;
 
   virtual std::error_code close() = 0;
 };
@@ -126,6 +144,24 @@ class KTFS_EXPORT backend {
 
   virtual std::error_code readlink(const std::string& path, std::string* target) = 0;
   virtual std::error_code symlink(const std::string& target, const std::string& path) = 0;
+
+  // Owner and group of the entry itself, never following a final symbolic
+  // link (lchown(2)); (uid_t)-1 or (gid_t)-1 leaves one unchanged.
+  virtual std::error_code lchown(const std::string& path, uid_t uid, gid_t gid) = 0;
+  // Access and modification times (times[0], times[1]) of the entry
+  // itself, never following a final symbolic link.
+  virtual std::error_code lutimens(const std::string& path, const struct timespec times[2]) = 0;
+  // Makes a FIFO, character or block device or socket (mode carries the
+  // type) with exactly the permission bits of mode.
+  virtual std::error_code mknod(const std::string& path, unsigned int mode, dev_t dev) = 0;
+  // Makes "to" a second name of the entry at "from" (never following it).
+  virtual std::error_code link(const std::string& from, const std::string& to) = 0;
+  // getxattr and setxattr on the entry itself: a symbolic link's own
+  // attributes, never its target's.
+  virtual std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
+                                    size_t len, size_t* size) = 0;
+  virtual std::error_code lsetxattr(const std::string& path, const std::string& name,
+                                    const void* value, size_t len, int flags) = 0;
 };
 
 }  // namespace ktfs

@@ -10,8 +10,8 @@
 // A failing call does not reach the wrapped backend: it answers the chosen
 // errno (getxattr through ktfs_api answers -1 with errno set) and has no
 // effect on the volume.  Calls on files opened through the wrapper (readdir,
-// read, write, copy, fstat, close) are counted and can fail too; a close
-// that fails still releases the file.
+// read, write, copy, fstat, seek, truncate, close) are counted and can fail
+// too; a close that fails still releases the file.
 //
 // Call numbers count every call made after the last arm (fail_nth,
 // fail_calls or clear), starting at 1.  All members are thread-safe.
@@ -77,6 +77,15 @@ class KTFS_EXPORT fault_backend : public backend,
                             std::vector<std::string>* names) override;
   std::error_code readlink(const std::string& path, std::string* target) override;
   std::error_code symlink(const std::string& target, const std::string& path) override;
+  std::error_code lchown(const std::string& path, uid_t uid, gid_t gid) override;
+  std::error_code lutimens(const std::string& path, const struct timespec times[2]) override;
+  std::error_code mknod(const std::string& path, unsigned int mode, dev_t dev) override;
+  // Selected and traced by its new name, "to".
+  std::error_code link(const std::string& from, const std::string& to) override;
+  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
+                            size_t len, size_t* size) override;
+  std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
+                            size_t len, int flags) override;
 
  private:
   struct rule {

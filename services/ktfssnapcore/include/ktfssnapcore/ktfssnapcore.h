@@ -45,12 +45,28 @@ struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
 };
 
 // Copies the live file group fg_name (everything in it except ".snaps" and
-// the group's own deleted-file list) into the existing directory fgver_name:
-// directories with their modes, regular files with their data, modes and
-// extended attributes, symbolic links as links.  Then creates the version's
-// empty deleted-file list.  Other file types are skipped.
-// Returns 0 on success; on failure the errno of the failing call, after
-// logging the path that failed.  What was copied before the failure stays.
+// the group's own deleted-file list) into the existing directory fgver_name,
+// then creates the version's empty deleted-file list.  Every entry is made
+// again as what it is: directories, regular files (only their data extents:
+// holes stay holes), symbolic links as links, FIFOs, devices and sockets;
+// names of one file within the group stay links of one file.  Each gets its
+// owner and group (never following links, before the mode), its extended
+// attributes (POSIX ACLs included; a link's own), its mode (not for links)
+// and its access and modification times (a directory's after its
+// contents).  The version directory keeps its own mode and attributes.
+//
+// copy_workers() entries are copied at once; the walk keeps directory
+// order.  Messages at level -1 name each entry that
+//  - disappeared between the listing and its copy: left out;
+//  - changed (size or modification time) while it was copied: its copy
+//    may mix old and new data (a copy is no point-in-time image);
+//  - could not be given its owner (EPERM): its set-user-id and
+//    set-group-id bits are dropped.
+// Returns 0 on success; on failure (an entry that cannot be copied, such as
+// an unknown file type, fails with EOPNOTSUPP) the errno of the failing
+// call, after logging the path that failed, once: of the failures of the
+// entries being copied at once, the first in walk order.  What was copied
+// before the failure stays.
 // REQUIRES: info->nvme_api and info->nvme_iopx set; fgver_name exists.
 KTFSSNAPCORE_API std::error_code snap_opcreate(ktfssnapcore_opinfo* info);
 
@@ -63,8 +79,19 @@ KTFSSNAPCORE_API std::error_code snap_opcreate(ktfssnapcore_opinfo* info);
 // delfilelist are set all the same).
 KTFSSNAPCORE_API std::error_code snap_opdelete(ktfssnapcore_opinfo* info);
 
+// The number of entries snap_opcreate copies at once (a bounded pool of
+// threads sharing the client; 1 copies in the calling thread).  Chosen by
+// the first of: set_copy_workers(n) with n > 0; the environment variable
+// KTFS_COPY_WORKERS; kDefaultCopyWorkers.  At most 64.  0 restores the
+// default; set it before a snapshot starts.
+const unsigned kDefaultCopyWorkers = 8;
+KTFSSNAPCORE_API void set_copy_workers(unsigned workers);
+KTFSSNAPCORE_API unsigned copy_workers();
+
 // Files and bytes copied by the snap_opcreate calls running or last run in
 // this process; readable from any thread while a copy runs.
+// files counts regular files (every name of a hard-linked one), bytes the
+// data copied (holes are not).
 struct KTFSSNAPCORE_API copy_progress {
   std::atomic<uint64_t> files{0};
   std::atomic<uint64_t> bytes{0};
