@@ -200,7 +200,7 @@ TEST_P(ContractTest, FilesReadWriteSizeAndUnlink) {
 
 TEST_P(ContractTest, LinksRenamesAndCopies) {
   write_file("/src", std::string(1 << 20, 'k') + "end");
-  if (GetParam() == backend_kind::gluster) {
+  if (GetParam() == backend_kind::gluster_distributed) {
     // A connection that copies on the servers copies whole files right and
     // ends at the end of the source (glfs_copy_file_range alone does not).
     ::setenv("KTFS_GFAPI_COPY_FILE_RANGE", "1", 1);

@@ -742,7 +742,7 @@ TEST_P(FaithfulTest, VanishedEntriesLeftOutChangesAndLostOwnersReported) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, FaithfulTest,
-                         ::testing::Values(backend_kind::local, backend_kind::gluster),
+                         ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          [](const ::testing::TestParamInfo<backend_kind>& info) {
                            return std::string(ktsm_test::backend_name(info.param));
                          });
