@@ -214,7 +214,8 @@ TEST_P(ContractTest, LinksRenamesAndCopies) {
     uint64_t a = 0, b = 0;
     size_t n = 0, calls = 0;
     do {
-      ASSERT_FALSE(m_api.copy_range(in, &a, out, &b, 4 << 20, &n, kNoAio));
+      std::error_code ec = m_api.copy_range(in, &a, out, &b, 4 << 20, &n, kNoAio);
+      ASSERT_FALSE(ec) << ec.message();
     } while (n != 0 && ++calls < 10);
     EXPECT_EQ(a, (1u << 20) + 3);
     m_api.close(in, kNoAio);

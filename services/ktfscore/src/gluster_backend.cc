@@ -116,10 +116,14 @@ class gluster_file : public backend_file {
           advance(static_cast<size_t>(n), src_offset, dst_offset, done);
           return {};
         }
-        if (errno != EOPNOTSUPP && errno != ENOSYS && errno != EXDEV && errno != EINVAL) {
+        // A distributed volume refuses a copy between files on different
+        // bricks (EPERM, or EXDEV): that file is read and written, the next
+        // one may still be copied on its brick.
+        bool other_brick = errno == EPERM || errno == EXDEV;
+        if (!other_brick && errno != EOPNOTSUPP && errno != ENOSYS && errno != EINVAL) {
           return errno_code();
         }
-        m_server_copy->store(false, std::memory_order_relaxed);  // the volume refuses it
+        if (!other_brick) m_server_copy->store(false, std::memory_order_relaxed);
       }
     }
     size_t size = std::min(len, kBlock);
