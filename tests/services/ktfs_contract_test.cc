@@ -198,6 +198,23 @@ TEST_P(ContractTest, FilesReadWriteSizeAndUnlink) {
   EXPECT_EQ(m_api.unlink(m_io, p("/f").c_str(), kNoAio).value(), ENOENT);
 }
 
+// A lock belongs to the open file: a second open waits its turn even in the
+// same process, and closing the holder releases it.
+TEST_P(ContractTest, LocksBelongToTheOpenFile) {
+  write_file("/lock", "");
+  ktfs::file_ptr a = m_api.open(m_io, p("/lock").c_str(), O_RDWR, kNoAio);
+  ktfs::file_ptr b = m_api.open(m_io, p("/lock").c_str(), O_RDWR, kNoAio);
+  ASSERT_TRUE(a && b);
+  EXPECT_FALSE(m_api.lock(a, true, kNoAio));
+  std::error_code held = m_api.lock(b, true, kNoAio);
+  EXPECT_TRUE(held.value() == EAGAIN || held.value() == EACCES) << held.message();
+  EXPECT_FALSE(m_api.lock(a, false, kNoAio));
+  EXPECT_FALSE(m_api.lock(b, true, kNoAio));
+  EXPECT_FALSE(m_api.close(b, kNoAio));
+  EXPECT_FALSE(m_api.lock(a, true, kNoAio)) << "closing the holder released it";
+  m_api.close(a, kNoAio);
+}
+
 TEST_P(ContractTest, LinksRenamesAndCopies) {
   write_file("/src", std::string(1 << 20, 'k') + "end");
   if (GetParam() == backend_kind::gluster_distributed) {

@@ -13,7 +13,8 @@ const char* const kOpNames[] = {"stat",    "lstat",   "mkdir",    "rmdir",    "u
                                 "open",    "close",   "read",     "write",    "fstat",
                                 "getxattr", "setxattr", "listxattr", "readlink", "symlink",
                                 "copy_range", "chown",  "utimens",  "mknod",   "link",
-                                "lgetxattr", "lsetxattr", "seek",  "truncate"};
+                                "lgetxattr", "lsetxattr", "seek",  "truncate",
+                                "lock"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<size_t>(op::count_),
               "one name per kind of call");
 
@@ -59,6 +60,10 @@ class fault_file : public backend_file {
   std::error_code truncate(uint64_t length) override {
     if (int err = m_owner->intercept(op::truncate, path())) return errno_code(err);
     return m_base->truncate(length);
+  }
+  std::error_code lock(bool exclusive) override {
+    if (int err = m_owner->intercept(op::lock, path())) return errno_code(err);
+    return m_base->lock(exclusive);
   }
   std::error_code close() override {
     int err = m_owner->intercept(m_is_dir ? op::closedir : op::close, path());

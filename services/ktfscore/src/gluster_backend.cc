@@ -150,6 +150,18 @@ class gluster_file : public backend_file {
     return check(glfs_ftruncate(m_fd, static_cast<off_t>(length), nullptr, nullptr));
   }
 
+  // A POSIX lock on the bricks, owned by this open file (its own lock
+  // owner), so that two opens exclude each other even in one process and
+  // every client of the volume sees it.
+  std::error_code lock(bool exclusive) override {
+    if (glfs_fd_set_lkowner(m_fd, &m_fd, sizeof m_fd) != 0) return errno_code();
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = exclusive ? F_WRLCK : F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    return check(glfs_posix_lock(m_fd, F_SETLK, &fl));
+  }
+
   std::error_code close() override {
     if (m_fd == nullptr) return {};
     int rc = m_is_dir ? glfs_closedir(m_fd) : glfs_close(m_fd);

@@ -280,4 +280,9 @@ std::error_code ktfs_api::truncate(file_ptr file, uint64_t length, aio_ptr) {
   return file->impl().truncate(length);
 }
 
+std::error_code ktfs_api::lock(file_ptr file, bool exclusive, aio_ptr) {
+  if (!usable(file)) return kBadHandle;
+  return file->impl().lock(exclusive);
+}
+
 }  // namespace ktfs

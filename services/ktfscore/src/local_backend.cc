@@ -97,6 +97,17 @@ class local_file : public backend_file {
     return ::ftruncate(m_fd, static_cast<off_t>(length)) == 0 ? std::error_code() : errno_code();
   }
 
+  // An open file description lock: it belongs to this open, so two opens in
+  // one process exclude each other, and closing another descriptor of the
+  // file does not release it (as a classic POSIX lock would).
+  std::error_code lock(bool exclusive) override {
+    struct flock fl;
+    std::memset(&fl, 0, sizeof fl);
+    fl.l_type = exclusive ? F_WRLCK : F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    return ::fcntl(m_fd, F_OFD_SETLK, &fl) == 0 ? std::error_code() : errno_code();
+  }
+
   std::error_code close() override {
     int rc = 0;
     if (m_dir != nullptr) {

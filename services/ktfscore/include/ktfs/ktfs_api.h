@@ -203,6 +203,10 @@ class KTFS_EXPORT ktfs_api {
   std::error_code seek(file_ptr file, uint64_t offset, int whence, uint64_t* result, aio_ptr aio);
   // Sets an open file's size; growing it leaves a hole.
   std::error_code truncate(file_ptr file, uint64_t length, aio_ptr aio);
+  // Takes (exclusive true) or releases a write lock on the whole open file,
+  // without waiting: EAGAIN or EACCES while another open holds it.  The
+  // lock is the open file's (see backend_file::lock); closing releases it.
+  std::error_code lock(file_ptr file, bool exclusive, aio_ptr aio);
 };
 
 }  // namespace ktfs

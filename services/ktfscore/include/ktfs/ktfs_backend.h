@@ -62,6 +62,7 @@ enum class op : int {
   lsetxattr,
   seek,       // SEEK_DATA / SEEK_HOLE on an open file
   truncate,   // ftruncate of an open file
+  lock,       // a whole-file write lock taken or released on an open file
   count_  // number of kinds; not a call
 };
 
@@ -101,6 +102,13 @@ class KTFS_EXPORT backend_file {
   virtual std::error_code seek(uint64_t offset, int whence, uint64_t* result) = 0;
   // Files: sets the size (ftruncate(2)); growing it leaves a hole.
   virtual std::error_code truncate(uint64_t length) = 0;
+  // Files: takes (exclusive true) or releases a write lock on the whole
+  // file without waiting; EAGAIN (or EACCES) while another holds it.  The
+  // lock belongs to this open file, not to the process: two opens of one
+  // file exclude each other even in one process, and on a GlusterFS volume
+  // every client sees it.  Closing the file, or the end of the process,
+  // releases it.
+  virtual std::error_code lock(bool exclusive) = 0;
 
   virtual std::error_code close() = 0;
 };
