@@ -85,8 +85,14 @@ bool run_export_step(const char* function, const char* name, const std::string& 
     return false;
   }
   std::string out, err;
-  if (KtProcess::system(command.c_str(), &out, &err, 0, false) != 0) {
+  if (KtProcess::system(command.c_str(), &out, &err, ktsm_internal::command_timeout(), false) !=
+      0) {
+    // A command that failed or ran out of time (its process group killed)
+    // changed nothing the library knows of: the state goes back.
     vs::write_state(path, before);
+    if (!err.empty()) {
+      logger.debug(function, 0, "command [%s] said: %s", command.c_str(), err.c_str());
+    }
     if (function == FN_EXPORT) {
       logger.debug(function, -1, "file group [%s] storhaug export dir failed", path.c_str());
     } else {
@@ -101,6 +107,16 @@ bool run_export_step(const char* function, const char* name, const std::string& 
   return true;
 }
 
+// Checks that the version's directories are real ones, then takes the
+// group's lock; false after one message.
+bool lock_version(const char* function, const std::string& set_name,
+                  const ktsm_filegroup_version& version, const std::string& path,
+                  ktsm_internal::group_lock* lock) {
+  return ktsm_internal::real_directories(function, set_name,
+                                         version.is_production_version() ? "" : path) &&
+         ktsm_internal::take_group_lock(function, set_name, lock);
+}
+
 }  // namespace
 
 int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& version_name) {
@@ -112,6 +128,9 @@ int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& v
     logger.debug(FN_EXPORT, -1, "version not found [%s]", n);
     return 1;
   }
+  std::string command = ktsm_internal::export_command(live_volume_name(), path);
+  ktsm_internal::group_lock lock;
+  if (!lock_version(FN_EXPORT, m_name, *version, path, &lock)) return 1;
   // The production version is the live group: exported whatever its state,
   // and back to active when the command fails.
   std::string state = SNAP_STATE_ACTIVE;
@@ -131,7 +150,6 @@ int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& v
       return 1;
     }
   }
-  std::string command = ktsm_internal::export_command(live_volume_name(), path);
   if (!run_export_step(FN_EXPORT, n, path, command, state, SNAP_STATE_EXPORT_IN_PROGRESS,
                        SNAP_STATE_EXPORTED)) {
     return 1;
@@ -149,6 +167,9 @@ int32_t ktsm_filegroup_version_set::unexport_version_internal(const std::string&
     logger.debug(FN_UNEXPORT, -1, "version not found [%s]", n);
     return 1;
   }
+  std::string command = ktsm_internal::unexport_command(live_volume_name(), path);
+  ktsm_internal::group_lock lock;
+  if (!lock_version(FN_UNEXPORT, m_name, *version, path, &lock)) return 1;
   struct stat st;
   std::memset(&st, 0, sizeof st);
   if (api_instance.stat(io(), path.c_str(), &st, no_aio())) {
@@ -166,7 +187,6 @@ int32_t ktsm_filegroup_version_set::unexport_version_internal(const std::string&
     logger.debug(FN_UNEXPORT, -1, "version [%s] not exported", state.c_str());
     return 0;
   }
-  std::string command = ktsm_internal::unexport_command(live_volume_name(), path);
   if (!run_export_step(FN_UNEXPORT, n, path, command, state, SNAP_STATE_UNEXPORT_IN_PROGRESS,
                        SNAP_STATE_ACTIVE)) {
     return 1;

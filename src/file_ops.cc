@@ -39,12 +39,24 @@ bool read_uuid(const std::string& path, bool reachable, std::string* value) {
   std::memset(buffer, 0, sizeof buffer);
   struct iovec iov = {buffer, sizeof buffer};
   if (!reachable ||
-      vs::api_instance.getxattr(vs::io(), path.c_str(), kUuidAttribute, &iov, no_aio()) == -1) {
+      vs::api_instance.lgetxattr(vs::io(), path.c_str(), kUuidAttribute, &iov, no_aio()) == -1) {
     vs::log().debug(FN_IS_FILE_NEEDED, -1, "file name  [%s] getattr uuid failed", path.c_str());
     return false;
   }
   value->assign(buffer, strnlen(buffer, sizeof buffer));
   return true;
+}
+
+// Whether the version's group, ".snaps" and directory are real directories,
+// none a symbolic link (after one message when not).  An unreachable
+// version passes: its read fails with its own message.
+bool real_version_directories(const ktsm_filegroup_version& v, bool reachable) {
+  if (!reachable) return true;
+  if (v.is_production_version()) {
+    return ktsm_internal::real_directories(FN_IS_FILE_NEEDED, v.get_name(), "");
+  }
+  return ktsm_internal::real_directories(FN_IS_FILE_NEEDED, v.get_fg_versionset()->get_name(),
+                                         v.version_path());
 }
 
 }  // namespace
@@ -59,9 +71,13 @@ bool ktsm_filegroup_version::is_file_needed(const std::string& file_name) {
   bool reachable = false;
   std::string value_a, value_b;
   std::string path_a = reachable_path(*this, &reachable) + "/" + file_name;
-  if (!read_uuid(path_a, reachable, &value_a)) return false;
+  if (!real_version_directories(*this, reachable) || !read_uuid(path_a, reachable, &value_a)) {
+    return false;
+  }
   std::string path_b = reachable_path(*older, &reachable) + "/" + file_name;
-  if (!read_uuid(path_b, reachable, &value_b)) return false;
+  if (!real_version_directories(*older, reachable) || !read_uuid(path_b, reachable, &value_b)) {
+    return false;
+  }
   return value_a == value_b;
 }
 

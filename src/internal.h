@@ -87,6 +87,9 @@ std::string unexport_command(const std::string& volume, const std::string& path)
 // not "." or "..", without "/" or zero bytes.
 bool plain_component(const std::string& name);
 
+// A version name is a plain component other than the group lock's file.
+bool valid_version_name(const std::string& name);
+
 // A set name is a top-level directory of the volume: any number of leading
 // slashes, then one plain component that is not ".snaps".  So "/" and "//"
 // (the volume's root) and "a/b" (not a file group) are refused.
@@ -120,6 +123,45 @@ void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versio
 
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
+
+// ---- The group lock ------------------------------------------------------
+
+// The lock file of a group, in its ".snaps": never a version.
+extern const char* const LOCK_FILE_NAME;
+
+// Holds a group's lock (see group_lock.cc) until it is destroyed.
+// Lock order: a set's m_set_lock, then the group lock; m_lock is never
+// taken while a group lock is held (it may be held while one is taken).
+class group_lock {
+ public:
+  group_lock() = default;
+  ~group_lock();
+  group_lock(const group_lock&) = delete;
+  group_lock& operator=(const group_lock&) = delete;
+  // Opens (making it when missing) the group's lock file and takes its lock,
+  // waiting up to the host-set time while another holds it.
+  std::error_code take(const std::string& set_name);
+
+ private:
+  ktfs::file_ptr m_file;
+};
+
+// Takes the lock of the group set_name into *lock; false after one message
+// tagged function ("is locked by another process" when the wait ran out).
+bool take_group_lock(const char* function, const std::string& set_name, group_lock* lock);
+
+// The export command's time limit in seconds (0: none).
+int command_timeout();
+
+// Whether path is a directory, not following a final symbolic link.
+bool is_directory(const std::string& path);
+
+// Whether the group, its ".snaps" and the version's directory (unless
+// version_path is empty) are real directories, none of them a symbolic
+// link; false after one message tagged function naming the first that is
+// not.
+bool real_directories(const char* function, const std::string& set_name,
+                      const std::string& version_path);
 
 // An empty asynchronous-result handle: every client call completes before
 // it returns.

@@ -25,6 +25,10 @@ bool plain_component(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
+bool valid_version_name(const std::string& name) {
+  return plain_component(name) && name != LOCK_FILE_NAME;
+}
+
 bool valid_set_name(const std::string& name) {
   std::string::size_type start = name.find_first_not_of('/');
   if (start == std::string::npos) return false;

@@ -120,6 +120,9 @@ int32_t ktsm_internal::recover_set(const std::string& name, vs::set_ptr& set, bo
   }
   std::vector<vs::version_ptr> found;
   for (const std::string& path : paths) {
+    if (path.compare(snaps.size() + 1, std::string::npos, ktsm_internal::LOCK_FILE_NAME) == 0) {
+      continue;  // the group lock's file
+    }
     vs::version_ptr version = ktsm_filegroup_version::allocate();
     if (!version) {
       logger.debug(FN_RECOVER, -1, "memory allocation failure");

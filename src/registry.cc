@@ -15,10 +15,23 @@ typedef ktsm_filegroup_version_set vs;
 
 namespace {
 
-// Makes the directory path with mode 0760 unless a stat finds it.
+// Makes the directory path with mode 0760 unless it is there; false when
+// it cannot be made, or is there but is no directory (a file, or a symbolic
+// link, which is never followed).
 bool ensure_directory(const std::string& path, struct stat* st) {
-  if (!vs::api_instance.stat(vs::io(), path.c_str(), st, no_aio())) return true;
+  if (!vs::api_instance.lstat(vs::io(), path.c_str(), st, no_aio())) return S_ISDIR(st->st_mode);
   return !vs::api_instance.mkdir(vs::io(), path.c_str(), 0760, no_aio());
+}
+
+// Whether the snapshot directory holds versions (anything but the lock
+// file); false with *failed set when it cannot be listed.
+bool holds_versions(const std::string& snaps, bool* failed) {
+  std::vector<std::string> names;
+  *failed = static_cast<bool>(ktsm_internal::list_directory(snaps, &names));
+  for (const std::string& n : names) {
+    if (n != ktsm_internal::LOCK_FILE_NAME) return true;
+  }
+  return false;
 }
 
 // Looks at the directory path before a deletion: true when it is missing or
@@ -50,6 +63,21 @@ bool remove_present(const std::string& path, bool present) {
   if (!present) return true;
   vs::log().debug(FN_DELETE_SET, 1, "Remove directory [%s]", path.c_str());
   return !vs::api_instance.rmdir(vs::io(), path.c_str(), no_aio());
+}
+
+// Fills out with the versions of the group name as start-up recovery does,
+// under the group's lock, and registers it.  REQUIRES: m_lock held.
+int32_t register_existing(const std::string& name, vs::set_ptr& out) {
+  ktsm_internal::group_lock lock;
+  bool incomplete = false;
+  if (!ktsm_internal::take_group_lock(FN_CREATE_SET, name, &lock) ||
+      ktsm_internal::recover_set(name, out, &incomplete) != 0) {
+    out->cleanup();  // the set is not shared yet: nobody else holds its lock
+    out.reset();
+    return 1;
+  }
+  vs::m_version_sets.push_back(out);
+  return 0;
 }
 
 // Logs the one failure line of a refused set name.
@@ -103,11 +131,20 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
     logger.debug(FN_CREATE_SET, -1, "snap dir [%s] create failed", snaps.c_str());
     return 1;
   }
+  bool failed = false;
+  bool versions = holds_versions(snaps, &failed);
+  if (failed) {
+    logger.debug(FN_CREATE_SET, -1, "snap dir [%s] open failed", snaps.c_str());
+    return 1;
+  }
   out = allocate();
   if (!out) {
     logger.debug(FN_CREATE_SET, -1, "memory allocation failure");
     return 1;
   }
+  // Versions already there (a group start-up could not register) are taken
+  // in as start-up would, under the group's lock.
+  if (versions) return register_existing(name, out);
   out->set_name(name);
   version_ptr production = ktsm_filegroup_version::allocate();
   if (!production) {
@@ -130,10 +167,23 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   if (!ktsm_internal::valid_set_name(name)) return refuse_set_name(FN_DELETE_SET, name);
   std::string snaps = ktsm_internal::snaps_dir(name);
   logger.debug(FN_DELETE_SET, 1, "Stat directory [%s]", snaps.c_str());
-  // Everything is checked before anything is removed: a group that holds
-  // files or versions stays whole, registered and rebuilt at start-up.
+  // Everything is checked before anything is removed, under the group's
+  // lock: a group that holds files or versions stays whole, registered and
+  // rebuilt at start-up.  Neither directory may be a symbolic link.
+  for (const std::string& path : {name, snaps}) {
+    struct stat st;
+    if (!api_instance.lstat(io(), path.c_str(), &st, no_aio()) && !S_ISDIR(st.st_mode)) {
+      logger.debug(FN_DELETE_SET, -1, "path [%s] is not a directory", path.c_str());
+      return 1;
+    }
+  }
+  ktsm_internal::group_lock lock;
+  if (ktsm_internal::is_directory(snaps) &&
+      !ktsm_internal::take_group_lock(FN_DELETE_SET, name, &lock)) {
+    return 1;
+  }
   bool snaps_present = false, group_present = false, failed = false;
-  bool snaps_empty = removable(snaps, "", &snaps_present, &failed);
+  bool snaps_empty = removable(snaps, ktsm_internal::LOCK_FILE_NAME, &snaps_present, &failed);
   if (failed) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
@@ -147,7 +197,9 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
     logger.debug(FN_DELETE_SET, -1, "file group [%s] not empty", name.c_str());
     return 1;
   }
-  if (!remove_present(snaps, snaps_present)) {
+  std::string lock_file = snaps + "/" + ktsm_internal::LOCK_FILE_NAME;
+  std::error_code unlinked = api_instance.unlink(io(), lock_file.c_str(), no_aio());
+  if ((unlinked && unlinked.value() != ENOENT) || !remove_present(snaps, snaps_present)) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
   }

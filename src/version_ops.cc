@@ -38,12 +38,21 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
                                                             version_ptr& version) {
   ktfs::ktfs_debug& logger = log();
   const char* n = name.c_str();
-  if (!ktsm_internal::plain_component(name)) {
+  if (!ktsm_internal::valid_version_name(name)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
     return 1;
   }
   std::string path = ktsm_internal::snapshot_path(m_name, name);
   logger.debug(FN_CREATE_VERSION, -1, "creating file group version [%s] ", n);
+  // The set as registered, looked up before the group lock is taken (m_lock
+  // is never taken while a group lock is held).
+  set_ptr registered;
+  get_version_set(m_name, registered);  // takes m_lock; a miss leaves the link empty
+  ktsm_internal::group_lock lock;
+  if (!ktsm_internal::real_directories(FN_CREATE_VERSION, m_name, "") ||
+      !ktsm_internal::take_group_lock(FN_CREATE_VERSION, m_name, &lock)) {
+    return 1;
+  }
   if (api_instance.mkdir(io(), path.c_str(), 0, no_aio())) {
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] create failed", n);
     return 1;
@@ -71,8 +80,6 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
   version->set_state(SNAP_STATE_CREATE_IN_PROGRESS);
   version->set_creation(created);
   if (!m_filegroup_versions.empty()) version->set_older_version(m_filegroup_versions.back());
-  set_ptr registered;
-  get_version_set(m_name, registered);  // takes m_lock; a miss leaves the link empty
   version->set_fg_versionset(registered);
   m_filegroup_versions.push_back(version);
   logger.debug(FN_CREATE_VERSION, 0, "&version=[%p] name=[%s]", static_cast<void*>(version.get()),
@@ -113,9 +120,14 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     return 1;
   }
   std::string path = ktsm_internal::snapshot_path(m_name, name);
+  ktsm_internal::group_lock lock;
+  if (!ktsm_internal::real_directories(FN_DELETE_VERSION, m_name, path) ||
+      !ktsm_internal::take_group_lock(FN_DELETE_VERSION, m_name, &lock)) {
+    return 1;
+  }
   // An exported version is withdrawn first: the export would outlive it.
-  // The volume's state counts (another process may have exported it); a
-  // version whose state is missing can still be deleted.
+  // The volume's state, read under the lock, counts (another process may
+  // have exported it); a version whose state is missing can be deleted.
   std::string state;
   if (read_state(path, &state) == -1 && errno != ENODATA) {
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] getxattr failed", n);

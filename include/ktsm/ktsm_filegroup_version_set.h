@@ -170,6 +170,18 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t get_version_internal(const std::string& name, version_ptr& version);
   KTSM_API int32_t get_next_version_internal(const std::string& name, version_ptr& version);
 
+  // ---- Settings (any thread, any time; they apply to the next operation) ---
+
+  // How long an operation waits for its group's lock while another process
+  // (or another set of this one) holds it, before it answers 1.  Every
+  // operation that changes a group or one of its versions holds the lock for
+  // its whole duration.  Default 30 seconds; 0 tries once.
+  KTSM_API static void set_lock_wait(unsigned seconds);
+  // The time limit of the export and unexport commands; when it runs out
+  // the command's whole process group is killed, the version's state is
+  // written back and the operation answers 1.  Default 300 seconds; 0: none.
+  KTSM_API static void set_command_timeout(unsigned seconds);
+
   // ---- Rules on states, for hosts -------------------------------------------
 
   // Whether a version in this state may have an export in place: exported,

@@ -1,5 +1,6 @@
 // Export and unexport: state checks, the command line and its quoting, the
 // stand-in export service, and the set's lock held while a command runs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -158,8 +159,9 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     command_status(c.command);
     m_lib.capture().clear();
     if (c.nth_write == 2) {
+      // Three lstats of the directories, the lock file's open and lock,
       // stat, getxattr, setxattr, then the command, then the second setxattr.
-      m_lib.faults()->fail_nth(4, EIO);
+      m_lib.faults()->fail_nth(9, EIO);
     } else if (c.kind != ktfs::op::count_) {
       m_lib.faults()->fail_calls(c.kind, "//g/.snaps/v1", EIO, false);
     }
@@ -170,19 +172,36 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     m_lib.faults()->clear();
   }
   // Unexport's two writes, and a withdrawal that fails: the state stays.
-  for (int nth : {3, 4, 0}) {
+  for (int nth : {8, 9, 0}) {
     m_lib.put_state("/g/.snaps/v1", "8");
     command_status(nth == 0 ? 1 : 0);
     m_lib.capture().clear();
-    // stat, getxattr, write, the command, write
+    // lstat x3, open, lock, stat, getxattr, write, the command, write
     if (nth != 0) m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);
     EXPECT_EQ(m_set->unexport_version("v1"), 1);
     EXPECT_EQ(m_lib.texts(), std::vector<std::string>{
                                  nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
                                           : "file group [v1] setxattr failed"});
-    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 4 ? "10" : "8"));
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 9 ? "10" : "8"));
     m_lib.faults()->clear();
   }
+  // The group's lock held by another open (another process, another host):
+  // after the wait, 1 with one message, and nothing run or written.
+  ktfs::file_ptr holder = m_lib.api().open(m_lib.io(), "/g/.snaps/.ktsm-lock", O_RDWR, {});
+  ASSERT_TRUE(holder);
+  ASSERT_FALSE(m_lib.api().lock(holder, true, {}));
+  vs::set_lock_wait(0);
+  command_status(0);
+  std::remove((m_bin.path() + "/args").c_str());
+  m_lib.capture().clear();
+  EXPECT_EQ(m_set->unexport_version("v1"), 1);
+  EXPECT_EQ(m_lib.texts(),
+            std::vector<std::string>{"file group [//g] is locked by another process"});
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("8"));
+  EXPECT_EQ(args(), "") << "no command";
+  vs::set_lock_wait(30);
+  m_lib.api().close(holder, {});
+  EXPECT_EQ(m_set->unexport_version("v1"), 0) << "free again";
 }
 
 TEST_F(ExportTest, CommandLineIsExactForPlainNamesAndQuotedOtherwise) {

@@ -64,12 +64,12 @@ TEST_F(FileOpsTest, FileNeededComparesUuidsOfBothVersions) {
     std::vector<std::string> texts = m_lib.texts();
     if (c.failed_path == nullptr) {
       EXPECT_TRUE(texts.empty());
-      EXPECT_EQ(m_lib.faults()->count(ktfs::op::getxattr), 2u);
+      EXPECT_EQ(m_lib.faults()->count(ktfs::op::lgetxattr), 2u);
     } else {
       EXPECT_EQ(texts, std::vector<std::string>{"file name  [" + std::string(c.failed_path) +
                                                 "] getattr uuid failed"});
       bool second_read = std::string(c.failed_path).find("/v1/") != std::string::npos;
-      EXPECT_EQ(m_lib.faults()->count(ktfs::op::getxattr), second_read ? 2u : 1u);
+      EXPECT_EQ(m_lib.faults()->count(ktfs::op::lgetxattr), second_read ? 2u : 1u);
     }
   }
   // A missing file reads like a missing attribute; a leading "/" doubles.

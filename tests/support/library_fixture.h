@@ -54,7 +54,8 @@ class library_fixture {
   void put_state(const std::string& path, const std::string& state);
   // The 16 raw bytes of the state attribute; empty when it cannot be read.
   std::string raw_state(const std::string& path);
-  std::vector<std::string> entries(const std::string& dir);  // sorted, without . and ..
+  // Sorted, without ".", ".." and the group lock's file.
+  std::vector<std::string> entries(const std::string& dir);
   void set_xattr(const std::string& path, const std::string& name, const std::string& value);
 
   backend_kind kind() const { return m_kind; }
