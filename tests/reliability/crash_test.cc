@@ -273,14 +273,16 @@ bool read_state(const std::string& host_dir, std::string* state) {
   return false;
 }
 
-// The sorted names in a directory; empty when it cannot be read.
+// The sorted names in a host directory, without the group lock's file;
+// empty when it cannot be read.
 std::vector<std::string> names_in(const std::string& host_dir) {
   std::vector<std::string> names;
   DIR* d = ::opendir(host_dir.c_str());
   if (d == nullptr) return names;
   while (struct dirent* e = ::readdir(d)) {
     std::string name = e->d_name;
-    if (name != "." && name != "..") names.push_back(name);
+    // The group lock's file stays; a killed holder's lock went with it.
+    if (name != "." && name != ".." && name != ".ktsm-lock") names.push_back(name);
   }
   ::closedir(d);
   std::sort(names.begin(), names.end());
