@@ -45,6 +45,9 @@ cleanup() {
 }
 STARTED_GLUSTERD=0
 trap cleanup EXIT
+# A state file of its own: a test run's "glusterd-ctl stop" must not end the
+# glusterd this run started.
+export KTSM_GLUSTERD_STATE=/tmp/ktsm-snapcopy-glusterd.pid
 if scripts/glusterd-ctl start | grep -q '^glusterd-ctl: started'; then STARTED_GLUSTERD=1; fi
 
 make_volume() { # NAME BRICK
