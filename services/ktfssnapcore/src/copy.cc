@@ -8,6 +8,12 @@
 // owner, attributes, mode and times, the deepest first, so that nothing made
 // inside a directory changes its times afterwards.
 //
+// The client works by path, and a GlusterFS client may follow a link met in
+// a directory component, so the walk checks what it goes through: each
+// directory's open handle against its lstat, the directory's path again
+// before its entries are visited, and each file's open handle against the
+// lstat that chose it (see snap_opcreate).
+//
 // Every entry carries its number in the walk; when calls fail, the walk
 // stops handing out work, the entries already being copied are finished,
 // and the failure of the lowest-numbered entry is the one reported.
