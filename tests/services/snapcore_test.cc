@@ -8,6 +8,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sys/sysmacros.h>
@@ -77,6 +80,7 @@ class SnapcoreTest : public ::testing::TestWithParam<backend_kind> {
     ktfs::client_defaults saved = ktfs::get_client_defaults();
     ktfs::client_defaults wrapped = saved;
     wrapped.wrap = [this](std::shared_ptr<ktfs::backend> base) {
+      m_plain = base;
       m_faults = std::make_shared<ktfs::fault_backend>(base);
       return std::shared_ptr<ktfs::backend>(m_faults);
     };
@@ -254,6 +258,7 @@ class SnapcoreTest : public ::testing::TestWithParam<backend_kind> {
   ktfs::iopx_ptr m_io;
   std::unique_ptr<ktsm_test::test_volume> m_volume;
   std::shared_ptr<ktfs::fault_backend> m_faults;
+  std::shared_ptr<ktfs::backend> m_plain;  // behind m_faults, for changes behind its back
   std::shared_ptr<ktfs::capture_sink> m_sink = std::make_shared<ktfs::capture_sink>();
   ktfs::ktfs_debug m_log{m_sink, 1};
 };
@@ -480,6 +485,104 @@ TEST_P(SnapcoreTest, RemoveTreeNeverFollowsLinks) {
   }
   EXPECT_EQ(ktfssnaputils::rmdir_nonempty(&m_api, m_io, p("/absent"), m_log).value(), ENOENT);
   EXPECT_EQ(errors().size(), 1u);
+}
+
+// Every entry under a host directory: type, mode and bytes.
+std::map<std::string, std::string> host_tree(const std::string& root) {
+  std::map<std::string, std::string> out;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(root)) {
+    struct stat st;
+    EXPECT_EQ(::lstat(e.path().c_str(), &st), 0);
+    std::ifstream in(e.path());
+    out[e.path().string()] = octal(st.st_mode) + " " +
+        (S_ISREG(st.st_mode) ? std::string(std::istreambuf_iterator<char>(in), {}) : "");
+  }
+  return out;
+}
+
+// A directory of a copied group or of a removed version is swapped for a
+// link to a directory outside the tree (another group, and on the local
+// backend a host directory): before the walk starts, or through the
+// wrapper's hook just before a chosen call.  The walk copies or removes the
+// link as a link, or fails naming the swapped path; the outside is never
+// touched and never enters a version.
+TEST_P(SnapcoreTest, WalksNeverLeaveTheirTreeThroughSwappedDirectories) {
+  ktsm_test::scratch_dir host;
+  std::vector<std::string> outside = {"other"};  // relative to the swapped entry's parent
+  if (GetParam() == backend_kind::local) outside.push_back(host.path());
+  for (const char* rel : {"/other", "/other/d"}) mkdir(rel, 0755);
+  write_file("/other/secret", "not for versions", 0600);
+  write_file("/other/d/keep", "k", 0644);
+  if (GetParam() == backend_kind::local) {
+    std::filesystem::copy(m_volume->host_path(p("/other")), host.path(),
+                          std::filesystem::copy_options::recursive);
+  }
+  tree other_before;
+  walk("/other", "", &other_before);
+  auto host_before = host_tree(host.path());
+  ktfs::iopx_ptr io = faulty_io();
+  ASSERT_TRUE(io);
+  struct {
+    bool copy;      // snap_opcreate of %T into %T/.snaps/v, else rmdir_nonempty of %T/.snaps/v
+    ktfs::op kind;  // the hooked call; count_: swapped before the walk
+    std::string glob, swapped;  // below %T
+    bool fails;  // with ELOOP, naming the swapped path
+  } cases[] = {
+      {true, ktfs::op::count_, "", "/sub", false},
+      {true, ktfs::op::lstat, "/sub", "/sub", false},
+      {true, ktfs::op::opendir, "/sub", "/sub", true},
+      {true, ktfs::op::closedir, "/sub", "/sub", true},
+      {true, ktfs::op::opendir, "/sub", "/.snaps/v/sub", true},
+      {false, ktfs::op::count_, "", "/.snaps/v/sub", false},
+      {false, ktfs::op::lstat, "/.snaps/v/sub", "/.snaps/v/sub", false},
+      {false, ktfs::op::opendir, "/.snaps/v/sub", "/.snaps/v/sub", true},
+      {false, ktfs::op::closedir, "/.snaps/v/sub", "/.snaps/v/sub", true},
+  };
+  int round = 0;
+  for (const auto& c : cases) {
+    for (const std::string& target : outside) {
+      std::string t = "/t" + std::to_string(round++), swapped = t + c.swapped;
+      SCOPED_TRACE(swapped + " to " + target + " at " + ktfs::op_name(c.kind));
+      for (const char* rel : {"", "/sub", "/.snaps", "/.snaps/v"}) mkdir(t + rel, 0755);
+      write_file(t + "/sub/f", "live");
+      if (!c.copy) mkdir(t + "/.snaps/v/sub", 0755);
+      if (!c.copy) write_file(t + "/.snaps/v/sub/f", "version");
+      std::string link = target;
+      for (auto n = std::count(swapped.begin(), swapped.end(), '/'); target[0] != '/' && n > 1; --n) {
+        link = "../" + link;
+      }
+      auto swap = [&] {
+        EXPECT_FALSE(m_plain->rename(p(swapped), p(t + "-aside")));
+        EXPECT_FALSE(m_plain->symlink(link, p(swapped)));
+      };
+      m_faults->clear();
+      if (c.kind == ktfs::op::count_) swap();
+      else m_faults->on_call(c.kind, "*" + t + c.glob, swap);
+      ktfssnapcore::ktfssnapcore_opinfo info = opinfo("v", io);
+      info.fg_name = p(t);
+      info.fgver_name = p(t + "/.snaps/v");
+      std::error_code ec = c.copy ? ktfssnapcore::snap_opcreate(&info)
+                                  : ktfssnaputils::rmdir_nonempty(&m_api, io, info.fgver_name, m_log);
+      EXPECT_TRUE(exists(t + "-aside")) << "the swap was made";
+      EXPECT_EQ(ec.value(), c.fails ? ELOOP : 0);
+      std::vector<ktfs::log_record> logged = errors();
+      EXPECT_EQ(logged.size(), c.fails ? 1u : 0u);
+      if (c.fails && !logged.empty()) {
+        EXPECT_NE(logged[0].text.find(p(swapped)), std::string::npos) << logged[0].text;
+        EXPECT_NE(logged[0].text.find(std::strerror(ELOOP)), std::string::npos) << logged[0].text;
+      }
+      m_sink->clear();
+      tree other_after, ver;
+      walk("/other", "", &other_after);
+      EXPECT_EQ(other_after.entries, other_before.entries);
+      EXPECT_EQ(host_tree(host.path()), host_before);
+      if (exists(t + "/.snaps/v")) walk(t + "/.snaps/v", "", &ver);
+      for (const auto& e : ver.entries) EXPECT_NE(e.first.compare(0, 5, "/sub/"), 0) << e.first;
+      if (!c.fails) {
+        EXPECT_EQ(ver.entries["/sub"], c.copy ? "link " + link : "");
+      }
+    }
+  }
 }
 
 // ---- a version as a faithful record of its group -------------------------------

@@ -115,7 +115,16 @@ void fault_backend::fail_calls(op kind, const std::string& glob, int err, bool p
   rearm(r);
 }
 
-void fault_backend::clear() { rearm(std::nullopt); }
+void fault_backend::on_call(op kind, const std::string& glob, std::function<void()> fn) {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_hook = hook{kind, glob, std::move(fn)};
+}
+
+void fault_backend::clear() {
+  rearm(std::nullopt);
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_hook.reset();
+}
 
 uint64_t fault_backend::count(op kind) const {
   std::lock_guard<std::mutex> guard(m_mutex);
@@ -149,24 +158,45 @@ std::vector<std::string> fault_backend::trace() const {
   return m_trace;
 }
 
-int fault_backend::intercept(op kind, const std::string& path) {
-  std::lock_guard<std::mutex> guard(m_mutex);
-  m_counts[static_cast<size_t>(kind)]++;
-  uint64_t number = ++m_since_armed;
-  if (m_trace.size() < 10000) m_trace.push_back(std::string(op_name(kind)) + " " + path);
+namespace {
+
+bool matches(const std::string& glob, const std::string& path) {
+  return glob.empty() || ::fnmatch(glob.c_str(), path.c_str(), 0) == 0;
+}
+
+}  // namespace
+
+int fault_backend::decide(op kind, const std::string& path, uint64_t number) {
   if (!m_rule || m_rule->spent) return 0;
   rule& r = *m_rule;
   bool hit;
   if (r.nth != 0) {
     hit = r.persistent ? number >= r.nth : number == r.nth;
   } else {
-    hit = (!r.kind || *r.kind == kind) &&
-          (r.glob.empty() || ::fnmatch(r.glob.c_str(), path.c_str(), 0) == 0);
+    hit = (!r.kind || *r.kind == kind) && matches(r.glob, path);
   }
   if (!hit) return 0;
   if (!r.persistent) r.spent = true;
   m_fired++;
   return r.err;
+}
+
+int fault_backend::intercept(op kind, const std::string& path) {
+  std::function<void()> fn;
+  int err;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    m_counts[static_cast<size_t>(kind)]++;
+    uint64_t number = ++m_since_armed;
+    if (m_trace.size() < 10000) m_trace.push_back(std::string(op_name(kind)) + " " + path);
+    err = decide(kind, path, number);
+    if (m_hook && m_hook->kind == kind && matches(m_hook->glob, path)) {
+      fn = std::move(m_hook->fn);
+      m_hook.reset();
+    }
+  }
+  if (fn) fn();
+  return err;
 }
 
 std::string fault_backend::describe() const { return "faults(" + m_base->describe() + ")"; }

@@ -8,6 +8,12 @@
 // owner, attributes, mode and times, the deepest first, so that nothing made
 // inside a directory changes its times afterwards.
 //
+// The client works by path, and a GlusterFS client may follow a link met in
+// a directory component, so the walk checks what it goes through: each
+// directory's open handle against its lstat, the directory's path again
+// before its entries are visited, and each file's open handle against the
+// lstat that chose it (see snap_opcreate).
+//
 // Every entry carries its number in the walk; when calls fail, the walk
 // stops handing out work, the entries already being copied are finished,
 // and the failure of the lowest-numbered entry is the one reported.
@@ -130,16 +136,14 @@ class tree_copier {
   // Copies the entries of the group directory src into dst, leaving out the
   // version tree and the group's own deleted-file list.
   std::error_code copy_top(const std::string& src, const std::string& dst, std::string* failed) {
+    entry top{src, dst, {}, m_next_seq++, 0};
     std::vector<std::string> names;
-    if (std::error_code ec = detail::list_names(m_api, m_io, src, &names)) {
+    std::error_code ec = m_api->lstat(m_io, src.c_str(), &top.st, kNoAio);
+    if (ec || (ec = detail::list_dir(m_api, m_io, src, top.st, &names))) {
       *failed = src;
       return ec;
     }
-    for (const std::string& name : names) {
-      if (stopped()) break;
-      if (name == kSnapsDir || "/" + name == ktfssnaputils::sdelfilelist) continue;
-      visit(src + "/" + name, dst + "/" + name, 1);
-    }
+    descend(top, names, true);
     m_pool.drain();
     if (!stopped()) make_further_links();
     if (!stopped()) finish_dirs();
@@ -203,7 +207,7 @@ class tree_copier {
       return;
     }
     std::vector<std::string> names;
-    if (std::error_code ec = detail::list_names(m_api, m_io, e.src, &names)) {
+    if (std::error_code ec = detail::list_dir(m_api, m_io, e.src, e.st, &names)) {
       if (ec.value() != ENOENT) {
         fail(e.seq, ec, e.src);
       } else if ((ec = m_api->rmdir(m_io, e.dst.c_str(), kNoAio))) {
@@ -214,8 +218,27 @@ class tree_copier {
       return;
     }
     m_dirs.push_back(e);
+    descend(e, names, false);
+  }
+
+  // Visits the entries names of the listed directory e, leaving out at the
+  // top the version tree and the group's own deleted-file list.  The walk
+  // goes on by path: first the source must still be the directory listed
+  // and the destination a real directory, so that neither a directory of
+  // the group nor one of the version swapped for a link leads it elsewhere.
+  void descend(const entry& e, const std::vector<std::string>& names, bool top) {
+    std::error_code ec = detail::same_dir(m_api, m_io, e.src, &e.st);
+    if (ec) {
+      fail(e.seq, ec, e.src);
+      return;
+    }
+    if ((ec = detail::same_dir(m_api, m_io, e.dst, nullptr))) {
+      fail(e.seq, ec, e.dst);
+      return;
+    }
     for (const std::string& name : names) {
       if (stopped()) return;
+      if (top && (name == kSnapsDir || "/" + name == ktfssnaputils::sdelfilelist)) continue;
       visit(e.src + "/" + name, e.dst + "/" + name, e.depth + 1);
     }
   }
@@ -274,6 +297,9 @@ class tree_copier {
     *failed = e.src;
     ktfs::file_ptr in = m_api->open(m_io, e.src.c_str(), O_RDONLY, kNoAio);
     if (!in) return detail::errno_code(errno);
+    // A file swapped for a link since the walk saw it: another file's data
+    // never enters the version.
+    if (std::error_code ec = detail::opened_as_seen(in, e.st)) return ec;
     *failed = e.dst;
     ktfs::file_ptr out =
         m_api->open(m_io, e.dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, kNoAio);

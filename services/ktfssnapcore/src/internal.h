@@ -2,6 +2,8 @@
 #ifndef KTFSSNAPCORE_SRC_INTERNAL_H_
 #define KTFSSNAPCORE_SRC_INTERNAL_H_
 
+#include <sys/stat.h>
+
 #include <string>
 #include <system_error>
 #include <vector>
@@ -21,9 +23,33 @@ copy_progress& progress();
 
 // The names in the directory at path, without "." and "..".  The directory
 // is read whole and closed before the names are used, so callers may change
-// it while they go through them.
+// it while they go through them.  What is read is the directory that lstat
+// finds at path: a symbolic link there fails with ELOOP, another entry that
+// is not a directory with ENOTDIR (see list_dir).
 std::error_code list_names(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
                            std::vector<std::string>* names);
+
+// As list_names, for a path that lstat has just found to be seen.  The open
+// directory's own identity (device and inode) must be seen's: an entry
+// swapped between that lstat and the opening (for a symbolic link, or
+// another directory) fails with ELOOP, so that a walk never reads a
+// directory it did not choose.
+std::error_code list_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                         const struct stat& seen, std::vector<std::string>* names);
+
+// Whether path still names the directory seen (lstat, never following),
+// or with seen null any real directory: ELOOP when a symbolic link or
+// another directory is there now, ENOTDIR for another kind of entry.
+// Walks that go on by path call it before they work under a directory,
+// since a client that resolves paths on its servers may follow a link met
+// in a directory component.
+std::error_code same_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                         const struct stat* seen);
+
+// Whether the open file or directory is the entry that lstat found (seen):
+// ELOOP when its device or inode differ (the entry was swapped before it
+// was opened), else the error of fstat.
+std::error_code opened_as_seen(const ktfs::file_ptr& file, const struct stat& seen);
 
 // Copies the extended attributes of src onto dst (the entries themselves,
 // never following links; POSIX ACLs included), except the volume's own

@@ -15,15 +15,86 @@ namespace {
 const ktfs::aio_ptr kNoAio;
 // Bytes asked of one read of a deleted-file list.
 const size_t kReadBlock = 1024 * 1024;
+// Entries a removal takes out of a directory between two checks that the
+// directory is still the one it listed.
+const size_t kRemoveBatch = 16;
+
+// The error for an entry found where a walk expects a directory.
+std::error_code not_a_dir(const struct stat& st) {
+  return detail::errno_code(S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode) ? ELOOP : ENOTDIR);
+}
+
+bool same_inode(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// The names in the open directory, without "." and "..".
+std::error_code read_names(ktfs::ktfs_api* api, const ktfs::file_ptr& dir,
+                           std::vector<std::string>* names) {
+  while (struct dirent* entry = api->readdir(dir, kNoAio)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names->push_back(name);
+  }
+  return errno != 0 ? detail::errno_code(errno) : std::error_code();
+}
 
 // Lists a directory; one that cannot be opened for lack of permission (a
 // version directory has mode 0) is opened up to its owner and listed again.
 std::error_code list_for_removal(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
-                                 const std::string& path, std::vector<std::string>* names) {
-  std::error_code ec = detail::list_names(api, io, path, names);
+                                 const std::string& path, const struct stat& seen,
+                                 std::vector<std::string>* names) {
+  std::error_code ec = detail::list_dir(api, io, path, seen, names);
   if (ec.value() != EACCES) return ec;
   if ((ec = api->chmod(io, path.c_str(), 0700, kNoAio))) return ec;
-  return detail::list_names(api, io, path, names);
+  return detail::list_dir(api, io, path, seen, names);
+}
+
+std::error_code remove_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                           const struct stat& seen, std::string* failed);
+
+// Removes the entries names of the directory path (seen by lstat): each is
+// told apart by lstat, never stat, and removed with unlink or rmdir, which
+// never follow the final component.  Before each batch of entries, and
+// after each subdirectory, path must still be the directory seen, so that a
+// directory swapped for a link stops the removal instead of leading it out
+// of the tree.
+std::error_code remove_entries(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                               const std::string& path, const struct stat& seen,
+                               const std::vector<std::string>& names, std::string* failed) {
+  size_t unchecked = kRemoveBatch;
+  for (const std::string& name : names) {
+    std::error_code ec;
+    if (unchecked >= kRemoveBatch) {
+      *failed = path;
+      if ((ec = detail::same_dir(api, io, path, &seen))) return ec;
+      unchecked = 0;
+    }
+    std::string child = path + "/" + name;
+    *failed = child;
+    struct stat st;
+    if ((ec = api->lstat(io, child.c_str(), &st, kNoAio))) return ec;
+    if (S_ISDIR(st.st_mode)) {
+      ec = remove_dir(api, io, child, st, failed);
+      unchecked = kRemoveBatch;
+    } else {
+      ec = api->unlink(io, child.c_str(), kNoAio);
+      ++unchecked;
+    }
+    if (ec) return ec;
+  }
+  return {};
+}
+
+// Removes the directory path, which lstat found to be seen, and what lies
+// under it.
+std::error_code remove_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                           const struct stat& seen, std::string* failed) {
+  std::vector<std::string> names;
+  *failed = path;
+  std::error_code ec = list_for_removal(api, io, path, seen, &names);
+  if (ec || (ec = remove_entries(api, io, path, seen, names, failed))) return ec;
+  *failed = path;
+  return api->rmdir(io, path.c_str(), kNoAio);
 }
 
 // Reads the whole file at path into *data.
@@ -86,14 +157,34 @@ namespace detail {
 std::error_code list_names(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
                            std::vector<std::string>* names) {
   names->clear();
+  struct stat seen;
+  if (std::error_code ec = api->lstat(io, path.c_str(), &seen, kNoAio)) return ec;
+  return list_dir(api, io, path, seen, names);
+}
+
+std::error_code list_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                         const struct stat& seen, std::vector<std::string>* names) {
+  names->clear();
+  if (!S_ISDIR(seen.st_mode)) return not_a_dir(seen);
   ktfs::file_ptr dir = api->opendir(io, path.c_str(), kNoAio);
   if (!dir) return errno_code(errno);
-  while (struct dirent* entry = api->readdir(dir, kNoAio)) {
-    std::string name = entry->d_name;
-    if (name != "." && name != "..") names->push_back(name);
-  }
-  if (errno != 0) return errno_code(errno);
+  std::error_code ec = opened_as_seen(dir, seen);
+  if (ec || (ec = read_names(api, dir, names))) return ec;
   return api->closedir(dir, kNoAio);
+}
+
+std::error_code same_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
+                         const struct stat* seen) {
+  struct stat now;
+  if (std::error_code ec = api->lstat(io, path.c_str(), &now, kNoAio)) return ec;
+  if (!S_ISDIR(now.st_mode) || (seen != nullptr && !same_inode(now, *seen))) return not_a_dir(now);
+  return {};
+}
+
+std::error_code opened_as_seen(const ktfs::file_ptr& file, const struct stat& seen) {
+  struct stat opened;
+  if (std::error_code ec = file->impl().fstat(&opened)) return ec;
+  return same_inode(opened, seen) ? std::error_code() : errno_code(ELOOP);
 }
 
 std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
@@ -102,13 +193,7 @@ std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const
   struct stat st;
   if (std::error_code ec = api->lstat(io, path.c_str(), &st, kNoAio)) return ec;
   if (!S_ISDIR(st.st_mode)) return api->unlink(io, path.c_str(), kNoAio);
-  std::vector<std::string> names;
-  if (std::error_code ec = list_for_removal(api, io, path, &names)) return ec;
-  for (const std::string& name : names) {
-    if (std::error_code ec = remove_tree(api, io, path + "/" + name, failed)) return ec;
-  }
-  *failed = path;
-  return api->rmdir(io, path.c_str(), kNoAio);
+  return remove_dir(api, io, path, st, failed);
 }
 
 }  // namespace detail

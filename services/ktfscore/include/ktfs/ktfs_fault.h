@@ -6,6 +6,7 @@
 //   faults->fail_nth(3, EIO);                 // the 3rd call from now fails once
 //   faults->fail_nth(3, EIO, /*persistent=*/true);  // ... and every call after it
 //   faults->fail_calls(ktfs::op::setxattr, "*/.snaps/*", ENOSPC);
+//   faults->on_call(ktfs::op::opendir, "*/g/sub", [&] { swap_for_link(); });
 //
 // A failing call does not reach the wrapped backend: it answers the chosen
 // errno (getxattr through ktfs_api answers -1 with errno set) and has no
@@ -15,10 +16,14 @@
 //
 // Call numbers count every call made after the last arm (fail_nth,
 // fail_calls or clear), starting at 1.  All members are thread-safe.
+//
+// A hook (on_call) runs a test's own code at one chosen point of the code
+// under test, for example to change the volume between two of its calls.
 #ifndef KTFS_KTFS_FAULT_H_
 #define KTFS_KTFS_FAULT_H_
 
 #include <array>
+#include <functional>
 #include <mutex>
 #include <optional>
 
@@ -40,7 +45,15 @@ class KTFS_EXPORT fault_backend : public backend,
   // matches "/" too) fails with err; without persistent, only the first
   // such call.  Replaces any earlier arming.
   void fail_calls(op kind, const std::string& glob, int err, bool persistent = true);
-  // Disarms and restarts the call numbering; the counters are kept.
+  // Runs fn once, just before the first later call of this kind whose path
+  // matches the glob (as fail_calls matches) is answered, whether or not a
+  // rule makes that call fail.  fn runs in the calling thread without the
+  // wrapper's lock held; it must not call through this wrapper (use the
+  // wrapped backend or the host).  Replaces an earlier hook; the failure
+  // rules are left as they are.
+  void on_call(op kind, const std::string& glob, std::function<void()> fn);
+  // Disarms the rule and the hook, and restarts the call numbering; the
+  // counters are kept.
   void clear();
 
   // Calls seen since construction or reset_counts(), by kind and in all.
@@ -97,11 +110,21 @@ class KTFS_EXPORT fault_backend : public backend,
     bool spent = false;
   };
 
+  struct hook {
+    op kind;
+    std::string glob;
+    std::function<void()> fn;
+  };
+
   void rearm(std::optional<rule> r);
+  // Whether the armed rule answers this call with an error (0: no).
+  // REQUIRES: m_mutex held.
+  int decide(op kind, const std::string& path, uint64_t number);
 
   std::shared_ptr<backend> m_base;
   mutable std::mutex m_mutex;
   std::optional<rule> m_rule;
+  std::optional<hook> m_hook;
   std::array<uint64_t, static_cast<size_t>(op::count_)> m_counts{};
   uint64_t m_since_armed = 0;
   uint64_t m_fired = 0;

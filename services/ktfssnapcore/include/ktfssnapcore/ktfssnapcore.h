@@ -62,6 +62,13 @@ struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
 //    may mix old and new data (a copy is no point-in-time image);
 //  - could not be given its owner (EPERM): its set-user-id and
 //    set-group-id bits are dropped.
+// The copy never leaves the group or the version: a directory is read only
+// when its open handle is the directory lstat found, the walk goes on under
+// it only while its path still leads there (and to a real directory of the
+// version), and a file is copied only from the file lstat found; a
+// directory or file swapped for a symbolic link or another entry while the
+// copy runs fails it with ELOOP (one swapped before the walk reaches it is
+// copied as the link it now is).
 // Returns 0 on success; on failure (an entry that cannot be copied, such as
 // an unknown file type, fails with EOPNOTSUPP) the errno of the failing
 // call, after logging the path that failed, once: of the failures of the
@@ -117,8 +124,13 @@ class KTFSSNAPCORE_API ktfssnaputils {
                             std::string path);
 
   // Removes path and everything under it, without following symbolic
-  // links.  Returns 0, or the errno of the first failing call (logged);
-  // what was removed before the failure stays removed.
+  // links: a link is removed as a link.  A directory is read only when its
+  // open handle is the directory lstat found, and its entries are removed
+  // only while its path still leads there (checked every 16 entries and
+  // after each subdirectory); one swapped for a link or another entry
+  // during the removal fails it with ELOOP.  Returns 0, or the errno of the
+  // first failing call (logged); what was removed before the failure stays
+  // removed.
   static std::error_code rmdir_nonempty(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
                                         std::string path, ktfs::ktfs_debug& log);
 
