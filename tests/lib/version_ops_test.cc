@@ -2,11 +2,10 @@
 // attribute bytes and directories on the volume, and the set's list.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 #include "ktfssnapcore/ktfssnapcore.h"
