@@ -34,7 +34,9 @@ std::string slurp(const std::string& path) {
 
 // A set "//g" with an active version v1.  A fake "storhaug" comes first on
 // PATH: it records its arguments, one per line, and exits with the status in
-// the file "status" beside it (0 when missing).
+// the file "status" beside it (0 when missing); with FAKE_HANG set it writes
+// its own and a child's process id there and waits for the child, which
+// sleeps far beyond any test.
 class ExportTest : public ktsm_test::LocalLibraryTest {
  protected:
   void SetUp() override {
@@ -44,6 +46,9 @@ class ExportTest : public ktsm_test::LocalLibraryTest {
     fake << "#!/bin/sh\n"
          << "d=$(dirname \"$0\")\n"
          << "for a in \"$@\"; do printf '%s\\n' \"$a\" >> \"$d/args\"; done\n"
+         << "if [ -n \"${FAKE_HANG:-}\" ]; then\n"
+         << "  echo 'fake storhaug hangs' >&2; sleep 1000 & echo \"$$ $!\" > \"$FAKE_HANG\"; wait\n"
+         << "fi\n"
          << "if [ -n \"${FAKE_GATE:-}\" ]; then\n"
          << "  touch \"$FAKE_GATE.started\"; i=0\n"
          << "  while [ ! -e \"$FAKE_GATE\" ] && [ $i -lt 600 ]; do sleep 0.05; i=$((i+1)); done\n"
@@ -261,6 +266,55 @@ TEST_F(ExportTest, CommandHoldsTheSetsLockButNotOtherSets) {
   EXPECT_TRUE(same_lookup.get());
   EXPECT_EQ(other_lookup.get(), 0);
   ::unsetenv("FAKE_GATE");
+}
+
+// Whether pid has ended (a zombie has: only its parent may still reap it),
+// waiting a little for a SIGKILL to take effect.
+bool ended(pid_t pid) {
+  for (int i = 0; i < 500; ++i) {
+    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos || stat.compare(at, 3, ") Z") == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// A command that never ends: at the time limit its whole process group is
+// killed, its own error output reaches the log, the state goes back, and
+// export and unexport answer 1 with one message.
+TEST_F(ExportTest, CommandThatNeverEndsIsKilledAtTheLimit) {
+  const std::string pids = m_bin.path() + "/pids";
+  ::setenv("FAKE_HANG", pids.c_str(), 1);
+  vs::set_command_timeout(1);
+  for (bool exporting : {true, false}) {
+    const char* state = exporting ? "2" : "8";
+    SCOPED_TRACE(exporting ? "export" : "unexport");
+    m_lib.put_state("/g/.snaps/v1", state);
+    std::remove(pids.c_str());
+    m_lib.capture().clear();
+    auto call = std::async(std::launch::async, [&] {
+      return exporting ? m_set->export_version("v1") : m_set->unexport_version("v1");
+    });
+    ktsm_test::end_if_hung(call.wait_for(std::chrono::seconds(30)) == std::future_status::ready,
+                           "a command past its time limit");
+    EXPECT_EQ(call.get(), 1);
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(state));
+    size_t failures = 0, relayed = 0;
+    for (const ktfs::log_record& r : m_lib.capture().records()) {
+      failures += r.level < 0 || r.is_error;
+      relayed += r.text.find("fake storhaug hangs") != std::string::npos;
+    }
+    EXPECT_EQ(failures, 1u) << ::testing::PrintToString(m_lib.texts());
+    EXPECT_EQ(relayed, 1u) << ::testing::PrintToString(m_lib.texts());
+    pid_t shell = 0, child = 0;
+    std::ifstream(pids) >> shell >> child;
+    ASSERT_GT(child, 0) << "the command never started";
+    EXPECT_TRUE(ended(shell)) << "the command is left";
+    EXPECT_TRUE(ended(child)) << "the command's child is left";
+  }
+  vs::set_command_timeout(300);
+  ::unsetenv("FAKE_HANG");
 }
 
 // The stand-in export service writes a Ganesha export block for the volume
