@@ -170,18 +170,24 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   // Everything is checked before anything is removed, under the group's
   // lock: a group that holds files or versions stays whole, registered and
   // rebuilt at start-up.  Neither directory may be a symbolic link.
+  // Only a missing ".snaps" goes without the lock (nothing can hold it);
+  // after any other failure to look, it may be there and held.
+  bool snaps_there = false;
   for (const std::string& path : {name, snaps}) {
     struct stat st;
-    if (!api_instance.lstat(io(), path.c_str(), &st, no_aio()) && !S_ISDIR(st.st_mode)) {
+    std::error_code ec = api_instance.lstat(io(), path.c_str(), &st, no_aio());
+    if (ec && ec.value() != ENOENT) {
+      logger.debug(FN_DELETE_SET, -1, "path [%s] lstat failed", path.c_str());
+      return 1;
+    }
+    if (!ec && !S_ISDIR(st.st_mode)) {
       logger.debug(FN_DELETE_SET, -1, "path [%s] is not a directory", path.c_str());
       return 1;
     }
+    snaps_there = !ec;
   }
   ktsm_internal::group_lock lock;
-  if (ktsm_internal::is_directory(snaps) &&
-      !ktsm_internal::take_group_lock(FN_DELETE_SET, name, &lock)) {
-    return 1;
-  }
+  if (snaps_there && !ktsm_internal::take_group_lock(FN_DELETE_SET, name, &lock)) return 1;
   bool snaps_present = false, group_present = false, failed = false;
   bool snaps_empty = removable(snaps, ktsm_internal::LOCK_FILE_NAME, &snaps_present, &failed);
   if (failed) {

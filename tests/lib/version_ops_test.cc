@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <functional>
 #include <new>
 
 #include "ktfssnapcore/ktfssnapcore.h"
@@ -166,6 +167,43 @@ TEST_P(VersionOpsTest, DeleteSetRemovesNothingWhileTheGroupHoldsAnything) {
   m_lib.api().rmdir(m_lib.io(), "/g/dir", {});
   EXPECT_EQ(vs::delete_version_set("//g"), 0);
   EXPECT_FALSE(m_lib.exists("/g"));
+}
+
+// A group, or its ".snaps", replaced by a symbolic link to another group:
+// every operation refuses it, and the other group is left as it was.
+TEST_P(VersionOpsTest, LinkedGroupsAndSnapshotDirectoriesAreRefused) {
+  version_ptr v;
+  ASSERT_EQ(m_set->create_version("v1", v), 0);
+  vs::set_ptr h;
+  ASSERT_EQ(vs::create_version_set("//h", h), 0);
+  m_lib.make_dir("/out");
+  m_lib.write_file("/out/keep", "k");
+  ktfs::ktfs_api& api = m_lib.api();
+  ASSERT_FALSE(api.rename(m_lib.io(), "/g/.snaps", "/g/real-snaps", {}));
+  ASSERT_FALSE(api.symlink(m_lib.io(), "/out", "/g/.snaps", {}));
+  ASSERT_FALSE(api.rename(m_lib.io(), "/h", "/h-real", {}));
+  ASSERT_FALSE(api.symlink(m_lib.io(), "/out", "/h", {}));
+  struct {
+    const char* what;
+    std::function<int32_t()> run;
+    const char* path;
+  } cases[] = {
+      {"create", [&] { return m_set->create_version("v2", v); }, "//g/.snaps"},
+      {"delete", [&] { return m_set->delete_version("v1"); }, "//g/.snaps"},
+      {"export", [&] { return m_set->export_version("v1"); }, "//g/.snaps"},
+      {"unexport", [&] { return m_set->unexport_version("v1"); }, "//g/.snaps"},
+      {"create in a linked group", [&] { return h->create_version("v", v); }, "//h"},
+      {"delete the linked group", [] { return vs::delete_version_set("//h"); }, "//h"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    m_lib.capture().clear();
+    EXPECT_EQ(c.run(), 1);
+    EXPECT_TRUE(logged("path [" + std::string(c.path) + "] is not a directory"));
+  }
+  EXPECT_EQ(m_lib.entries("/out"), std::vector<std::string>{"keep"}) << "nothing made there";
+  EXPECT_EQ(m_lib.read_file("/out/keep"), "k");
+  EXPECT_TRUE(m_lib.exists("/g/real-snaps/v1/a.txt")) << "the version stays";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,

@@ -22,6 +22,7 @@ namespace {
 using ktsm_sweep::failure;
 using ktsm_sweep::fault_point;
 using ktsm_sweep::library_fixture;
+using ktsm_sweep::lock_step;
 using ktsm_sweep::outcome;
 using ktsm_sweep::state_bytes;
 using ktsm_sweep::success;
@@ -49,6 +50,16 @@ class sweep_summary : public ::testing::Environment {
   }
 };
 ::testing::Environment* const g_summary = ::testing::AddGlobalTestEnvironment(new sweep_summary);
+
+// The entries of dir in the volume's order, "." and ".." too.
+names raw_listing(library_fixture& lib, const std::string& dir) {
+  names out;
+  ktfs::file_ptr d = lib.api().opendir(lib.io(), dir.c_str(), kNoAio);
+  EXPECT_TRUE(d) << dir;
+  while (struct dirent* e = lib.api().readdir(d, kNoAio)) out.push_back(e->d_name);
+  lib.api().closedir(d, kNoAio);
+  return out;
+}
 
 // Starts the library with the live group //g: a file carrying a uuid (with
 // a second name), a nested directory tree, a symbolic link, a FIFO and a
@@ -123,26 +134,30 @@ class create_version_case : public sweep_case {
   int32_t run(library_fixture&) override { return m_set->create_version("v", m_out); }
   size_t count_failures(const records& r) const override {
     return ktsm_sweep::count_texts(
-        r, {"file group [v] create failed", "file group [v] setxattr failed",
-            "file group version [v] memory allocation failed",
-            "Snap create operation failed for filegroup_version [v]",
-            "file group version [v] invalid name"});
+               r, {"file group [v] create failed", "file group [v] setxattr failed",
+                   "file group version [v] memory allocation failed",
+                   "Snap create operation failed for filegroup_version [v]",
+                   "file group version [v] invalid name"}) +
+           ktsm_sweep::count_lock_failures(r, "//g");
   }
   outcome expect(const fault_point* p) const override {
-    if (p == nullptr) return success();
+    step s = p != nullptr ? step_of(*p) : step::none;
+    if (s == step::none) return success();
     // The snapshot core logs the path it failed on, once.
-    return failure(step_of(*p) == step::copy ? 1 : 0);
+    return failure(s == step::copy ? 1 : 0);
   }
   void check_left(library_fixture& lib, const fault_point* p) override {
     step s = p != nullptr ? step_of(*p) : step::none;
-    bool recorded = s != step::make_dir && s != step::first_state && s != step::record;
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
+    bool made = s != step::locked && s != step::make_dir;
+    bool recorded = made && s != step::first_state && s != step::record;
     EXPECT_EQ(ktsm_sweep::xattr(lib, kDir, ktsm_sweep::kCreatedAttribute) != "<none>", recorded)
         << "the creation record is written once the first state is";
     if (!recorded) {
       EXPECT_EQ(m_out, m_sentinel) << "version unchanged before the record exists";
       EXPECT_EQ(ktsm_sweep::names_of(m_set), names{"//g"});
-      EXPECT_EQ(lib.exists(kDir), s != step::make_dir);
-      if (s != step::make_dir) {
+      EXPECT_EQ(lib.exists(kDir), made);
+      if (made) {
         EXPECT_EQ(lib.raw_state(kDir), s == step::record ? state_bytes("1") : "");
       }
       return;
@@ -171,7 +186,7 @@ class create_version_case : public sweep_case {
     }
     // Whatever was left, with or without its state, is removed by
     // delete_version before the version is made again.
-    if (s != step::make_dir) {
+    if (s != step::locked && s != step::make_dir) {
       EXPECT_EQ(set->delete_version("v"), 0);
       EXPECT_FALSE(lib.exists(kDir));
     }
@@ -182,10 +197,14 @@ class create_version_case : public sweep_case {
   }
 
  private:
-  enum class step { none, make_dir, first_state, record, copy, final_state };
-  // The version directory's setxattrs: its first state, its creation
+  enum class step { none, locked, make_dir, first_state, record, copy, final_state };
+  // The group's checks and lock come first, their release last; the
+  // version directory's setxattrs are its first state, its creation
   // record, its last state.
   static step step_of(const fault_point& p) {
+    lock_step l = ktsm_sweep::lock_step_of(p, "//g");
+    if (l == lock_step::release) return step::none;
+    if (l != lock_step::other) return step::locked;
     if (p.path == "//g/.snaps/v" && p.kind == "mkdir") return step::make_dir;
     if (p.path == "//g/.snaps/v" && p.kind == "setxattr") {
       size_t i = p.occurrence();
@@ -221,12 +240,14 @@ class delete_version_case : public sweep_case {
   }
   int32_t run(library_fixture&) override { return m_set->delete_version("v2"); }
   size_t count_failures(const records& r) const override {
-    size_t single = ktsm_sweep::count_texts(
-        r, {"file group [v2] setxattr failed", "file group [v2] getxattr failed",
-            "Snap delete operation failed for filegroup_version [v2]",
-            "file group version [v2]rmdir  failed", "file group version [v2] not found",
-            "file group version [v2] is the production version",
-            "file group version [v2] is exported"});
+    size_t single =
+        ktsm_sweep::count_texts(
+            r, {"file group [v2] setxattr failed", "file group [v2] getxattr failed",
+                "Snap delete operation failed for filegroup_version [v2]",
+                "file group version [v2]rmdir  failed", "file group version [v2] not found",
+                "file group version [v2] is the production version",
+                "file group version [v2] is exported"}) +
+        ktsm_sweep::count_lock_failures(r, "//g");
     // A failed merge is logged twice by design: update_meta_data_file's own
     // line, then delete_version's.  The pair is one failure.
     size_t append = ktsm_sweep::count_prefix(r, "Failed to append delete filelist records from [");
@@ -251,6 +272,7 @@ class delete_version_case : public sweep_case {
   }
   void check_left(library_fixture& lib, const fault_point* p) override {
     step s = effective(p);
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
     EXPECT_TRUE(lib.exists("/g/.snaps/v1"));
     EXPECT_TRUE(lib.exists("/g/.snaps/v3"));
     EXPECT_EQ(lib.read_file("/g/a.txt"), "alpha");
@@ -268,9 +290,8 @@ class delete_version_case : public sweep_case {
     bool merged = s == step::mark_deleted || s == step::removal;
     EXPECT_EQ(list1, merged ? std::string(kRecords1) + kRecords2 : std::string(kRecords1))
         << "the older version's list: records appended once, or untouched";
-    std::string state = s == step::read_state || s == step::mark_deleting ? "2"
-                        : s == step::removal                              ? "5"
-                                                                          : "4";
+    bool unmarked = s == step::locked || s == step::read_state || s == step::mark_deleting;
+    std::string state = unmarked ? "2" : s == step::removal ? "5" : "4";
     EXPECT_EQ(lib.raw_state(kDir), state_bytes(state));
     if (!merged) {
       EXPECT_EQ(lib.read_file(kDir + kList), kRecords2);
@@ -294,6 +315,7 @@ class delete_version_case : public sweep_case {
  private:
   enum class step {
     none,
+    locked,
     read_state,
     mark_deleting,
     core_check,
@@ -311,6 +333,9 @@ class delete_version_case : public sweep_case {
   // its path (open, reads, close) before the write.
   static step step_of(const fault_point& p) {
     const std::string v2 = "//g/.snaps/v2", list1 = "//g/.snaps/v1" + kList, list2 = v2 + kList;
+    lock_step l = ktsm_sweep::lock_step_of(p, "//g");
+    if (l == lock_step::release) return step::none;
+    if (l != lock_step::other) return step::locked;
     if (p.count_before("setxattr " + v2) >= 2) return step::removal;
     if (p.kind == "getxattr" && p.path == v2) return step::read_state;
     if (p.kind == "setxattr" && p.path == v2) {
@@ -347,60 +372,96 @@ class delete_version_case : public sweep_case {
 
 // ---- create_version_set and delete_version_set ------------------------------
 
+// Creates the set of a group: a new one, one whose directory holds a file
+// but no ".snaps", or one whose ".snaps" holds a version v and the lock file
+// an earlier change left; that group's versions are taken in as start-up
+// takes them, under the group's lock.
 class create_set_case : public sweep_case {
  public:
-  // existing: the group's directory is there already (with a file), its
-  // ".snaps" is not.
-  create_set_case(const std::string& name, bool existing) : m_name(name), m_existing(existing) {}
+  enum class start { fresh, bare, versions };
+  create_set_case(const std::string& name, start s) : m_name(name), m_start(s) {}
+  const std::string& group() const { return m_name; }
   std::string name() const override {
-    return std::string("create_version_set of ") + (m_existing ? "an existing" : "a new") +
-           " group";
+    const char* what[] = {"a new group", "an existing group", "a group with versions"};
+    return std::string("create_version_set of ") + what[static_cast<int>(m_start)];
   }
   void prepare(library_fixture& lib) override {
     ASSERT_EQ(lib.init(), 0);
     vs::set_ptr other;
     ASSERT_EQ(vs::create_version_set("//k", other), 0);
-    if (m_existing) {
+    if (m_start == start::bare) {
       lib.make_dir(m_name);
       lib.write_file(m_name + "/keep", "k");
+    }
+    if (m_start == start::versions) {
+      lib.make_dir(m_name);
+      lib.make_dir(snaps());
+      lib.make_dir(snaps() + "/v", 0);
+      lib.put_state(snaps() + "/v", "2");
+      lib.write_file(snaps() + "/.ktsm-lock", "");
+      m_listing = raw_listing(lib, snaps());
     }
     m_out.reset();
   }
   int32_t run(library_fixture&) override { return vs::create_version_set(m_name, m_out); }
   size_t count_failures(const records& r) const override {
+    std::string dir = "snap dir [" + snaps() + "] ";
     return ktsm_sweep::count_texts(
-        r, {"file group dir [" + m_name + "] create failed",
-            "snap dir [" + m_name + "/.snaps] create failed", "memory allocation failure"});
+               r, {"file group dir [" + m_name + "] create failed", dir + "create failed",
+                   dir + "open failed", dir + "stat failed", dir + "close failed",
+                   dir + "getattr failed", "memory allocation failure"}) +
+           ktsm_sweep::count_lock_failures(r, m_name);
   }
   outcome expect(const fault_point* p) const override {
     if (p == nullptr) return success();
-    if (p->kind == "stat") {
-      // A failed stat reads as "missing": the mkdir that follows makes the
+    if (p->kind == "lstat") {
+      // A failed lstat reads as "missing": the mkdir that follows makes the
       // directory when it is really missing, and fails when it is there.
-      bool there = m_existing && p->path == m_name;
+      bool there = m_start == start::versions || (m_start == start::bare && p->path == m_name);
       return there || p->persistent ? failure() : success();
     }
+    if (ktsm_sweep::lock_step_of(*p, m_name) == lock_step::release) return success();
+    // Taking v in: a failed state read leaves its state empty after one
+    // line; failed reads of its record or time only order it.  A failed
+    // read of the second listing ends it as its end does.
+    if (p->path == snaps() + "/v") {
+      return p->kind == "getxattr" && p->occurrence() == 1 ? outcome{0, 1, 0} : success();
+    }
+    if (p->kind == "readdir" && second_listing(*p) && !p->persistent) return success();
     return failure();
   }
   void check_left(library_fixture& lib, const fault_point* p) override {
-    std::string snaps = m_name + "/.snaps";
-    if (expect(p).status == 0) {
+    outcome want = expect(p);
+    if (want.status == 0) {
       ASSERT_TRUE(m_out);
       EXPECT_EQ(m_out->get_name(), m_name);
-      EXPECT_EQ(ktsm_sweep::names_of(m_out), names{m_name});
+      names versions{m_name};
+      if (m_start == start::versions && listed(p)) versions.push_back("v");
+      EXPECT_EQ(ktsm_sweep::names_of(m_out), versions);
+      ktsm_sweep::expect_chain(m_out);
+      if (versions.size() == 2) {
+        EXPECT_EQ(m_out->versions().back()->get_state(), want.failures == 0 ? "2" : "");
+      }
       names both{m_name, "//k"};
       std::sort(both.begin(), both.end());
       EXPECT_EQ(ktsm_sweep::registry_names(), both);
-      EXPECT_TRUE(ktsm_sweep::is_dir(lib, snaps));
+      EXPECT_TRUE(ktsm_sweep::is_dir(lib, snaps()));
     } else {
       EXPECT_FALSE(m_out);
       EXPECT_EQ(ktsm_sweep::registry_names(), names{"//k"});
-      EXPECT_FALSE(lib.exists(snaps));
-      bool group_made = m_existing || p->path == snaps;
-      EXPECT_EQ(ktsm_sweep::is_dir(lib, m_name), group_made);
+      if (p->kind != "lstat") ktsm_sweep::expect_lock_line(lib, p, m_name);
+      // Each directory is made unless its lstat or mkdir failed; nothing
+      // made is taken back.
+      bool made_before = p->kind != "lstat" && p->kind != "mkdir";
+      EXPECT_EQ(ktsm_sweep::is_dir(lib, snaps()), m_start == start::versions || made_before);
+      EXPECT_EQ(ktsm_sweep::is_dir(lib, m_name),
+                m_start != start::fresh || made_before || p->path != m_name);
     }
-    if (m_existing) {
+    if (m_start == start::bare) {
       EXPECT_EQ(lib.read_file(m_name + "/keep"), "k");
+    }
+    if (m_start == start::versions) {
+      EXPECT_EQ(lib.raw_state(snaps() + "/v"), state_bytes("2"));
     }
   }
   void complete(library_fixture& lib, const fault_point*) override {
@@ -409,13 +470,28 @@ class create_set_case : public sweep_case {
       ASSERT_EQ(vs::create_version_set(m_name, set), 0);
       ktsm_sweep::restart_and_check(lib);
     }
-    EXPECT_TRUE(ktsm_sweep::registered(m_name));
-    EXPECT_TRUE(ktsm_sweep::is_dir(lib, m_name + "/.snaps"));
+    set = ktsm_sweep::registered(m_name);
+    ASSERT_TRUE(set);
+    EXPECT_EQ(ktsm_sweep::names_of(set).size(), m_start == start::versions ? 2u : 1u);
+    EXPECT_TRUE(ktsm_sweep::is_dir(lib, snaps()));
   }
 
  private:
+  std::string snaps() const { return m_name + "/.snaps"; }
+  // The second listing of ".snaps" is start-up's, under the lock.
+  bool second_listing(const fault_point& p) const {
+    return p.count_before("opendir " + snaps()) == 2;
+  }
+  // Whether v is in the second listing: no readdir failed at or before it.
+  bool listed(const fault_point* p) const {
+    if (p == nullptr || p->kind != "readdir" || !second_listing(*p)) return true;
+    size_t read = p->count_before("readdir " + snaps()) - (m_listing.size() + 1);
+    return std::find(m_listing.begin(), m_listing.end(), "v") - m_listing.begin() <
+           static_cast<std::ptrdiff_t>(read);
+  }
   std::string m_name;
-  bool m_existing;
+  start m_start;
+  names m_listing;  // the raw listing of ".snaps", with "." and ".."
   vs::set_ptr m_out;
 };
 
@@ -438,14 +514,18 @@ class delete_set_case : public sweep_case {
   int32_t run(library_fixture&) override { return vs::delete_version_set("//e"); }
   size_t count_failures(const records& r) const override {
     return ktsm_sweep::count_texts(
-        r, {"snap dir [//e/.snaps] remove failed", "file group [//e] remove failed",
-            "file group [//e] not empty"});
+               r, {"snap dir [//e/.snaps] remove failed", "file group [//e] remove failed",
+                   "file group [//e] not empty"}) +
+           ktsm_sweep::count_lock_failures(r, "//e");
   }
   outcome expect(const fault_point* p) const override {
-    // A group holding a file is refused.  A failed stat other than
-    // "missing", or a failed listing, cannot tell what a directory holds:
-    // the deletion fails rather than remove it.
-    return p == nullptr && !m_holding_file ? success() : failure();
+    // A group holding a file is refused.  A failed look (lstat or stat
+    // other than "missing", a failed listing) cannot tell what a directory
+    // holds, nor whether ".snaps" and its lock are there: the deletion fails
+    // rather than remove it unlocked.
+    if (m_holding_file) return failure();
+    if (p == nullptr || ktsm_sweep::lock_step_of(*p, "//e") == lock_step::release) return success();
+    return failure();
   }
   void check_left(library_fixture& lib, const fault_point* p) override {
     if (expect(p).status == 0) {
@@ -454,6 +534,7 @@ class delete_set_case : public sweep_case {
       return;
     }
     EXPECT_EQ(ktsm_sweep::registry_names(), (names{"//e", "//k"})) << "the set stays registered";
+    if (p != nullptr && p->kind != "lstat") ktsm_sweep::expect_lock_line(lib, p, "//e");
     EXPECT_TRUE(ktsm_sweep::is_dir(lib, "/e"));
     // Everything is checked before the first removal: only a failed
     // removal of the group itself leaves ".snaps" removed.
@@ -510,12 +591,16 @@ class set_previous_case : public sweep_case {
 
 // ---- export_version and unexport_version ------------------------------------
 
-// The steps of export and unexport: the directory's stat, the state read,
-// the first state write, the second (after the export command).
-enum class mark_step { none, stat, read, first_write, second_write };
+// The steps of export and unexport: the group's checks and lock, the
+// directory's stat, the state read, the first state write, the second
+// (after the export command).  The lock's release comes last.
+enum class mark_step { none, locked, stat, read, first_write, second_write };
 
 mark_step mark_step_of(const fault_point* p) {
   if (p == nullptr) return mark_step::none;
+  lock_step l = ktsm_sweep::lock_step_of(*p, "//g");
+  if (l == lock_step::release) return mark_step::none;
+  if (l != lock_step::other) return mark_step::locked;
   if (p->kind == "stat") return mark_step::stat;
   if (p->kind == "getxattr") return mark_step::read;
   return p->occurrence() == 1 ? mark_step::first_write : mark_step::second_write;
@@ -539,17 +624,19 @@ class export_case : public sweep_case {
   }
   int32_t run(library_fixture&) override { return m_set->export_version(m_name); }
   size_t count_failures(const records& r) const override {
-    return ktsm_sweep::count_texts(
-        r, {"version not found [" + m_name + "]",
-            "file group version dir [" + m_name + "] stat failed",
-            "file group [" + m_name + "] setxattr failed",
-            "file group [" + m_dir + "] storhaug export dir failed", "version [2] not failed"});
+    return ktsm_sweep::count_texts(r, {"version not found [" + m_name + "]",
+                                       "file group version dir [" + m_name + "] stat failed",
+                                       "file group [" + m_name + "] setxattr failed",
+                                       "file group [" + m_dir + "] storhaug export dir failed",
+                                       "version [2] not failed"}) +
+           ktsm_sweep::count_lock_failures(r, "//g");
   }
   outcome expect(const fault_point* p) const override {
-    return p == nullptr ? success() : failure();
+    return mark_step_of(p) == mark_step::none ? success() : failure();
   }
   void check_left(library_fixture& lib, const fault_point* p) override {
     mark_step s = mark_step_of(p);
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
     std::string before = m_production ? "" : "2";
     ASSERT_TRUE(m_version);
     if (s == mark_step::none) {
@@ -607,15 +694,17 @@ class unexport_case : public sweep_case {
   int32_t run(library_fixture&) override { return m_set->unexport_version("v1"); }
   size_t count_failures(const records& r) const override {
     return ktsm_sweep::count_texts(
-        r, {"version not found [v1]", "file group version dir [v1] stat failed",
-            "file group [v1] setxattr failed"});
+               r, {"version not found [v1]", "file group version dir [v1] stat failed",
+                   "file group [v1] setxattr failed"}) +
+           ktsm_sweep::count_lock_failures(r, "//g");
   }
   outcome expect(const fault_point* p) const override {
     // Unexport of a version that is not exported answers 0, unchanged.
-    return p == nullptr ? success() : failure();
+    return mark_step_of(p) == mark_step::none ? success() : failure();
   }
   void check_left(library_fixture& lib, const fault_point* p) override {
     mark_step s = mark_step_of(p);
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
     std::string start = m_exported ? "8" : "2";
     // The export command withdraws the block before the second write.
     bool withdrawn = s == mark_step::none || s == mark_step::second_write;
@@ -781,12 +870,13 @@ class snap_copy_case : public sweep_case {
 // ---- start-up recovery -------------------------------------------------------------
 
 // init on a volume with the groups a and b, their versions in several
-// states.  What init should rebuild is worked out from the order in which
-// the volume lists each directory: a failed readdir ends a listing as its
-// end does, a failed state read leaves that version's state empty, a failed
-// read of a creation record orders the version by its directory's
-// modification time (time 0 when that stat fails too), and any other failed
-// call fails the group it is made for (or the whole start-up, for the root).
+// states, and a's lock file.  What init should rebuild is worked out from
+// the order in which the volume lists each directory: a failed readdir ends
+// a listing as its end does, a failed state read leaves that version's
+// state empty, a failed read of a creation record orders the version by its
+// directory's modification time (time 0 when that stat fails too), and any
+// other failed call fails the group it is made for (or the whole start-up,
+// for the root).
 class recovery_case : public sweep_case {
  public:
   std::string name() const override { return "start-up recovery"; }
@@ -809,6 +899,7 @@ class recovery_case : public sweep_case {
       lib.make_dir(std::string("/") + g);
       lib.make_dir(std::string("/") + g + "/.snaps");
     }
+    lib.write_file("/a/.snaps/.ktsm-lock", "");  // left by a change of a: no version
     for (const auto& row : rows) {
       std::string path = std::string("/") + row.group + "/.snaps/" + row.name;
       lib.make_dir(path, 0);
@@ -909,14 +1000,6 @@ class recovery_case : public sweep_case {
     }
   };
 
-  static names raw_listing(library_fixture& lib, const std::string& dir) {
-    names out;
-    ktfs::file_ptr d = lib.api().opendir(lib.io(), dir.c_str(), kNoAio);
-    EXPECT_TRUE(d) << dir;
-    while (struct dirent* e = lib.api().readdir(d, kNoAio)) out.push_back(e->d_name);
-    lib.api().closedir(d, kNoAio);
-    return out;
-  }
   // The entries read from dir before the end or a failed readdir.
   names listed(caller& call, const std::string& dir) const {
     names out;
@@ -934,6 +1017,7 @@ class recovery_case : public sweep_case {
     if (call("closedir " + snaps)) return false;
     std::vector<std::pair<ktsm_sweep::created, std::string>> found;
     for (const std::string& v : entries) {
+      if (v == ".ktsm-lock") continue;
       std::string path = snaps + "/" + v;
       const version_info& info = m_versions.at(path);
       std::string state = info.state;
@@ -988,7 +1072,8 @@ TEST(FaultSweep, StartUpRecovery) {
   ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
   // stat, opendir, 5 readdirs and closedir of the root, then per group at
   // least stat, opendir, 4 readdirs and closedir, and per version two
-  // getxattrs (state, creation record) and a stat when it has no record.
+  // getxattrs (state, creation record) and a stat when it has no record;
+  // the lock file is listed, nothing more.
   EXPECT_GE(n.transient, 30u);
   EXPECT_EQ(n.persistent, n.transient);
   RecordProperty("fault_points", static_cast<int>(n.total()));
@@ -997,45 +1082,58 @@ TEST(FaultSweep, StartUpRecovery) {
 TEST(FaultSweep, CreateVersion) {
   create_version_case c;
   ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
-  EXPECT_GE(n.transient, 30u) << "mkdir, state, the copy of a tree, state";
+  EXPECT_GE(n.transient, 30u) << "checks, lock, mkdir, state, the copy of a tree, state, release";
   EXPECT_EQ(n.persistent, n.transient);
+  ktsm_sweep::expect_lock_calls(n, "//g");
   RecordProperty("fault_points", static_cast<int>(n.total()));
 }
 
 TEST(FaultSweep, DeleteVersionWithMerge) {
   delete_version_case c;
   ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
-  EXPECT_GE(n.transient, 20u) << "states, merge, removal of a tree";
+  EXPECT_GE(n.transient, 20u) << "checks, lock, states, merge, removal of a tree, release";
   EXPECT_EQ(n.persistent, n.transient);
+  ktsm_sweep::expect_lock_calls(n, "//g");
   RecordProperty("fault_points", static_cast<int>(n.total()));
 }
 
 TEST(FaultSweep, VersionSets) {
-  // Fixed call sequences: stat and mkdir of the group, then of ".snaps"
-  // (mkdir only where the stat finds nothing).
+  // Fixed call sequences: lstat and mkdir of the group, then of ".snaps"
+  // (mkdir only where the lstat finds nothing), and the listing of ".snaps"
+  // (opendir, a readdir per entry, ".", ".." and the end, closedir).  Only
+  // versions found are taken in under the lock: its open and lock, then
+  // start-up's stat and listing of ".snaps", v's two getxattrs and stat,
+  // the lock's release and close.
+  typedef create_set_case::start start;
   struct {
     create_set_case c;
     uint64_t points;
-  } creations[] = {{create_set_case("//n", false), 4}, {create_set_case("//h", true), 3}};
+    bool locked;
+  } creations[] = {{create_set_case("//n", start::fresh), 9, false},
+                   {create_set_case("//h", start::bare), 8, false},
+                   {create_set_case("//t", start::versions), 24, true}};
   uint64_t total = 0;
   for (auto& x : creations) {
     SCOPED_TRACE(x.c.name());
     ktsm_sweep::sweep_count n = ktsm_sweep::sweep(x.c);
     EXPECT_EQ(n.transient, x.points);
     EXPECT_EQ(n.persistent, x.points);
+    ktsm_sweep::expect_lock_calls(n, x.c.group(), x.locked);
     total += n.total();
   }
-  // stat and listing (opendir, a readdir per entry, ".", ".." and the end,
-  // closedir) of .snaps, then of the group; rmdir of both unless refused.
+  // lstat of the group and of ".snaps", the lock's open and lock, stat and listing of .snaps, then of the
+  // group; unlink of the lock file and rmdir of both unless refused; the
+  // lock's release and close.
   struct {
     delete_set_case c;
     uint64_t points;
-  } deletions[] = {{delete_set_case(false), 15}, {delete_set_case(true), 14}};
+  } deletions[] = {{delete_set_case(false), 23}, {delete_set_case(true), 21}};
   for (auto& x : deletions) {
     SCOPED_TRACE(x.c.name());
     ktsm_sweep::sweep_count n = ktsm_sweep::sweep(x.c);
     EXPECT_EQ(n.transient, x.points);
     EXPECT_EQ(n.persistent, x.points);
+    ktsm_sweep::expect_lock_calls(n, "//e");
     total += n.total();
   }
   RecordProperty("fault_points", static_cast<int>(total));
@@ -1052,10 +1150,12 @@ TEST(FaultSweep, ExportAndUnexport) {
     std::unique_ptr<sweep_case> c;
     uint64_t points;
   } cases[] = {
-      {std::unique_ptr<sweep_case>(new export_case(false)), 4},  // stat, read, 2 writes
-      {std::unique_ptr<sweep_case>(new export_case(true)), 2},   // 2 writes, no check
-      {std::unique_ptr<sweep_case>(new unexport_case(true)), 4},
-      {std::unique_ptr<sweep_case>(new unexport_case(false)), 2},  // stat, read
+      // lstat of the group, ".snaps" and v1, the lock's open and lock, stat,
+      // read, 2 writes, the lock's release and close.
+      {std::unique_ptr<sweep_case>(new export_case(false)), 11},
+      {std::unique_ptr<sweep_case>(new export_case(true)), 8},  // no v1: no lstat, stat, read
+      {std::unique_ptr<sweep_case>(new unexport_case(true)), 11},
+      {std::unique_ptr<sweep_case>(new unexport_case(false)), 9},  // no writes
   };
   uint64_t total = 0;
   for (auto& x : cases) {
@@ -1063,6 +1163,7 @@ TEST(FaultSweep, ExportAndUnexport) {
     ktsm_sweep::sweep_count n = ktsm_sweep::sweep(*x.c);
     EXPECT_EQ(n.transient, x.points);
     EXPECT_EQ(n.persistent, x.points);
+    ktsm_sweep::expect_lock_calls(n, "//g");
     total += n.total();
   }
   RecordProperty("fault_points", static_cast<int>(total));
@@ -1083,8 +1184,9 @@ TEST(FaultSweep, SnapshotCoreCopy) {
   ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
   // Per entry lstat; per file open, open, copy, fstat, close, close; per
   // entry lchown, listxattr, chmod (not links) and lutimens; the sparse
-  // file's two seeks and truncate, the FIFO's mknod, the second name's link.
-  EXPECT_GE(n.transient, 100u);  // 103 when last counted
+  // file's two seeks and truncate, the FIFO's mknod, the second name's link;
+  // the walk's own checks of what it goes through (lstat and fstat).
+  EXPECT_GE(n.transient, 100u);  // 117 when last counted
   EXPECT_EQ(n.persistent, n.transient);
   RecordProperty("fault_points", static_cast<int>(n.total()));
 }

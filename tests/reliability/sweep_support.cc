@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -96,8 +97,10 @@ bool volume_picture(library_fixture& lib, const std::string& e, std::vector<std:
   return true;
 }
 
-// Runs c once with call n failing; *done when c ended before call n.
-void run_once(sweep_case& c, uint64_t n, bool persistent, bool* done) {
+// Runs c once with call n failing; *done when c ended before call n, with
+// its calls in *all_calls.
+void run_once(sweep_case& c, uint64_t n, bool persistent, bool* done,
+              std::vector<std::string>* all_calls) {
   *done = false;
   run_volume volume;
   std::string skip;
@@ -130,6 +133,7 @@ void run_once(sweep_case& c, uint64_t n, bool persistent, bool* done) {
   const fault_point* failed = nullptr;
   if (*done) {
     EXPECT_EQ(fired, 0u);
+    *all_calls = trace;
   } else {
     EXPECT_GE(fired, 1u) << "the armed call did not fail";
     ASSERT_GE(trace.size(), n);
@@ -167,7 +171,7 @@ sweep_count sweep(sweep_case& c) {
       SCOPED_TRACE(c.name() + (persistent ? ", persistent" : ", transient") + " fault at call " +
                    std::to_string(n));
       bool done = false;
-      run_once(c, n, persistent, &done);
+      run_once(c, n, persistent, &done, &count.calls);
       if (::testing::Test::HasFatalFailure()) return count;
       if (done) break;
       ++points;
@@ -214,6 +218,45 @@ void restart_and_check(library_fixture& lib) {
     actual[set->get_name()] = picture(set);
   }
   EXPECT_EQ(actual, expected) << "the rebuilt registry against the volume";
+}
+
+lock_step lock_step_of(const fault_point& p, const std::string& group) {
+  const std::string file = group + "/.snaps/.ktsm-lock";
+  if (p.path == file) {
+    if (p.kind == "open") return lock_step::open;
+    if (p.kind == "lock") return p.occurrence() == 1 ? lock_step::take : lock_step::release;
+    if (p.kind == "close") return lock_step::release;
+  }
+  if (p.kind == "lstat" && p.count_before("open " + file) == 0) return lock_step::check;
+  return lock_step::other;
+}
+
+size_t count_lock_failures(const std::vector<ktfs::log_record>& records, const std::string& group) {
+  // Only these lines begin with "path [".
+  return count_prefix(records, "path [") +
+         count_prefix(records, "file group [" + group + "] lock failed: ") +
+         count_texts(records, {"file group [" + group + "] is locked by another process"});
+}
+
+void expect_lock_calls(const sweep_count& n, const std::string& group, bool locked) {
+  const std::string file = " " + group + "/.snaps/.ktsm-lock";
+  const struct {
+    const char* kind;
+    std::ptrdiff_t times;
+  } calls[] = {{"open", 1}, {"lock", 2}, {"close", 1}};
+  for (const auto& call : calls) {
+    EXPECT_EQ(std::count(n.calls.begin(), n.calls.end(), call.kind + file), locked ? call.times : 0)
+        << call.kind << file;
+  }
+}
+
+void expect_lock_line(library_fixture& lib, const fault_point* p, const std::string& group) {
+  lock_step s = p != nullptr ? lock_step_of(*p, group) : lock_step::other;
+  if (s == lock_step::other || s == lock_step::release) return;
+  std::string line = s == lock_step::check
+                         ? "path [" + p->path + "] is not a directory"
+                         : "file group [" + group + "] lock failed: " + std::strerror(EIO);
+  EXPECT_EQ(lib.capture().count(line), 1u) << dump(lib.capture().records());
 }
 
 const char kCreatedAttribute[] = "trusted.norvafs.snapcreated";
@@ -310,6 +353,5 @@ std::string link_target(library_fixture& lib, const std::string& path) {
   if (lib.api().readlink(lib.io(), path.c_str(), &target, kNoAio)) return "<none>";
   return target;
 }
-
 
 }  // namespace ktsm_sweep

@@ -77,6 +77,8 @@ struct sweep_count {
   uint64_t transient = 0;
   uint64_t persistent = 0;
   uint64_t total() const { return transient + persistent; }
+  // "kind path" of every call of a run without faults: each was a point.
+  std::vector<std::string> calls;
 };
 
 // Sweeps c with transient, then persistent faults.  Prints the count and
@@ -84,6 +86,24 @@ struct sweep_count {
 sweep_count sweep(sweep_case& c);
 // The points swept by every sweep of this process so far.
 uint64_t total_points();
+
+// ---- The group lock -------------------------------------------------------
+
+// Where the failing call falls in a change of group under its lock: a
+// real-directory check (an lstat before the lock file is opened; set
+// creation and deletion, whose lstats are no such checks, look at them
+// first), the lock file's open, the taking of its lock, or its release (the
+// second lock call) or close, whose failures are ignored.
+enum class lock_step { other, check, open, take, release };
+lock_step lock_step_of(const fault_point& p, const std::string& group);
+// Lines of failed checks and locks of group among records.
+size_t count_lock_failures(const std::vector<ktfs::log_record>& records, const std::string& group);
+// Checks that a failed check, open or take logged its own line, once.
+void expect_lock_line(library_fixture& lib, const fault_point* p, const std::string& group);
+// Checks that the sweep went through the lock of group (when locked) or
+// made no call on its file: the file's open, its lock taken and released,
+// its close.
+void expect_lock_calls(const sweep_count& n, const std::string& group, bool locked = true);
 
 // ---- Checks shared by the cases ------------------------------------------
 

@@ -1,8 +1,10 @@
 // One contract for every client backend: the same cases run against a local
 // directory and against a real GlusterFS volume through libgfapi.
 #include <fcntl.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -340,6 +342,92 @@ TEST_P(ContractTest, MetadataNodesLinksAndHoles) {
   EXPECT_LT(at, 4u << 20);
   EXPECT_EQ(m_api.seek(s, at, SEEK_DATA, &at, kNoAio).value(), ENXIO);
   EXPECT_FALSE(m_api.close(s, kNoAio));
+}
+
+// No call of the local backend passes through a symbolic link in a
+// directory component, whether it leads inside the volume or out of it; a
+// final link is the link itself for the calls that do not follow it, and is
+// followed only to an entry beside it.  Run with openat2 and component by
+// component.
+TEST_P(ContractTest, SymbolicLinksNeverLeadOutOfTheRoot) {
+  if (GetParam() != backend_kind::local) GTEST_SKIP() << "libgfapi follows links in the volume";
+  ktsm_test::scratch_dir outside;
+  const std::string out = outside.path(), out_file = out + "/f";
+  ASSERT_EQ(::mkdir((out + "/sub").c_str(), 0755), 0);
+  ASSERT_EQ(::close(::open(out_file.c_str(), O_WRONLY | O_CREAT, 0644)), 0);
+  auto host_untouched = [&] {
+    std::set<std::string> names;
+    DIR* d = ::opendir(out.c_str());
+    while (struct dirent* e = d != nullptr ? ::readdir(d) : nullptr) names.insert(e->d_name);
+    if (d != nullptr) ::closedir(d);
+    EXPECT_EQ(names, (std::set<std::string>{".", "..", "f", "sub"}));
+    EXPECT_EQ(::rmdir((out + "/sub").c_str()) == 0 && ::mkdir((out + "/sub").c_str(), 0755) == 0,
+              true) << "sub is empty";
+    EXPECT_EQ(::listxattr(out_file.c_str(), nullptr, 0), 0);
+  };
+  auto err = [](bool ok) { return ok ? 0 : errno; };
+  char value[16] = "1";
+  struct iovec iov = {value, sizeof value};
+  for (const char* resolve : {"openat2", "walk"}) {
+    SCOPED_TRACE(resolve);
+    ::setenv("KTFS_LOCAL_RESOLVE", resolve, 1);
+    m_io = m_api.init(m_volume->cfg());
+    ::unsetenv("KTFS_LOCAL_RESOLVE");
+    ASSERT_TRUE(m_io);
+    const std::string b = std::string("/") + resolve;
+    for (const char* dir : {"", "/in", "/in/sub"}) ASSERT_FALSE(m_api.mkdir(m_io, p(b + dir).c_str(), 0755, kNoAio));
+    write_file(b + "/in/f", "inside");
+    struct {
+      const char* target;
+      const char* name;
+    } links[] = {{"in", "/g"}, {out.c_str(), "/out"}, {"f", "/in/lf"}, {"../in/f", "/in/up"},
+                 {out_file.c_str(), "/in/lout"}};
+    for (const auto& l : links) ASSERT_FALSE(m_api.symlink(m_io, l.target, p(b + l.name).c_str(), kNoAio));
+
+    for (const char* link : {"/g", "/out"}) {
+      const std::string via = p(b + link);
+      struct stat st;
+      int got[] = {
+          m_api.mkdir(m_io, (via + "/new").c_str(), 0755, kNoAio).value(),
+          err(bool(m_api.open(m_io, (via + "/sub/new").c_str(), O_WRONLY | O_CREAT, 0644, kNoAio))),
+          m_api.unlink(m_io, (via + "/f").c_str(), kNoAio).value(),
+          m_api.rmdir(m_io, (via + "/sub").c_str(), kNoAio).value(),
+          m_api.rename(m_io, (via + "/f").c_str(), p(b + "/taken").c_str(), kNoAio).value(),
+          err(!m_api.setxattr(m_io, (via + "/f").c_str(), kState, &iov, 0, kNoAio)),
+          m_api.stat(m_io, (via + "/sub").c_str(), &st, kNoAio).value(),
+          err(bool(m_api.opendir(m_io, (via + "/sub").c_str(), kNoAio))),
+      };
+      for (size_t i = 0; i < sizeof got / sizeof *got; ++i) EXPECT_EQ(got[i], ELOOP) << link << " call " << i;
+    }
+    host_untouched();
+    EXPECT_EQ(list(b), (std::set<std::string>{".", "..", "in", "g", "out"}));
+    EXPECT_EQ(list(b + "/in"), (std::set<std::string>{".", "..", "f", "sub", "lf", "up", "lout"}));
+    EXPECT_EQ(list(b + "/in/sub"), (std::set<std::string>{".", ".."}));
+
+    // A final link: its own for lstat, lgetxattr and unlink; followed by
+    // stat, open, opendir and setxattr only to an entry beside it.
+    struct stat st;
+    ASSERT_FALSE(m_api.lstat(m_io, p(b + "/in/lf").c_str(), &st, kNoAio));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_FALSE(m_api.stat(m_io, p(b + "/in/lf").c_str(), &st, kNoAio));
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(read_file(b + "/in/lf"), "inside");
+    EXPECT_EQ(list(b + "/g"), list(b + "/in"));
+    EXPECT_FALSE(m_api.open(m_io, p(b + "/in/lf").c_str(), O_RDONLY | O_NOFOLLOW, kNoAio));
+    EXPECT_EQ(errno, ELOOP);
+    for (const char* away : {"/in/up", "/in/lout", "/out"}) {
+      EXPECT_EQ(m_api.stat(m_io, p(b + away).c_str(), &st, kNoAio).value(), ELOOP) << away;
+    }
+    ASSERT_FALSE(m_api.setxattr(m_io, p(b + "/in/lf").c_str(), kState, &iov, 0, kNoAio));
+    EXPECT_EQ(m_api.getxattr(m_io, p(b + "/in/f").c_str(), kState, &iov, kNoAio), 16);
+    EXPECT_EQ(m_api.lgetxattr(m_io, p(b + "/in/lf").c_str(), kState, &iov, kNoAio), -1);
+    EXPECT_EQ(errno, ENODATA);
+    for (const char* link : {"/in/lf", "/in/lout", "/out"}) {
+      EXPECT_FALSE(m_api.unlink(m_io, p(b + link).c_str(), kNoAio)) << link;
+    }
+    EXPECT_EQ(list(b + "/in"), (std::set<std::string>{".", "..", "f", "sub", "up"}));
+    host_untouched();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, ContractTest,

@@ -6,7 +6,33 @@
 // surface into calls on the backend that its ktfs_iopx handle holds.
 //
 // Paths are volume paths: absolute from the volume's root, used as given
-// ("//a/.snaps/v1" names the same object as "/a/.snaps/v1").
+// ("//a/.snaps/v1" names the same object as "/a/.snaps/v1"); "." and ".."
+// are resolved within the volume, never above its root.
+//
+// Symbolic links.  Each call below says whether it follows a final symbolic
+// link (stat, chmod, opendir, open without O_NOFOLLOW, getxattr, setxattr,
+// listxattr with follow) or acts on the link itself (lstat, unlink, rmdir,
+// rename, readlink, lchown, lutimens, link, lgetxattr, lsetxattr, listxattr
+// without follow; mkdir, symlink, mknod and an O_CREAT open never create
+// through a link).
+//  - Local directory: no call goes through a symbolic link in a directory
+//    component: such a path fails with ELOOP, whether the link leads inside
+//    the root or out of it, and nothing is made or changed.  A following
+//    call follows a final link only when its target is relative, has no
+//    ".." and names, through no further link, an entry beneath the link's
+//    own directory that is no link itself; any other final link (absolute,
+//    climbing, a chain) fails with ELOOP.  So no call reaches outside the
+//    root, nor out of the directory that holds a final link.  Paths are
+//    resolved from a descriptor of the root (openat2 with RESOLVE_BENEATH
+//    and RESOLVE_NO_SYMLINKS, or component by component with O_NOFOLLOW on
+//    a kernel without openat2); the attribute calls reach the entry through
+//    /proc/self/fd, which must be mounted.
+//  - GlusterFS (libgfapi, as of 10.3): links in directory components are
+//    followed, and so is a final link by the following calls, always within
+//    the volume: an absolute target starts at the volume's root, and ".."
+//    stops there.  A link can therefore redirect a call to another directory
+//    of the volume; callers that must not be redirected check each
+//    directory without following (lstat) or by identity.
 //
 // Every call reports failure through a std::error_code of the system category
 // that carries the errno of the failing operation; value 0 means success.
@@ -121,6 +147,7 @@ class KTFS_EXPORT backend {
   // "glusterfs:host:24007/vol").
   virtual std::string describe() const = 0;
 
+  // Follows a final symbolic link (see above).
   virtual std::error_code stat(const std::string& path, struct stat* buf) = 0;
   // Like stat, but does not follow a final symbolic link.
   virtual std::error_code lstat(const std::string& path, struct stat* buf) = 0;
@@ -134,10 +161,13 @@ class KTFS_EXPORT backend {
 
   virtual std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) = 0;
   // flags are POSIX open flags; mode is used when O_CREAT makes the file
-  // and is applied exactly (no umask).
+  // and is applied exactly (no umask).  A final symbolic link is followed
+  // unless flags hold O_NOFOLLOW (ELOOP then); on a local directory O_CREAT
+  // never creates a link's missing target (ENOENT).
   virtual std::error_code open(const std::string& path, int flags, unsigned int mode,
                                std::unique_ptr<backend_file>* out) = 0;
 
+  // getxattr, setxattr: the attributes of a final symbolic link's target.
   // Reads an extended attribute into buf; *size receives the value's length.
   // ERANGE when buf is too small, ENODATA when the attribute is missing.
   virtual std::error_code getxattr(const std::string& path, const std::string& name, void* buf,
