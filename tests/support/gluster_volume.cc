@@ -197,8 +197,12 @@ bool gluster_volume::create_volume() {
 
 bool gluster_volume::wait_for_clients() {
   std::error_code ec;
+  // A client connects before every brick answers it; a distributed volume
+  // is usable once its root can be looked up on all of them.
   for (int i = 0; i < 60; ++i) {
-    if (ktfs::make_gluster_backend(server(), m_name, &ec)) return true;
+    std::shared_ptr<ktfs::backend> client = ktfs::make_gluster_backend(server(), m_name, &ec);
+    struct stat st;
+    if (client && !(ec = client->stat("/", &st))) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
   m_error = "no client could connect to volume " + m_name + ": " + ec.message();
