@@ -235,7 +235,10 @@ TEST_F(OomTest, CreateVersionWithoutItsRecord) {
   EXPECT_EQ(status, 1);
   EXPECT_TRUE(emptied);
   EXPECT_EQ(released_after, released) << "the empty handle releases nothing";
-  EXPECT_EQ(m_lib.texts(), (names{"creating file group version [oom] ",
+  char found[96];
+  std::snprintf(found, sizeof found, "version set [%p] found filegroup [//g]",
+                static_cast<void*>(set.get()));
+  EXPECT_EQ(m_lib.texts(), (names{"creating file group version [oom] ", found,
                                   "file group version [oom] setxattr [trusted.norvafs.snapstate:1]",
                                   "file group version [oom] memory allocation failed"}));
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/oom"), state_bytes("1"));
