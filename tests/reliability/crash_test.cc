@@ -32,11 +32,15 @@
 #include <thread>
 #include <vector>
 
+#include "support/ktsmctl_run.h"
 #include "support/test_volumes.h"
 
 extern char** environ;
 
 namespace {
+
+using ktsm_test::read_text;
+using ktsm_test::tool_dir;
 
 typedef std::chrono::steady_clock steady;
 using std::chrono::milliseconds;
@@ -52,18 +56,6 @@ const char k_state_attribute[] = "trusted.norvafs.snapstate";
 const size_t k_chunk = 1 << 20;
 // Every complete version holds its deleted-file list, made after the copy.
 const char k_deleted_list[] = ".ktsm-deleted-files";
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string tool_dir() {
-  std::string bin = KTSMCTL_BIN;
-  return bin.substr(0, bin.rfind('/'));
-}
 
 std::string system_path(const std::string& first) {
   return first + ":/usr/sbin:/usr/bin:/sbin:/bin";

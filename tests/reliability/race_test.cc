@@ -27,11 +27,15 @@
 
 #include "ktfs/ktfs_api.h"
 #include "support/gluster_volume.h"
+#include "support/ktsmctl_run.h"
 #include "support/test_volumes.h"
 
 extern char** environ;
 
 namespace {
+
+using ktsm_test::read_text;
+using ktsm_test::tool_dir;
 
 using ktsm_test::backend_kind;
 typedef std::chrono::steady_clock steady;
@@ -42,18 +46,6 @@ typedef std::map<std::string, std::string> version_states;
 const std::chrono::seconds k_run_limit(120);
 const std::chrono::seconds k_reach_limit(60);
 const char k_state_attribute[] = "trusted.norvafs.snapstate";
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string tool_dir() {
-  std::string bin = KTSMCTL_BIN;
-  return bin.substr(0, bin.rfind('/'));
-}
 
 // The live files: f0, f1, ... of a few hundred bytes at most, each its own.
 std::string file_content(int i) {

@@ -17,9 +17,13 @@
 
 #include "ktfs/ktfs_api.h"
 #include "support/gluster_volume.h"
+#include "support/ktsmctl_run.h"
 #include "support/test_volumes.h"
 
 namespace {
+
+using ktsm_test::read_text;
+using ktsm_test::tool_dir;
 
 using ktsm_test::backend_kind;
 
@@ -31,18 +35,6 @@ struct result {
   std::string out;
   std::string err;
 };
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string tool_dir() {
-  std::string bin = KTSMCTL_BIN;
-  return bin.substr(0, bin.rfind('/'));
-}
 
 // Runs ktsmctl with args; standard output and error go to files in dir.
 // The child sees no KTSM_* variable but KTSM_LOG (into dir), the build's
@@ -75,8 +67,8 @@ result run_ktsmctl(const std::string& dir, const std::vector<std::string>& args,
   if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
     r.status = WEXITSTATUS(status);
   }
-  r.out = read_file(out_path);
-  r.err = read_file(err_path);
+  r.out = read_text(out_path);
+  r.err = read_text(err_path);
   return r;
 }
 
@@ -487,7 +479,7 @@ TEST_F(KtsmctlLocalTest, VolumeAndLogFollowOptionsThenEnvironmentThenDefault) {
   // it to standard error.
   result r = ktsmctl({"list"}, {{"HOME", home.c_str()}, {"KTSM_LOG", nullptr}});
   EXPECT_EQ(r.err, "");
-  EXPECT_NE(read_file(home + "/.local/share/ktsm/ktsmctl.log").find("[error]"), std::string::npos);
+  EXPECT_NE(read_text(home + "/.local/share/ktsm/ktsmctl.log").find("[error]"), std::string::npos);
   result verbose = ktsmctl({"-v", "list"}, {{"HOME", home.c_str()}});
   EXPECT_NE(verbose.err.find("ktsm_filegroup_versionset_init()"), std::string::npos);
   EXPECT_NE(verbose.out.find("group sel4"), std::string::npos) << verbose.out;
