@@ -7,11 +7,12 @@
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "support/gluster_volume.h"
 
+using ktfs::kNoAio;
+
 namespace ktsm_bench {
 
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 
 }  // namespace
 

@@ -20,12 +20,14 @@
 
 #include "bench_support.h"
 #include "ktfs/ktfs_debug.h"
+#include "internal.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 namespace {
 
 typedef ktsm_filegroup_version_set vs;
 using ktsm_bench::fmt;
+using ktsm_internal::access;
 
 const int kVersions = 10000;
 
@@ -65,18 +67,18 @@ std::string version_name(bool long_names, int i) {
 
 // The set: its production version first, then kVersions versions.
 vs::set_ptr build_set(bool long_names) {
-  vs::set_ptr set = vs::allocate();
-  set->set_name("//bench");
-  vs::version_ptr production = ktsm_filegroup_version::allocate();
-  production->set_name("//bench");
-  production->set_production_version();
-  set->add_filegroup_version(production);
+  vs::set_ptr set = access::allocate_set();
+  access::set_name(*set, "//bench");
+  vs::version_ptr production = access::allocate_version();
+  access::set_name(*production, "//bench");
+  access::set_production_version(*production);
+  access::add_version(*set, production);
   for (int i = 0; i < kVersions; ++i) {
-    vs::version_ptr v = ktsm_filegroup_version::allocate();
-    v->set_name(version_name(long_names, i));
-    v->set_state(vs::SNAP_STATE_ACTIVE);
-    v->set_fg_versionset(set);
-    set->add_filegroup_version(v);
+    vs::version_ptr v = access::allocate_version();
+    access::set_name(*v, version_name(long_names, i));
+    access::set_state(*v, vs::SNAP_STATE_ACTIVE);
+    access::set_fg_versionset(*v, set);
+    access::add_version(*set, v);
   }
   return set;
 }

@@ -30,9 +30,10 @@
 #include "ktfs/ktfs_api.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 
 double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();

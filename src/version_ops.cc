@@ -9,9 +9,14 @@ using ktsm_internal::FN_CREATE_VERSION;
 using ktsm_internal::FN_DELETE_VERSION;
 using ktsm_internal::FN_SET_PREVIOUS;
 using ktsm_internal::mutex_guard;
-using ktsm_internal::no_aio;
+using ktfs::kNoAio;
 using ktfssnapcore::ktfssnapcore_opinfo;
 using ktfssnapcore::ktfssnaputils;
+using ktsm_internal::io;
+using ktsm_internal::log;
+using ktsm_internal::read_state;
+using ktsm_internal::write_state;
+using ktsm_internal::access;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -22,7 +27,7 @@ bool find_with_older(const std::list<vs::version_ptr>& versions, const std::stri
                      vs::version_ptr* found, vs::version_ptr* older) {
   vs::version_ptr previous;
   for (const vs::version_ptr& v : versions) {
-    if (v->has_name(name)) {
+    if (access::has_name(*v, name)) {
       *found = v;
       *older = previous;
       return true;
@@ -38,7 +43,7 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
                                                             version_ptr& version) {
   ktfs::ktfs_debug& logger = log();
   const char* n = name.c_str();
-  if (!ktsm_internal::valid_version_name(name)) {
+  if (!valid_version_name(name)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
     return 1;
   }
@@ -53,7 +58,7 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
       !ktsm_internal::take_group_lock(FN_CREATE_VERSION, m_name, &lock)) {
     return 1;
   }
-  if (api_instance.mkdir(io(), path.c_str(), 0, no_aio())) {
+  if (api_instance.mkdir(io(), path.c_str(), 0, kNoAio)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] create failed", n);
     return 1;
   }
@@ -71,16 +76,16 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
-  version = ktsm_filegroup_version::allocate();
+  version = access::allocate_version();
   if (!version) {
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] memory allocation failed", n);
     return 1;
   }
-  version->set_name(name);
-  version->set_state(SNAP_STATE_CREATE_IN_PROGRESS);
-  version->set_creation(created);
-  if (!m_filegroup_versions.empty()) version->set_older_version(m_filegroup_versions.back());
-  version->set_fg_versionset(registered);
+  access::set_name(*version, name);
+  access::set_state(*version, SNAP_STATE_CREATE_IN_PROGRESS);
+  access::set_creation(*version, created);
+  if (!m_filegroup_versions.empty()) access::set_older_version(*version, m_filegroup_versions.back());
+  access::set_fg_versionset(*version, registered);
   m_filegroup_versions.push_back(version);
   logger.debug(FN_CREATE_VERSION, 0, "&version=[%p] name=[%s]", static_cast<void*>(version.get()),
                version->get_name().c_str());
@@ -101,7 +106,7 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
-  version->set_state(SNAP_STATE_ACTIVE);
+  access::set_state(*version, SNAP_STATE_ACTIVE);
   return 0;
 }
 
@@ -142,7 +147,7 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
-  version->set_older_version(older);
+  access::set_older_version(*version, older);
 
   ktfssnapcore_opinfo info;
   info.nvme_api = &api_instance;
@@ -177,8 +182,8 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
       // The version after it now follows its older version; the deleted
       // record, which a host may still hold, lets go of its own.
       auto next = m_filegroup_versions.erase(it);
-      if (next != m_filegroup_versions.end()) (*next)->set_older_version(older);
-      version->reset_older_version();
+      if (next != m_filegroup_versions.end()) access::set_older_version(*(*next), older);
+      access::reset_older_version(*version);
       break;
     }
   }
@@ -195,7 +200,7 @@ int32_t ktsm_filegroup_version_set::set_previous_version_internal(const std::str
     return 1;
   }
   if (!older) logger.debug(FN_SET_PREVIOUS, 0, "No older version found for file version [%s]", n);
-  version->set_older_version(older);
+  access::set_older_version(*version, older);
   return 0;
 }
 

@@ -23,14 +23,8 @@ namespace {
 
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
+using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A set "//g" with an active version v1.  A fake "storhaug" comes first on
 // PATH: it records its arguments, one per line, and exits with the status in
@@ -66,7 +60,7 @@ class ExportTest : public ktsm_test::LocalLibraryTest {
     ::setenv("PATH", m_saved_path.c_str(), 1);
     LocalLibraryTest::TearDown();
   }
-  std::string args() { return slurp(m_bin.path() + "/args"); }
+  std::string args() { return ktsm_test::read_text(m_bin.path() + "/args"); }
   void command_status(int status) {
     std::ofstream(m_bin.path() + "/status") << status;
   }
@@ -160,7 +154,7 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     m_lib.put_state("/g/.snaps/v1", "2");
-    m_v1->set_state(vs::SNAP_STATE_ACTIVE);
+    access::set_state(*m_v1, vs::SNAP_STATE_ACTIVE);
     command_status(c.command);
     m_lib.capture().clear();
     if (c.nth_write == 2) {
@@ -272,7 +266,7 @@ TEST_F(ExportTest, CommandHoldsTheSetsLockButNotOtherSets) {
 // waiting a little for a SIGKILL to take effect.
 bool ended(pid_t pid) {
   for (int i = 0; i < 500; ++i) {
-    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = ktsm_test::read_text("/proc/" + std::to_string(pid) + "/stat");
     size_t at = stat.rfind(')');
     if (at == std::string::npos || stat.compare(at, 3, ") Z") == 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -351,7 +345,7 @@ std::map<std::string, std::pair<int, std::string>> blocks(const std::string& dir
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
     std::string name = e.path().filename().string();
     if (!std::regex_match(name, m, std::regex("export-([0-9]+)\\.conf"))) continue;
-    std::string text = slurp(e.path());
+    std::string text = ktsm_test::read_text(e.path());
     EXPECT_NE(text.find("Export_Id = " + m.str(1) + ";"), std::string::npos) << text;
     size_t at = text.find("Pseudo = \"") + 10;
     found[text.substr(at, text.find("\";\n", at) - at)] = {std::stoi(m.str(1)), text};

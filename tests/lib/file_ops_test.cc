@@ -9,6 +9,7 @@
 namespace {
 
 using ktsm_test::vs;
+using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 const char kUuid[] = "trusted.cloudsync.uuid";
@@ -93,9 +94,9 @@ TEST_F(FileOpsTest, NoOlderVersionOrNoSetMeansNotNeededWithoutVolumeAccess) {
   EXPECT_EQ(m_lib.faults()->total(), 0u);
 
   // A version whose set is unknown cannot reach its directory.
-  version_ptr orphan = ktsm_filegroup_version::allocate();
-  orphan->set_name("lost");
-  orphan->set_older_version(m_v1);
+  version_ptr orphan = access::allocate_version();
+  access::set_name(*orphan, "lost");
+  access::set_older_version(*orphan, m_v1);
   m_lib.capture().clear();
   EXPECT_FALSE(orphan->is_file_needed("f"));
   EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"file name  [/.snaps/lost/f] getattr uuid failed"});

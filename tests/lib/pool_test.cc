@@ -9,7 +9,10 @@
 #include <vector>
 
 #include "ktsm/ktfs_mem.h"
+#include "internal.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
+
+using ktsm_internal::access;
 
 namespace {
 
@@ -41,16 +44,16 @@ struct probe {
 std::atomic<int> probe::alive{0};
 
 TEST(PoolTest, ReleasedChunkComesBackAsAFreshObject) {
-  version_ptr v = ktsm_filegroup_version::allocate();
+  version_ptr v = access::allocate_version();
   ASSERT_TRUE(v);
   ktsm_filegroup_version* address = v.get();
-  v->set_name("v1");
-  v->set_state(vs::SNAP_STATE_ACTIVE);
-  v->set_production_version();
-  version_ptr older = ktsm_filegroup_version::allocate();
-  v->set_older_version(older);
+  access::set_name(*v, "v1");
+  access::set_state(*v, vs::SNAP_STATE_ACTIVE);
+  access::set_production_version(*v);
+  version_ptr older = access::allocate_version();
+  access::set_older_version(*v, older);
   v.reset();
-  version_ptr again = ktsm_filegroup_version::allocate();
+  version_ptr again = access::allocate_version();
   // Ordered release hands the lowest free chunk out first: the same chunk.
   EXPECT_EQ(again.get(), address);
   EXPECT_EQ(again->get_name(), "");
@@ -59,10 +62,10 @@ TEST(PoolTest, ReleasedChunkComesBackAsAFreshObject) {
   EXPECT_FALSE(again->get_older_version());
   EXPECT_FALSE(again->get_fg_versionset());
 
-  vs::set_ptr set = vs::allocate();
+  vs::set_ptr set = access::allocate_set();
   ASSERT_TRUE(set);
   EXPECT_EQ(set->get_name(), "");
-  EXPECT_TRUE(set->versions().empty());
+  EXPECT_TRUE(access::versions(*set).empty());
 }
 
 TEST(PoolTest, ThirtyThirdLiveObjectTakesASecondBlockAndCountsAreKept) {
@@ -139,31 +142,31 @@ TEST(PoolTest, ObjectsStillAliveWhenThePoolGoesAreDestroyedWithIt) {
 }
 
 TEST(PoolTest, DroppingAVersionReleasesTheOlderVersionItAloneHeld) {
-  uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
-  version_ptr newer = ktsm_filegroup_version::allocate();
+  uint64_t released = access::version_pool().release_count();
+  version_ptr newer = access::allocate_version();
   {
-    version_ptr older = ktsm_filegroup_version::allocate();
-    version_ptr oldest = ktsm_filegroup_version::allocate();
-    older->set_older_version(oldest);
-    newer->set_older_version(older);
+    version_ptr older = access::allocate_version();
+    version_ptr oldest = access::allocate_version();
+    access::set_older_version(*older, oldest);
+    access::set_older_version(*newer, older);
   }
   newer.reset();  // nests two releases into the same pool
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.release_count(), released + 3);
+  EXPECT_EQ(access::version_pool().release_count(), released + 3);
 
   // A version holding its set: the set goes back to the other pool in turn.
-  uint64_t sets_released = vs::m_mempool.release_count();
-  version_ptr v = ktsm_filegroup_version::allocate();
-  v->set_fg_versionset(vs::allocate());
+  uint64_t sets_released = access::set_pool().release_count();
+  version_ptr v = access::allocate_version();
+  access::set_fg_versionset(*v, access::allocate_set());
   v.reset();
-  EXPECT_EQ(vs::m_mempool.release_count(), sets_released + 1);
+  EXPECT_EQ(access::set_pool().release_count(), sets_released + 1);
 }
 
 TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
   const int kThreads = 4, kRounds = 2000;
-  uint64_t allocated = ktsm_filegroup_version::m_mempool.alloc_count();
-  uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
+  uint64_t allocated = access::version_pool().alloc_count();
+  uint64_t released = access::version_pool().release_count();
   std::vector<version_ptr> shared(kRounds);
-  for (auto& v : shared) v = ktsm_filegroup_version::allocate();
+  for (auto& v : shared) v = access::allocate_version();
   // Every thread holds its own copies of the same handles and drops them
   // while the others do: whichever drops last returns the record.
   std::vector<std::vector<version_ptr>> copies(kThreads, shared);
@@ -171,9 +174,9 @@ TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRounds; ++i) {
-        version_ptr mine = ktsm_filegroup_version::allocate();
-        mine->set_name("t" + std::to_string(t));
-        if (i % 3 == t % 3) mine->set_older_version(copies[t][i]);
+        version_ptr mine = access::allocate_version();
+        access::set_name(*mine, "t" + std::to_string(t));
+        if (i % 3 == t % 3) access::set_older_version(*mine, copies[t][i]);
         copies[t][i].reset();
         EXPECT_EQ(mine->get_name(), "t" + std::to_string(t));
       }
@@ -181,8 +184,8 @@ TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
   }
   shared.clear();
   for (auto& t : threads) t.join();
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.alloc_count(), allocated + kRounds * (kThreads + 1));
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.release_count(),
+  EXPECT_EQ(access::version_pool().alloc_count(), allocated + kRounds * (kThreads + 1));
+  EXPECT_EQ(access::version_pool().release_count(),
             released + kRounds * (kThreads + 1));
 }
 

@@ -15,6 +15,7 @@ namespace {
 
 using ktsm_test::backend_kind;
 using ktsm_test::vs;
+using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 // "name:state" of every version of a set, in list order; "*" marks the
@@ -22,7 +23,7 @@ typedef vs::version_ptr version_ptr;
 std::vector<std::string> picture(const vs::set_ptr& set) {
   std::vector<std::string> out;
   version_ptr before;
-  for (const version_ptr& v : set->versions()) {
+  for (const version_ptr& v : access::versions(*set)) {
     out.push_back((v->is_production_version() ? "*" : "") + v->get_name() + ":" + v->get_state());
     EXPECT_EQ(v->get_fg_versionset(), set) << v->get_name();
     EXPECT_EQ(v->get_older_version(), before) << v->get_name() << " is linked to the one before";
@@ -98,7 +99,7 @@ TEST_P(RecoveryTest, RebuildsGroupsWithTheirVersionsAndStates) {
   version_ptr s2;
   a->get_version("s2", s2);
   ASSERT_TRUE(s2);
-  EXPECT_EQ(s2->version_path(), "//a/.snaps/s2");
+  EXPECT_EQ(access::version_path(*s2), "//a/.snaps/s2");
 }
 
 // Snapshots made one after another come back in that order, however the
@@ -272,7 +273,7 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
   // With the listing of ".snaps" cut short, //a is rebuilt without its version.
   vs::set_ptr a;
   ASSERT_EQ(vs::get_version_set("//a", a), 0);
-  EXPECT_EQ(a->versions().size(), 1u);
+  EXPECT_EQ(access::versions(*a).size(), 1u);
 }
 
 }  // namespace

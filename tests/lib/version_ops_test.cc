@@ -33,11 +33,12 @@ namespace {
 using ktsm_test::backend_kind;
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
+using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 std::vector<std::string> names_of(const vs::set_ptr& set) {
   std::vector<std::string> out;
-  for (const version_ptr& v : set->versions()) out.push_back(v->get_name());
+  for (const version_ptr& v : access::versions(*set)) out.push_back(v->get_name());
   return out;
 }
 
@@ -65,8 +66,8 @@ TEST_P(VersionOpsTest, CreateTakesTheSnapshotAndMarksItActive) {
   EXPECT_EQ(v->get_name(), "v1");
   EXPECT_EQ(v->get_state(), vs::SNAP_STATE_ACTIVE);
   EXPECT_EQ(v->get_fg_versionset(), m_set) << "the registry's handle of the set";
-  EXPECT_EQ(v->get_older_version(), m_set->versions().front()) << "the production version";
-  EXPECT_EQ(m_set->versions().back(), v);
+  EXPECT_EQ(v->get_older_version(), access::versions(*m_set).front()) << "the production version";
+  EXPECT_EQ(access::versions(*m_set).back(), v);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
   EXPECT_EQ(m_lib.mode_of("/g/.snaps/v1"), 0u);
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha");
@@ -242,7 +243,7 @@ TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
     SCOPED_TRACE(c.message);
     m_lib.capture().clear();
     m_lib.faults()->fail_calls(c.kind, c.glob, EIO, false);
-    version_ptr v = ktsm_filegroup_version::allocate();
+    version_ptr v = access::allocate_version();
     version_ptr before = v;
     EXPECT_EQ(m_set->create_version("v", v), 1);
     EXPECT_EQ(m_lib.capture().count(c.message), 1u);
@@ -258,10 +259,10 @@ TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
     if (c.record_appended) {
       ASSERT_TRUE(v);
       EXPECT_EQ(v->get_state(), vs::SNAP_STATE_CREATE_IN_PROGRESS);
-      EXPECT_EQ(m_set->versions().back(), v);
+      EXPECT_EQ(access::versions(*m_set).back(), v);
     } else {
       EXPECT_EQ(v, before) << "version unchanged";
-      EXPECT_EQ(m_set->versions().size(), 1u);
+      EXPECT_EQ(access::versions(*m_set).size(), 1u);
     }
     // Clean up for the next case.
     m_lib.faults()->clear();
@@ -298,7 +299,7 @@ TEST_F(VersionFaultTest, FinalWriteFailureLeavesTheRecordInProgress) {
   EXPECT_EQ(m_lib.capture().count("file group [x] setxattr failed"), 1u);
   ASSERT_TRUE(x);
   EXPECT_EQ(x->get_state(), vs::SNAP_STATE_CREATE_IN_PROGRESS);
-  EXPECT_EQ(m_set->versions().back(), x);
+  EXPECT_EQ(access::versions(*m_set).back(), x);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/x"), state_bytes("1"));
   EXPECT_EQ(m_lib.read_file("/g/.snaps/x/a.txt"), "alpha") << "the snapshot was taken";
 }
@@ -334,24 +335,24 @@ TEST_F(VersionFaultTest, ExistingDirectoryUnregisteredSetAndExhaustedPool) {
   EXPECT_EQ(m_lib.mode_of("/g/.snaps/taken"), 0700u) << "nothing changed";
 
   // A set that is not in the registry: created and appended, link empty.
-  vs::set_ptr loose = vs::allocate();
-  loose->set_name("//g");
-  version_ptr production = ktsm_filegroup_version::allocate();
-  production->set_name("//g");
-  production->set_production_version();
-  loose->add_filegroup_version(production);
+  vs::set_ptr loose = access::allocate_set();
+  access::set_name(*loose, "//g");
+  version_ptr production = access::allocate_version();
+  access::set_name(*production, "//g");
+  access::set_production_version(*production);
+  access::add_version(*loose, production);
   vs::set_ptr registered = m_set;
   vs::m_version_sets.clear();  // take //g out of the registry
   EXPECT_EQ(loose->create_version("u", v), 0);
   EXPECT_FALSE(v->get_fg_versionset());
-  EXPECT_EQ(loose->versions().back(), v);
+  EXPECT_EQ(access::versions(*loose).back(), v);
   loose->cleanup();
   vs::m_version_sets.push_back(registered);
 
   // Exhaust the pool: its free chunks are taken, then the heap refuses.
   std::vector<version_ptr> hoard;
   g_refuse_blocks = true;
-  while (version_ptr h = ktsm_filegroup_version::allocate()) hoard.push_back(h);
+  while (version_ptr h = access::allocate_version()) hoard.push_back(h);
   m_lib.capture().clear();
   version_ptr kept = v;
   EXPECT_EQ(m_set->create_version("oom", v), 1);
@@ -359,7 +360,7 @@ TEST_F(VersionFaultTest, ExistingDirectoryUnregisteredSetAndExhaustedPool) {
   EXPECT_FALSE(v) << "version emptied by the failed allocation";
   EXPECT_EQ(m_lib.capture().count("file group version [oom] memory allocation failed"), 1u);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/oom"), state_bytes("1"));
-  EXPECT_EQ(m_set->versions().size(), 1u) << "nothing appended";
+  EXPECT_EQ(access::versions(*m_set).size(), 1u) << "nothing appended";
   hoard.clear();
 }
 

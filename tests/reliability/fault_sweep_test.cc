@@ -17,6 +17,8 @@
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "reliability/sweep_support.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
 using ktsm_sweep::failure;
@@ -29,10 +31,10 @@ using ktsm_sweep::success;
 using ktsm_sweep::sweep_case;
 using ktsm_sweep::version_ptr;
 using ktsm_sweep::vs;
+using ktsm_internal::access;
 typedef std::vector<ktfs::log_record> records;
 typedef std::vector<std::string> names;
 
-const ktfs::aio_ptr kNoAio;
 const char kUuid[] = "trusted.cloudsync.uuid";
 const std::string& kList = ktfssnapcore::ktfssnaputils::sdelfilelist;
 const char kRecords1[] = "u1\told.txt\n";
@@ -128,7 +130,7 @@ class create_version_case : public sweep_case {
   std::string name() const override { return "create_version"; }
   void prepare(library_fixture& lib) override {
     make_group(lib, &m_set);
-    m_sentinel = ktsm_filegroup_version::allocate();
+    m_sentinel = access::allocate_version();
     m_out = m_sentinel;
   }
   int32_t run(library_fixture&) override { return m_set->create_version("v", m_out); }
@@ -164,10 +166,10 @@ class create_version_case : public sweep_case {
     }
     ASSERT_NE(m_out, m_sentinel);
     ASSERT_TRUE(m_out);
-    EXPECT_EQ(m_set->versions().back(), m_out);
+    EXPECT_EQ(access::versions(*m_set).back(), m_out);
     EXPECT_EQ(ktsm_sweep::names_of(m_set), (names{"//g", "v"}));
     EXPECT_EQ(m_out->get_fg_versionset(), m_set);
-    EXPECT_EQ(m_out->get_older_version(), m_set->versions().front());
+    EXPECT_EQ(m_out->get_older_version(), access::versions(*m_set).front());
     std::string state = s == step::none ? "2" : "1";
     EXPECT_EQ(m_out->get_state(), state);
     EXPECT_EQ(lib.raw_state(kDir), state_bytes(state));
@@ -440,7 +442,7 @@ class create_set_case : public sweep_case {
       EXPECT_EQ(ktsm_sweep::names_of(m_out), versions);
       ktsm_sweep::expect_chain(m_out);
       if (versions.size() == 2) {
-        EXPECT_EQ(m_out->versions().back()->get_state(), want.failures == 0 ? "2" : "");
+        EXPECT_EQ(access::versions(*m_out).back()->get_state(), want.failures == 0 ? "2" : "");
       }
       names both{m_name, "//k"};
       std::sort(both.begin(), both.end());
@@ -852,7 +854,7 @@ class snap_copy_case : public sweep_case {
   static int32_t copy_into(const std::string& dir) {
     ktfssnapcore::ktfssnapcore_opinfo info;
     info.nvme_api = &vs::api_instance;
-    info.nvme_iopx = vs::io();
+    info.nvme_iopx = boost::atomic_load(&vs::file_io);
     info.fg_name = "//g";
     info.fgver_name = dir;
     return ktfssnapcore::snap_opcreate(&info) ? 1 : 0;
@@ -953,7 +955,7 @@ class recovery_case : public sweep_case {
     for (const vs::set_ptr& set : vs::m_version_sets) {
       order.push_back(set->get_name());
       ktsm_sweep::expect_chain(set);
-      for (const version_ptr& v : set->versions()) {
+      for (const version_ptr& v : access::versions(*set)) {
         if (!v->is_production_version())
           actual[set->get_name()].push_back(v->get_name() + ":" + v->get_state());
       }

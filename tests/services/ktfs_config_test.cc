@@ -12,9 +12,10 @@
 #include "support/gluster_volume.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 
 // Restores the process defaults and environment a test changed.
 class ConfigTest : public ::testing::Test {

@@ -14,12 +14,13 @@
 #include "ktfs/ktfs_api.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
 using ktsm_test::backend_kind;
 
 const char kState[] = "trusted.norvafs.snapstate";
-const ktfs::aio_ptr kNoAio;
 
 class ContractTest : public ::testing::TestWithParam<backend_kind> {
  protected:
@@ -51,14 +52,8 @@ class ContractTest : public ::testing::TestWithParam<backend_kind> {
   }
 
   std::string read_file(const std::string& rel) {
-    ktfs::file_ptr f = m_api.open(m_io, p(rel).c_str(), O_RDONLY, kNoAio);
-    EXPECT_TRUE(f) << rel;
-    if (!f) return "";
-    std::string data(f->get_file_size(), '\0');
-    size_t done = 0;
-    EXPECT_FALSE(m_api.read(f, &data[0], data.size(), 0, &done, kNoAio));
-    data.resize(done);
-    EXPECT_FALSE(m_api.close(f, kNoAio));
+    std::string data;
+    EXPECT_TRUE(ktsm_test::read_volume_file(m_api, m_io, p(rel), &data)) << rel;
     return data;
   }
 

@@ -10,9 +10,10 @@
 #include "ktfs/ktfs_fault.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 
 class FaultTest : public ::testing::Test {
  protected:

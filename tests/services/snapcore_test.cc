@@ -20,12 +20,13 @@
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
 using ktfssnapcore::ktfssnaputils;
 using ktsm_test::backend_kind;
 
-const ktfs::aio_ptr kNoAio;
 const char kUuid[] = "trusted.cloudsync.uuid";
 const char kNote[] = "trusted.ktsm.note";
 const char kList[] = "/.ktsm-deleted-files";
@@ -117,14 +118,7 @@ class SnapcoreTest : public ::testing::TestWithParam<backend_kind> {
 
   std::string read_file(const std::string& rel) {
     std::string data;
-    ktfs::file_ptr f = m_api.open(m_io, p(rel).c_str(), O_RDONLY, kNoAio);
-    EXPECT_TRUE(f) << rel;
-    std::vector<char> block(1 << 20);
-    size_t done = 1;
-    while (f && done != 0) {
-      EXPECT_FALSE(m_api.read(f, block.data(), block.size(), data.size(), &done, kNoAio));
-      data.append(block.data(), done);
-    }
+    EXPECT_TRUE(ktsm_test::read_volume_file(m_api, m_io, p(rel), &data)) << rel;
     return data;
   }
 

@@ -18,6 +18,7 @@
 
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_fault.h"
+#include "internal.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 #include "support/test_volumes.h"
 

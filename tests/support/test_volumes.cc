@@ -3,7 +3,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <fcntl.h>
+
 #include <atomic>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "support/gluster_volume.h"
 
@@ -20,6 +25,28 @@ scratch_dir::~scratch_dir() {
   std::string out;
   // Version directories have mode 0: make everything writable first.
   run_command("chmod -R u+rwx '" + m_path + "' ; rm -rf '" + m_path + "'", &out);
+}
+
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool read_volume_file(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io, const std::string& path,
+                      std::string* data) {
+  data->clear();
+  ktfs::file_ptr f = api.open(io, path.c_str(), O_RDONLY, ktfs::kNoAio);
+  if (!f) return false;
+  std::vector<char> block(1 << 20);
+  size_t done = 1;
+  bool ok = true;
+  while (ok && done != 0) {
+    ok = !api.read(f, block.data(), block.size(), data->size(), &done, ktfs::kNoAio);
+    if (ok) data->append(block.data(), done);
+  }
+  return !api.close(f, ktfs::kNoAio) && ok;
 }
 
 const char* backend_name(backend_kind kind) {

@@ -21,18 +21,12 @@
 #include "support/gluster_volume.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 extern char** environ;
 
 namespace {
 
-const ktfs::aio_ptr kNoAio;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A loopback TCP port that nothing listens on now.
 int free_port() {
@@ -123,7 +117,7 @@ TEST(GaneshaTest, VersionBlockExportsOnlyTheVersionReadOnly) {
   for (int i = 0; i < 600 && server.running() && log.find("SERVER INITIALIZED") == std::string::npos;
        ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    log = slurp(tmp.path() + "/ganesha.log");
+    log = ktsm_test::read_text(tmp.path() + "/ganesha.log");
   }
   ASSERT_TRUE(server.running()) << log;
   // Exactly the two directories, never the volume's root.

@@ -272,10 +272,11 @@ int check_arguments(const command_info& c, const arguments& args) {
                          "directory, written \"a\", \"/a\" or \"//a\"" +
                          see_help(c));
     }
-    if (c.params[i] == param::version && !plain_component(args[i])) {
+    if (c.params[i] == param::version &&
+        !ktsm_filegroup_version_set::valid_version_name(args[i])) {
       return usage_error("\"" + args[i] +
                          "\" is not a version name: a version name is one "
-                         "path component, not \".\" or \"..\"" +
+                         "path component, not \".\", \"..\" or \".ktsm-lock\"" +
                          see_help(c));
     }
     if (c.params[i] == param::file && args[i].empty()) {

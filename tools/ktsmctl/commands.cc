@@ -17,8 +17,6 @@ typedef ktsm_filegroup_version_set vs;
 
 namespace {
 
-const char k_exported[] = "8";
-
 std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // The group as the user sees it: "a" for the set "//a".
@@ -220,7 +218,7 @@ int cmd_export(context& ctx, const arguments& args) {
   set_ptr set;
   version_ptr version;
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
-  if (version->get_state() == k_exported) {
+  if (version->get_state() == vs::SNAP_STATE_EXPORTED) {
     std::cout << version_words(set, args[1]) << " is already exported\n";
     return exit_ok;
   }

@@ -14,8 +14,6 @@ typedef ktsm_filegroup_version_set vs;
 
 namespace {
 
-const char k_state_attribute[] = "trusted.norvafs.snapstate";
-
 struct finding {
   std::string subject;  // "group a, version v3: create in progress"
   std::string what;     // what left it there
@@ -28,20 +26,7 @@ void print(const finding& f) {
 
 // What leaves a snapshot version in a state that needs attention.
 std::string state_story(const std::string& state) {
-  static const char* const k_stories[] = {
-      "taking this snapshot started and did not finish, so its copy may be incomplete",
-      "",
-      "taking this snapshot failed, so its copy is incomplete",
-      "deleting it started and did not finish",
-      "it was deleted, but its directory was not removed",
-      "deleting it failed",
-      "exporting it started and did not finish, so the export may or may not be in place",
-      "",
-      "exporting it failed, so the export may or may not be in place",
-      "unexporting it started and did not finish, so the export may still be in place",
-      "",
-      "unexporting it failed, so the export may still be in place"};
-  if (known_state(state)) return k_stories[std::stoi(state) - 1];
+  if (const vs::state_info* info = vs::find_state(state)) return info->meaning;
   if (state.empty()) return "its state attribute is empty, which is none of the library's states";
   return "its state attribute holds \"" + state + "\", which is none of the library's states";
 }
@@ -51,7 +36,8 @@ finding version_finding(const set_ptr& set, const version_ptr& v) {
   std::string resolve = suggested_command("delete", group, v->get_name());
   // A version without a state is most often a snapshot killed before its
   // first state write.
-  if (v->get_state() == "1" || v->get_state() == "3" || v->get_state().empty()) {
+  if (v->get_state() == vs::SNAP_STATE_CREATE_IN_PROGRESS ||
+      v->get_state() == vs::SNAP_STATE_CREATE_FAILED || v->get_state().empty()) {
     resolve += ", then take the snapshot again";
   }
   // Withdrawing settles every unsettled export state as active.
@@ -91,7 +77,7 @@ finding diagnose_snaps(volume_client& client, const std::string& label) {
   }
   for (const std::string& name : names) {
     std::string state;
-    if (client.read_attribute(snaps + "/" + name, k_state_attribute, &state)) continue;
+    if (client.read_attribute(snaps + "/" + name, vs::SNAP_STATE_NAME, &state)) continue;
     return {subject,
             "its snapshot directory .snaps/" + name +
                 " carries no state attribute (a snapshot interrupted before its state was "

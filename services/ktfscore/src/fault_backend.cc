@@ -6,7 +6,6 @@ namespace ktfs {
 
 namespace {
 
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
 
 const char* const kOpNames[] = {"stat",    "lstat",   "mkdir",    "rmdir",    "unlink",
                                 "rename",  "chmod",   "opendir",  "readdir",  "closedir",

@@ -16,8 +16,6 @@ namespace ktfs {
 
 namespace {
 
-std::error_code errno_code() { return std::error_code(errno, std::system_category()); }
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
 std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(); }
 
 // Copies move data in blocks of this size.
@@ -54,28 +52,17 @@ class gluster_file : public backend_file {
   }
 
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = glfs_pread(m_fd, static_cast<char*>(buf) + *done, len - *done,
-                             static_cast<off_t>(offset + *done), 0, nullptr);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      if (n == 0) break;
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return glfs_pread(m_fd, static_cast<char*>(buf) + at, len - at, static_cast<off_t>(offset + at), 0,
+                        nullptr);
+    });
   }
 
   std::error_code pwrite(const void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = glfs_pwrite(m_fd, static_cast<const char*>(buf) + *done, len - *done,
-                              static_cast<off_t>(offset + *done), 0, nullptr, nullptr);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return glfs_pwrite(m_fd, static_cast<const char*>(buf) + at, len - at,
+                         static_cast<off_t>(offset + at), 0, nullptr, nullptr);
+    });
   }
 
   std::error_code fstat(struct stat* buf) override { return check(glfs_fstat(m_fd, buf)); }

@@ -10,7 +10,6 @@ namespace ktfs {
 
 namespace {
 
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
 const std::error_code kBadHandle = errno_code(EBADF);
 
 struct defaults_store {

@@ -17,8 +17,6 @@ namespace ktfs {
 
 namespace {
 
-std::error_code errno_code() { return std::error_code(errno, std::system_category()); }
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
 
 // Attribute names as stored: "trusted.X" becomes "user.trusted.X" when the
 // process cannot write the trusted namespace.
@@ -42,28 +40,15 @@ class local_file : public backend_file {
   }
 
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = ::pread(m_fd, static_cast<char*>(buf) + *done, len - *done,
-                          static_cast<off_t>(offset + *done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      if (n == 0) break;
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return ::pread(m_fd, static_cast<char*>(buf) + at, len - at, static_cast<off_t>(offset + at));
+    });
   }
 
   std::error_code pwrite(const void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = ::pwrite(m_fd, static_cast<const char*>(buf) + *done, len - *done,
-                           static_cast<off_t>(offset + *done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return ::pwrite(m_fd, static_cast<const char*>(buf) + at, len - at, static_cast<off_t>(offset + at));
+    });
   }
 
   std::error_code fstat(struct stat* buf) override {
@@ -511,30 +496,6 @@ class local_backend : public backend {
 };
 
 }  // namespace
-
-void append_confined(const std::string& path, std::string* out) {
-  const size_t base = out->size();  // ".." never climbs above this
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t end = path.find('/', at);
-    if (end == std::string::npos) end = path.size();
-    size_t len = end - at;
-    if (len == 2 && path[at] == '.' && path[at + 1] == '.') {
-      if (out->size() > base) out->resize(out->rfind('/'));
-    } else if (len > 1 || (len == 1 && path[at] != '.')) {
-      out->push_back('/');
-      out->append(path, at, len);
-    }
-    at = end + 1;
-  }
-}
-
-std::string confine_path(const std::string& path) {
-  std::string out;
-  out.reserve(path.size() + 1);
-  append_confined(path, &out);
-  return out;
-}
 
 std::shared_ptr<backend> make_local_backend(const std::string& root, std::error_code* ec) {
   *ec = std::error_code();

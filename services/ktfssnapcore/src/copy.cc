@@ -35,11 +35,12 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+
 namespace ktfssnapcore {
 
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 const char kFunction[] = "ktfssnapcore::snap_opcreate()";
 const char kSnapsDir[] = ".snaps";
 // Bytes asked of one copy_range call: a whole extent of any usual file, so
@@ -287,7 +288,7 @@ class tree_copier {
         break;
       default:  // a kind of entry this copy cannot make
         *failed = e.src;
-        return detail::errno_code(EOPNOTSUPP);
+        return ktfs::errno_code(EOPNOTSUPP);
     }
     if (ec) return ec;
     return set_metadata(e, failed);
@@ -296,14 +297,14 @@ class tree_copier {
   std::error_code copy_file(const entry& e, std::string* failed) {
     *failed = e.src;
     ktfs::file_ptr in = m_api->open(m_io, e.src.c_str(), O_RDONLY, kNoAio);
-    if (!in) return detail::errno_code(errno);
+    if (!in) return ktfs::errno_code(errno);
     // A file swapped for a link since the walk saw it: another file's data
     // never enters the version.
     if (std::error_code ec = detail::opened_as_seen(in, e.st)) return ec;
     *failed = e.dst;
     ktfs::file_ptr out =
         m_api->open(m_io, e.dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, kNoAio);
-    if (!out) return detail::errno_code(errno);
+    if (!out) return ktfs::errno_code(errno);
     if (std::error_code ec = copy_data(in, out, e.st, failed)) return ec;
     // A file written while it was copied: the version holds a mix.
     struct stat after;

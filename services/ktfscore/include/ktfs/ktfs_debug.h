@@ -40,14 +40,14 @@ struct log_record {
 };
 
 // Where records go.  write() may be called from several threads at once.
-class KTFS_EXPORT log_sink {
+class KTFSCORE_API log_sink {
  public:
   virtual ~log_sink();
   virtual void write(const log_record& record) = 0;
 };
 
 // Writes "function [level] text" lines ("[error]" for errors) to a stream.
-class KTFS_EXPORT stream_sink : public log_sink {
+class KTFSCORE_API stream_sink : public log_sink {
  public:
   // Standard error.
   stream_sink();
@@ -65,13 +65,13 @@ class KTFS_EXPORT stream_sink : public log_sink {
 };
 
 // Discards every record.
-class KTFS_EXPORT null_sink : public log_sink {
+class KTFSCORE_API null_sink : public log_sink {
  public:
   void write(const log_record&) override {}
 };
 
 // Keeps every record in memory, in the order written.
-class KTFS_EXPORT capture_sink : public log_sink {
+class KTFSCORE_API capture_sink : public log_sink {
  public:
   void write(const log_record& record) override;
   std::vector<log_record> records() const;
@@ -86,7 +86,7 @@ class KTFS_EXPORT capture_sink : public log_sink {
   std::vector<log_record> m_records;
 };
 
-class KTFS_EXPORT ktfs_debug {
+class KTFSCORE_API ktfs_debug {
  public:
   ktfs_debug();
   ktfs_debug(std::shared_ptr<log_sink> sink, int level);

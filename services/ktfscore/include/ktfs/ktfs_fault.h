@@ -32,7 +32,7 @@
 namespace ktfs {
 
 // REQUIRES: held by a std::shared_ptr (files opened through it keep it alive).
-class KTFS_EXPORT fault_backend : public backend,
+class KTFSCORE_API fault_backend : public backend,
                                   public std::enable_shared_from_this<fault_backend> {
  public:
   explicit fault_backend(std::shared_ptr<backend> base);

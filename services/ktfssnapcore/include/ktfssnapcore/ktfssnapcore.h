@@ -23,8 +23,7 @@
 
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_debug.h"
-
-#define KTFSSNAPCORE_API __attribute__((visibility("default")))
+#include "ktfssnapcore/ktfssnapcore_export.h"
 
 namespace ktfssnapcore {
 

@@ -11,8 +11,9 @@
 
 #include <string>
 
+#include "ktlib/ktlib_export.h"
+
 #ifndef KTLIB_API
-#define KTLIB_API __attribute__((visibility("default")))
 #endif
 
 class KTLIB_API KtProcess {
