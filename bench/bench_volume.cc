@@ -11,10 +11,7 @@ using ktfs::kNoAio;
 
 namespace ktsm_bench {
 
-namespace {
-
-
-}  // namespace
+namespace {}  // namespace
 
 glfs_t* connect_gfapi(const std::string& host, const std::string& volume) {
   glfs_t* fs = glfs_new(volume.c_str());

@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "bench_support.h"
-#include "ktsm/ktfs_mem.h"
 #include "internal.h"
+#include "ktsm/ktfs_mem.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 namespace {
@@ -99,8 +99,7 @@ double time_cleanup(size_t records, bool plain) {
   vs::set_ptr set = access::allocate_set();
   access::set_name(*set, "//bench");
   for (size_t i = 0; i < records; ++i) {
-    version_ptr v = plain ? version_ptr(new ktsm_filegroup_version)
-                          : access::allocate_version();
+    version_ptr v = plain ? version_ptr(new ktsm_filegroup_version) : access::allocate_version();
     access::set_name(*v, fmt("v%06zu", i));
     access::set_fg_versionset(*v, set);
     access::add_version(*set, v);
@@ -146,8 +145,7 @@ reading measure(const std::string& kind, size_t records) {
     double start = ktsm_bench::now();
     handles.clear();
     r.release_seconds = ktsm_bench::now() - start;
-    if (kind == "pool-release" &&
-        access::version_pool().release_count() != released + records) {
+    if (kind == "pool-release" && access::version_pool().release_count() != released + records) {
       std::abort();
     }
   }
@@ -206,13 +204,13 @@ int main(int argc, char** argv) {
   ktsm_bench::print_row({fmt("5 memory: resident bytes per record, %zu alive", records), "memory",
                          fmt("pool %.1f B", pool_per), fmt("new+shared_ptr %.1f B", plain_per),
                          ktsm_bench::times(pool_per / plain_per), "-", "-"});
-  ktsm_bench::print_row({fmt("5 memory: heap allocations for %zu records", records), "memory",
-                         fmt("pool %llu", static_cast<unsigned long long>(pool.allocations)),
-                         fmt("new+shared_ptr %llu",
-                             static_cast<unsigned long long>(plain.allocations)),
-                         ktsm_bench::times(static_cast<double>(pool.allocations) /
-                                           static_cast<double>(plain.allocations)),
-                         "-", "-"});
+  ktsm_bench::print_row(
+      {fmt("5 memory: heap allocations for %zu records", records), "memory",
+       fmt("pool %llu", static_cast<unsigned long long>(pool.allocations)),
+       fmt("new+shared_ptr %llu", static_cast<unsigned long long>(plain.allocations)),
+       ktsm_bench::times(static_cast<double>(pool.allocations) /
+                         static_cast<double>(plain.allocations)),
+       "-", "-"});
   ktsm_bench::print_row(
       {fmt("5 memory: pool blocks for %zu records", records), "memory",
        fmt("%llu blocks, %.1f MiB", static_cast<unsigned long long>(blocks.blocks),
@@ -230,11 +228,10 @@ int main(int argc, char** argv) {
        "pool " + ktsm_bench::duration(pool_cleanup.release_seconds),
        "new+shared_ptr " + ktsm_bench::duration(plain_cleanup.release_seconds),
        ktsm_bench::times(pool_cleanup.release_seconds / plain_cleanup.release_seconds), "-", "-"});
-  ktsm_bench::print_data({"release", fmt("%zu", release_records),
-                          fmt("%.6f", pool_release.release_seconds),
-                          fmt("%.6f", plain_release.release_seconds),
-                          fmt("%.6f", pool_cleanup.release_seconds),
-                          fmt("%.6f", plain_cleanup.release_seconds)});
+  ktsm_bench::print_data(
+      {"release", fmt("%zu", release_records), fmt("%.6f", pool_release.release_seconds),
+       fmt("%.6f", plain_release.release_seconds), fmt("%.6f", pool_cleanup.release_seconds),
+       fmt("%.6f", plain_cleanup.release_seconds)});
   ktsm_bench::print_data({"memory", fmt("%zu", records), fmt("%.2f", pool_per),
                           fmt("%.2f", plain_per),
                           fmt("%llu", static_cast<unsigned long long>(pool.allocations)),

@@ -19,8 +19,8 @@
 #include <memory>
 
 #include "bench_support.h"
-#include "ktfs/ktfs_debug.h"
 #include "internal.h"
+#include "ktfs/ktfs_debug.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 namespace {
@@ -178,8 +178,8 @@ void report_logger(const keeping_reporter& r, bool drops) {
                          ns_text(below_long), ns_text(below_short),
                          ktsm_bench::times(below_long / below_short), "<=1.20x",
                          ktsm_bench::at_most(below_long / below_short, 1.2)});
-  ktsm_bench::print_row({"2 debug passing, 8 B arg (null sink)", "memory", ns_text(above_short),
-                         "-", "-", "-", "-"});
+  ktsm_bench::print_row(
+      {"2 debug passing, 8 B arg (null sink)", "memory", ns_text(above_short), "-", "-", "-", "-"});
 }
 
 void report_lookups(const keeping_reporter& r) {
@@ -188,12 +188,12 @@ void report_lookups(const keeping_reporter& r) {
     for (int p = 0; p < 3; ++p) {
       std::string args = fmt("/position:%d/long_names:%d", p, names);
       double get = r.ns("BM_get_version" + args), next = r.ns("BM_get_next_version" + args);
-      ktsm_bench::print_row({fmt("6 look-up %s of %d, %s names", positions[p], kVersions,
-                                 names ? "long" : "short"),
-                             "memory", "get_version " + ns_text(get),
-                             "get_next_version " + ns_text(next), "-", "-", "-"});
-      ktsm_bench::print_data({"lookup", positions[p], names ? "long" : "short",
-                              fmt("%.1f", get), fmt("%.1f", next)});
+      ktsm_bench::print_row(
+          {fmt("6 look-up %s of %d, %s names", positions[p], kVersions, names ? "long" : "short"),
+           "memory", "get_version " + ns_text(get), "get_next_version " + ns_text(next), "-", "-",
+           "-"});
+      ktsm_bench::print_data(
+          {"lookup", positions[p], names ? "long" : "short", fmt("%.1f", get), fmt("%.1f", next)});
     }
   }
 }

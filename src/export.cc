@@ -4,15 +4,15 @@
 #include "internal.h"
 #include "ktlib/KtProcess.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_EXPORT;
 using ktsm_internal::FN_UNEXPORT;
-using ktsm_internal::mutex_guard;
-using ktfs::kNoAio;
 using ktsm_internal::io;
 using ktsm_internal::log;
+using ktsm_internal::mutex_guard;
 using ktsm_internal::read_state;
 using ktsm_internal::write_state;
-using ktsm_internal::access;
 
 typedef ktsm_filegroup_version_set vs;
 

@@ -9,13 +9,13 @@
 #include "internal.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_IS_FILE_NEEDED;
 using ktsm_internal::FN_UPDATE_META;
-using ktsm_internal::mutex_guard;
-using ktfs::kNoAio;
 using ktsm_internal::io;
 using ktsm_internal::log;
-using ktsm_internal::access;
+using ktsm_internal::mutex_guard;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -86,11 +86,13 @@ bool ktsm_filegroup_version::is_file_needed(const std::string& file_name) {
 
 std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source_path) {
   bool reachable = false;
-  std::string target = reachable_path(*this, &reachable) + ktfssnapcore::ktfssnaputils::sdelfilelist;
+  std::string target =
+      reachable_path(*this, &reachable) + ktfssnapcore::ktfssnaputils::sdelfilelist;
   ktfs::ktfs_debug& logger = log();
   mutex_guard guard(m_version_lock);
-  logger.debug(FN_UPDATE_META, -1, "Update metadata file for fgver [%s] from file [%s] to file [%s]",
-               m_name.c_str(), source_path.c_str(), target.c_str());
+  logger.debug(FN_UPDATE_META, -1,
+               "Update metadata file for fgver [%s] from file [%s] to file [%s]", m_name.c_str(),
+               source_path.c_str(), target.c_str());
   // A snapshot version without its set has no directory to append to.
   ktfs::file_ptr handle;
   if (reachable) handle = vs::api_instance.open(io(), target.c_str(), O_WRONLY, kNoAio);
@@ -107,9 +109,8 @@ std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source
     struct stat st;
     ec = handle->impl().fstat(&st);
     if (!ec) {
-      ec = ktfssnapcore::ktfssnaputils::fileappend(&vs::api_instance, io(), source_path,
-                                                   handle, static_cast<unsigned long>(st.st_size),
-                                                   logger);
+      ec = ktfssnapcore::ktfssnaputils::fileappend(&vs::api_instance, io(), source_path, handle,
+                                                   static_cast<unsigned long>(st.st_size), logger);
     }
   }
   if (ec) {

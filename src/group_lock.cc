@@ -33,7 +33,7 @@ bool held_elsewhere(const std::error_code& ec) {
 
 namespace ktsm_internal {
 
-const char* const LOCK_FILE_NAME = ".ktsm-lock";
+const char* const kLockFileName = ".ktsm-lock";
 
 group_lock::~group_lock() {
   if (!m_file) return;
@@ -43,7 +43,7 @@ group_lock::~group_lock() {
 }
 
 std::error_code group_lock::take(const std::string& set_name) {
-  std::string path = snaps_dir(set_name) + "/" + LOCK_FILE_NAME;
+  std::string path = snaps_dir(set_name) + "/" + kLockFileName;
   m_file = vs::api_instance.open(io(), path.c_str(), O_RDWR | O_CREAT, 0600, kNoAio);
   if (!m_file) return std::error_code(errno != 0 ? errno : EIO, std::system_category());
   auto deadline = std::chrono::steady_clock::now() +
@@ -66,11 +66,10 @@ bool take_group_lock(const char* function, const std::string& set_name, group_lo
   std::error_code ec = lock->take(set_name);
   if (!ec) return true;
   if (held_elsewhere(ec)) {
-    log().debug(function, -1, "file group [%s] is locked by another process",
-                    set_name.c_str());
+    log().debug(function, -1, "file group [%s] is locked by another process", set_name.c_str());
   } else {
     log().debug(function, -1, "file group [%s] lock failed: %s", set_name.c_str(),
-                    std::strerror(ec.value()));
+                std::strerror(ec.value()));
   }
   return false;
 }

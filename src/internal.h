@@ -62,9 +62,7 @@ struct access {
   static void set_creation(version& v, const version::creation_record& record) {
     v.set_creation(record);
   }
-  static void set_older_version(version& v, vs::version_ptr& older) {
-    v.set_older_version(older);
-  }
+  static void set_older_version(version& v, vs::version_ptr& older) { v.set_older_version(older); }
   static void reset_older_version(version& v) { v.reset_older_version(); }
   static void set_fg_versionset(version& v, vs::set_ptr set) { v.set_fg_versionset(set); }
   static void set_production_version(version& v) { v.set_production_version(); }
@@ -160,14 +158,16 @@ bool plain_component(const std::string& name);
 // When a version was made and its place in its set, written once next to its
 // first state and never changed afterwards, so that start-up rebuilds each
 // set in creation order whatever order the directory listing gives.  Stored
-// in CREATION_ATTRIBUTE as the text "SECONDS.NANOSECONDS SEQUENCE".
-extern const char* const CREATION_ATTRIBUTE;
+// in kCreationAttribute as the text "SECONDS.NANOSECONDS SEQUENCE".
+extern const char* const kCreationAttribute;
 
 // The record for a new version appended behind versions: now, but later than
 // every version already there (so a clock stepping back cannot reorder the
 // set), and a sequence one past theirs.
-ktsm_filegroup_version::creation_record next_creation(const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
-std::error_code write_creation(const std::string& path, const ktsm_filegroup_version::creation_record& record);
+ktsm_filegroup_version::creation_record next_creation(
+    const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
+std::error_code write_creation(const std::string& path,
+                               const ktsm_filegroup_version::creation_record& record);
 // Reads the record of path; false when it is missing or malformed.
 bool read_creation(const std::string& path, ktsm_filegroup_version::creation_record* record);
 std::string format_creation(const ktsm_filegroup_version::creation_record& record);
@@ -187,7 +187,7 @@ std::error_code list_directory(const std::string& dir, std::vector<std::string>*
 // ---- The group lock ------------------------------------------------------
 
 // The lock file of a group, in its ".snaps": never a version.
-extern const char* const LOCK_FILE_NAME;
+extern const char* const kLockFileName;
 
 // Holds a group's lock (see group_lock.cc) until it is destroyed.
 // Lock order: a set's m_set_lock, then the group lock; m_lock is never

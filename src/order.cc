@@ -12,15 +12,15 @@
 #include "internal.h"
 
 using ktfs::kNoAio;
-using ktsm_internal::io;
 using ktsm_internal::access;
+using ktsm_internal::io;
 
 typedef ktsm_filegroup_version_set vs;
 typedef ktsm_filegroup_version::creation_record creation_record;
 
 namespace ktsm_internal {
 
-const char* const CREATION_ATTRIBUTE = "trusted.norvafs.snapcreated";
+const char* const kCreationAttribute = "trusted.norvafs.snapcreated";
 
 bool plain_component(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
@@ -51,7 +51,7 @@ bool parse_creation(const std::string& text, creation_record* record) {
 }  // namespace ktsm_internal
 
 bool vs::valid_version_name(const std::string& name) {
-  return ktsm_internal::plain_component(name) && name != ktsm_internal::LOCK_FILE_NAME;
+  return ktsm_internal::plain_component(name) && name != ktsm_internal::kLockFileName;
 }
 
 bool vs::valid_set_name(const std::string& name) {
@@ -81,14 +81,14 @@ creation_record next_creation(const std::list<vs::version_ptr>& versions) {
 std::error_code write_creation(const std::string& path, const creation_record& record) {
   std::string text = format_creation(record);
   struct iovec iov = {&text[0], text.size()};
-  return vs::api_instance.setxattr(io(), path.c_str(), CREATION_ATTRIBUTE, &iov, 0, kNoAio);
+  return vs::api_instance.setxattr(io(), path.c_str(), kCreationAttribute, &iov, 0, kNoAio);
 }
 
 bool read_creation(const std::string& path, creation_record* record) {
   char buffer[64];
   std::memset(buffer, 0, sizeof buffer);
   struct iovec iov = {buffer, sizeof buffer - 1};
-  if (vs::api_instance.getxattr(io(), path.c_str(), CREATION_ATTRIBUTE, &iov, kNoAio) == -1) {
+  if (vs::api_instance.getxattr(io(), path.c_str(), kCreationAttribute, &iov, kNoAio) == -1) {
     return false;
   }
   return parse_creation(std::string(buffer, strnlen(buffer, sizeof buffer)), record);
@@ -126,4 +126,3 @@ std::error_code list_directory(const std::string& dir, std::vector<std::string>*
 }
 
 }  // namespace ktsm_internal
-

@@ -7,9 +7,9 @@
 #include "internal.h"
 
 using ktfs::kNoAio;
-using ktsm_internal::mutex_guard;
 using ktsm_internal::io;
 using ktsm_internal::log;
+using ktsm_internal::mutex_guard;
 
 typedef ktsm_filegroup_version_set vs;
 

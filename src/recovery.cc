@@ -6,14 +6,14 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_INIT;
 using ktsm_internal::FN_READ_LIVE_DIRECTORY;
 using ktsm_internal::FN_RECOVER;
-using ktfs::kNoAio;
 using ktsm_internal::io;
 using ktsm_internal::log;
 using ktsm_internal::read_state;
-using ktsm_internal::access;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -124,7 +124,7 @@ int32_t ktsm_internal::recover_set(const std::string& name, vs::set_ptr& set, bo
   }
   std::vector<vs::version_ptr> found;
   for (const std::string& path : paths) {
-    if (path.compare(snaps.size() + 1, std::string::npos, ktsm_internal::LOCK_FILE_NAME) == 0) {
+    if (path.compare(snaps.size() + 1, std::string::npos, ktsm_internal::kLockFileName) == 0) {
       continue;  // the group lock's file
     }
     vs::version_ptr version = access::allocate_version();

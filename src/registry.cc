@@ -5,14 +5,14 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_CREATE_SET;
 using ktsm_internal::FN_DELETE_SET;
 using ktsm_internal::FN_GET_SET;
-using ktsm_internal::mutex_guard;
-using ktfs::kNoAio;
 using ktsm_internal::io;
 using ktsm_internal::log;
-using ktsm_internal::access;
+using ktsm_internal::mutex_guard;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -32,7 +32,7 @@ bool holds_versions(const std::string& snaps, bool* failed) {
   std::vector<std::string> names;
   *failed = static_cast<bool>(ktsm_internal::list_directory(snaps, &names));
   for (const std::string& n : names) {
-    if (n != ktsm_internal::LOCK_FILE_NAME) return true;
+    if (n != ktsm_internal::kLockFileName) return true;
   }
   return false;
 }
@@ -122,8 +122,8 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
     out = registered;
     return 0;
   }
-  logger.error(FN_CREATE_SET, "&api_instance=[%p] &file_io=[%p]",
-               static_cast<void*>(&api_instance), static_cast<void*>(&file_io));
+  logger.error(FN_CREATE_SET, "&api_instance=[%p] &file_io=[%p]", static_cast<void*>(&api_instance),
+               static_cast<void*>(&file_io));
   struct stat st;
   std::memset(&st, 0, sizeof st);
   if (!ensure_directory(name, &st)) {
@@ -193,7 +193,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   ktsm_internal::group_lock lock;
   if (snaps_there && !ktsm_internal::take_group_lock(FN_DELETE_SET, name, &lock)) return 1;
   bool snaps_present = false, group_present = false, failed = false;
-  bool snaps_empty = removable(snaps, ktsm_internal::LOCK_FILE_NAME, &snaps_present, &failed);
+  bool snaps_empty = removable(snaps, ktsm_internal::kLockFileName, &snaps_present, &failed);
   if (failed) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
@@ -207,7 +207,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
     logger.debug(FN_DELETE_SET, -1, "file group [%s] not empty", name.c_str());
     return 1;
   }
-  std::string lock_file = snaps + "/" + ktsm_internal::LOCK_FILE_NAME;
+  std::string lock_file = snaps + "/" + ktsm_internal::kLockFileName;
   std::error_code unlinked = api_instance.unlink(io(), lock_file.c_str(), kNoAio);
   if ((unlinked && unlinked.value() != ENOENT) || !remove_present(snaps, snaps_present)) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());

@@ -5,18 +5,18 @@
 #include "internal.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 
-using ktsm_internal::FN_CREATE_VERSION;
-using ktsm_internal::FN_DELETE_VERSION;
-using ktsm_internal::FN_SET_PREVIOUS;
-using ktsm_internal::mutex_guard;
 using ktfs::kNoAio;
 using ktfssnapcore::ktfssnapcore_opinfo;
 using ktfssnapcore::ktfssnaputils;
+using ktsm_internal::access;
+using ktsm_internal::FN_CREATE_VERSION;
+using ktsm_internal::FN_DELETE_VERSION;
+using ktsm_internal::FN_SET_PREVIOUS;
 using ktsm_internal::io;
 using ktsm_internal::log;
+using ktsm_internal::mutex_guard;
 using ktsm_internal::read_state;
 using ktsm_internal::write_state;
-using ktsm_internal::access;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -84,7 +84,8 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
   access::set_name(*version, name);
   access::set_state(*version, SNAP_STATE_CREATE_IN_PROGRESS);
   access::set_creation(*version, created);
-  if (!m_filegroup_versions.empty()) access::set_older_version(*version, m_filegroup_versions.back());
+  if (!m_filegroup_versions.empty())
+    access::set_older_version(*version, m_filegroup_versions.back());
   access::set_fg_versionset(*version, registered);
   m_filegroup_versions.push_back(version);
   logger.debug(FN_CREATE_VERSION, 0, "&version=[%p] name=[%s]", static_cast<void*>(version.get()),
@@ -158,7 +159,8 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
   info.fgver_name = path;
   info.older_fgver_name = older ? older->get_name() : std::string();
   if (ktfssnapcore::snap_opdelete(&info)) {
-    logger.debug(FN_DELETE_VERSION, -1, "Snap delete operation failed for filegroup_version [%s]", n);
+    logger.debug(FN_DELETE_VERSION, -1, "Snap delete operation failed for filegroup_version [%s]",
+                 n);
     return 1;
   }
   if (info.op_status == 0 && older &&

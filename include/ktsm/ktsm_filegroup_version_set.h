@@ -133,8 +133,7 @@ class ktsm_filegroup_version_set {
 
   // Takes an exported version (state "8") back to "2" through "10".  Runs no
   // command.  Answers 0 without change when the version is not exported.
-  KTSM_API int32_t unexport_version(const std::string& version_name)
-      LOCKS_EXCLUDED(m_set_lock);
+  KTSM_API int32_t unexport_version(const std::string& version_name) LOCKS_EXCLUDED(m_set_lock);
 
   // version receives the first version named name, or is emptied when there
   // is none.  Always returns 0.
@@ -159,7 +158,8 @@ class ktsm_filegroup_version_set {
   // Appends dir + "/" + entry for every entry of dir except "." and "..",
   // in the order the volume returns them.  Returns 1 when dir cannot be
   // stat'ed, opened or closed (entries read before a failed close stay).
-  KTSM_API static int32_t read_live_directory(const std::string& dir, std::list<std::string>& names);
+  KTSM_API static int32_t read_live_directory(const std::string& dir,
+                                              std::list<std::string>& names);
 
   // Names set name, lists name + "/.snaps" and fills the set with the
   // production version and one version per entry, in listing order, each
@@ -257,7 +257,7 @@ class ktsm_filegroup_version_set {
   KTSM_API static ktfs::ktfs_api sas_api_instance;
   KTSM_API static std::string m_live_vol_name GUARDED_BY(m_lock);
 
-  KTSM_API static const std::string SNAP_STATE_NAME;  // "trusted.norvafs.snapstate"
+  KTSM_API static const std::string SNAP_STATE_NAME;                  // "trusted.norvafs.snapstate"
   KTSM_API static const std::string SNAP_STATE_CREATE_IN_PROGRESS;    // "1"
   KTSM_API static const std::string SNAP_STATE_ACTIVE;                // "2"
   KTSM_API static const std::string SNAP_STATE_CREATE_FAILED;         // "3"

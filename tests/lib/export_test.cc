@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <future>
 #include <fstream>
+#include <future>
 #include <map>
 #include <regex>
 #include <set>
@@ -21,9 +21,9 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
-using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 // A set "//g" with an active version v1.  A fake "storhaug" comes first on
@@ -61,9 +61,7 @@ class ExportTest : public ktsm_test::LocalLibraryTest {
     LocalLibraryTest::TearDown();
   }
   std::string args() { return ktsm_test::read_text(m_bin.path() + "/args"); }
-  void command_status(int status) {
-    std::ofstream(m_bin.path() + "/status") << status;
-  }
+  void command_status(int status) { std::ofstream(m_bin.path() + "/status") << status; }
 
   ktsm_test::scratch_dir m_bin;
   std::string m_saved_path;
@@ -77,7 +75,8 @@ class ExportTest : public ktsm_test::LocalLibraryTest {
 TEST_F(ExportTest, EveryStateSettlesOrIsRefused) {
   const std::set<std::string> exportable = {"2", "7", "9", "10", "11", "12"};
   const std::set<std::string> withdrawn = {"7", "8", "9", "10", "12"};
-  for (const char* state : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "junk"}) {
+  for (const char* state :
+       {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "junk"}) {
     SCOPED_TRACE(state);
     bool can_export = exportable.count(state) != 0;
     m_lib.put_state("/g/.snaps/v1", state);
@@ -87,8 +86,8 @@ TEST_F(ExportTest, EveryStateSettlesOrIsRefused) {
     EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(can_export ? "8" : state));
     EXPECT_EQ(args(), can_export ? "exportdir\n/localvol///g/.snaps/v1\n" : "");
     if (!can_export) {
-      EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"version [" + std::string(state) +
-                                                        "] not failed"});
+      EXPECT_EQ(m_lib.texts(),
+                std::vector<std::string>{"version [" + std::string(state) + "] not failed"});
     }
 
     bool withdraws = withdrawn.count(state) != 0;
@@ -147,8 +146,8 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
       {"stat", ktfs::op::stat, 0, 0, "file group version dir [v1] stat failed", "2"},
       {"read", ktfs::op::getxattr, 0, 0, "file group [v1] setxattr failed", "2"},
       {"first write", ktfs::op::setxattr, 1, 0, "file group [v1] setxattr failed", "2"},
-      {"command", ktfs::op::count_, 0, 3,
-       "file group [//g/.snaps/v1] storhaug export dir failed", "2"},
+      {"command", ktfs::op::count_, 0, 3, "file group [//g/.snaps/v1] storhaug export dir failed",
+       "2"},
       {"last write", ktfs::op::setxattr, 2, 0, "file group [v1] setxattr failed", "7"},
   };
   for (const auto& c : cases) {
@@ -178,9 +177,10 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     // lstat x3, open, lock, stat, getxattr, write, the command, write
     if (nth != 0) m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);
     EXPECT_EQ(m_set->unexport_version("v1"), 1);
-    EXPECT_EQ(m_lib.texts(), std::vector<std::string>{
-                                 nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
-                                          : "file group [v1] setxattr failed"});
+    EXPECT_EQ(m_lib.texts(),
+              std::vector<std::string>{
+                  nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
+                           : "file group [v1] setxattr failed"});
     EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 9 ? "10" : "8"));
     m_lib.faults()->clear();
   }
@@ -217,7 +217,8 @@ TEST_F(ExportTest, CommandLineIsExactForPlainNamesAndQuotedOtherwise) {
   std::string spaced = "a b'c; touch " + std::string("injected") + " $(id)";
   ASSERT_EQ(m_set->create_version(spaced, v), 0);
   ASSERT_EQ(m_set->export_version(spaced), 0);
-  EXPECT_EQ(args(), "exportdir\n/localvol///h/.snaps/" + spaced + "\n") << "one argument, unchanged";
+  EXPECT_EQ(args(), "exportdir\n/localvol///h/.snaps/" + spaced + "\n")
+      << "one argument, unchanged";
   // A name that, unquoted, would end the command and start another.
   std::string plain_injection = "m; touch injected";
   ASSERT_EQ(m_set->create_version(plain_injection, v), 0);
@@ -380,7 +381,8 @@ TEST_F(ExportTest, StandInIdsWithdrawalAndRefusedNames) {
   EXPECT_NE(now["/vol/it's \\\"q\\\"\\\\"].second.find("Volpath = \"/it's \\\"q\\\"\\\\\";"),
             std::string::npos);
   // Withdrawal takes exactly its own block, and then finds nothing to do.
-  for (const std::string& target : {std::string("/vol/g/.snaps/v1"), std::string("/vol//g/.snaps//v1"), quoted}) {
+  for (const std::string& target :
+       {std::string("/vol/g/.snaps/v1"), std::string("/vol//g/.snaps//v1"), quoted}) {
     EXPECT_EQ(storhaug("unexportdir " + target), 0) << target;
   }
   now = blocks(dir);

@@ -6,9 +6,9 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::vs;
-using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 class FrameTest : public ktsm_test::LibraryTest {};

@@ -8,8 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "ktsm/ktfs_mem.h"
 #include "internal.h"
+#include "ktsm/ktfs_mem.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 using ktsm_internal::access;
@@ -106,9 +106,10 @@ TEST(PoolTest, ChunksReturnedInAnyOrderAreReusedBeforeANewBlock) {
     for (const auto& p : live) addresses.insert(p.get());
     for (int round = 0; round < 3; ++round) {
       if (round == 1) std::reverse(live.begin(), live.end());
-      if (round == 2) std::stable_partition(live.begin(), live.end(), [&](const auto& p) {
-        return reinterpret_cast<uintptr_t>(p.get()) % 3 == 0;
-      });
+      if (round == 2)
+        std::stable_partition(live.begin(), live.end(), [&](const auto& p) {
+          return reinterpret_cast<uintptr_t>(p.get()) % 3 == 0;
+        });
       live.clear();
       EXPECT_EQ(probe::alive.load(), 0);
       for (int i = 0; i < 96; ++i) live.push_back(pool.make_shared());
@@ -185,8 +186,7 @@ TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
   shared.clear();
   for (auto& t : threads) t.join();
   EXPECT_EQ(access::version_pool().alloc_count(), allocated + kRounds * (kThreads + 1));
-  EXPECT_EQ(access::version_pool().release_count(),
-            released + kRounds * (kThreads + 1));
+  EXPECT_EQ(access::version_pool().release_count(), released + kRounds * (kThreads + 1));
 }
 
 }  // namespace

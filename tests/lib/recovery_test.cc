@@ -1,8 +1,7 @@
 // Start-up recovery: the registry rebuilt from what is on the volume, and
 // every failure of it reported with its one message.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,9 +12,9 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::vs;
-using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 // "name:state" of every version of a set, in list order; "*" marks the
@@ -45,7 +44,8 @@ bool logged(const std::vector<std::string>& texts, const std::string& text) {
 class RecoveryTest : public ktsm_test::LibraryTest {
  protected:
   // A group with versions in the given states, in the volume's own order.
-  void make_group(const std::string& group, const std::vector<std::pair<std::string, std::string>>& versions) {
+  void make_group(const std::string& group,
+                  const std::vector<std::pair<std::string, std::string>>& versions) {
     m_lib.make_dir("/" + group);
     m_lib.make_dir("/" + group + "/.snaps");
     for (const auto& v : versions) {
@@ -74,8 +74,8 @@ TEST_P(RecoveryTest, RebuildsGroupsWithTheirVersionsAndStates) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"//a", "//b", "//c"}));
 
-  std::map<std::string, std::string> states = {{"s1", "2"}, {"s2", "4"}, {"odd", "not-a-state"},
-                                               {"full", "1234567890123456"}};
+  std::map<std::string, std::string> states = {
+      {"s1", "2"}, {"s2", "4"}, {"odd", "not-a-state"}, {"full", "1234567890123456"}};
   for (const char* group : {"a", "b", "c"}) {
     vs::set_ptr set;
     ASSERT_EQ(vs::get_version_set(std::string("//") + group, set), 0);
@@ -202,9 +202,8 @@ TEST_F(RecoveryFaultTest, VersionsWithoutACreationRecordStandByTheirDirectoryTim
     time_t mtime;
     const char* record;  // null: none
   } entries[] = {
-      {"late", 3000, nullptr},     {"b-tie", 2000, nullptr},
-      {"a-tie", 2000, nullptr},    {"early", 1000, nullptr},
-      {"made", 0, "2500.000000000 1"}, {"bad-record", 1500, "yesterday"},
+      {"late", 3000, nullptr},  {"b-tie", 2000, nullptr},        {"a-tie", 2000, nullptr},
+      {"early", 1000, nullptr}, {"made", 0, "2500.000000000 1"}, {"bad-record", 1500, "yesterday"},
   };
   for (const auto& e : entries) {
     std::string path = std::string("/g/.snaps/") + e.name;
@@ -217,7 +216,7 @@ TEST_F(RecoveryFaultTest, VersionsWithoutACreationRecordStandByTheirDirectoryTim
   vs::set_ptr set;
   ASSERT_EQ(vs::get_version_set("//g", set), 0);
   EXPECT_EQ(picture(set), (std::vector<std::string>{"*//g:", "early:2", "bad-record:2", "a-tie:2",
-                                                     "b-tie:2", "made:2", "late:2"}));
+                                                    "b-tie:2", "made:2", "late:2"}));
 }
 
 TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
@@ -235,7 +234,10 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
       {ktfs::op::opendir, "//a/.snaps", 1, "snap dir [//a/.snaps] open failed", {"//b"}},
       {ktfs::op::closedir, "//a/.snaps", 1, "snap dir [//a/.snaps] close failed", {"//b"}},
       // The version stays, with an empty state.
-      {ktfs::op::getxattr, "//a/.snaps/*", 1, "snap dir [//a/.snaps] getattr failed",
+      {ktfs::op::getxattr,
+       "//a/.snaps/*",
+       1,
+       "snap dir [//a/.snaps] getattr failed",
        {"//a", "//b"}},
       {ktfs::op::readdir, "//a/.snaps", 0, nullptr, {"//a", "//b"}},  // ends the listing early
   };

@@ -18,8 +18,8 @@
 
 namespace {
 
-using ktsm_test::vs;
 using ktsm_internal::access;
+using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
 
 class RegistryTest : public ktsm_test::LocalLibraryTest {
@@ -41,7 +41,8 @@ TEST_F(RegistryTest, CreateMakesMissingDirectoriesAndRegistersTheProductionVersi
     const char* name;
     bool group_exists, snaps_exist;
     int mkdirs;
-  } cases[] = {{"//fresh", false, false, 2}, {"//half", true, false, 1}, {"//whole", true, true, 0}};
+  } cases[] = {
+      {"//fresh", false, false, 2}, {"//half", true, false, 1}, {"//whole", true, true, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.group_exists) m_lib.make_dir(c.name, 0700);
@@ -175,8 +176,9 @@ TEST_F(RegistryTest, DeleteRemovesNothingWhileTheGroupHoldsAnything) {
   // Neither directory nor set.
   m_lib.capture().clear();
   EXPECT_EQ(vs::delete_version_set("//nothing"), 0);
-  EXPECT_EQ(m_lib.texts(), (std::vector<std::string>{"Stat directory [//nothing/.snaps]",
-                                                     "version set not found filegroup [//nothing]"}));
+  EXPECT_EQ(m_lib.texts(),
+            (std::vector<std::string>{"Stat directory [//nothing/.snaps]",
+                                      "version set not found filegroup [//nothing]"}));
 }
 
 TEST_F(RegistryTest, DeletedSetHeldByTheHostReleasesEveryRecord) {
@@ -265,8 +267,7 @@ TEST(UnprivilegedVolumeTest, SnapshotsWorkWithoutRoot) {
   ASSERT_EQ(WEXITSTATUS(status), 0) << "the unprivileged snapshot failed at its step";
   std::string version = root + "/g/.snaps/v1";
   char state[16] = {0};
-  EXPECT_EQ(::getxattr(version.c_str(), "user.trusted.norvafs.snapstate", state, sizeof state),
-            16);
+  EXPECT_EQ(::getxattr(version.c_str(), "user.trusted.norvafs.snapstate", state, sizeof state), 16);
   EXPECT_STREQ(state, "2");
   struct stat st;
   ASSERT_EQ(::stat((version + "/file").c_str(), &st), 0);

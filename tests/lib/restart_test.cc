@@ -11,10 +11,10 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
-using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 class RestartTest : public ktsm_test::LibraryTest {

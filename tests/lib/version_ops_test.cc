@@ -30,10 +30,10 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
-using ktsm_internal::access;
 typedef vs::version_ptr version_ptr;
 
 std::vector<std::string> names_of(const vs::set_ptr& set) {
@@ -236,8 +236,8 @@ TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
   } cases[] = {
       {ktfs::op::mkdir, "//g/.snaps/v", "file group [v] create failed", "", false},
       {ktfs::op::setxattr, "//g/.snaps/v", "file group [v] setxattr failed", "none", false},
-      {ktfs::op::open, "//g/.snaps/v/a.txt", "Snap create operation failed for filegroup_version [v]",
-       "1", true},
+      {ktfs::op::open, "//g/.snaps/v/a.txt",
+       "Snap create operation failed for filegroup_version [v]", "1", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -376,8 +376,8 @@ TEST_F(VersionFaultTest, EveryFailingStepOfDeletion) {
       {ktfs::op::setxattr, "//g/.snaps/v2", "file group [v2] setxattr failed", "2"},
       {ktfs::op::stat, "//g/.snaps/v2", "Snap delete operation failed for filegroup_version [v2]",
        "4"},
-      {ktfs::op::open, "//g/.snaps/v1/.ktsm-deleted-files", "Failed to update metadata file [//g/.snaps/v2/.ktsm-deleted-files]",
-       "4"},
+      {ktfs::op::open, "//g/.snaps/v1/.ktsm-deleted-files",
+       "Failed to update metadata file [//g/.snaps/v2/.ktsm-deleted-files]", "4"},
       {ktfs::op::unlink, "//g/.snaps/v2/*", "file group version [v2]rmdir  failed", "5"},
   };
   version_ptr v1, v2;

@@ -21,6 +21,7 @@ using ktfs::kNoAio;
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_sweep::failure;
 using ktsm_sweep::fault_point;
 using ktsm_sweep::library_fixture;
@@ -31,7 +32,6 @@ using ktsm_sweep::success;
 using ktsm_sweep::sweep_case;
 using ktsm_sweep::version_ptr;
 using ktsm_sweep::vs;
-using ktsm_internal::access;
 typedef std::vector<ktfs::log_record> records;
 typedef std::vector<std::string> names;
 
@@ -1123,9 +1123,9 @@ TEST(FaultSweep, VersionSets) {
     ktsm_sweep::expect_lock_calls(n, x.c.group(), x.locked);
     total += n.total();
   }
-  // lstat of the group and of ".snaps", the lock's open and lock, stat and listing of .snaps, then of the
-  // group; unlink of the lock file and rmdir of both unless refused; the
-  // lock's release and close.
+  // lstat of the group and of ".snaps", the lock's open and lock, stat and listing of .snaps, then
+  // of the group; unlink of the lock file and rmdir of both unless refused; the lock's release and
+  // close.
   struct {
     delete_set_case c;
     uint64_t points;

@@ -36,8 +36,8 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
-using ktsm_test::vs;
 using ktsm_internal::access;
+using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
 typedef std::vector<std::string> names;
 

@@ -48,8 +48,8 @@
 
 namespace {
 
-using ktsm_test::vs;
 using ktsm_internal::access;
+using ktsm_test::vs;
 typedef vs::set_ptr set_ptr;
 typedef vs::version_ptr version_ptr;
 
@@ -627,8 +627,8 @@ void stress_run::use_held(activity& me, const version_ptr& v, int turn) {
   // owning set, so no list to append to: EINVAL.
   bool orphan = !v->is_production_version() && !v->get_fg_versionset();
   bool expected = v->is_production_version() ? ec.value() == ENOENT
-                  : orphan                  ? ec.value() == EINVAL
-                                            : (!ec || ec.value() == ENOENT);
+                  : orphan                   ? ec.value() == EINVAL
+                                             : (!ec || ec.value() == ENOENT);
   if (!expected) {
     m_findings.add(me, "update_meta_data_file on [" + v->get_name() + "] answered " +
                            std::to_string(ec.value()));
@@ -871,7 +871,8 @@ TEST_F(StressTest, EveryEntryPointAtOnceWithRestartsInBetween) {
   vs::stop();
   EXPECT_EQ(outstanding(access::version_pool()), m_versions_out)
       << "every version record went back to its pool";
-  EXPECT_EQ(outstanding(access::set_pool()), m_sets_out) << "every set record went back to its pool";
+  EXPECT_EQ(outstanding(access::set_pool()), m_sets_out)
+      << "every set record went back to its pool";
 }
 
 }  // namespace

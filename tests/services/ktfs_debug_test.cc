@@ -1,4 +1,6 @@
 // The logger: threshold, sinks and concurrent writers.
+#include "ktfs/ktfs_debug.h"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
@@ -6,7 +8,6 @@
 #include <regex>
 #include <thread>
 
-#include "ktfs/ktfs_debug.h"
 #include "support/test_volumes.h"
 
 namespace {

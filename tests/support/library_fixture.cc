@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -16,8 +15,7 @@ using ktfs::kNoAio;
 
 namespace ktsm_test {
 
-namespace {
-}
+namespace {}
 
 std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& info) {
   return backend_name(info.param);

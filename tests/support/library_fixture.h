@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "internal.h"
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_fault.h"
-#include "internal.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 #include "support/test_volumes.h"
 

@@ -1,9 +1,8 @@
 #include "support/test_volumes.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
-
-#include <fcntl.h>
 
 #include <atomic>
 #include <fstream>
@@ -63,9 +62,8 @@ const char* backend_name(backend_kind kind) {
 
 gluster_volume* gluster_volume_for(backend_kind kind, std::string* skip) {
   skip->clear();
-  gluster_volume& v = gluster_volume::get(kind == backend_kind::gluster_replica
-                                              ? volume_layout::replica
-                                              : volume_layout::distributed);
+  gluster_volume& v = gluster_volume::get(
+      kind == backend_kind::gluster_replica ? volume_layout::replica : volume_layout::distributed);
   if (v.skipped()) {
     *skip = v.skip_reason();
     return nullptr;

@@ -140,8 +140,8 @@ class KtsmctlTest : public ::testing::TestWithParam<backend_kind> {
   // Whether path exists on the volume, looked up on this machine (on any
   // brick for GlusterFS), where no client cache can answer.
   bool exists(const std::string& path) const {
-    std::string host = m_gluster != nullptr ? m_gluster->host_path(path)
-                                            : m_dir.path() + "/volume" + path;
+    std::string host =
+        m_gluster != nullptr ? m_gluster->host_path(path) : m_dir.path() + "/volume" + path;
     struct stat st;
     return ::stat(host.c_str(), &st) == 0;
   }

@@ -28,7 +28,7 @@ struct command_info {
 };
 
 const std::vector<command_info>& commands() {
-  static const std::vector<command_info> k_commands = {
+  static const std::vector<command_info> kCommands = {
       {"list",
        "[GROUP]",
        {param::group},
@@ -143,7 +143,7 @@ const std::vector<command_info>& commands() {
        "fresh ktsmctl process that rebuilds the same picture from the volume alone.\n"
        "Removes the temporary directory at the end.\n"},
   };
-  return k_commands;
+  return kCommands;
 }
 
 const command_info* find_command(const std::string& name) {
@@ -272,8 +272,7 @@ int check_arguments(const command_info& c, const arguments& args) {
                          "directory, written \"a\", \"/a\" or \"//a\"" +
                          see_help(c));
     }
-    if (c.params[i] == param::version &&
-        !ktsm_filegroup_version_set::valid_version_name(args[i])) {
+    if (c.params[i] == param::version && !ktsm_filegroup_version_set::valid_version_name(args[i])) {
       return usage_error("\"" + args[i] +
                          "\" is not a version name: a version name is one "
                          "path component, not \".\", \"..\" or \".ktsm-lock\"" +

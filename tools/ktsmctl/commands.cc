@@ -230,8 +230,7 @@ int cmd_export(context& ctx, const arguments& args) {
   size_t mark = ctx.lib.log_mark();
   if (set->export_version(args[1]) != 0) {
     return fail("exporting " + version_words(set, args[1]) + " failed" +
-                ctx.lib.library_note(mark) +
-                "; " + doctor_hint());
+                ctx.lib.library_note(mark) + "; " + doctor_hint());
   }
   std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
             << " exported\n";

@@ -24,7 +24,7 @@ typedef ktsm_filegroup_version_set vs;
 
 namespace {
 
-const char k_uuid[] = "trusted.cloudsync.uuid";
+const char kUuid[] = "trusted.cloudsync.uuid";
 
 struct demo_place {
   std::string root;     // the temporary directory
@@ -84,7 +84,7 @@ bool step(context& ctx, const arguments& words, int expected = exit_ok) {
   for (const std::string& w : words) line += " " + w;
   std::cout << "$ ktsmctl" << line << std::endl;
   typedef int (*command_fn)(context&, const arguments&);
-  static const std::list<std::pair<std::string, command_fn>> k_table = {
+  static const std::list<std::pair<std::string, command_fn>> kTable = {
       {"create-group", cmd_create_group},
       {"snapshot", cmd_snapshot},
       {"needed", cmd_needed},
@@ -93,7 +93,7 @@ bool step(context& ctx, const arguments& words, int expected = exit_ok) {
       {"delete", cmd_delete},
       {"link", cmd_link},
       {"list", cmd_list}};
-  for (const auto& entry : k_table) {
+  for (const auto& entry : kTable) {
     if (entry.first != words[0]) continue;
     int status = entry.second(ctx, arguments(words.begin() + 1, words.end()));
     std::cout.flush();
@@ -107,7 +107,7 @@ bool step(context& ctx, const arguments& words, int expected = exit_ok) {
 bool write_file(volume_client& client, const std::string& path, const std::string& content,
                 const std::string& uuid) {
   std::error_code ec = client.write_file(path, content);
-  if (!ec) ec = client.set_attribute(path, k_uuid, uuid);
+  if (!ec) ec = client.set_attribute(path, kUuid, uuid);
   return !ec || report_failure("cannot write " + path + " on the demo volume: " + ec.message());
 }
 

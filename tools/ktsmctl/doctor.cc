@@ -42,7 +42,8 @@ finding version_finding(const set_ptr& set, const version_ptr& v) {
   }
   // Withdrawing settles every unsettled export state as active.
   if (vs::may_be_exported(v->get_state())) {
-    resolve = suggested_command("unexport", group, v->get_name()) + ", then export it again if "
+    resolve = suggested_command("unexport", group, v->get_name()) +
+              ", then export it again if "
               "it should be exported";
   }
   return {

@@ -31,16 +31,16 @@ int usage_error(const std::string& what) {
 }
 
 std::string human_bytes(uint64_t bytes) {
-  static const char* const k_units[] = {"KiB", "MiB", "GiB", "TiB"};
+  static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
   if (bytes < 1024) return std::to_string(bytes) + (bytes == 1 ? " byte" : " bytes");
   double value = static_cast<double>(bytes) / 1024;
   size_t unit = 0;
-  while (value >= 1024 && unit + 1 < sizeof k_units / sizeof k_units[0]) {
+  while (value >= 1024 && unit + 1 < sizeof kUnits / sizeof kUnits[0]) {
     value /= 1024;
     ++unit;
   }
   char text[32];
-  std::snprintf(text, sizeof text, "%.1f %s", value, k_units[unit]);
+  std::snprintf(text, sizeof text, "%.1f %s", value, kUnits[unit]);
   return text;
 }
 

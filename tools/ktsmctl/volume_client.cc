@@ -52,8 +52,7 @@ std::error_code volume_client::set_attribute(const std::string& path, const std:
 }
 
 std::error_code volume_client::write_file(const std::string& path, const std::string& content) {
-  ktfs::file_ptr file =
-      m_api.open(m_io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644, kNoAio);
+  ktfs::file_ptr file = m_api.open(m_io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644, kNoAio);
   if (!file) return ktfs::errno_code(errno != 0 ? errno : EIO);
   size_t done = 0;
   std::error_code ec = m_api.write(file, content.data(), content.size(), 0, &done, kNoAio);

@@ -2,9 +2,9 @@
 #ifndef KTFS_SRC_BACKENDS_H_
 #define KTFS_SRC_BACKENDS_H_
 
-#include <algorithm>
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>

@@ -37,7 +37,10 @@ class gluster_file : public backend_file {
  public:
   gluster_file(std::string path, glfs_fd_t* fd, bool is_dir,
                std::shared_ptr<std::atomic<bool>> server_copy = nullptr)
-      : m_path(std::move(path)), m_fd(fd), m_is_dir(is_dir), m_server_copy(std::move(server_copy)) {}
+      : m_path(std::move(path)),
+        m_fd(fd),
+        m_is_dir(is_dir),
+        m_server_copy(std::move(server_copy)) {}
   ~gluster_file() override { close(); }
 
   const std::string& path() const override { return m_path; }
@@ -53,8 +56,8 @@ class gluster_file : public backend_file {
 
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
     return transfer_all(len, done, [&](size_t at) {
-      return glfs_pread(m_fd, static_cast<char*>(buf) + at, len - at, static_cast<off_t>(offset + at), 0,
-                        nullptr);
+      return glfs_pread(m_fd, static_cast<char*>(buf) + at, len - at,
+                        static_cast<off_t>(offset + at), 0, nullptr);
     });
   }
 
@@ -309,8 +312,8 @@ class gluster_backend : public backend {
   std::error_code link(const std::string& from, const std::string& to) override {
     return check(glfs_link(m_fs, vol(from).c_str(), vol(to).c_str()));
   }
-  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
-                            size_t len, size_t* size) override {
+  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf, size_t len,
+                            size_t* size) override {
     *size = 0;
     ssize_t n = glfs_lgetxattr(m_fs, vol(path).c_str(), name.c_str(), buf, len);
     if (n < 0) return errno_code();
@@ -344,7 +347,8 @@ bool parse_server(const std::string& server, std::string* host, int* port) {
     *host = server.substr(0, colon);
     char* end = nullptr;
     long value = std::strtol(server.c_str() + colon + 1, &end, 10);
-    if (end == server.c_str() + colon + 1 || *end != '\0' || value <= 0 || value > 65535) return false;
+    if (end == server.c_str() + colon + 1 || *end != '\0' || value <= 0 || value > 65535)
+      return false;
     *port = static_cast<int>(value);
   }
   if (host->size() > 1 && host->front() == '[' && host->back() == ']') {

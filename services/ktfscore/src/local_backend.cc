@@ -17,7 +17,6 @@ namespace ktfs {
 
 namespace {
 
-
 // Attribute names as stored: "trusted.X" becomes "user.trusted.X" when the
 // process cannot write the trusted namespace.
 const char kTrusted[] = "trusted.";
@@ -47,7 +46,8 @@ class local_file : public backend_file {
 
   std::error_code pwrite(const void* buf, size_t len, uint64_t offset, size_t* done) override {
     return transfer_all(len, done, [&](size_t at) {
-      return ::pwrite(m_fd, static_cast<const char*>(buf) + at, len - at, static_cast<off_t>(offset + at));
+      return ::pwrite(m_fd, static_cast<const char*>(buf) + at, len - at,
+                      static_cast<off_t>(offset + at));
     });
   }
 
@@ -188,7 +188,9 @@ int open_nofollow(int dir, const char* name, int flags, unsigned int mode) {
 class local_backend : public backend {
  public:
   local_backend(std::string root, int root_fd, bool unprivileged, bool openat2)
-      : m_root(std::move(root)), m_root_fd(root_fd), m_unprivileged(unprivileged),
+      : m_root(std::move(root)),
+        m_root_fd(root_fd),
+        m_unprivileged(unprivileged),
         m_openat2(openat2) {}
   ~local_backend() override { ::close(m_root_fd); }
 
@@ -342,8 +344,8 @@ class local_backend : public backend {
     if (std::error_code ec = resolve(to, &b)) return ec;
     return check(::linkat(a.dir.get(), a.name.c_str(), b.dir.get(), b.name.c_str(), 0));
   }
-  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
-                            size_t len, size_t* size) override {
+  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf, size_t len,
+                            size_t* size) override {
     return get_attr(path, false, name, buf, len, size);
   }
   std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
@@ -449,8 +451,8 @@ class local_backend : public backend {
 
   // Attributes through the entry's own descriptor: the entry itself, or
   // with follow the target of a final link (beneath its directory).
-  std::error_code get_attr(const std::string& path, bool follow, const std::string& name,
-                           void* buf, size_t len, size_t* size) {
+  std::error_code get_attr(const std::string& path, bool follow, const std::string& name, void* buf,
+                           size_t len, size_t* size) {
     *size = 0;
     fd_guard fd;
     if (std::error_code ec = open_entry(path, follow ? O_PATH : O_PATH | O_NOFOLLOW, follow, &fd)) {

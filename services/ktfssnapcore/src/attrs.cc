@@ -14,7 +14,6 @@ namespace detail {
 
 namespace {
 
-
 // Most values (uuids, states) fit the first buffer; a larger one is asked
 // again with a buffer four times as large, up to a bound no volume reaches.
 const size_t kFirstValueBuffer = 256;

@@ -170,9 +170,8 @@ class tree_copier {
   }
 
   static void vanished(const std::string& path) {
-    detail::logger().debug(kFunction, -1,
-                           "[%s] disappeared during the copy: left out of the version",
-                           path.c_str());
+    detail::logger().debug(
+        kFunction, -1, "[%s] disappeared during the copy: left out of the version", path.c_str());
   }
 
   // The walk: directories are made here, everything else by the pool.
@@ -284,7 +283,8 @@ class tree_copier {
       case S_IFCHR:
       case S_IFBLK:
       case S_IFSOCK:
-        ec = m_api->mknod(m_io, e.dst.c_str(), (e.st.st_mode & S_IFMT) | 0600, e.st.st_rdev, kNoAio);
+        ec =
+            m_api->mknod(m_io, e.dst.c_str(), (e.st.st_mode & S_IFMT) | 0600, e.st.st_rdev, kNoAio);
         break;
       default:  // a kind of entry this copy cannot make
         *failed = e.src;
@@ -453,8 +453,8 @@ class tree_copier {
   ktfs::ktfs_api* m_api;
   const ktfs::iopx_ptr& m_io;
   copy_progress& m_progress;
-  uint64_t m_next_seq = 0;        // the walk's only
-  std::vector<entry> m_dirs;      // the walk's only, until the pool is idle
+  uint64_t m_next_seq = 0;    // the walk's only
+  std::vector<entry> m_dirs;  // the walk's only, until the pool is idle
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;  // guards what follows
   std::map<inode_key, std::string> m_first_names;

@@ -15,7 +15,6 @@ namespace detail {
 
 using ktfs::errno_code;
 
-
 // The logger that set_logger chose, or the default one.
 ktfs::ktfs_debug& logger();
 

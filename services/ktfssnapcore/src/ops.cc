@@ -12,7 +12,6 @@ namespace ktfssnapcore {
 
 namespace {
 
-
 // Makes the version's deleted-file list, empty.
 std::error_code create_empty_list(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
                                   const std::string& path) {

@@ -120,10 +120,11 @@ KTFSCORE_API client_defaults get_client_defaults();
 
 // Makes a backend directly, for tools and tests: a local directory (made if
 // missing) or a GlusterFS connection.  Return null on failure with *ec set.
-KTFSCORE_API std::shared_ptr<backend> make_local_backend(const std::string& root, std::error_code* ec);
+KTFSCORE_API std::shared_ptr<backend> make_local_backend(const std::string& root,
+                                                         std::error_code* ec);
 KTFSCORE_API std::shared_ptr<backend> make_gluster_backend(const std::string& server,
-                                                          const std::string& volume,
-                                                          std::error_code* ec);
+                                                           const std::string& volume,
+                                                           std::error_code* ec);
 
 class KTFSCORE_API ktfs_api {
  public:
@@ -165,14 +166,13 @@ class KTFSCORE_API ktfs_api {
   // Copies up to len bytes between two open files of one volume (in the
   // kernel or the servers where the backend can); *done is 0 at the end of
   // src.  Offsets advance by *done.
-  std::error_code copy_range(file_ptr src, uint64_t* src_offset, file_ptr dst,
-                             uint64_t* dst_offset, size_t len, size_t* done, aio_ptr aio);
+  std::error_code copy_range(file_ptr src, uint64_t* src_offset, file_ptr dst, uint64_t* dst_offset,
+                             size_t len, size_t* done, aio_ptr aio);
 
   // Reads the attribute into iov->iov_base (at most iov->iov_len bytes).
   // Returns the value's length, or -1 on failure (errno: ENODATA when the
   // attribute is missing, ERANGE when the buffer is too small).
-  int64_t getxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,
-                   aio_ptr aio);
+  int64_t getxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov, aio_ptr aio);
   // Writes iov->iov_len bytes at iov->iov_base as the attribute's value.
   // flags 0 creates or replaces it.
   std::error_code setxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,

@@ -93,10 +93,10 @@ enum class op : int {
   link,       // a hard link
   lgetxattr,  // an attribute of the entry itself (a link's own)
   lsetxattr,
-  seek,       // SEEK_DATA / SEEK_HOLE on an open file
-  truncate,   // ftruncate of an open file
-  lock,       // a whole-file write lock taken or released on an open file
-  count_  // number of kinds; not a call
+  seek,      // SEEK_DATA / SEEK_HOLE on an open file
+  truncate,  // ftruncate of an open file
+  lock,      // a whole-file write lock taken or released on an open file
+  count_     // number of kinds; not a call
 };
 
 // Returns the lower-case name of a kind ("stat", "getxattr", ...).

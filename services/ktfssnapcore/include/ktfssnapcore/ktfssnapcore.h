@@ -142,8 +142,8 @@ class KTFSSNAPCORE_API ktfssnaputils {
   // Returns 0, or the errno of the failing call (logged).
   static std::error_code fileappend(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
                                     std::string source_path,
-                                    boost::shared_ptr<ktfs::ktfs_file> target,
-                                    unsigned long offset, ktfs::ktfs_debug& log);
+                                    boost::shared_ptr<ktfs::ktfs_file> target, unsigned long offset,
+                                    ktfs::ktfs_debug& log);
 };
 
 }  // namespace ktfssnapcore
