@@ -41,6 +41,12 @@ extern const char* const FN_EXPORT;
 extern const char* const FN_UNEXPORT;
 extern const char* const FN_IS_FILE_NEEDED;
 extern const char* const FN_UPDATE_META;
+extern const char* const FN_HOLD;
+extern const char* const FN_RELEASE;
+extern const char* const FN_GET_HOLDS;
+extern const char* const FN_RESTORE;
+extern const char* const FN_RESTORE_PATHS;
+extern const char* const FN_IS_LOCKED;
 
 // Installs a new default-constructed logger as m_logger and returns it.
 // Loggers installed earlier stay alive until the library is unloaded.
@@ -124,6 +130,18 @@ void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versio
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 
+// ---- Holds ----------------------------------------------------------------
+
+// Reads the holds of the version directory path (SNAP_HOLD_NAME, one tag per
+// line; empty lines are no tag, so that a version whose last hold went
+// carries an attribute with none).  A missing attribute is no hold.
+std::error_code read_holds(const std::string& path, std::vector<std::string>* tags);
+std::error_code write_holds(const std::string& path, const std::vector<std::string>& tags);
+// "a, b": the tags for a message.
+std::string join_holds(const std::vector<std::string>& tags);
+// A tag is 1 to 64 bytes, none of them a control character.
+bool valid_hold_tag(const std::string& tag);
+
 // ---- The group lock ------------------------------------------------------
 
 // The lock file of a group, in its ".snaps": never a version.
@@ -141,8 +159,13 @@ class group_lock {
   // Opens (making it when missing) the group's lock file and takes its lock,
   // waiting up to the host-set time while another holds it.
   std::error_code take(const std::string& set_name);
+  // Takes the lock once, without waiting and without making the lock file
+  // (ENOENT when there is none: no one holds it).
+  std::error_code try_take(const std::string& set_name);
 
  private:
+  std::error_code take(const std::string& set_name, int flags, unsigned wait_seconds);
+
   ktfs::file_ptr m_file;
 };
 

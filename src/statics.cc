@@ -22,6 +22,12 @@ const char* const FN_EXPORT = "ktsm_filegroup_versionset::export_version_interna
 const char* const FN_UNEXPORT = "ktsm_filegroup_versionset::unexport_version_internal()";
 const char* const FN_IS_FILE_NEEDED = "ktsm_filegroup_version::is_file_needed()";
 const char* const FN_UPDATE_META = "ktsm_filegroup_version::update_meta_data_file()";
+const char* const FN_HOLD = "ktsm_filegroup_versionset::hold_version_internal()";
+const char* const FN_RELEASE = "ktsm_filegroup_versionset::release_version_internal()";
+const char* const FN_GET_HOLDS = "ktsm_filegroup_versionset::get_holds_internal()";
+const char* const FN_RESTORE = "ktsm_filegroup_versionset::restore_version_internal()";
+const char* const FN_RESTORE_PATHS = "ktsm_filegroup_versionset::restore_paths_internal()";
+const char* const FN_IS_LOCKED = "ktsm_filegroup_versionset::is_group_locked_internal()";
 
 namespace {
 
@@ -49,6 +55,7 @@ ktfs::ktfs_mem::mempool<ktsm_filegroup_version> ktsm_filegroup_version::m_mempoo
 std::string vs::m_live_vol_name;
 
 const std::string vs::SNAP_STATE_NAME = "trusted.norvafs.snapstate";
+const std::string vs::SNAP_HOLD_NAME = "trusted.norvafs.snaphold";
 const std::string vs::SNAP_STATE_CREATE_IN_PROGRESS = "1";
 const std::string vs::SNAP_STATE_ACTIVE = "2";
 const std::string vs::SNAP_STATE_CREATE_FAILED = "3";

@@ -39,6 +39,7 @@
 #include <boost/shared_ptr.hpp>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_debug.h"
@@ -137,6 +138,59 @@ class ktsm_filegroup_version_set {
   // emptied when there is none (or name is unknown).  Always returns 0.
   KTSM_API int32_t get_next_version(const std::string& name, version_ptr& version);
 
+  // ---- Holds (each takes m_set_lock) ---------------------------------------
+  //
+  // A hold keeps a snapshot version from being deleted: delete_version
+  // refuses a held version.  Holds live on the volume, in the attribute
+  // SNAP_HOLD_NAME of the version's directory (one tag per line), so every
+  // process and host sees them.  A tag is 1 to 64 bytes without control
+  // characters; a version carries at most 32.
+
+  // Adds tag to the version's holds (0 without change when it holds it).
+  // Refuses the production version and a version whose directory is not a
+  // real directory.  Holds the group lock; a failure changes nothing.
+  KTSM_API int32_t hold_version(const std::string& name, const std::string& tag);
+  // Removes tag from the version's holds; 1 when the version does not hold
+  // it.  Holds the group lock; a failure changes nothing.
+  KTSM_API int32_t release_version(const std::string& name, const std::string& tag);
+  // tags receives the version's holds as on the volume, in the order they
+  // were added (empty: not held).  Reads without the group lock.
+  KTSM_API int32_t get_holds(const std::string& name, std::vector<std::string>& tags);
+
+  // ---- Restore (each takes m_set_lock, and the group lock for the whole
+  // call) -------------------------------------------------------------------
+
+  // Makes the live group equal to the snapshot version name.  First takes
+  // the snapshot version safety_name of the live group as create_version
+  // does (safety receives it), then removes every live entry but ".snaps"
+  // and the group's own deleted-file list, then copies every entry of the
+  // version back as the snapshot core copies (owners, modes, times,
+  // attributes, hard links, holes).  REQUIRES: the version's copy is
+  // complete (state active, unexported, or one of may_be_exported).
+  // Fails with one message and nothing changed when the version is unknown,
+  // the production version, incomplete, or the safety version cannot be
+  // taken; a failure after the safety version leaves the live group partly
+  // restored, and the safety version holds it as it was.
+  KTSM_API int32_t restore_version(const std::string& name, const std::string& safety_name,
+                                   version_ptr& safety);
+  // Copies the entries paths (relative paths inside the version, plain
+  // components; the version's whole content when empty) of the snapshot
+  // version name into the volume directory target_dir, or back into the
+  // live group when target_dir is empty.  In the live group each path's
+  // live entry is removed first; in target_dir (made where missing; no
+  // component may be ".snaps" or a symbolic link) an existing entry makes
+  // the call fail before anything changes.  Directories above a path that
+  // the destination lacks are made as copies of the version's.
+  // REQUIRES: as restore_version; every path exists in the version.
+  KTSM_API int32_t restore_paths(const std::string& name, const std::vector<std::string>& paths,
+                                 const std::string& target_dir);
+
+  // Tries the group's lock once, without waiting, and lets it go: locked
+  // receives whether another process (or another set object) holds it, so
+  // that a host can tell an operation running elsewhere from what a crash
+  // left.  Returns 1 when the lock file cannot be opened.
+  KTSM_API int32_t is_group_locked(bool& locked);
+
   // ---- Enumeration for hosts -------------------------------------------
 
   // out receives the registered sets, in registry order.  Takes m_lock.
@@ -169,6 +223,15 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t unexport_version_internal(const std::string& version_name);
   KTSM_API int32_t get_version_internal(const std::string& name, version_ptr& version);
   KTSM_API int32_t get_next_version_internal(const std::string& name, version_ptr& version);
+  KTSM_API int32_t hold_version_internal(const std::string& name, const std::string& tag);
+  KTSM_API int32_t release_version_internal(const std::string& name, const std::string& tag);
+  KTSM_API int32_t get_holds_internal(const std::string& name, std::vector<std::string>& tags);
+  KTSM_API int32_t restore_version_internal(const std::string& name,
+                                            const std::string& safety_name, version_ptr& safety);
+  KTSM_API int32_t restore_paths_internal(const std::string& name,
+                                          const std::vector<std::string>& paths,
+                                          const std::string& target_dir);
+  KTSM_API int32_t is_group_locked_internal(bool& locked);
 
   // ---- Settings (any thread, any time; they apply to the next operation) ---
 
@@ -198,6 +261,13 @@ class ktsm_filegroup_version_set {
   // Whether the set is named name (look-ups compare without a copy).
   bool has_name(const std::string& name) const { return m_name == name; }
   void add_filegroup_version(version_ptr& version) { m_filegroup_versions.push_back(version); }
+  // The snapshot version named name; empty after one message tagged
+  // function when there is none or it is the production version.
+  version_ptr find_snapshot_version(const std::string& name, const char* function) const;
+  // create_version_internal's work once the group lock is held; registered
+  // is this set as registered (the new version's owner link).
+  int32_t create_version_locked(const std::string& name, const set_ptr& registered,
+                                version_ptr& version);
   const std::list<version_ptr>& versions() const { return m_filegroup_versions; }
 
   // Writes state into the snapshot-state attribute of path as 16 bytes.
@@ -223,6 +293,7 @@ class ktsm_filegroup_version_set {
   KTSM_API static std::string m_live_vol_name;
 
   KTSM_API static const std::string SNAP_STATE_NAME;  // "trusted.norvafs.snapstate"
+  KTSM_API static const std::string SNAP_HOLD_NAME;   // "trusted.norvafs.snaphold"
   KTSM_API static const std::string SNAP_STATE_CREATE_IN_PROGRESS;    // "1"
   KTSM_API static const std::string SNAP_STATE_ACTIVE;                // "2"
   KTSM_API static const std::string SNAP_STATE_CREATE_FAILED;         // "3"
