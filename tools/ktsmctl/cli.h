@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "commands.h"
 #include "volume.h"
 
 namespace ktsmctl {
@@ -17,6 +18,10 @@ struct invocation {
   bool verbose = false;  // -v
   bool json = false;     // --json
   bool help = false;     // -h, --help
+  bool version = false;  // --version
+  unsigned wait = 10;    // --wait SECONDS: how long a change waits for its group's lock
+  command_options opts;  // the options only some commands take
+  std::vector<std::string> given;  // which of those were given ("--json", "-H", ...)
 };
 
 // Parses the command line; options may come before or after the command,

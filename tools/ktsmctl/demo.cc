@@ -14,6 +14,7 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "listing.h"
 #include "output.h"
 #include "volume_client.h"
 
@@ -189,10 +190,10 @@ bool fresh_list(const demo_place& place, bool verbose, std::string* out) {
   return true;
 }
 
-bool compare_with_fresh(const demo_place& place, bool verbose) {
+bool compare_with_fresh(context& ctx, const demo_place& place, bool verbose) {
   std::list<set_ptr> sets;
   vs::list_version_sets(sets);
-  std::string here = render_text(sets);
+  std::string here = render_listing(sets, ctx);
   say("This process's picture:");
   std::cout << here;
   say("A fresh process knows nothing but the volume; start-up recovery rebuilds it:");
@@ -219,7 +220,7 @@ bool guided_run(const demo_place& place, bool verbose) {
   say("A file group is a top-level directory of the volume:");
   return step(ctx, {"create-group", "docs"}) && fill_group(client) &&
          snapshots_and_change(ctx, client) && export_and_delete(ctx, place) &&
-         compare_with_fresh(place, verbose);
+         compare_with_fresh(ctx, place, verbose);
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #include "names.h"
 
+#include <cstdio>
+
+#include "ktsm/ktsm_filegroup_version_set.h"
+
 namespace ktsmctl {
 
 namespace {
@@ -25,6 +29,32 @@ bool plain_component(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
+std::string control_character(const std::string& name) {
+  for (char c : name) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f) continue;
+    char text[16];
+    std::snprintf(text, sizeof text, "byte 0x%02x", b);
+    return text;
+  }
+  return "";
+}
+
+std::string visible(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f) {
+      out += c;
+      continue;
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "\\x%02x", b);
+    out += text;
+  }
+  return out;
+}
+
 bool group_set_name(const std::string& written, std::string* set_name) {
   std::string bare = written.substr(std::min(written.find_first_not_of('/'), written.size()));
   if (!plain_component(bare)) return false;
@@ -44,6 +74,12 @@ std::string state_name(const std::string& text, bool production) {
   if (n != 0) return k_state_names[n - 1];
   if (production && text.empty()) return "live";
   return "unknown (" + text + ")";
+}
+
+bool in_progress_state(const std::string& text) {
+  typedef ktsm_filegroup_version_set vs;
+  return text == vs::SNAP_STATE_CREATE_IN_PROGRESS || text == vs::SNAP_STATE_DELETE_IN_PROGRESS ||
+         text == vs::SNAP_STATE_EXPORT_IN_PROGRESS || text == vs::SNAP_STATE_UNEXPORT_IN_PROGRESS;
 }
 
 bool state_needs_attention(const std::string& text) {

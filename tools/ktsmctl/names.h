@@ -10,6 +10,12 @@ namespace ktsmctl {
 // One plain path component: not empty, not "." or "..", no "/" or zero byte.
 bool plain_component(const std::string& name);
 
+// "byte 0x0a" for the first control character (below 0x20, or 0x7f) of
+// name; empty when it has none.
+std::string control_character(const std::string& name);
+// name with each control character written as \xNN, safe to print.
+std::string visible(const std::string& name);
+
 // "a", "/a" and "//a" all name the group whose set start-up recovery calls
 // "//a".  Returns false when what follows the slashes is not one plain
 // component.
@@ -24,6 +30,10 @@ bool known_state(const std::string& text);
 // "active", "exported", "create in progress", ...; "unknown (TEXT)" for
 // any other text, "live" for the production version's empty state.
 std::string state_name(const std::string& text, bool production);
+
+// Whether the state is one an operation writes while it runs: create,
+// delete, export or unexport in progress.
+bool in_progress_state(const std::string& text);
 
 // Whether a snapshot version in this state needs attention: in progress,
 // failed, deleted but still there, or not one of the library's states.
