@@ -280,9 +280,35 @@ std::string string_option(const po::variables_map& vm, const char* name) {
 
 }  // namespace
 
+std::vector<command_doc> command_docs() {
+  static const char* const k_param_words[] = {"group", "version", "file", "path", "tag"};
+  std::vector<command_doc> docs;
+  for (const command_info& c : commands()) {
+    command_doc d{c.name, c.synopsis, c.summary, c.details, {}, c.options};
+    for (param p : c.params) d.params.push_back(k_param_words[static_cast<int>(p)]);
+    docs.push_back(d);
+  }
+  return docs;
+}
+
+std::vector<option_doc> option_docs() {
+  std::vector<option_doc> docs;
+  po::options_description options = visible_options();
+  for (const auto& o : options.options()) {
+    std::string flags = "--" + o->long_name();
+    std::string short_name = o->canonical_display_name(po::command_line_style::allow_dash_for_short);
+    if (short_name.size() == 2 && short_name[0] == '-') flags = short_name + " " + flags;
+    std::string parameter = o->format_parameter();
+    docs.push_back({o->format_name() + (parameter.empty() ? "" : " " + parameter), flags,
+                    !parameter.empty(), o->description()});
+  }
+  return docs;
+}
+
 bool parse_command_line(int argc, const char* const* argv, invocation* out, std::string* error) {
   po::options_description all = visible_options();
-  all.add_options()("words", po::value<std::vector<std::string>>());
+  all.add_options()("words", po::value<std::vector<std::string>>())(
+      "man-page", po::bool_switch())("bash-completion", po::bool_switch());
   po::positional_options_description positional;
   positional.add("words", -1);
   po::variables_map vm;
@@ -310,6 +336,8 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   out->json = vm["json"].as<bool>();
   out->help = vm["help"].as<bool>();
   out->version = vm["version"].as<bool>();
+  out->man = vm["man-page"].as<bool>();
+  out->completion = vm["bash-completion"].as<bool>();
   if (vm.count("wait")) out->wait = vm["wait"].as<unsigned>();
   command_options& opts = out->opts;
   opts.dry_run = vm["dry-run"].as<bool>();
@@ -512,6 +540,10 @@ int run(int argc, const char* const* argv) {
   std::string error;
   if (!parse_command_line(argc, argv, &inv, &error)) {
     return usage_error(error + " (see \"ktsmctl --help\")");
+  }
+  if (inv.man || inv.completion) {
+    std::cout << (inv.man ? man_page() : bash_completion());
+    return exit_ok;
   }
   if (inv.version) {
     std::cout << "ktsmctl " << KTSMCTL_VERSION << "\n";
