@@ -735,6 +735,63 @@ class unexport_case : public sweep_case {
   version_ptr m_v1;
 };
 
+// ---- hold_version and release_version -------------------------------------------
+
+// Puts the hold "t" on v1, or takes it off a v1 that carries it.
+class hold_case : public sweep_case {
+ public:
+  explicit hold_case(bool release) : m_release(release) {}
+  std::string name() const override { return m_release ? "release_version" : "hold_version"; }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v1"}, &made);
+    if (m_release) {
+      ASSERT_EQ(m_set->hold_version("v1", "t"), 0);
+    }
+  }
+  int32_t run(library_fixture&) override {
+    return m_release ? m_set->release_version("v1", "t") : m_set->hold_version("v1", "t");
+  }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(
+               r, {"file group [v1] getxattr failed", "file group [v1] setxattr failed"}) +
+           ktsm_sweep::count_lock_failures(r, "//g");
+  }
+  outcome expect(const fault_point* p) const override {
+    return changed(p) ? success() : failure();
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
+    bool held = changed(p) != m_release;
+    EXPECT_EQ(holds(m_set), held ? names{"t"} : names{}) << "a failure changes nothing";
+  }
+  void complete(library_fixture&, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    if (holds(set).empty()) {
+      EXPECT_EQ(set->hold_version("v1", "t"), 0);
+    }
+    // Every host sees the hold: the library itself refuses to delete.
+    EXPECT_EQ(set->delete_version("v1"), 1);
+    EXPECT_EQ(ktsm_sweep::names_of(set), (names{"//g", "v1"}));
+    EXPECT_EQ(set->release_version("v1", "t"), 0);
+    EXPECT_EQ(set->delete_version("v1"), 0);
+  }
+
+ private:
+  // Whether the call succeeded: no fault, or only the lock's release failed.
+  static bool changed(const fault_point* p) {
+    return p == nullptr || ktsm_sweep::lock_step_of(*p, "//g") == lock_step::release;
+  }
+  static names holds(const vs::set_ptr& set) {
+    names tags;
+    EXPECT_EQ(set->get_holds("v1", tags), 0);
+    return tags;
+  }
+  bool m_release;
+  vs::set_ptr m_set;
+};
+
 // ---- update_meta_data_file ------------------------------------------------------
 
 // Appends v2's deleted-file list to v1's, which has records already.
@@ -1167,6 +1224,20 @@ TEST(FaultSweep, ExportAndUnexport) {
     total += n.total();
   }
   RecordProperty("fault_points", static_cast<int>(total));
+}
+
+TEST(FaultSweep, HoldAndRelease) {
+  // lstat of the group, ".snaps" and v1, the lock's open and lock, the
+  // holds' read and write, the lock's release and close.
+  for (bool release : {false, true}) {
+    hold_case c(release);
+    SCOPED_TRACE(c.name());
+    ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+    EXPECT_EQ(n.transient, 9u);
+    EXPECT_EQ(n.persistent, 9u);
+    ktsm_sweep::expect_lock_calls(n, "//g");
+    RecordProperty("fault_points", static_cast<int>(n.total()));
+  }
 }
 
 TEST(FaultSweep, UpdateMetaDataFile) {

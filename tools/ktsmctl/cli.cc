@@ -28,6 +28,9 @@ struct command_info {
   const char* summary;
   const char* details;
   bool changes = false;  // changes its group: waits for the group's lock
+  // Checks the command's own options before the volume is touched: a usage
+  // error's status, or exit_ok.
+  int (*check)(const command_options&) = nullptr;
 };
 
 const std::vector<command_info>& commands() {
@@ -122,7 +125,7 @@ const std::vector<command_info>& commands() {
        "Directories are marked with a trailing \"/\".  --json prints an object with\n"
        "from, to, added, removed, changed and summary.\n"},
       {"prune",
-       "GROUP --keep-RULE N... [--dry-run]",
+       "GROUP --keep-RULE N...",
        {param::group},
        0,
        {"--keep-last", "--keep-hourly", "--keep-daily", "--keep-weekly", "--keep-monthly",
@@ -137,7 +140,8 @@ const std::vector<command_info>& commands() {
        "newest.  Held, exported and unfinished snapshots are never deleted, nor counted\n"
        "by the rules when unfinished.  At least one rule is needed.  --dry-run prints\n"
        "what would be deleted and why each kept snapshot is kept.\n",
-       true},
+       true,
+       check_prune_options},
       {"hold",
        "GROUP VERSION [TAG]",
        {param::group, param::version, param::tag},
@@ -370,12 +374,13 @@ int print_tool_help() {
   text << "usage: ktsmctl [OPTIONS] COMMAND [ARGS]\n\n"
           "File groups and their versions (snapshots) on a GlusterFS volume or on a local\n"
           "directory standing in for one.\n\nCommands:\n";
+  size_t width = 0;
+  for (const command_info& c : commands()) width = std::max(width, synopsis(c).size() + 2);
   for (const command_info& c : commands()) {
     std::string left = synopsis(c);
-    text << "  " << left << std::string(left.size() < 28 ? 28 - left.size() : 1, ' ') << c.summary
-         << "\n";
+    text << "  " << left << std::string(width - left.size(), ' ') << c.summary << "\n";
   }
-  text << "  help [COMMAND]              this text, or a command's\n\n"
+  text << "  help [COMMAND]" << std::string(width - 14, ' ') << "this text, or a command's\n\n"
           "GROUP is a top-level directory of the volume, written \"a\", \"/a\" or \"//a\".\n"
           "VERSION is one path component.\n\n"
        << visible_options()
@@ -448,6 +453,9 @@ int check_argument(const command_info& c, param kind, const std::string& arg) {
     case param::path:
       if (arg.empty()) return usage_error("the file name is empty" + see_help(c));
       if (control) return bad_name(c, arg, "path", "");
+      if (kind == param::path && ("/" + arg + "/").find("/../") != std::string::npos) {
+        return bad_name(c, arg, "path inside the snapshot", "it has a \"..\" component");
+      }
       break;
   }
   return exit_ok;
@@ -516,6 +524,9 @@ int run_command(const command_info& c, const invocation& inv) {
   arguments args(inv.words.begin() + 1, inv.words.end());
   if (int status = check_arguments(c, args)) return status;
   if (int status = check_options(c, inv)) return status;
+  if (c.check != nullptr) {
+    if (int status = c.check(inv.opts)) return status;
+  }
   if (c.run == nullptr) return run_demo(inv.verbose);
   volume_choice volume;
   std::string error;

@@ -43,6 +43,7 @@ int cmd_doctor(context& ctx, const arguments& args);
 int cmd_restore(context& ctx, const arguments& args);  // restore.cc
 int cmd_diff(context& ctx, const arguments& args);     // diff.cc
 int cmd_prune(context& ctx, const arguments& args);    // prune.cc
+int check_prune_options(const command_options& opts);
 int cmd_hold(context& ctx, const arguments& args);     // hold.cc
 int cmd_release(context& ctx, const arguments& args);
 int cmd_holds(context& ctx, const arguments& args);

@@ -178,6 +178,11 @@ std::string joined(const std::vector<std::string>& reasons) {
 
 }  // namespace
 
+int check_prune_options(const command_options& opts) {
+  policy p;
+  return read_policy(opts, &p);
+}
+
 int cmd_prune(context& ctx, const arguments& args) {
   policy p;
   if (int status = read_policy(ctx.opts, &p)) return status;

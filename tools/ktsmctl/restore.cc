@@ -17,15 +17,15 @@ namespace ktsmctl {
 
 namespace {
 
-// "dir//a/" -> "dir/a"; false for an empty path or a "." or ".." component.
+// "./dir//a/" -> "dir/a"; false for an empty path or a ".." component.
 bool normal_path(const std::string& written, std::string* out) {
   out->clear();
   size_t start = 0;
   while (start <= written.size()) {
     size_t end = std::min(written.find('/', start), written.size());
     std::string part = written.substr(start, end - start);
-    if (part == "." || part == "..") return false;
-    if (!part.empty()) *out += (out->empty() ? "" : "/") + part;
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") *out += (out->empty() ? "" : "/") + part;
     start = end + 1;
   }
   return !out->empty();
