@@ -748,6 +748,8 @@ TEST_F(KtsmctlLocalTest, DemoRunsAndCleansUp) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
   EXPECT_NE(r.out.find("Same picture"), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("storhaug wrote export-"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("restored 1 path of version v1"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("v2 -> live: 0 added, 0 removed, 1 changed"), std::string::npos) << r.out;
   std::string left;
   ktsm_test::run_command("ls '" + m_dir.path() + "' | grep ktsmctl-demo", &left);
   EXPECT_EQ(left, "") << "the demo left its directory behind";
