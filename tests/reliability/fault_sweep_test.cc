@@ -13,6 +13,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "reliability/sweep_support.h"
@@ -84,11 +85,10 @@ void make_group(library_fixture& lib, vs::set_ptr* set) {
   ASSERT_FALSE(lib.api().close(f, kNoAio));
 }
 
-// Checks that dir holds a whole copy of the live group made by make_group.
-void expect_copy(library_fixture& lib, const std::string& dir) {
+// Checks that dir holds the entries of the live group made by make_group.
+void expect_entries(library_fixture& lib, const std::string& dir) {
   EXPECT_EQ(lib.read_file(dir + "/a.txt"), "alpha");
   EXPECT_EQ(ktsm_sweep::xattr(lib, dir + "/a.txt", kUuid), "uuid-a");
-  EXPECT_EQ(lib.mode_of(dir + "/a.txt"), lib.mode_of("/g/a.txt"));
   EXPECT_EQ(lib.mode_of(dir + "/dir"), 0750u);
   EXPECT_EQ(lib.read_file(dir + "/dir/b.txt"), "beta");
   EXPECT_EQ(lib.mode_of(dir + "/dir/sub"), 0700u);
@@ -103,6 +103,12 @@ void expect_copy(library_fixture& lib, const std::string& dir) {
   ASSERT_FALSE(lib.api().lstat(lib.io(), (dir + "/sparse").c_str(), &sparse, kNoAio));
   EXPECT_EQ(sparse.st_size, 1 << 20);
   EXPECT_LT(sparse.st_blocks, 64) << "the hole stays a hole";
+}
+
+// Checks that dir holds a whole copy of the live group made by make_group.
+void expect_copy(library_fixture& lib, const std::string& dir) {
+  expect_entries(lib, dir);
+  EXPECT_EQ(lib.mode_of(dir + "/a.txt"), lib.mode_of("/g/a.txt"));
   EXPECT_EQ(lib.read_file(dir + kList), "");
   EXPECT_FALSE(lib.exists(dir + "/.snaps"));
 }
@@ -792,6 +798,75 @@ class hold_case : public sweep_case {
   vs::set_ptr m_set;
 };
 
+// ---- restore_paths ----------------------------------------------------------------
+
+// Restores every entry of the version v in place, after the live a.txt (and
+// so its second name) was rewritten and the FIFO removed: each live entry is
+// removed, then copied back from v.
+class restore_case : public sweep_case {
+ public:
+  std::string name() const override { return "restore_paths"; }
+  void prepare(library_fixture& lib) override {
+    make_group(lib, &m_set);
+    version_ptr v;
+    ASSERT_EQ(m_set->create_version("v", v), 0);
+    lib.write_file("/g/a.txt", "changed");
+    ASSERT_FALSE(lib.api().unlink(lib.io(), "/g/fifo", kNoAio));
+  }
+  int32_t run(library_fixture&) override { return m_set->restore_paths("v", {}, ""); }
+  size_t count_failures(const records& r) const override {
+    // Every line of the restore but its first, progress line, checks and
+    // lock included, is a failure.
+    return static_cast<size_t>(std::count_if(r.begin(), r.end(), [](const ktfs::log_record& x) {
+      return x.function.find("restore_paths_internal") != std::string::npos &&
+             x.text.rfind("restoring from", 0) != 0;
+    }));
+  }
+  outcome expect(const fault_point* p) const override {
+    if (p == nullptr || ktsm_sweep::lock_step_of(*p, "//g") == lock_step::release) {
+      return success();
+    }
+    // The removal and the copy log their own error too; the checks do not.
+    return failure(changing(*p) ? 1 : 0);
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
+    expect_entries(lib, kVersion);  // the version is only read
+    if (p == nullptr || ktsm_sweep::lock_step_of(*p, "//g") == lock_step::release) {
+      expect_entries(lib, "/g");
+    } else if (!changing(*p)) {
+      EXPECT_EQ(lib.read_file("/g/a.txt"), "changed") << "a failed check changes nothing";
+      EXPECT_FALSE(lib.exists("/g/fifo"));
+    }
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->restore_paths("v", {}, ""), 0) << "a restore can always be run again";
+    expect_entries(lib, "/g");
+    expect_copy(lib, kVersion);
+  }
+
+ private:
+  // Whether the failing call comes after the checks: a change was made
+  // before it (besides the lock file's), or it is the second look at a
+  // live entry (the removal's), or a call the checks never make.
+  static bool changing(const fault_point& p) {
+    static const std::set<std::string> k_changes = {"unlink", "rmdir", "mkdir", "open",
+                                                    "symlink", "mknod", "link"};
+    for (size_t i = 0; i + 1 < p.calls.size(); ++i) {
+      std::string kind = p.calls[i].substr(0, p.calls[i].find(' '));
+      if (k_changes.count(kind) && p.calls[i].find(".ktsm-lock") == std::string::npos) return true;
+    }
+    bool in_version = p.path.compare(0, 10, "//g/.snaps") == 0;
+    if (p.kind == "lstat") return !in_version && p.path != "//g" && p.occurrence() >= 2;
+    return p.kind != "getxattr" && p.kind != "opendir" && p.kind != "readdir" &&
+           p.kind != "closedir" && ktsm_sweep::lock_step_of(p, "//g") == lock_step::other;
+  }
+  const std::string kVersion = "/g/.snaps/v";
+  vs::set_ptr m_set;
+};
+
 // ---- update_meta_data_file ------------------------------------------------------
 
 // Appends v2's deleted-file list to v1's, which has records already.
@@ -1238,6 +1313,15 @@ TEST(FaultSweep, HoldAndRelease) {
     ktsm_sweep::expect_lock_calls(n, "//g");
     RecordProperty("fault_points", static_cast<int>(n.total()));
   }
+}
+
+TEST(FaultSweep, RestorePathsInPlace) {
+  restore_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_GE(n.transient, 60u) << "checks, lock, state, listing, removals, the copy of a tree";
+  EXPECT_EQ(n.persistent, n.transient);
+  ktsm_sweep::expect_lock_calls(n, "//g");
+  RecordProperty("fault_points", static_cast<int>(n.total()));
 }
 
 TEST(FaultSweep, UpdateMetaDataFile) {
