@@ -43,11 +43,18 @@ group_lock::~group_lock() {
 }
 
 std::error_code group_lock::take(const std::string& set_name) {
+  return take(set_name, O_RDWR | O_CREAT, g_lock_wait_seconds.load(std::memory_order_relaxed));
+}
+
+std::error_code group_lock::try_take(const std::string& set_name) {
+  return take(set_name, O_RDWR, 0);
+}
+
+std::error_code group_lock::take(const std::string& set_name, int flags, unsigned wait_seconds) {
   std::string path = snaps_dir(set_name) + "/" + kLockFileName;
-  m_file = vs::api_instance.open(io(), path.c_str(), O_RDWR | O_CREAT, 0600, kNoAio);
+  m_file = vs::api_instance.open(io(), path.c_str(), flags, 0600, kNoAio);
   if (!m_file) return std::error_code(errno != 0 ? errno : EIO, std::system_category());
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::seconds(g_lock_wait_seconds.load(std::memory_order_relaxed));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
   auto pause = std::chrono::milliseconds(10);
   for (;;) {
     std::error_code ec = vs::api_instance.lock(m_file, true, kNoAio);

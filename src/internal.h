@@ -95,6 +95,13 @@ inline constexpr const char* FN_EXPORT = "ktsm_filegroup_versionset::export_vers
 inline constexpr const char* FN_UNEXPORT = "ktsm_filegroup_versionset::unexport_version_internal()";
 inline constexpr const char* FN_IS_FILE_NEEDED = "ktsm_filegroup_version::is_file_needed()";
 inline constexpr const char* FN_UPDATE_META = "ktsm_filegroup_version::update_meta_data_file()";
+inline constexpr const char* FN_HOLD = "ktsm_filegroup_versionset::hold_version_internal()";
+inline constexpr const char* FN_RELEASE = "ktsm_filegroup_versionset::release_version_internal()";
+inline constexpr const char* FN_GET_HOLDS = "ktsm_filegroup_versionset::get_holds_internal()";
+inline constexpr const char* FN_RESTORE = "ktsm_filegroup_versionset::restore_version_internal()";
+inline constexpr const char* FN_RESTORE_PATHS =
+    "ktsm_filegroup_versionset::restore_paths_internal()";
+inline constexpr const char* FN_IS_LOCKED = "ktsm_filegroup_versionset::is_group_locked_internal()";
 
 // The current logger and I/O handle (safe against a concurrent init).
 ktfs::ktfs_debug& log();
@@ -184,6 +191,16 @@ void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versio
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 
+// ---- Holds ----------------------------------------------------------------
+
+// Reads the holds of the version directory path (SNAP_HOLD_NAME, one tag per
+// line; empty lines are no tag, so that a version whose last hold went
+// carries an attribute with none).  A missing attribute is no hold.
+std::error_code read_holds(const std::string& path, std::vector<std::string>* tags);
+std::error_code write_holds(const std::string& path, const std::vector<std::string>& tags);
+// "a, b": the tags for a message.
+std::string join_holds(const std::vector<std::string>& tags);
+
 // ---- The group lock ------------------------------------------------------
 
 // The lock file of a group, in its ".snaps": never a version.
@@ -201,8 +218,13 @@ class group_lock {
   // Opens (making it when missing) the group's lock file and takes its lock,
   // waiting up to the host-set time while another holds it.
   std::error_code take(const std::string& set_name);
+  // Takes the lock once, without waiting and without making the lock file
+  // (ENOENT when there is none: no one holds it).
+  std::error_code try_take(const std::string& set_name);
 
  private:
+  std::error_code take(const std::string& set_name, int flags, unsigned wait_seconds);
+
   ktfs::file_ptr m_file;
 };
 

@@ -34,6 +34,7 @@ ktfs::ktfs_mem::mempool<ktsm_filegroup_version> ktsm_filegroup_version::m_mempoo
 std::string vs::m_live_vol_name;
 
 const std::string vs::SNAP_STATE_NAME = "trusted.norvafs.snapstate";
+const std::string vs::SNAP_HOLD_NAME = "trusted.norvafs.snaphold";
 const std::string vs::SNAP_STATE_CREATE_IN_PROGRESS = "1";
 const std::string vs::SNAP_STATE_ACTIVE = "2";
 const std::string vs::SNAP_STATE_CREATE_FAILED = "3";
@@ -48,30 +49,31 @@ const std::string vs::SNAP_STATE_UNEXPORTED = "11";
 const std::string vs::SNAP_STATE_UNEXPORT_FAILED = "12";
 
 const std::vector<vs::state_info>& vs::states() {
+  // text, name, meaning, settled, in progress, may be exported
   static const std::vector<state_info> table = {
       {SNAP_STATE_CREATE_IN_PROGRESS, "create in progress",
        "taking this snapshot started and did not finish, so its copy may be incomplete", false,
-       false},
-      {SNAP_STATE_ACTIVE, "active", "", true, false},
+       true, false},
+      {SNAP_STATE_ACTIVE, "active", "", true, false, false},
       {SNAP_STATE_CREATE_FAILED, "create failed",
-       "taking this snapshot failed, so its copy is incomplete", false, false},
+       "taking this snapshot failed, so its copy is incomplete", false, false, false},
       {SNAP_STATE_DELETE_IN_PROGRESS, "delete in progress",
-       "deleting it started and did not finish", false, false},
+       "deleting it started and did not finish", false, true, false},
       {SNAP_STATE_DELETED, "deleted", "it was deleted, but its directory was not removed", false,
-       false},
-      {SNAP_STATE_DELETE_FAILED, "delete failed", "deleting it failed", false, false},
+       false, false},
+      {SNAP_STATE_DELETE_FAILED, "delete failed", "deleting it failed", false, false, false},
       {SNAP_STATE_EXPORT_IN_PROGRESS, "export in progress",
        "exporting it started and did not finish, so the export may or may not be in place", false,
-       true},
-      {SNAP_STATE_EXPORTED, "exported", "", true, true},
+       true, true},
+      {SNAP_STATE_EXPORTED, "exported", "", true, false, true},
       {SNAP_STATE_EXPORT_FAILED, "export failed",
-       "exporting it failed, so the export may or may not be in place", false, true},
+       "exporting it failed, so the export may or may not be in place", false, false, true},
       {SNAP_STATE_UNEXPORT_IN_PROGRESS, "unexport in progress",
        "unexporting it started and did not finish, so the export may still be in place", false,
-       true},
-      {SNAP_STATE_UNEXPORTED, "unexported", "", true, false},
+       true, true},
+      {SNAP_STATE_UNEXPORTED, "unexported", "", true, false, false},
       {SNAP_STATE_UNEXPORT_FAILED, "unexport failed",
-       "unexporting it failed, so the export may still be in place", false, true}};
+       "unexporting it failed, so the export may still be in place", false, false, true}};
   return table;
 }
 

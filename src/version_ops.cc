@@ -47,7 +47,6 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
     return 1;
   }
-  std::string path = ktsm_internal::snapshot_path(m_name, name);
   logger.debug(FN_CREATE_VERSION, -1, "creating file group version [%s] ", n);
   // The set as registered, looked up before the group lock is taken (m_lock
   // is never taken while a group lock is held).
@@ -58,6 +57,15 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
       !ktsm_internal::take_group_lock(FN_CREATE_VERSION, m_name, &lock)) {
     return 1;
   }
+  return create_version_locked(name, registered, version);
+}
+
+int32_t ktsm_filegroup_version_set::create_version_locked(const std::string& name,
+                                                          const set_ptr& registered,
+                                                          version_ptr& version) {
+  ktfs::ktfs_debug& logger = log();
+  const char* n = name.c_str();
+  std::string path = ktsm_internal::snapshot_path(m_name, name);
   if (api_instance.mkdir(io(), path.c_str(), 0, kNoAio)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] create failed", n);
     return 1;
@@ -141,6 +149,17 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
   }
   if (may_be_exported(state)) {
     logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is exported", n);
+    return 1;
+  }
+  // A held version stays; its holds are read under the lock, like its state.
+  std::vector<std::string> holds;
+  if (ktsm_internal::read_holds(path, &holds)) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group [%s] getxattr failed", n);
+    return 1;
+  }
+  if (!holds.empty()) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is held (%s)", n,
+                 ktsm_internal::join_holds(holds).c_str());
     return 1;
   }
   if (!older) logger.debug(FN_DELETE_VERSION, 0, "No older version found for file version [%s]", n);

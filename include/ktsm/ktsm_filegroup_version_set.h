@@ -145,6 +145,62 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t get_next_version(const std::string& name, version_ptr& version)
       LOCKS_EXCLUDED(m_set_lock);
 
+  // ---- Holds (each takes m_set_lock) ---------------------------------------
+  //
+  // A hold keeps a snapshot version from being deleted: delete_version
+  // refuses a held version.  Holds live on the volume, in the attribute
+  // SNAP_HOLD_NAME of the version's directory (one tag per line), so every
+  // process and host sees them.  A tag is 1 to 64 bytes without control
+  // characters; a version carries at most 32.
+
+  // Adds tag to the version's holds (0 without change when it holds it).
+  // Refuses the production version and a version whose directory is not a
+  // real directory.  Holds the group lock; a failure changes nothing.
+  KTSM_API int32_t hold_version(const std::string& name, const std::string& tag)
+      LOCKS_EXCLUDED(m_set_lock);
+  // Removes tag from the version's holds; 1 when the version does not hold
+  // it.  Holds the group lock; a failure changes nothing.
+  KTSM_API int32_t release_version(const std::string& name, const std::string& tag)
+      LOCKS_EXCLUDED(m_set_lock);
+  // tags receives the version's holds as on the volume, in the order they
+  // were added (empty: not held).  Reads without the group lock.
+  KTSM_API int32_t get_holds(const std::string& name, std::vector<std::string>& tags)
+      LOCKS_EXCLUDED(m_set_lock);
+
+  // ---- Restore (each takes m_set_lock, and the group lock for the whole
+  // call) -------------------------------------------------------------------
+
+  // Makes the live group equal to the snapshot version name.  First takes
+  // the snapshot version safety_name of the live group as create_version
+  // does (safety receives it), then removes every live entry but ".snaps"
+  // and the group's own deleted-file list, then copies every entry of the
+  // version back as the snapshot core copies (owners, modes, times,
+  // attributes, hard links, holes).  REQUIRES: the version's copy is
+  // complete (state active, unexported, or one of may_be_exported).
+  // Fails with one message and nothing changed when the version is unknown,
+  // the production version, incomplete, or the safety version cannot be
+  // taken; a failure after the safety version leaves the live group partly
+  // restored, and the safety version holds it as it was.
+  KTSM_API int32_t restore_version(const std::string& name, const std::string& safety_name,
+                                   version_ptr& safety) LOCKS_EXCLUDED(m_set_lock);
+  // Copies the entries paths (relative paths inside the version, plain
+  // components; the version's whole content when empty) of the snapshot
+  // version name into the volume directory target_dir, or back into the
+  // live group when target_dir is empty.  In the live group each path's
+  // live entry is removed first; in target_dir (made where missing; no
+  // component may be ".snaps" or a symbolic link) an existing entry makes
+  // the call fail before anything changes.  Directories above a path that
+  // the destination lacks are made as copies of the version's.
+  // REQUIRES: as restore_version; every path exists in the version.
+  KTSM_API int32_t restore_paths(const std::string& name, const std::vector<std::string>& paths,
+                                 const std::string& target_dir) LOCKS_EXCLUDED(m_set_lock);
+
+  // Tries the group's lock once, without waiting, and lets it go: locked
+  // receives whether another process (or another set object) holds it, so
+  // that a host can tell an operation running elsewhere from what a crash
+  // left.  Returns 1 when the lock file cannot be opened.
+  KTSM_API int32_t is_group_locked(bool& locked) LOCKS_EXCLUDED(m_set_lock);
+
   // ---- Enumeration for hosts -------------------------------------------
 
   // out receives the registered sets, in registry order.  Takes m_lock.
@@ -189,6 +245,20 @@ class ktsm_filegroup_version_set {
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t get_next_version_internal(const std::string& name, version_ptr& version)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t hold_version_internal(const std::string& name, const std::string& tag)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t release_version_internal(const std::string& name, const std::string& tag)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t get_holds_internal(const std::string& name, std::vector<std::string>& tags)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t restore_version_internal(const std::string& name, const std::string& safety_name,
+                                            version_ptr& safety)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t restore_paths_internal(const std::string& name,
+                                          const std::vector<std::string>& paths,
+                                          const std::string& target_dir)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t is_group_locked_internal(bool& locked) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
 
   // ---- Settings (any thread, any time; they apply to the next operation) ---
 
@@ -212,6 +282,7 @@ class ktsm_filegroup_version_set {
     std::string name;      // "create in progress", "active", ...
     std::string meaning;   // what left the version there; empty when settled
     bool settled;          // a finished operation left it: nothing to resolve
+    bool in_progress;      // an operation that runs (or ran until a crash) left it
     bool may_be_exported;  // an export may be in place (see may_be_exported)
   };
   // The twelve states, in the order of their numbers.  The one table of the
@@ -236,6 +307,8 @@ class ktsm_filegroup_version_set {
   // slashes, then one plain component that is not ".snaps".  So "/" and "//"
   // (the volume's root) and "a/b" (not a file group) are refused.
   KTSM_API static bool valid_set_name(const std::string& name);
+  // A hold's tag: 1 to 64 bytes without control characters.
+  KTSM_API static bool valid_hold_tag(const std::string& tag);
   // word as one word of a POSIX shell command line: unchanged when it holds
   // only plain characters (letters, digits and "_-./+:@,="), else in single
   // quotes, so a plain name gives exactly the plain command line while no
@@ -258,6 +331,7 @@ class ktsm_filegroup_version_set {
   KTSM_API static std::string m_live_vol_name GUARDED_BY(m_lock);
 
   KTSM_API static const std::string SNAP_STATE_NAME;                  // "trusted.norvafs.snapstate"
+  KTSM_API static const std::string SNAP_HOLD_NAME;                   // "trusted.norvafs.snaphold"
   KTSM_API static const std::string SNAP_STATE_CREATE_IN_PROGRESS;    // "1"
   KTSM_API static const std::string SNAP_STATE_ACTIVE;                // "2"
   KTSM_API static const std::string SNAP_STATE_CREATE_FAILED;         // "3"
@@ -286,6 +360,15 @@ class ktsm_filegroup_version_set {
   void add_filegroup_version(version_ptr& version) NO_THREAD_SAFETY_ANALYSIS {
     m_filegroup_versions.push_back(version);
   }
+
+  // The snapshot version named name; empty after one message tagged
+  // function when there is none or it is the production version.
+  version_ptr find_snapshot_version(const std::string& name, const char* function) const
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  // create_version_internal's work once the group lock is held; registered
+  // is this set as registered (the new version's owner link).
+  int32_t create_version_locked(const std::string& name, const set_ptr& registered,
+                                version_ptr& version) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
 
   static ktfs::ktfs_mem::mempool<ktsm_filegroup_version_set> m_mempool;
   std::list<version_ptr> m_filegroup_versions GUARDED_BY(m_set_lock);

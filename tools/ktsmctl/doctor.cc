@@ -4,13 +4,12 @@
 #include <list>
 
 #include "commands.h"
+#include "handles.h"
 #include "names.h"
 #include "output.h"
 #include "volume_client.h"
 
 namespace ktsmctl {
-
-typedef ktsm_filegroup_version_set vs;
 
 namespace {
 
@@ -51,6 +50,14 @@ finding version_finding(const set_ptr& set, const version_ptr& v) {
       state_story(v->get_state()), resolve};
 }
 
+// A version in progress while another process holds its group's lock is
+// being worked on now: told apart from one a crash left, and no problem.
+bool running_elsewhere(const set_ptr& set, const version_ptr& v) {
+  if (!in_progress_state(v->get_state())) return false;
+  bool locked = false;
+  return set->is_group_locked(locked) == 0 && locked;
+}
+
 size_t check_versions() {
   std::list<set_ptr> sets;
   vs::list_version_sets(sets);
@@ -60,11 +67,28 @@ size_t check_versions() {
     set->list_versions(versions);
     for (const version_ptr& v : versions) {
       if (v->is_production_version() || !state_needs_attention(v->get_state())) continue;
+      if (running_elsewhere(set, v)) {
+        std::cout << "group " << group_label(set->get_name()) << ", version " << v->get_name()
+                  << ": " << state_name(v->get_state(), false)
+                  << ", locked by another host\n  another process is running this operation "
+                     "now; not a problem (run \"ktsmctl doctor\" again once it ends)\n";
+        continue;
+      }
       print(version_finding(set, v));
       ++found;
     }
   }
   return found;
+}
+
+// Top-level entries that are no file group: said once, not problems.
+void note_not_groups(const session& lib) {
+  for (const std::string& entry : lib.not_groups()) {
+    std::string label = group_label(entry);
+    std::cout << "top-level entry " << label << ": not a file group (no .snaps directory in it)"
+              << "\n  ktsmctl leaves it alone; to make it one: "
+              << suggested_command("create-group", label) << "\n";
+  }
 }
 
 // Looks into the snapshot directory of a group that did not recover.
@@ -129,6 +153,7 @@ size_t check_unrecovered(const session& lib) {
 }  // namespace
 
 int cmd_doctor(context& ctx, const arguments&) {
+  note_not_groups(ctx.lib);
   size_t found = check_versions() + check_unrecovered(ctx.lib);
   if (found == 0) {
     std::cout << "no problems found on the " << ctx.lib.volume().describe() << "\n";

@@ -1,10 +1,37 @@
 #include "names.h"
 
+#include <cstdio>
+
+#include "handles.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 namespace ktsmctl {
 
-typedef ktsm_filegroup_version_set vs;
+std::string control_character(const std::string& name) {
+  for (char c : name) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f) continue;
+    char text[16];
+    std::snprintf(text, sizeof text, "byte 0x%02x", b);
+    return text;
+  }
+  return "";
+}
+
+std::string visible(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f) {
+      out += c;
+      continue;
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "\\x%02x", b);
+    out += text;
+  }
+  return out;
+}
 
 bool group_set_name(const std::string& written, std::string* set_name) {
   std::string bare = written.substr(std::min(written.find_first_not_of('/'), written.size()));
@@ -22,6 +49,11 @@ std::string state_name(const std::string& text, bool production) {
   if (const vs::state_info* state = vs::find_state(text)) return state->name;
   if (production && text.empty()) return "live";
   return "unknown (" + text + ")";
+}
+
+bool in_progress_state(const std::string& text) {
+  const vs::state_info* state = vs::find_state(text);
+  return state != nullptr && state->in_progress;
 }
 
 bool state_needs_attention(const std::string& text) {

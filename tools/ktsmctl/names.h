@@ -8,6 +8,12 @@
 
 namespace ktsmctl {
 
+// "byte 0x0a" for the first control character (below 0x20, or 0x7f) of
+// name; empty when it has none.
+std::string control_character(const std::string& name);
+// name with each control character written as \xNN, safe to print.
+std::string visible(const std::string& name);
+
 // "a", "/a" and "//a" all name the group whose set start-up recovery calls
 // "//a".  Returns false when that is no valid set name.
 bool group_set_name(const std::string& written, std::string* set_name);
@@ -18,6 +24,10 @@ std::string group_label(const std::string& set_name);
 // "active", "exported", "create in progress", ...; "unknown (TEXT)" for
 // any other text, "live" for the production version's empty state.
 std::string state_name(const std::string& text, bool production);
+
+// Whether the state is one an operation writes while it runs: create,
+// delete, export or unexport in progress.
+bool in_progress_state(const std::string& text);
 
 // Whether a snapshot version in this state needs attention: in progress,
 // failed, deleted but still there, or not one of the library's states.

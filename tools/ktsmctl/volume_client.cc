@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 namespace ktsmctl {
 
@@ -42,6 +43,76 @@ bool volume_client::read_attribute(const std::string& path, const std::string& n
   if (m_api.getxattr(m_io, path.c_str(), name.c_str(), &iov, kNoAio) == -1) return false;
   text->assign(buffer, strnlen(buffer, sizeof buffer));
   return true;
+}
+
+std::error_code volume_client::lstat(const std::string& path, struct stat* st) {
+  std::memset(st, 0, sizeof *st);
+  return m_api.lstat(m_io, path.c_str(), st, kNoAio);
+}
+
+std::error_code volume_client::readlink(const std::string& path, std::string* target) {
+  return m_api.readlink(m_io, path.c_str(), target, kNoAio);
+}
+
+bool volume_client::read_own_attribute(const std::string& path, const std::string& name,
+                                       std::string* text) {
+  char buffer[512];
+  std::memset(buffer, 0, sizeof buffer);
+  struct iovec iov = {buffer, sizeof buffer};
+  int64_t n = m_api.lgetxattr(m_io, path.c_str(), name.c_str(), &iov, kNoAio);
+  if (n < 0) return false;
+  text->assign(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+namespace {
+
+// Fills the block from offset on, as far as the file goes (a read may
+// answer fewer bytes than asked before the end); *got is what came.
+std::error_code read_some(ktfs::ktfs_api& api, const ktfs::file_ptr& file, std::vector<char>* block,
+                          uint64_t offset, size_t* got) {
+  *got = 0;
+  while (*got < block->size()) {
+    size_t done = 0;
+    std::error_code ec =
+        api.read(file, block->data() + *got, block->size() - *got, offset + *got, &done, kNoAio);
+    if (ec) return ec;
+    if (done == 0) break;
+    *got += done;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::error_code volume_client::same_bytes(const std::string& a, const std::string& b, bool* same) {
+  *same = false;
+  ktfs::file_ptr fa = m_api.open(m_io, a.c_str(), O_RDONLY, kNoAio);
+  if (!fa) return ktfs::errno_code();
+  ktfs::file_ptr fb = m_api.open(m_io, b.c_str(), O_RDONLY, kNoAio);
+  if (!fb) {
+    std::error_code ec = ktfs::errno_code();
+    m_api.close(fa, kNoAio);
+    return ec;
+  }
+  std::vector<char> block_a(1 << 20), block_b(1 << 20);
+  std::error_code ec;
+  for (uint64_t offset = 0;;) {
+    size_t got_a = 0, got_b = 0;
+    if ((ec = read_some(m_api, fa, &block_a, offset, &got_a)) ||
+        (ec = read_some(m_api, fb, &block_b, offset, &got_b))) {
+      break;
+    }
+    if (got_a != got_b || std::memcmp(block_a.data(), block_b.data(), got_a) != 0) break;
+    if (got_a == 0) {
+      *same = true;
+      break;
+    }
+    offset += got_a;
+  }
+  m_api.close(fa, kNoAio);
+  m_api.close(fb, kNoAio);
+  return ec;
 }
 
 std::error_code volume_client::set_attribute(const std::string& path, const std::string& name,

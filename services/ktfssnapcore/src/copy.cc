@@ -145,6 +145,43 @@ class tree_copier {
       return ec;
     }
     descend(top, names, true);
+    return finish(failed);
+  }
+
+  // Copies each entry rel of src_root (a relative path) to the same path
+  // under dst_root.  A directory above it that dst_root lacks is made as a
+  // copy of its counterpart in src_root (its own metadata, none of its other
+  // entries); one that dst_root has must be a real directory.
+  std::error_code copy_paths(const std::string& src_root, const std::string& dst_root,
+                             const std::vector<std::string>& rels, std::string* failed) {
+    std::error_code ec = detail::same_dir(m_api, m_io, src_root, nullptr);
+    if (ec) {
+      *failed = src_root;
+      return ec;
+    }
+    if ((ec = detail::same_dir(m_api, m_io, dst_root, nullptr))) {
+      *failed = dst_root;
+      return ec;
+    }
+    for (const std::string& rel : rels) {
+      int depth = 1;
+      for (size_t slash = rel.find('/'); slash != std::string::npos && !stopped();
+           slash = rel.find('/', slash + 1)) {
+        std::string part = "/" + rel.substr(0, slash);
+        make_parent(src_root + part, dst_root + part, depth++);
+      }
+      if (stopped()) break;
+      visit(src_root + "/" + rel, dst_root + "/" + rel, depth);
+    }
+    return finish(failed);
+  }
+
+ private:
+  bool stopped() const { return m_stop.load(std::memory_order_acquire); }
+
+  // Waits for the pool, then makes the further names of hard links and
+  // gives the directories their metadata; the failure reported, if any.
+  std::error_code finish(std::string* failed) {
     m_pool.drain();
     if (!stopped()) make_further_links();
     if (!stopped()) finish_dirs();
@@ -154,8 +191,29 @@ class tree_copier {
     return m_failure;
   }
 
- private:
-  bool stopped() const { return m_stop.load(std::memory_order_acquire); }
+  // A directory above an entry of copy_paths: the source must be a real
+  // directory; the destination is made (and later given the source's
+  // metadata) when missing, and must be a real directory when present.
+  void make_parent(const std::string& src, const std::string& dst, int depth) {
+    entry e{src, dst, {}, m_next_seq++, depth};
+    std::error_code ec = m_api->lstat(m_io, src.c_str(), &e.st, kNoAio);
+    if (!ec && !S_ISDIR(e.st.st_mode)) ec = detail::errno_code(ENOTDIR);
+    if (ec) {
+      fail(e.seq, ec, src);
+      return;
+    }
+    struct stat there;
+    ec = m_api->lstat(m_io, dst.c_str(), &there, kNoAio);
+    if (ec.value() == ENOENT) {
+      if ((ec = m_api->mkdir(m_io, dst.c_str(), 0700, kNoAio))) {
+        fail(e.seq, ec, dst);
+      } else {
+        m_dirs.push_back(e);
+      }
+      return;
+    }
+    if (ec || (ec = detail::same_dir(m_api, m_io, dst, nullptr))) fail(e.seq, ec, dst);
+  }
 
   // Keeps the failure of the lowest-numbered entry and stops the walk.
   void fail(uint64_t seq, std::error_code ec, const std::string& path) {
@@ -494,4 +552,26 @@ std::error_code copy_group(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
 }
 
 }  // namespace detail
+
+std::error_code copy_entries(ktfs::ktfs_api* api, ktfs::iopx_ptr io, const std::string& src_root,
+                             const std::string& dst_root, const std::vector<std::string>& rels,
+                             std::string* failed) {
+  if (api == nullptr || !io) return detail::errno_code(EBADF);
+  copy_progress& counters = detail::progress();
+  counters.files.store(0, std::memory_order_relaxed);
+  counters.bytes.store(0, std::memory_order_relaxed);
+  counters.running.store(true, std::memory_order_relaxed);
+  std::error_code ec;
+  {
+    tree_copier copier(api, io, counters, copy_workers());
+    ec = copier.copy_paths(src_root, dst_root, rels, failed);
+  }
+  counters.running.store(false, std::memory_order_relaxed);
+  if (ec) {
+    detail::logger().error("ktfssnapcore::copy_entries()", "copy of [%s] failed: %s",
+                           failed->c_str(), std::strerror(ec.value()));
+  }
+  return ec;
+}
+
 }  // namespace ktfssnapcore
