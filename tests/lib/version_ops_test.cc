@@ -207,6 +207,46 @@ TEST_P(VersionOpsTest, LinkedGroupsAndSnapshotDirectoriesAreRefused) {
   EXPECT_TRUE(m_lib.exists("/g/real-snaps/v1/a.txt")) << "the version stays";
 }
 
+// A whole restore leaves the live group equal to the version, names of one
+// file still one file, with the modes and times the version kept; the live
+// group as it was is the safety version.  A path restore elsewhere replaces
+// nothing there.
+TEST_P(VersionOpsTest, RestoreMakesTheGroupEqualToTheVersionAndKeepsTheLiveOne) {
+  ktfs::ktfs_api& api = m_lib.api();
+  ASSERT_FALSE(api.link(m_lib.io(), "/g/dir/b.txt", "/g/dir/b2.txt", {}));
+  ASSERT_FALSE(api.chmod(m_lib.io(), "/g/a.txt", 0640, {}));
+  struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_FALSE(api.lutimens(m_lib.io(), "/g/a.txt", times, {}));
+  version_ptr v1, safety;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  m_lib.write_file("/g/a.txt", "changed");
+  ASSERT_FALSE(api.unlink(m_lib.io(), "/g/dir/b2.txt", {}));
+  m_lib.write_file("/g/new.txt", "n");
+
+  ASSERT_EQ(m_set->restore_version("v1", "pre-restore", safety), 0);
+  ASSERT_TRUE(safety);
+  EXPECT_EQ(m_lib.entries("/g"), (std::vector<std::string>{".snaps", "a.txt", "dir"}));
+  EXPECT_EQ(m_lib.read_file("/g/a.txt"), "alpha");
+  struct stat a, b, b2;
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/a.txt", &a, {}));
+  EXPECT_EQ(a.st_mode & 07777, 0640u);
+  EXPECT_EQ(a.st_mtim.tv_sec, 1000000000);
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/dir/b.txt", &b, {}));
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/dir/b2.txt", &b2, {}));
+  EXPECT_EQ(b.st_ino, b2.st_ino) << "the two names are one file again";
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/pre-restore/a.txt"), "changed");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/pre-restore/new.txt"), "n");
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/pre-restore"), state_bytes("2"));
+  EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "pre-restore"}));
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha") << "the version is left alone";
+
+  ASSERT_EQ(m_set->restore_paths("v1", {"dir/b.txt"}, "/out"), 0);
+  EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "beta");
+  m_lib.write_file("/out/dir/b.txt", "mine");
+  EXPECT_EQ(m_set->restore_paths("v1", {"dir/b.txt"}, "/out"), 1);
+  EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "mine") << "an existing entry is never replaced";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
