@@ -139,6 +139,12 @@ int restore_group(context& ctx, const restore_request& r) {
     std::string what = "restoring group " + quoted(label) + " to " + r.version->get_name() +
                        " failed" + ctx.lib.library_note(mark);
     if (!made) return fail(what + "; nothing was changed");
+    // A safety snapshot that did not finish means the live files were never
+    // touched: the restore changes them only after it.
+    if (made->get_state() != vs::SNAP_STATE_ACTIVE) {
+      return fail(what + "; the live files were not changed, and the unfinished safety snapshot " +
+                  safety + " can go (\"" + suggested_command("delete", label, safety) + "\")");
+    }
     return fail(what + "; the live files may be partly restored, and the safety snapshot " +
                 safety + " holds them as they were (\"" +
                 suggested_command("restore", label, safety) + "\")");
