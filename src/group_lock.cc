@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include "internal.h"
@@ -29,6 +32,21 @@ bool held_elsewhere(const std::error_code& ec) {
   return ec.value() == EAGAIN || ec.value() == EACCES;
 }
 
+// The threads of this process that want one group's lock queue on a mutex
+// of the process first, and are woken when it is let go: polling the file's
+// lock alone lets newcomers overtake a waiter for as long as the group stays
+// busy (several set objects of one group, as after a restart).  Keyed by the
+// group's name without its leading slashes ("//g" and "/g" are one group).
+std::shared_ptr<std::timed_mutex> process_mutex(const std::string& set_name) {
+  static std::mutex guard;
+  static std::map<std::string, std::shared_ptr<std::timed_mutex>> mutexes;
+  std::string key = set_name.substr(std::min(set_name.find_first_not_of('/'), set_name.size()));
+  std::lock_guard<std::mutex> held(guard);
+  std::shared_ptr<std::timed_mutex>& mutex = mutexes[key];
+  if (!mutex) mutex = std::make_shared<std::timed_mutex>();
+  return mutex;
+}
+
 }  // namespace
 
 namespace ktsm_internal {
@@ -40,6 +58,7 @@ group_lock::~group_lock() {
   // Closing the file releases the lock even when the release itself fails.
   vs::api_instance.lock(m_file, false, kNoAio);
   vs::api_instance.close(m_file, kNoAio);
+  m_process->unlock();
 }
 
 std::error_code group_lock::take(const std::string& set_name) {
@@ -51,10 +70,23 @@ std::error_code group_lock::try_take(const std::string& set_name) {
 }
 
 std::error_code group_lock::take(const std::string& set_name, int flags, unsigned wait_seconds) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+  m_process = process_mutex(set_name);
+  // A wall-clock deadline: the mutex then waits with pthread_mutex_timedlock,
+  // which every tool that checks locks knows.
+  auto wall_deadline = std::chrono::system_clock::now() + std::chrono::seconds(wait_seconds);
+  if (!(wait_seconds == 0 ? m_process->try_lock() : m_process->try_lock_until(wall_deadline))) {
+    m_process.reset();
+    return ktfs::errno_code(EAGAIN);
+  }
   std::string path = snaps_dir(set_name) + "/" + kLockFileName;
   m_file = vs::api_instance.open(io(), path.c_str(), flags, 0600, kNoAio);
-  if (!m_file) return std::error_code(errno != 0 ? errno : EIO, std::system_category());
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+  if (!m_file) {
+    std::error_code ec = ktfs::errno_code(errno != 0 ? errno : EIO);
+    m_process->unlock();
+    m_process.reset();
+    return ec;
+  }
   auto pause = std::chrono::milliseconds(10);
   for (;;) {
     std::error_code ec = vs::api_instance.lock(m_file, true, kNoAio);
@@ -62,6 +94,8 @@ std::error_code group_lock::take(const std::string& set_name, int flags, unsigne
     if (!held_elsewhere(ec) || std::chrono::steady_clock::now() + pause > deadline) {
       vs::api_instance.close(m_file, kNoAio);
       m_file.reset();
+      m_process->unlock();
+      m_process.reset();
       return ec;
     }
     std::this_thread::sleep_for(pause);

@@ -4,6 +4,8 @@
 
 #include <pthread.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -206,7 +208,8 @@ std::string join_holds(const std::vector<std::string>& tags);
 // The lock file of a group, in its ".snaps": never a version.
 extern const char* const kLockFileName;
 
-// Holds a group's lock (see group_lock.cc) until it is destroyed.
+// Holds a group's lock (see group_lock.cc) until it is destroyed, in the
+// thread that took it.
 // Lock order: a set's m_set_lock, then the group lock; m_lock is never
 // taken while a group lock is held (it may be held while one is taken).
 class group_lock {
@@ -226,6 +229,8 @@ class group_lock {
   std::error_code take(const std::string& set_name, int flags, unsigned wait_seconds);
 
   ktfs::file_ptr m_file;
+  // This process's mutex of the group, held with the file's lock.
+  std::shared_ptr<std::timed_mutex> m_process;
 };
 
 // Takes the lock of the group set_name into *lock; false after one message
