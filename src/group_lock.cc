@@ -42,9 +42,14 @@ std::shared_ptr<std::timed_mutex> process_mutex(const std::string& set_name) {
   static std::map<std::string, std::shared_ptr<std::timed_mutex>> mutexes;
   std::string key = set_name.substr(std::min(set_name.find_first_not_of('/'), set_name.size()));
   std::lock_guard<std::mutex> held(guard);
-  std::shared_ptr<std::timed_mutex>& mutex = mutexes[key];
-  if (!mutex) mutex = std::make_shared<std::timed_mutex>();
-  return mutex;
+  // Neither make_shared nor the map's operator[]: both bring objects of
+  // vague linkage that would keep the library from being unloaded.
+  auto found = mutexes.find(key);
+  if (found == mutexes.end()) {
+    std::shared_ptr<std::timed_mutex> mutex(new std::timed_mutex);
+    found = mutexes.insert(std::make_pair(key, mutex)).first;
+  }
+  return found->second;
 }
 
 }  // namespace
