@@ -84,37 +84,19 @@ bool run_floor(bench_volume& vol, bool control, size_t* versions) {
   return rebuild_floor(control ? vol.gluster_control() : vol.gluster_raw(), versions);
 }
 
-// Drops the handles from the highest address down.  The record pools keep
-// their free chunks in address order, so a release walks the free chunks
-// below it; in this order it passes fewer of them (100,000 records: 10 s
-// instead of 14 s in making order), though the unused chunks of the pool's
-// blocks still lie in the way and the release stays worse than linear.
-template <class Ptr>
-void release_downwards(std::vector<Ptr>* handles) {
-  std::sort(handles->begin(), handles->end(),
-            [](const Ptr& a, const Ptr& b) { return a.get() < b.get(); });
-  while (!handles->empty()) handles->pop_back();
-}
-
 // Stops the library (untimed) and returns the number of snapshot versions
-// it held.  vs::stop() alone would release each set's versions in list
-// order, the slowest order for the ordered pools (see case 5); copies of
-// the handles are dropped downwards instead, to shorten the benchmark.
+// it held.
 size_t stop_library() {
   std::list<vs::set_ptr> listed;
   vs::list_version_sets(listed);
-  std::vector<vs::set_ptr> sets(listed.begin(), listed.end());
-  std::vector<vs::version_ptr> versions;
-  for (const vs::set_ptr& s : sets) {
+  size_t snapshots = 0;
+  for (const vs::set_ptr& s : listed) {
     std::list<vs::version_ptr> of_set;
     s->list_versions(of_set);
-    versions.insert(versions.end(), of_set.begin(), of_set.end());
+    snapshots += of_set.size() - 1;  // less the production version
   }
   listed.clear();
   vs::stop();
-  size_t snapshots = versions.size() - sets.size();  // less one production version each
-  release_downwards(&versions);
-  release_downwards(&sets);
   return snapshots;
 }
 
