@@ -4,10 +4,12 @@
 // closedir of the root, then of each group's ".snaps", then one getxattr of
 // the state of each version.
 #include <algorithm>
+#include <array>
 #include <thread>
 
 #include "bench_support.h"
 #include "cases.h"
+#include "ktfs/ktfs_fault.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 namespace ktsm_bench {
@@ -207,6 +209,55 @@ void report_linearity(bench_volume& vol, const std::vector<size_t>& sizes,
              at_most(ratio, 1.25)});
 }
 
+// The client calls the floor makes for groups groups of per versions, of
+// one kind: the root and each ".snaps" stated and listed (a listing reads
+// ".", "..", each entry and the end), one getxattr per version.
+double floor_calls(ktfs::op kind, size_t groups, size_t per) {
+  double lists = 1 + static_cast<double>(groups);
+  switch (kind) {
+    case ktfs::op::stat:
+    case ktfs::op::opendir:
+    case ktfs::op::closedir:
+      return lists;
+    case ktfs::op::readdir:
+      return static_cast<double>(groups + 3) + static_cast<double>(groups * (per + 3));
+    case ktfs::op::getxattr:
+      return static_cast<double>(groups * per);
+    default:
+      return 0;
+  }
+}
+
+// Client calls of one rebuild of groups x per versions, per version and by
+// kind, against the floor's, counted by the fault wrapper with no fault
+// armed.
+bool count_rebuild_calls(bench_volume& vol, size_t groups, size_t per) {
+  vol.point_library(true);
+  size_t versions = 0;
+  bool ok = vs::init(vol.init_name(), "") == 0 && vol.counter();
+  std::array<uint64_t, static_cast<size_t>(ktfs::op::count_)> calls{};
+  for (size_t k = 0; ok && k < calls.size(); ++k) {
+    calls[k] = vol.counter()->count(static_cast<ktfs::op>(k));
+  }
+  versions = stop_library();
+  vol.point_library(false);
+  if (!ok || versions != groups * per) return false;
+  double n = static_cast<double>(versions), total = 0, floor_total = 0;
+  for (size_t k = 0; k < calls.size(); ++k) {
+    ktfs::op kind = static_cast<ktfs::op>(k);
+    double floor = floor_calls(kind, groups, per) / n;
+    if (calls[k] == 0 && floor == 0) continue;
+    print_data({"rebuild-calls", vol.label(), ktfs::op_name(kind), fmt("%.3f", calls[k] / n),
+                fmt("%.3f", floor)});
+    total += calls[k] / n;
+    floor_total += floor;
+  }
+  print_row({fmt("1 rebuild client calls per version (%zux%zu)", groups, per), vol.label(),
+             fmt("%.2f", total), fmt("%.2f (floor)", floor_total), times(total / floor_total),
+             "-", "-"});
+  return true;
+}
+
 }  // namespace
 
 const char kStateName[] = "trusted.norvafs.snapstate";
@@ -251,6 +302,11 @@ bool run_rebuild(bench_volume& vol, const options& opt) {
   }
   use_log(opt, log_mode::file);
   report_linearity(vol, sizes, file_samples);
+  size_t per = std::min(opt.versions_per_group, opt.rebuild_sizes.back());
+  if (!count_rebuild_calls(vol, made, per)) {
+    note("counting the rebuild's client calls failed");
+    return false;
+  }
   vol.clear();
   return true;
 }
