@@ -233,9 +233,9 @@ void report_logger(const keeping_reporter& r, bool drops) {
   const char* peers[] = {"fprintf+fflush", "write(2)"};
   for (int p = 1; p <= 2; ++p) {
     double peer = r.ns(fmt("BM_debug_to_file/sink:%d", p));
-    ktsm_bench::print_row({fmt("2 debug passing to a file: file sink vs %s per record", peers[p - 1]),
-                           "memory", ns_text(file), ns_text(peer), ktsm_bench::times(file / peer),
-                           "-", "-"});
+    ktsm_bench::print_row(
+        {fmt("2 debug passing to a file: file sink vs %s per record", peers[p - 1]), "memory",
+         ns_text(file), ns_text(peer), ktsm_bench::times(file / peer), "-", "-"});
   }
 }
 
