@@ -30,8 +30,7 @@ std::string vformat(const char* format, va_list args) {
 }  // namespace
 
 double now() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 double median(std::vector<double> samples) {

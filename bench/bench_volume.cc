@@ -7,13 +7,11 @@
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "support/gluster_volume.h"
 
+using ktfs::kNoAio;
+
 namespace ktsm_bench {
 
-namespace {
-
-const ktfs::aio_ptr kNoAio;
-
-}  // namespace
+namespace {}  // namespace
 
 glfs_t* connect_gfapi(const std::string& host, const std::string& volume) {
   glfs_t* fs = glfs_new(volume.c_str());

@@ -246,18 +246,20 @@ bool one_round(bench_volume& vol, const vs::set_ptr& set, int round, copy_times*
     vs::version_ptr v;
     return set->create_version(fmt("c%d", round), v) == 0;
   };
-  auto peer = [&] { return local ? cp_copy(vol, group, peer_dest)
-                                 : raw_copy(vol.gluster_raw(), group, peer_dest); };
+  auto peer = [&] {
+    return local ? cp_copy(vol, group, peer_dest) : raw_copy(vol.gluster_raw(), group, peer_dest);
+  };
   // Locally the library's own calls made raw; on GlusterFS the peer again
   // on a second connection (a control: two copies that should take the
   // same time).
-  auto third = [&] { return local ? raw_copy(vol.local_raw(), group, raw_dest)
-                                  : raw_copy(vol.gluster_control(), group, raw_dest); };
+  auto third = [&] {
+    return local ? raw_copy(vol.local_raw(), group, raw_dest)
+                 : raw_copy(vol.gluster_control(), group, raw_dest);
+  };
   // The order turns every round, so that none always goes first.
-  std::vector<std::function<bool()>> order = {
-      [&] { return timed(library, &t->library); },
-      [&] { return timed(peer, &t->peer); },
-      [&] { return timed(third, &t->raw); }};
+  std::vector<std::function<bool()>> order = {[&] { return timed(library, &t->library); },
+                                              [&] { return timed(peer, &t->peer); },
+                                              [&] { return timed(third, &t->raw); }};
   for (int i = 0; i < 3; ++i) {
     if (!order[static_cast<size_t>((i + round) % 3)]()) return false;
   }
@@ -298,9 +300,9 @@ bool copy_tree(bench_volume& vol, const options& opt, const std::string& name,
     print_row({"4 snapshot " + what + ", same calls raw", vol.label(), duration(lib),
                "raw " + duration(median(t.raw)), ratio_text(to_raw), "-", "-"});
   } else {
-    print_row({"4 snapshot " + what + ": control, raw gfapi on a second connection",
-               vol.label(), duration(median(t.raw)), "raw gfapi " + duration(peer),
-               ratio_text(control), "~1x (noise)", "-"});
+    print_row({"4 snapshot " + what + ": control, raw gfapi on a second connection", vol.label(),
+               duration(median(t.raw)), "raw gfapi " + duration(peer), ratio_text(control),
+               "~1x (noise)", "-"});
   }
   print_data({"copy", vol.label(), name, fmt("%.6f", lib), fmt("%.6f", peer),
               fmt("%.6f", median(t.raw)), fmt("%.4f", to_peer.median),
@@ -314,8 +316,8 @@ bool run_copy(bench_volume& vol, const options& opt) {
   note("case 4: snapshot copy on %s", vol.label());
   vol.clear();
   // The source and three copies a round, all kept until the last round.
-  uint64_t need = (static_cast<uint64_t>(opt.copy_large_mib) << 20) * (3 * opt.rounds + 1) +
-                  (1ull << 30);
+  uint64_t need =
+      (static_cast<uint64_t>(opt.copy_large_mib) << 20) * (3 * opt.rounds + 1) + (1ull << 30);
   std::string where = vol.kind() == backend_kind::local ? vol.local_root() : "/tmp";
   if (free_bytes(where) < need) {
     note("not enough free space on %s for the copies (%llu MiB needed)", where.c_str(),

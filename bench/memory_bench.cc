@@ -6,7 +6,7 @@
 // reuse the heap another left behind: the child reads its resident size
 // (/proc/self/statm) and its count of heap allocations, makes N records and
 // keeps their handles, and reads both again.  Three children:
-//   pool   - ktsm_filegroup_version::allocate() (the library's pool);
+//   pool   - access::allocate_version() (the library's pool);
 //   plain  - new ktsm_filegroup_version in a boost::shared_ptr;
 //   blocks - a pool of records with a block allocator that counts the
 //            blocks it takes from the heap.
@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "bench_support.h"
+#include "internal.h"
 #include "ktsm/ktfs_mem.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
@@ -66,6 +67,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { counted_free(p
 namespace {
 
 using ktsm_bench::fmt;
+using ktsm_internal::access;
 typedef boost::shared_ptr<ktsm_filegroup_version> version_ptr;
 
 // A block allocator that counts the blocks and bytes a pool takes.
@@ -96,19 +98,18 @@ struct reading {
 // while cleanup() empties it.
 double time_cleanup(size_t records, bool plain) {
   typedef ktsm_filegroup_version_set vs;
-  vs::set_ptr set = vs::allocate();
-  set->set_name("//bench");
+  vs::set_ptr set = access::allocate_set();
+  access::set_name(*set, "//bench");
   for (size_t i = 0; i < records; ++i) {
-    version_ptr v = plain ? version_ptr(new ktsm_filegroup_version)
-                          : ktsm_filegroup_version::allocate();
-    v->set_name(fmt("v%06zu", i));
-    v->set_fg_versionset(set);
-    set->add_filegroup_version(v);
+    version_ptr v = plain ? version_ptr(new ktsm_filegroup_version) : access::allocate_version();
+    access::set_name(*v, fmt("v%06zu", i));
+    access::set_fg_versionset(*v, set);
+    access::add_version(*set, v);
   }
   double start = ktsm_bench::now();
   set->cleanup();
   double seconds = ktsm_bench::now() - start;
-  if (!set->versions().empty() || set.use_count() != 1) std::abort();
+  if (!access::versions(*set).empty() || set.use_count() != 1) std::abort();
   return seconds;
 }
 
@@ -126,7 +127,7 @@ reading measure(const std::string& kind, size_t records) {
   uint64_t rss0 = ktsm_bench::resident_bytes(), a0 = g_allocations.load();
   bool pool_kind = kind == "pool" || kind == "pool-release";
   if (pool_kind) {
-    for (size_t i = 0; i < records; ++i) handles.push_back(ktsm_filegroup_version::allocate());
+    for (size_t i = 0; i < records; ++i) handles.push_back(access::allocate_version());
   } else if (kind == "plain" || kind == "plain-release") {
     for (size_t i = 0; i < records; ++i) handles.push_back(version_ptr(new ktsm_filegroup_version));
   } else {
@@ -142,12 +143,11 @@ reading measure(const std::string& kind, size_t records) {
     if (!h) std::abort();  // every record must have been made
   }
   if (kind == "pool-release" || kind == "plain-release") {
-    uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
+    uint64_t released = access::version_pool().release_count();
     double start = ktsm_bench::now();
     handles.clear();
     r.release_seconds = ktsm_bench::now() - start;
-    if (kind == "pool-release" &&
-        ktsm_filegroup_version::m_mempool.release_count() != released + records) {
+    if (kind == "pool-release" && access::version_pool().release_count() != released + records) {
       std::abort();
     }
   }
@@ -188,13 +188,13 @@ bool memory_rows(size_t records) {
   ktsm_bench::print_row({fmt("5 memory: resident bytes per record, %zu alive", records), "memory",
                          fmt("pool %.1f B", pool_per), fmt("new+shared_ptr %.1f B", plain_per),
                          ktsm_bench::times(pool_per / plain_per), "-", "-"});
-  ktsm_bench::print_row({fmt("5 memory: heap allocations for %zu records", records), "memory",
-                         fmt("pool %llu", static_cast<unsigned long long>(pool.allocations)),
-                         fmt("new+shared_ptr %llu",
-                             static_cast<unsigned long long>(plain.allocations)),
-                         ktsm_bench::times(static_cast<double>(pool.allocations) /
-                                           static_cast<double>(plain.allocations)),
-                         "-", "-"});
+  ktsm_bench::print_row(
+      {fmt("5 memory: heap allocations for %zu records", records), "memory",
+       fmt("pool %llu", static_cast<unsigned long long>(pool.allocations)),
+       fmt("new+shared_ptr %llu", static_cast<unsigned long long>(plain.allocations)),
+       ktsm_bench::times(static_cast<double>(pool.allocations) /
+                         static_cast<double>(plain.allocations)),
+       "-", "-"});
   ktsm_bench::print_row(
       {fmt("5 memory: pool blocks for %zu records", records), "memory",
        fmt("%llu blocks, %.1f MiB", static_cast<unsigned long long>(blocks.blocks),

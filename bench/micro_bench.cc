@@ -16,7 +16,6 @@
 // (bench_support.h) to standard output.  Usual Google Benchmark flags apply
 // (--benchmark_min_time=..., --benchmark_filter=...).
 #include <benchmark/benchmark.h>
-
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -26,6 +25,7 @@
 #include <memory>
 
 #include "bench_support.h"
+#include "internal.h"
 #include "ktfs/ktfs_debug.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
@@ -33,6 +33,7 @@ namespace {
 
 typedef ktsm_filegroup_version_set vs;
 using ktsm_bench::fmt;
+using ktsm_internal::access;
 
 const int kVersions = 10000;
 
@@ -116,18 +117,18 @@ std::string version_name(bool long_names, int i) {
 
 // The set: its production version first, then kVersions versions.
 vs::set_ptr build_set(bool long_names) {
-  vs::set_ptr set = vs::allocate();
-  set->set_name("//bench");
-  vs::version_ptr production = ktsm_filegroup_version::allocate();
-  production->set_name("//bench");
-  production->set_production_version();
-  set->add_filegroup_version(production);
+  vs::set_ptr set = access::allocate_set();
+  access::set_name(*set, "//bench");
+  vs::version_ptr production = access::allocate_version();
+  access::set_name(*production, "//bench");
+  access::set_production_version(*production);
+  access::add_version(*set, production);
   for (int i = 0; i < kVersions; ++i) {
-    vs::version_ptr v = ktsm_filegroup_version::allocate();
-    v->set_name(version_name(long_names, i));
-    v->set_state(vs::SNAP_STATE_ACTIVE);
-    v->set_fg_versionset(set);
-    set->add_filegroup_version(v);
+    vs::version_ptr v = access::allocate_version();
+    access::set_name(*v, version_name(long_names, i));
+    access::set_state(*v, vs::SNAP_STATE_ACTIVE);
+    access::set_fg_versionset(*v, set);
+    access::add_version(*set, v);
   }
   return set;
 }
@@ -227,8 +228,8 @@ void report_logger(const keeping_reporter& r, bool drops) {
                          ns_text(below_long), ns_text(below_short),
                          ktsm_bench::times(below_long / below_short), "<=1.20x",
                          ktsm_bench::at_most(below_long / below_short, 1.2)});
-  ktsm_bench::print_row({"2 debug passing, 8 B arg (null sink)", "memory", ns_text(above_short),
-                         "-", "-", "-", "-"});
+  ktsm_bench::print_row(
+      {"2 debug passing, 8 B arg (null sink)", "memory", ns_text(above_short), "-", "-", "-", "-"});
   double file = r.ns("BM_debug_to_file/sink:0");
   const char* peers[] = {"fprintf+fflush", "write(2)"};
   for (int p = 1; p <= 2; ++p) {
@@ -245,12 +246,12 @@ void report_lookups(const keeping_reporter& r) {
     for (int p = 0; p < 3; ++p) {
       std::string args = fmt("/position:%d/long_names:%d", p, names);
       double get = r.ns("BM_get_version" + args), next = r.ns("BM_get_next_version" + args);
-      ktsm_bench::print_row({fmt("6 look-up %s of %d, %s names", positions[p], kVersions,
-                                 names ? "long" : "short"),
-                             "memory", "get_version " + ns_text(get),
-                             "get_next_version " + ns_text(next), "-", "-", "-"});
-      ktsm_bench::print_data({"lookup", positions[p], names ? "long" : "short",
-                              fmt("%.1f", get), fmt("%.1f", next)});
+      ktsm_bench::print_row(
+          {fmt("6 look-up %s of %d, %s names", positions[p], kVersions, names ? "long" : "short"),
+           "memory", "get_version " + ns_text(get), "get_next_version " + ns_text(next), "-", "-",
+           "-"});
+      ktsm_bench::print_data(
+          {"lookup", positions[p], names ? "long" : "short", fmt("%.1f", get), fmt("%.1f", next)});
     }
   }
 }

@@ -141,10 +141,10 @@ struct expected_calls {
   int remove;
 };
 const expected_calls kExpected[] = {
-    {ktfs::op::mkdir, 1, 0},    {ktfs::op::setxattr, 2, 2}, {ktfs::op::opendir, 1, 1},
-    {ktfs::op::readdir, 4, 4},  {ktfs::op::closedir, 1, 1}, {ktfs::op::open, 1, 0},
-    {ktfs::op::close, 1, 0},    {ktfs::op::stat, 0, 1},     {ktfs::op::lstat, 0, 2},
-    {ktfs::op::unlink, 0, 1},   {ktfs::op::rmdir, 0, 1},
+    {ktfs::op::mkdir, 1, 0},   {ktfs::op::setxattr, 2, 2}, {ktfs::op::opendir, 1, 1},
+    {ktfs::op::readdir, 4, 4}, {ktfs::op::closedir, 1, 1}, {ktfs::op::open, 1, 0},
+    {ktfs::op::close, 1, 0},   {ktfs::op::stat, 0, 1},     {ktfs::op::lstat, 0, 2},
+    {ktfs::op::unlink, 0, 1},  {ktfs::op::rmdir, 0, 1},
 };
 
 int expected_for(ktfs::op kind, bool create) {
@@ -191,8 +191,8 @@ bool count_calls(bench_volume& vol, const options& opt) {
     if (per[0] == 0 && per[1] == 0 && want[0] == 0 && want[1] == 0) continue;
     note("  %-9s create %5.2f / %d   delete %5.2f / %d", ktfs::op_name(kind), per[0], want[0],
          per[1], want[1]);
-    print_data({"calls", vol.label(), ktfs::op_name(kind), fmt("%.2f", per[0]),
-                fmt("%d", want[0]), fmt("%.2f", per[1]), fmt("%d", want[1])});
+    print_data({"calls", vol.label(), ktfs::op_name(kind), fmt("%.2f", per[0]), fmt("%d", want[0]),
+                fmt("%.2f", per[1]), fmt("%d", want[1])});
     for (int i = 0; i < 2; ++i) {
       total[i] += per[i];
       expected_total[i] += want[i];
@@ -260,9 +260,8 @@ bool run_parallel(bench_volume& vol, const options& opt) {
   // Five measurements a round, in an order that turns every round: the
   // library on one set with one thread, on two sets with two threads, on
   // one set with two threads, and the floor with one and with two threads.
-  std::vector<library_loop> library[3] = {{{sets[0], "t0"}},
-                                          {{sets[0], "t0"}, {sets[1], "t1"}},
-                                          {{sets[0], "t0"}, {sets[0], "t1"}}};
+  std::vector<library_loop> library[3] = {
+      {{sets[0], "t0"}}, {{sets[0], "t0"}, {sets[1], "t1"}}, {{sets[0], "t0"}, {sets[0], "t1"}}};
   const std::vector<std::pair<std::string, std::string>> floors[2] = {
       {{"par0", "t0"}}, {{"par0", "t0"}, {"par1", "t1"}}};
   std::vector<double> m[5];
@@ -292,8 +291,8 @@ bool run_parallel(bench_volume& vol, const options& opt) {
              fmt("%.0f / %.0f pairs/s", l21, l1), "-", ratio_text(shared), "~1x (serialised)",
              "-"});
   print_data({"parallel", vol.label(), fmt("%.3f", l1), fmt("%.3f", l2), fmt("%.3f", l21),
-              fmt("%.3f", f1), fmt("%.3f", f2), fmt("%.4f", two.median),
-              fmt("%.4f", shared.median), fmt("%.4f", raw.median)});
+              fmt("%.3f", f1), fmt("%.3f", f2), fmt("%.4f", two.median), fmt("%.4f", shared.median),
+              fmt("%.4f", raw.median)});
   vs::stop();
   vol.clear();
   return true;

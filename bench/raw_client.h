@@ -37,7 +37,9 @@ class posix_raw {
   int chmod(const char* p, mode_t mode) { return ::chmod(p, mode); }
 
   dir_t opendir(const char* p) { return ::opendir(p); }
-  struct dirent* readdir(dir_t d) { return ::readdir(d); }
+  struct dirent* readdir(dir_t d) {
+    return ::readdir(d);
+  }
   int closedir(dir_t d) { return ::closedir(d); }
   static bool valid(dir_t d) { return d != nullptr; }
 
@@ -81,7 +83,9 @@ class gfapi_raw {
   int chmod(const char* p, mode_t mode) { return glfs_chmod(m_fs, p, mode); }
 
   dir_t opendir(const char* p) { return glfs_opendir(m_fs, p); }
-  struct dirent* readdir(dir_t d) { return glfs_readdir(d); }
+  struct dirent* readdir(dir_t d) {
+    return glfs_readdir(d);
+  }
   int closedir(dir_t d) { return glfs_closedir(d); }
   static bool valid(dir_t d) { return d != nullptr; }
 

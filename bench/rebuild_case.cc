@@ -126,8 +126,8 @@ bool turn(bench_volume& vol, int who, size_t expected, double* seconds) {
   bool ok = who == 0 ? run_library(vol, seconds, &versions) : run_floor(vol, who == 2, &versions);
   if (who != 0) *seconds = now() - start;
   if (!ok || versions != expected) {
-    note("%s failed or found %zu versions of %zu", who == 0 ? "library rebuild" : "floor",
-         versions, expected);
+    note("%s failed or found %zu versions of %zu", who == 0 ? "library rebuild" : "floor", versions,
+         expected);
     return false;
   }
   return true;
@@ -175,8 +175,8 @@ void report(bench_volume& vol, size_t n, size_t groups, log_mode mode, const sam
   std::string what = fmt("1 rebuild %zu versions (%zux%zu)%s", n, groups, n / groups, variant);
   print_row({what, vol.label(), duration(s.library), duration(s.floor), ratio_text(s.ratio),
              fmt("<=%.2fx", goal), mode == log_mode::file ? at_most(ratio, goal) : "-"});
-  print_data({"rebuild", vol.label(), log_mode_name(mode), fmt("%zu", n),
-              fmt("%.9f", s.library), fmt("%.9f", s.floor), fmt("%.4f", ratio)});
+  print_data({"rebuild", vol.label(), log_mode_name(mode), fmt("%zu", n), fmt("%.9f", s.library),
+              fmt("%.9f", s.floor), fmt("%.4f", ratio)});
   if (mode != log_mode::file) return;
   print_row({fmt("1 rebuild %zu versions: control, raw floor %s", n,
                  vol.kind() == backend_kind::local ? "again" : "on a second connection"),
@@ -198,8 +198,8 @@ void report_linearity(bench_volume& vol, const std::vector<size_t>& sizes,
   // or the servers take longer per entry in larger directories and caches);
   // the library is linear when its growth is no more than the floor's.
   size_t base = sizes.size() > 2 ? 1 : 0;
-  double lib_growth = (samples.back().library / sizes.back()) /
-                      (samples[base].library / sizes[base]);
+  double lib_growth =
+      (samples.back().library / sizes.back()) / (samples[base].library / sizes[base]);
   double floor_growth = (samples.back().floor / sizes.back()) / (samples[base].floor / sizes[base]);
   double ratio = lib_growth / floor_growth;
   print_row({fmt("1 rebuild us/version at %zu..%zu; growth against the floor's", sizes.front(),
@@ -253,8 +253,8 @@ bool count_rebuild_calls(bench_volume& vol, size_t groups, size_t per) {
     floor_total += floor;
   }
   print_row({fmt("1 rebuild client calls per version (%zux%zu)", groups, per), vol.label(),
-             fmt("%.2f", total), fmt("%.2f (floor)", floor_total), times(total / floor_total),
-             "-", "-"});
+             fmt("%.2f", total), fmt("%.2f (floor)", floor_total), times(total / floor_total), "-",
+             "-"});
   return true;
 }
 

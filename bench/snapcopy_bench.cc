@@ -30,9 +30,9 @@
 #include "ktfs/ktfs_api.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 
-namespace {
+using ktfs::kNoAio;
 
-const ktfs::aio_ptr kNoAio;
+namespace {
 
 double now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
@@ -69,8 +69,8 @@ void write_file(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& path,
   }
   std::string uuid = std::to_string(seed);
   struct iovec iov = {&uuid[0], uuid.size()};
-  if (api.close(f, kNoAio) || api.setxattr(io, path.c_str(), "trusted.cloudsync.uuid", &iov, 0,
-                                           kNoAio)) {
+  if (api.close(f, kNoAio) ||
+      api.setxattr(io, path.c_str(), "trusted.cloudsync.uuid", &iov, 0, kNoAio)) {
     die("finish " + path);
   }
 }
@@ -82,10 +82,12 @@ void lay_small(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& top, s
   if (api.mkdir(io, top.c_str(), 0755, kNoAio)) die("mkdir " + top);
   api.mkdir(io, (top + "/.snaps").c_str(), 0755, kNoAio);
   for (size_t i = 0; i < files; ++i) {
-    std::string d1 = top + "/d" + std::to_string(i / 2000), d2 = d1 + "/e" + std::to_string(i / 200 % 10);
+    std::string d1 = top + "/d" + std::to_string(i / 2000),
+                d2 = d1 + "/e" + std::to_string(i / 200 % 10);
     if (i % 2000 == 0 && api.mkdir(io, d1.c_str(), 0755, kNoAio)) die("mkdir " + d1);
     if (i % 200 == 0 && api.mkdir(io, d2.c_str(), 0750, kNoAio)) die("mkdir " + d2);
-    write_file(api, io, d2 + "/f" + std::to_string(i % 200), 512 + (i * 2654435761u) % 3584, block, i);
+    write_file(api, io, d2 + "/f" + std::to_string(i % 200), 512 + (i * 2654435761u) % 3584, block,
+               i);
   }
 }
 
@@ -229,7 +231,8 @@ int main(int argc, char** argv) {
     std::vector<char> block(4 << 20);
     double start = now();
     std::vector<std::thread> pool;
-    for (unsigned i = 0; threads > 1 && i < threads; ++i) pool.emplace_back([&raw] { raw.worker(); });
+    for (unsigned i = 0; threads > 1 && i < threads; ++i)
+      pool.emplace_back([&raw] { raw.worker(); });
     if (glfs_mkdir(raw.fs, dest.c_str(), 0700)) die("mkdir " + dest);
     raw.walk(group, dest, true, threads, block);
     {

@@ -4,32 +4,19 @@
 #include "internal.h"
 #include "ktlib/KtProcess.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_EXPORT;
 using ktsm_internal::FN_UNEXPORT;
+using ktsm_internal::io;
+using ktsm_internal::log;
 using ktsm_internal::mutex_guard;
-using ktsm_internal::no_aio;
+using ktsm_internal::read_state;
+using ktsm_internal::write_state;
 
 typedef ktsm_filegroup_version_set vs;
 
 namespace {
-
-// Quotes text for the POSIX shell when, and only when, it holds a character
-// outside the plain set, so a plain name gives exactly the plain command line
-// while no name can run another command.
-std::string shell_word(const std::string& text) {
-  static const char kPlain[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./+:@,=";
-  if (!text.empty() && text.find_first_not_of(kPlain) == std::string::npos) return text;
-  std::string out = "'";
-  for (char c : text) {
-    if (c == '\'') {
-      out += "'\\''";
-    } else {
-      out += c;
-    }
-  }
-  return out + "'";
-}
 
 // The volume name, read under m_lock: init may replace it meanwhile.
 std::string live_volume_name() {
@@ -44,7 +31,7 @@ std::string live_volume_name() {
 static bool find_version(const std::list<vs::version_ptr>& versions, const std::string& set_name,
                          const std::string& name, vs::version_ptr* found, std::string* path) {
   for (const vs::version_ptr& v : versions) {
-    if (v->has_name(name)) {
+    if (access::has_name(*v, name)) {
       *found = v;
       *path = v->is_production_version() ? set_name : ktsm_internal::snapshot_path(set_name, name);
       return true;
@@ -53,12 +40,21 @@ static bool find_version(const std::list<vs::version_ptr>& versions, const std::
   return false;
 }
 
+std::string vs::shell_word(const std::string& word) {
+  static const char kPlain[] =
+      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./+:@,=";
+  if (!word.empty() && word.find_first_not_of(kPlain) == std::string::npos) return word;
+  std::string out = "'";
+  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return out + "'";
+}
+
 std::string ktsm_internal::export_command(const std::string& volume, const std::string& path) {
-  return "storhaug exportdir /" + shell_word(volume) + "/" + shell_word(path);
+  return "storhaug exportdir /" + vs::shell_word(volume) + "/" + vs::shell_word(path);
 }
 
 std::string ktsm_internal::unexport_command(const std::string& volume, const std::string& path) {
-  return "storhaug unexportdir /" + shell_word(volume) + "/" + shell_word(path);
+  return "storhaug unexportdir /" + vs::shell_word(volume) + "/" + vs::shell_word(path);
 }
 
 namespace {
@@ -79,8 +75,8 @@ bool export_allowed(const std::string& state) {
 bool run_export_step(const char* function, const char* name, const std::string& path,
                      const std::string& command, const std::string& before,
                      const std::string& in_progress, const std::string& done) {
-  ktfs::ktfs_debug& logger = vs::log();
-  if (vs::write_state(path, in_progress)) {
+  ktfs::ktfs_debug& logger = log();
+  if (write_state(path, in_progress)) {
     logger.debug(function, -1, "file group [%s] setxattr failed", name);
     return false;
   }
@@ -89,7 +85,7 @@ bool run_export_step(const char* function, const char* name, const std::string& 
       0) {
     // A command that failed or ran out of time (its process group killed)
     // changed nothing the library knows of: the state goes back.
-    vs::write_state(path, before);
+    write_state(path, before);
     if (!err.empty()) {
       logger.debug(function, 0, "command [%s] said: %s", command.c_str(), err.c_str());
     }
@@ -100,7 +96,7 @@ bool run_export_step(const char* function, const char* name, const std::string& 
     }
     return false;
   }
-  if (vs::write_state(path, done)) {
+  if (write_state(path, done)) {
     logger.debug(function, -1, "file group [%s] setxattr failed", name);
     return false;
   }
@@ -137,7 +133,7 @@ int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& v
   if (!version->is_production_version()) {
     struct stat st;
     std::memset(&st, 0, sizeof st);
-    if (api_instance.stat(io(), path.c_str(), &st, no_aio())) {
+    if (api_instance.stat(io(), path.c_str(), &st, kNoAio)) {
       logger.debug(FN_EXPORT, -1, "file group version dir [%s] stat failed", n);
       return 1;
     }
@@ -154,7 +150,7 @@ int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& v
                        SNAP_STATE_EXPORTED)) {
     return 1;
   }
-  version->set_state(SNAP_STATE_EXPORTED);
+  access::set_state(*version, SNAP_STATE_EXPORTED);
   return 0;
 }
 
@@ -172,7 +168,7 @@ int32_t ktsm_filegroup_version_set::unexport_version_internal(const std::string&
   if (!lock_version(FN_UNEXPORT, m_name, *version, path, &lock)) return 1;
   struct stat st;
   std::memset(&st, 0, sizeof st);
-  if (api_instance.stat(io(), path.c_str(), &st, no_aio())) {
+  if (api_instance.stat(io(), path.c_str(), &st, kNoAio)) {
     logger.debug(FN_UNEXPORT, -1, "file group version dir [%s] stat failed", n);
     return 1;
   }
@@ -191,7 +187,7 @@ int32_t ktsm_filegroup_version_set::unexport_version_internal(const std::string&
                        SNAP_STATE_ACTIVE)) {
     return 1;
   }
-  version->set_state(SNAP_STATE_ACTIVE);
+  access::set_state(*version, SNAP_STATE_ACTIVE);
   return 0;
 }
 

@@ -9,10 +9,13 @@
 #include "internal.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_IS_FILE_NEEDED;
 using ktsm_internal::FN_UPDATE_META;
+using ktsm_internal::io;
+using ktsm_internal::log;
 using ktsm_internal::mutex_guard;
-using ktsm_internal::no_aio;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -25,7 +28,7 @@ const size_t kUuidBytes = 512;
 // owning set is unknown cannot be reached: its path is still formed (with an
 // empty set name) so that the failure names what would have been read.
 std::string reachable_path(const ktsm_filegroup_version& v, bool* reachable) {
-  std::string path = v.version_path();
+  std::string path = access::version_path(v);
   *reachable = !path.empty() || v.is_production_version();
   if (!*reachable) path = ktsm_internal::snapshot_path("", v.get_name());
   return path;
@@ -39,8 +42,8 @@ bool read_uuid(const std::string& path, bool reachable, std::string* value) {
   std::memset(buffer, 0, sizeof buffer);
   struct iovec iov = {buffer, sizeof buffer};
   if (!reachable ||
-      vs::api_instance.lgetxattr(vs::io(), path.c_str(), kUuidAttribute, &iov, no_aio()) == -1) {
-    vs::log().debug(FN_IS_FILE_NEEDED, -1, "file name  [%s] getattr uuid failed", path.c_str());
+      vs::api_instance.lgetxattr(io(), path.c_str(), kUuidAttribute, &iov, kNoAio) == -1) {
+    log().debug(FN_IS_FILE_NEEDED, -1, "file name  [%s] getattr uuid failed", path.c_str());
     return false;
   }
   value->assign(buffer, strnlen(buffer, sizeof buffer));
@@ -56,7 +59,7 @@ bool real_version_directories(const ktsm_filegroup_version& v, bool reachable) {
     return ktsm_internal::real_directories(FN_IS_FILE_NEEDED, v.get_name(), "");
   }
   return ktsm_internal::real_directories(FN_IS_FILE_NEEDED, v.get_fg_versionset()->get_name(),
-                                         v.version_path());
+                                         access::version_path(v));
 }
 
 }  // namespace
@@ -65,7 +68,7 @@ bool ktsm_filegroup_version::is_file_needed(const std::string& file_name) {
   // Read once: set_previous_version may replace the link meanwhile.
   boost::shared_ptr<ktsm_filegroup_version> older = boost::atomic_load(&m_older_version);
   if (!older) {
-    vs::log().debug(FN_IS_FILE_NEEDED, 1, "No previous version - file not needed");
+    log().debug(FN_IS_FILE_NEEDED, 1, "No previous version - file not needed");
     return false;
   }
   bool reachable = false;
@@ -83,14 +86,16 @@ bool ktsm_filegroup_version::is_file_needed(const std::string& file_name) {
 
 std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source_path) {
   bool reachable = false;
-  std::string target = reachable_path(*this, &reachable) + ktfssnapcore::ktfssnaputils::sdelfilelist;
-  ktfs::ktfs_debug& logger = vs::log();
+  std::string target =
+      reachable_path(*this, &reachable) + ktfssnapcore::ktfssnaputils::sdelfilelist;
+  ktfs::ktfs_debug& logger = log();
   mutex_guard guard(m_version_lock);
-  logger.debug(FN_UPDATE_META, -1, "Update metadata file for fgver [%s] from file [%s] to file [%s]",
-               m_name.c_str(), source_path.c_str(), target.c_str());
+  logger.debug(FN_UPDATE_META, -1,
+               "Update metadata file for fgver [%s] from file [%s] to file [%s]", m_name.c_str(),
+               source_path.c_str(), target.c_str());
   // A snapshot version without its set has no directory to append to.
   ktfs::file_ptr handle;
-  if (reachable) handle = vs::api_instance.open(vs::io(), target.c_str(), O_WRONLY, no_aio());
+  if (reachable) handle = vs::api_instance.open(io(), target.c_str(), O_WRONLY, kNoAio);
   std::error_code ec;
   if (!reachable) {
     ec = std::error_code(EINVAL, std::system_category());
@@ -104,9 +109,8 @@ std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source
     struct stat st;
     ec = handle->impl().fstat(&st);
     if (!ec) {
-      ec = ktfssnapcore::ktfssnaputils::fileappend(&vs::api_instance, vs::io(), source_path,
-                                                   handle, static_cast<unsigned long>(st.st_size),
-                                                   logger);
+      ec = ktfssnapcore::ktfssnaputils::fileappend(&vs::api_instance, io(), source_path, handle,
+                                                   static_cast<unsigned long>(st.st_size), logger);
     }
   }
   if (ec) {
@@ -114,6 +118,6 @@ std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source
                  "Failed to append delete filelist records from [%s] to file [%s] with error [%d]",
                  source_path.c_str(), target.c_str(), ec.value());
   }
-  if (handle) vs::api_instance.close(handle, no_aio());
+  if (handle) vs::api_instance.close(handle, kNoAio);
   return ec;
 }

@@ -14,7 +14,9 @@
 
 #include "internal.h"
 
-using ktsm_internal::no_aio;
+using ktfs::kNoAio;
+using ktsm_internal::io;
+using ktsm_internal::log;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -31,27 +33,34 @@ bool held_elsewhere(const std::error_code& ec) {
 
 namespace ktsm_internal {
 
-const char* const LOCK_FILE_NAME = ".ktsm-lock";
+const char* const kLockFileName = ".ktsm-lock";
 
 group_lock::~group_lock() {
   if (!m_file) return;
   // Closing the file releases the lock even when the release itself fails.
-  vs::api_instance.lock(m_file, false, no_aio());
-  vs::api_instance.close(m_file, no_aio());
+  vs::api_instance.lock(m_file, false, kNoAio);
+  vs::api_instance.close(m_file, kNoAio);
 }
 
 std::error_code group_lock::take(const std::string& set_name) {
-  std::string path = snaps_dir(set_name) + "/" + LOCK_FILE_NAME;
-  m_file = vs::api_instance.open(vs::io(), path.c_str(), O_RDWR | O_CREAT, 0600, no_aio());
+  return take(set_name, O_RDWR | O_CREAT, g_lock_wait_seconds.load(std::memory_order_relaxed));
+}
+
+std::error_code group_lock::try_take(const std::string& set_name) {
+  return take(set_name, O_RDWR, 0);
+}
+
+std::error_code group_lock::take(const std::string& set_name, int flags, unsigned wait_seconds) {
+  std::string path = snaps_dir(set_name) + "/" + kLockFileName;
+  m_file = vs::api_instance.open(io(), path.c_str(), flags, 0600, kNoAio);
   if (!m_file) return std::error_code(errno != 0 ? errno : EIO, std::system_category());
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::seconds(g_lock_wait_seconds.load(std::memory_order_relaxed));
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
   auto pause = std::chrono::milliseconds(10);
   for (;;) {
-    std::error_code ec = vs::api_instance.lock(m_file, true, no_aio());
+    std::error_code ec = vs::api_instance.lock(m_file, true, kNoAio);
     if (!ec) return ec;
     if (!held_elsewhere(ec) || std::chrono::steady_clock::now() + pause > deadline) {
-      vs::api_instance.close(m_file, no_aio());
+      vs::api_instance.close(m_file, kNoAio);
       m_file.reset();
       return ec;
     }
@@ -64,11 +73,10 @@ bool take_group_lock(const char* function, const std::string& set_name, group_lo
   std::error_code ec = lock->take(set_name);
   if (!ec) return true;
   if (held_elsewhere(ec)) {
-    vs::log().debug(function, -1, "file group [%s] is locked by another process",
-                    set_name.c_str());
+    log().debug(function, -1, "file group [%s] is locked by another process", set_name.c_str());
   } else {
-    vs::log().debug(function, -1, "file group [%s] lock failed: %s", set_name.c_str(),
-                    std::strerror(ec.value()));
+    log().debug(function, -1, "file group [%s] lock failed: %s", set_name.c_str(),
+                std::strerror(ec.value()));
   }
   return false;
 }
@@ -78,14 +86,14 @@ int command_timeout() { return static_cast<int>(g_command_timeout_seconds.load()
 bool is_directory(const std::string& path) {
   struct stat st;
   std::memset(&st, 0, sizeof st);
-  return !vs::api_instance.lstat(vs::io(), path.c_str(), &st, no_aio()) && S_ISDIR(st.st_mode);
+  return !vs::api_instance.lstat(io(), path.c_str(), &st, kNoAio) && S_ISDIR(st.st_mode);
 }
 
 bool real_directories(const char* function, const std::string& set_name,
                       const std::string& version_path) {
   for (const std::string& path : {set_name, snaps_dir(set_name), version_path}) {
     if (path.empty() || is_directory(path)) continue;
-    vs::log().debug(function, -1, "path [%s] is not a directory", path.c_str());
+    log().debug(function, -1, "path [%s] is not a directory", path.c_str());
     return false;
   }
   return true;

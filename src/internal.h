@@ -15,32 +15,103 @@ namespace ktsm_internal {
 
 // Holds a POSIX mutex for a scope, so that no return path, and no exception
 // passing through (out of memory), leaves it held.
-class mutex_guard {
+class SCOPED_LOCKABLE mutex_guard {
  public:
-  explicit mutex_guard(pthread_mutex_t& mutex) : m_mutex(mutex) { pthread_mutex_lock(&m_mutex); }
-  ~mutex_guard() { pthread_mutex_unlock(&m_mutex); }
+  explicit mutex_guard(ktsm_mutex& mutex) EXCLUSIVE_LOCK_FUNCTION(mutex) : m_mutex(mutex) {
+    pthread_mutex_lock(&m_mutex);
+  }
+  ~mutex_guard() UNLOCK_FUNCTION() { pthread_mutex_unlock(&m_mutex); }
   mutex_guard(const mutex_guard&) = delete;
   mutex_guard& operator=(const mutex_guard&) = delete;
 
  private:
-  pthread_mutex_t& m_mutex;
+  ktsm_mutex& m_mutex;
 };
 
-// Function-name strings that tag the library's messages.
-extern const char* const FN_INIT;
-extern const char* const FN_READ_LIVE_DIRECTORY;
-extern const char* const FN_RECOVER;
-extern const char* const FN_GET_SET;
-extern const char* const FN_CREATE_SET;
-extern const char* const FN_DELETE_SET;
-extern const char* const FN_GET_VERSION;
-extern const char* const FN_CREATE_VERSION;
-extern const char* const FN_DELETE_VERSION;
-extern const char* const FN_SET_PREVIOUS;
-extern const char* const FN_EXPORT;
-extern const char* const FN_UNEXPORT;
-extern const char* const FN_IS_FILE_NEEDED;
-extern const char* const FN_UPDATE_META;
+// The one way into the records' private members, for the library's own
+// files and its tests.  None of the functions takes a lock: the caller holds
+// what the record's documentation asks for (a set's m_set_lock for its list
+// and its versions' fields, or the record not yet shared).
+// The analysis is off for its functions: the lock each needs belongs to
+// the record it is given.
+struct access {
+  typedef ktsm_filegroup_version_set vs;
+  typedef ktsm_filegroup_version version;
+
+  // Records from the pools; an empty handle when memory is exhausted.
+  static vs::set_ptr allocate_set() { return vs::allocate(); }
+  static vs::version_ptr allocate_version() { return version::allocate(); }
+  static ktfs::ktfs_mem::mempool<vs>& set_pool() { return vs::m_mempool; }
+  static ktfs::ktfs_mem::mempool<version>& version_pool() { return version::m_mempool; }
+
+  static void set_name(vs& set, const std::string& name) { set.set_name(name); }
+  static bool has_name(const vs& set, const std::string& name) { return set.has_name(name); }
+  static void add_version(vs& set, vs::version_ptr& v) NO_THREAD_SAFETY_ANALYSIS {
+    set.add_filegroup_version(v);
+  }
+  static std::list<vs::version_ptr>& versions(vs& set) NO_THREAD_SAFETY_ANALYSIS {
+    return set.m_filegroup_versions;
+  }
+  static const std::list<vs::version_ptr>& versions(const vs& set) NO_THREAD_SAFETY_ANALYSIS {
+    return set.m_filegroup_versions;
+  }
+
+  static void set_name(version& v, const std::string& name) { v.set_name(name); }
+  static bool has_name(const version& v, const std::string& name) { return v.has_name(name); }
+  static void set_state(version& v, const std::string& state) { v.set_state(state); }
+  static void set_creation(version& v, const version::creation_record& record) {
+    v.set_creation(record);
+  }
+  static void set_older_version(version& v, vs::version_ptr& older) { v.set_older_version(older); }
+  static void reset_older_version(version& v) { v.reset_older_version(); }
+  static void set_fg_versionset(version& v, vs::set_ptr set) { v.set_fg_versionset(set); }
+  static void set_production_version(version& v) { v.set_production_version(); }
+  static std::string version_path(const version& v) { return v.version_path(); }
+};
+
+// Fixed interface text.  The function-name strings that tag the library's
+// messages, and the messages themselves, are read word for word by hosts
+// and log readers: they keep their spelling ("versionset", "getattr",
+// double blanks and all) and are never corrected.  Tests compare them
+// through these names, never through copies.
+inline constexpr const char* FN_INIT = "ktsm_filegroup_versionset_init()";
+inline constexpr const char* FN_READ_LIVE_DIRECTORY =
+    "ktsm_filegroup_version::read_live_directory()";
+inline constexpr const char* FN_RECOVER =
+    "ktsm_filegroup_versionset::recover_version_set_internal()";
+inline constexpr const char* FN_GET_SET = "ktsm_filegroup_versionset::get_version_set_internal()";
+inline constexpr const char* FN_CREATE_SET =
+    "ktsm_filegroup_versionset::create_version_set_internal()";
+inline constexpr const char* FN_DELETE_SET =
+    "ktsm_filegroup_versionset::delete_version_set_internal()";
+inline constexpr const char* FN_GET_VERSION = "ktsm_filegroup_versionset::get_version_internal()";
+inline constexpr const char* FN_CREATE_VERSION =
+    "ktsm_filegroup_versionset::create_version_internal()";
+inline constexpr const char* FN_DELETE_VERSION =
+    "ktsm_filegroup_versionset::delete_version_internal()";
+inline constexpr const char* FN_SET_PREVIOUS =
+    "ktsm_filegroup_versionset::set_previous_version_internal()";
+inline constexpr const char* FN_EXPORT = "ktsm_filegroup_versionset::export_version_internal()";
+inline constexpr const char* FN_UNEXPORT = "ktsm_filegroup_versionset::unexport_version_internal()";
+inline constexpr const char* FN_IS_FILE_NEEDED = "ktsm_filegroup_version::is_file_needed()";
+inline constexpr const char* FN_UPDATE_META = "ktsm_filegroup_version::update_meta_data_file()";
+inline constexpr const char* FN_HOLD = "ktsm_filegroup_versionset::hold_version_internal()";
+inline constexpr const char* FN_RELEASE = "ktsm_filegroup_versionset::release_version_internal()";
+inline constexpr const char* FN_GET_HOLDS = "ktsm_filegroup_versionset::get_holds_internal()";
+inline constexpr const char* FN_RESTORE = "ktsm_filegroup_versionset::restore_version_internal()";
+inline constexpr const char* FN_RESTORE_PATHS =
+    "ktsm_filegroup_versionset::restore_paths_internal()";
+inline constexpr const char* FN_IS_LOCKED = "ktsm_filegroup_versionset::is_group_locked_internal()";
+
+// The current logger and I/O handle (safe against a concurrent init).
+ktfs::ktfs_debug& log();
+ktfs::iopx_ptr io();
+
+// Writes state into the snapshot-state attribute of path as 16 bytes.
+std::error_code write_state(const std::string& path, const std::string& state);
+// Reads the snapshot-state attribute of path into *state; returns the
+// client's result (-1 on failure).
+int64_t read_state(const std::string& path, std::string* state);
 
 // Installs a new default-constructed logger as m_logger and returns it.
 // Loggers installed earlier stay alive until the library is unloaded.
@@ -52,7 +123,8 @@ ktfs::ktfs_debug* install_logger();
 // Sets that failed to recover are not registered; they are appended to
 // *failed, for the caller to empty once m_lock is released (emptying a set
 // takes its m_set_lock).
-bool rebuild(int32_t* status, std::list<ktsm_filegroup_version_set::set_ptr>* failed);
+bool rebuild(int32_t* status, std::list<ktsm_filegroup_version_set::set_ptr>* failed)
+    EXCLUSIVE_LOCKS_REQUIRED(ktsm_filegroup_version_set::m_lock);
 
 // Recovers the set of the file group name from its ".snaps": the production
 // version, then one version per entry in creation order, each linked to the
@@ -64,7 +136,8 @@ int32_t recover_set(const std::string& name, ktsm_filegroup_version_set::set_ptr
 
 // The first registered set named name, or an empty handle.
 // REQUIRES: m_lock held.
-ktsm_filegroup_version_set::set_ptr find_set(const std::string& name);
+ktsm_filegroup_version_set::set_ptr find_set(const std::string& name)
+    EXCLUSIVE_LOCKS_REQUIRED(ktsm_filegroup_version_set::m_lock);
 
 // The snapshot directory of a set: name + "/.snaps".
 inline std::string snaps_dir(const std::string& set_name) { return set_name + "/.snaps"; }
@@ -87,27 +160,21 @@ std::string unexport_command(const std::string& volume, const std::string& path)
 // not "." or "..", without "/" or zero bytes.
 bool plain_component(const std::string& name);
 
-// A version name is a plain component other than the group lock's file.
-bool valid_version_name(const std::string& name);
-
-// A set name is a top-level directory of the volume: any number of leading
-// slashes, then one plain component that is not ".snaps".  So "/" and "//"
-// (the volume's root) and "a/b" (not a file group) are refused.
-bool valid_set_name(const std::string& name);
-
 // ---- Creation order ----------------------------------------------------
 
 // When a version was made and its place in its set, written once next to its
 // first state and never changed afterwards, so that start-up rebuilds each
 // set in creation order whatever order the directory listing gives.  Stored
-// in CREATION_ATTRIBUTE as the text "SECONDS.NANOSECONDS SEQUENCE".
-extern const char* const CREATION_ATTRIBUTE;
+// in kCreationAttribute as the text "SECONDS.NANOSECONDS SEQUENCE".
+extern const char* const kCreationAttribute;
 
 // The record for a new version appended behind versions: now, but later than
 // every version already there (so a clock stepping back cannot reorder the
 // set), and a sequence one past theirs.
-ktsm_filegroup_version::creation_record next_creation(const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
-std::error_code write_creation(const std::string& path, const ktsm_filegroup_version::creation_record& record);
+ktsm_filegroup_version::creation_record next_creation(
+    const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
+std::error_code write_creation(const std::string& path,
+                               const ktsm_filegroup_version::creation_record& record);
 // Reads the record of path; false when it is missing or malformed.
 bool read_creation(const std::string& path, ktsm_filegroup_version::creation_record* record);
 std::string format_creation(const ktsm_filegroup_version::creation_record& record);
@@ -124,10 +191,20 @@ void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versio
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 
+// ---- Holds ----------------------------------------------------------------
+
+// Reads the holds of the version directory path (SNAP_HOLD_NAME, one tag per
+// line; empty lines are no tag, so that a version whose last hold went
+// carries an attribute with none).  A missing attribute is no hold.
+std::error_code read_holds(const std::string& path, std::vector<std::string>* tags);
+std::error_code write_holds(const std::string& path, const std::vector<std::string>& tags);
+// "a, b": the tags for a message.
+std::string join_holds(const std::vector<std::string>& tags);
+
 // ---- The group lock ------------------------------------------------------
 
 // The lock file of a group, in its ".snaps": never a version.
-extern const char* const LOCK_FILE_NAME;
+extern const char* const kLockFileName;
 
 // Holds a group's lock (see group_lock.cc) until it is destroyed.
 // Lock order: a set's m_set_lock, then the group lock; m_lock is never
@@ -141,8 +218,13 @@ class group_lock {
   // Opens (making it when missing) the group's lock file and takes its lock,
   // waiting up to the host-set time while another holds it.
   std::error_code take(const std::string& set_name);
+  // Takes the lock once, without waiting and without making the lock file
+  // (ENOENT when there is none: no one holds it).
+  std::error_code try_take(const std::string& set_name);
 
  private:
+  std::error_code take(const std::string& set_name, int flags, unsigned wait_seconds);
+
   ktfs::file_ptr m_file;
 };
 
@@ -162,10 +244,6 @@ bool is_directory(const std::string& path);
 // not.
 bool real_directories(const char* function, const std::string& set_name,
                       const std::string& version_path);
-
-// An empty asynchronous-result handle: every client call completes before
-// it returns.
-inline ktfs::aio_ptr no_aio() { return ktfs::aio_ptr(); }
 
 }  // namespace ktsm_internal
 

@@ -1,5 +1,6 @@
-// Start-up, shutdown and the entry points: each takes its lock, calls its
-// twin and returns the twin's status unchanged.
+// Start-up, shutdown and the enumeration for hosts.  The other entry points
+// stand next to their twins: each takes its lock, calls its twin and returns
+// the twin's status unchanged.
 #include "internal.h"
 
 using ktsm_internal::FN_INIT;
@@ -52,17 +53,6 @@ void ktsm_filegroup_version_set::cleanup() {
   }
   // The records are released outside the lock: a version's destructor may
   // drop the last handle of this very set.
-}
-
-int32_t ktsm_filegroup_version_set::get_version(const std::string& name, version_ptr& version) {
-  mutex_guard guard(m_set_lock);
-  return get_version_internal(name, version);
-}
-
-int32_t ktsm_filegroup_version_set::get_next_version(const std::string& name,
-                                                     version_ptr& version) {
-  mutex_guard guard(m_set_lock);
-  return get_next_version_internal(name, version);
 }
 
 void ktsm_filegroup_version_set::list_version_sets(std::list<set_ptr>& out) {

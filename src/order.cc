@@ -11,29 +11,20 @@
 
 #include "internal.h"
 
-using ktsm_internal::no_aio;
+using ktfs::kNoAio;
+using ktsm_internal::access;
+using ktsm_internal::io;
 
 typedef ktsm_filegroup_version_set vs;
 typedef ktsm_filegroup_version::creation_record creation_record;
 
 namespace ktsm_internal {
 
-const char* const CREATION_ATTRIBUTE = "trusted.norvafs.snapcreated";
+const char* const kCreationAttribute = "trusted.norvafs.snapcreated";
 
 bool plain_component(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
          name.find('\0') == std::string::npos;
-}
-
-bool valid_version_name(const std::string& name) {
-  return plain_component(name) && name != LOCK_FILE_NAME;
-}
-
-bool valid_set_name(const std::string& name) {
-  std::string::size_type start = name.find_first_not_of('/');
-  if (start == std::string::npos) return false;
-  std::string component = name.substr(start);
-  return plain_component(component) && component != ".snaps";
 }
 
 std::string format_creation(const creation_record& record) {
@@ -57,6 +48,21 @@ bool parse_creation(const std::string& text, creation_record* record) {
   return true;
 }
 
+}  // namespace ktsm_internal
+
+bool vs::valid_version_name(const std::string& name) {
+  return ktsm_internal::plain_component(name) && name != ktsm_internal::kLockFileName;
+}
+
+bool vs::valid_set_name(const std::string& name) {
+  std::string::size_type start = name.find_first_not_of('/');
+  if (start == std::string::npos) return false;
+  std::string component = name.substr(start);
+  return ktsm_internal::plain_component(component) && component != ".snaps";
+}
+
+namespace ktsm_internal {
+
 creation_record next_creation(const std::list<vs::version_ptr>& versions) {
   struct timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
@@ -75,14 +81,14 @@ creation_record next_creation(const std::list<vs::version_ptr>& versions) {
 std::error_code write_creation(const std::string& path, const creation_record& record) {
   std::string text = format_creation(record);
   struct iovec iov = {&text[0], text.size()};
-  return vs::api_instance.setxattr(vs::io(), path.c_str(), CREATION_ATTRIBUTE, &iov, 0, no_aio());
+  return vs::api_instance.setxattr(io(), path.c_str(), kCreationAttribute, &iov, 0, kNoAio);
 }
 
 bool read_creation(const std::string& path, creation_record* record) {
   char buffer[64];
   std::memset(buffer, 0, sizeof buffer);
   struct iovec iov = {buffer, sizeof buffer - 1};
-  if (vs::api_instance.getxattr(vs::io(), path.c_str(), CREATION_ATTRIBUTE, &iov, no_aio()) == -1) {
+  if (vs::api_instance.getxattr(io(), path.c_str(), kCreationAttribute, &iov, kNoAio) == -1) {
     return false;
   }
   return parse_creation(std::string(buffer, strnlen(buffer, sizeof buffer)), record);
@@ -98,16 +104,16 @@ bool created_before(const vs::version_ptr& a, const vs::version_ptr& b) {
 void link_chain(const std::list<vs::version_ptr>& versions) {
   vs::version_ptr previous;
   for (const vs::version_ptr& v : versions) {
-    v->set_older_version(previous);
+    access::set_older_version(*v, previous);
     previous = v;
   }
 }
 
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names) {
-  ktfs::file_ptr handle = vs::api_instance.opendir(vs::io(), dir.c_str(), no_aio());
+  ktfs::file_ptr handle = vs::api_instance.opendir(io(), dir.c_str(), kNoAio);
   if (!handle) return std::error_code(errno != 0 ? errno : EIO, std::system_category());
   errno = 0;
-  while (struct dirent* entry = vs::api_instance.readdir(handle, no_aio())) {
+  while (struct dirent* entry = vs::api_instance.readdir(handle, kNoAio)) {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
       names->push_back(entry->d_name);
     }
@@ -115,14 +121,8 @@ std::error_code list_directory(const std::string& dir, std::vector<std::string>*
   }
   std::error_code ec;
   if (errno != 0) ec = std::error_code(errno, std::system_category());
-  std::error_code closed = vs::api_instance.closedir(handle, no_aio());
+  std::error_code closed = vs::api_instance.closedir(handle, kNoAio);
   return ec ? ec : closed;
 }
 
 }  // namespace ktsm_internal
-
-bool ktsm_filegroup_version_set::may_be_exported(const std::string& state) {
-  return state == SNAP_STATE_EXPORT_IN_PROGRESS || state == SNAP_STATE_EXPORTED ||
-         state == SNAP_STATE_EXPORT_FAILED || state == SNAP_STATE_UNEXPORT_IN_PROGRESS ||
-         state == SNAP_STATE_UNEXPORT_FAILED;
-}

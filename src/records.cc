@@ -6,7 +6,10 @@
 
 #include "internal.h"
 
-using ktsm_internal::no_aio;
+using ktfs::kNoAio;
+using ktsm_internal::io;
+using ktsm_internal::log;
+using ktsm_internal::mutex_guard;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -47,20 +50,21 @@ ktsm_filegroup_version_set::~ktsm_filegroup_version_set() = default;
 
 vs::set_ptr ktsm_filegroup_version_set::allocate() { return m_mempool.make_shared(); }
 
-std::error_code ktsm_filegroup_version_set::write_state(const std::string& path,
-                                                        const std::string& state) {
+std::error_code ktsm_internal::write_state(const std::string& path, const std::string& state) {
   char buffer[kStateBytes];
   std::memset(buffer, 0, sizeof buffer);
   std::memcpy(buffer, state.data(), std::min(state.size(), sizeof buffer));
   struct iovec iov = {buffer, sizeof buffer};
-  return api_instance.setxattr(io(), path.c_str(), SNAP_STATE_NAME.c_str(), &iov, 0, no_aio());
+  return vs::api_instance.setxattr(io(), path.c_str(), vs::SNAP_STATE_NAME.c_str(), &iov, 0,
+                                   kNoAio);
 }
 
-int64_t ktsm_filegroup_version_set::read_state(const std::string& path, std::string* state) {
+int64_t ktsm_internal::read_state(const std::string& path, std::string* state) {
   char buffer[kStateBytes];
   std::memset(buffer, 0, sizeof buffer);
   struct iovec iov = {buffer, sizeof buffer};
-  int64_t rc = api_instance.getxattr(io(), path.c_str(), SNAP_STATE_NAME.c_str(), &iov, no_aio());
+  int64_t rc =
+      vs::api_instance.getxattr(io(), path.c_str(), vs::SNAP_STATE_NAME.c_str(), &iov, kNoAio);
   // The text before the first zero byte, never more than the buffer.
   state->assign(buffer, strnlen(buffer, sizeof buffer));
   return rc;
@@ -89,4 +93,15 @@ int32_t ktsm_filegroup_version_set::get_next_version_internal(const std::string&
     }
   }
   return 0;
+}
+
+int32_t ktsm_filegroup_version_set::get_version(const std::string& name, version_ptr& version) {
+  mutex_guard guard(m_set_lock);
+  return get_version_internal(name, version);
+}
+
+int32_t ktsm_filegroup_version_set::get_next_version(const std::string& name,
+                                                     version_ptr& version) {
+  mutex_guard guard(m_set_lock);
+  return get_next_version_internal(name, version);
 }

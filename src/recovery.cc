@@ -6,10 +6,14 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_INIT;
 using ktsm_internal::FN_READ_LIVE_DIRECTORY;
 using ktsm_internal::FN_RECOVER;
-using ktsm_internal::no_aio;
+using ktsm_internal::io;
+using ktsm_internal::log;
+using ktsm_internal::read_state;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -19,7 +23,7 @@ namespace {
 // ends the listing like the end of the directory does.
 void read_entries(const ktfs::file_ptr& handle, const std::string& dir,
                   std::list<std::string>& names) {
-  while (struct dirent* entry = vs::api_instance.readdir(handle, no_aio())) {
+  while (struct dirent* entry = vs::api_instance.readdir(handle, kNoAio)) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
     names.push_back(dir + "/" + entry->d_name);
   }
@@ -27,12 +31,12 @@ void read_entries(const ktfs::file_ptr& handle, const std::string& dir,
 
 // Appends the production version of set, named like it.
 bool add_production_version(const vs::set_ptr& set, const std::string& name) {
-  vs::version_ptr production = ktsm_filegroup_version::allocate();
+  vs::version_ptr production = access::allocate_version();
   if (!production) return false;
-  production->set_name(name);
-  production->set_production_version();
-  production->set_fg_versionset(set);
-  set->add_filegroup_version(production);
+  access::set_name(*production, name);
+  access::set_production_version(*production);
+  access::set_fg_versionset(*production, set);
+  access::add_version(*set, production);
   return true;
 }
 
@@ -43,22 +47,22 @@ bool add_production_version(const vs::set_ptr& set, const std::string& name) {
 bool read_version(const std::string& path, const std::string& snaps,
                   ktsm_filegroup_version& version) {
   std::string state;
-  bool readable = vs::read_state(path, &state) != -1;
+  bool readable = read_state(path, &state) != -1;
   if (!readable) {
     state.clear();
-    vs::log().debug(FN_RECOVER, -1, "snap dir [%s] getattr failed", snaps.c_str());
+    log().debug(FN_RECOVER, -1, "snap dir [%s] getattr failed", snaps.c_str());
   }
-  version.set_state(state);
-  vs::log().debug(FN_RECOVER, -1, "version [%s] state [%s]", path.c_str(), state.c_str());
+  access::set_state(version, state);
+  log().debug(FN_RECOVER, -1, "version [%s] state [%s]", path.c_str(), state.c_str());
   ktsm_filegroup_version::creation_record record;
   if (!ktsm_internal::read_creation(path, &record)) {
     struct stat st;
     std::memset(&st, 0, sizeof st);
-    if (!vs::api_instance.stat(vs::io(), path.c_str(), &st, no_aio())) {
+    if (!vs::api_instance.stat(io(), path.c_str(), &st, kNoAio)) {
       record.time_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
     }
   }
-  version.set_creation(record);
+  access::set_creation(version, record);
   return readable;
 }
 
@@ -69,17 +73,17 @@ int32_t ktsm_filegroup_version_set::read_live_directory(const std::string& dir,
   ktfs::ktfs_debug& logger = log();
   struct stat st;
   std::memset(&st, 0, sizeof st);
-  if (api_instance.stat(io(), dir.c_str(), &st, no_aio())) {
+  if (api_instance.stat(io(), dir.c_str(), &st, kNoAio)) {
     logger.debug(FN_READ_LIVE_DIRECTORY, -1, "dir [%s] stat failed", dir.c_str());
     return 1;
   }
-  ktfs::file_ptr handle = api_instance.opendir(io(), dir.c_str(), no_aio());
+  ktfs::file_ptr handle = api_instance.opendir(io(), dir.c_str(), kNoAio);
   if (!handle) {
     logger.debug(FN_READ_LIVE_DIRECTORY, -1, "dir [%s] open failed", dir.c_str());
     return 1;
   }
   read_entries(handle, dir, names);
-  if (api_instance.closedir(handle, no_aio())) {
+  if (api_instance.closedir(handle, kNoAio)) {
     logger.debug(FN_READ_LIVE_DIRECTORY, -1, "dir [%s] close failed", dir.c_str());
     return 1;
   }
@@ -94,23 +98,23 @@ int32_t ktsm_filegroup_version_set::recover_version_set_internal(const std::stri
 }
 
 int32_t ktsm_internal::recover_set(const std::string& name, vs::set_ptr& set, bool* incomplete) {
-  ktfs::ktfs_debug& logger = vs::log();
-  set->set_name(name);
+  ktfs::ktfs_debug& logger = log();
+  access::set_name(*set, name);
   std::string snaps = ktsm_internal::snaps_dir(name);
   struct stat st;
   std::memset(&st, 0, sizeof st);
-  if (vs::api_instance.stat(vs::io(), snaps.c_str(), &st, no_aio())) {
+  if (vs::api_instance.stat(io(), snaps.c_str(), &st, kNoAio)) {
     logger.debug(FN_RECOVER, -1, "snap dir [%s] stat failed", snaps.c_str());
     return 1;
   }
-  ktfs::file_ptr handle = vs::api_instance.opendir(vs::io(), snaps.c_str(), no_aio());
+  ktfs::file_ptr handle = vs::api_instance.opendir(io(), snaps.c_str(), kNoAio);
   if (!handle) {
     logger.debug(FN_RECOVER, -1, "snap dir [%s] open failed", snaps.c_str());
     return 1;
   }
   std::list<std::string> paths;
   read_entries(handle, snaps, paths);
-  if (vs::api_instance.closedir(handle, no_aio())) {
+  if (vs::api_instance.closedir(handle, kNoAio)) {
     logger.debug(FN_RECOVER, -1, "snap dir [%s] close failed", snaps.c_str());
     return 1;
   }
@@ -120,18 +124,18 @@ int32_t ktsm_internal::recover_set(const std::string& name, vs::set_ptr& set, bo
   }
   std::vector<vs::version_ptr> found;
   for (const std::string& path : paths) {
-    if (path.compare(snaps.size() + 1, std::string::npos, ktsm_internal::LOCK_FILE_NAME) == 0) {
+    if (path.compare(snaps.size() + 1, std::string::npos, ktsm_internal::kLockFileName) == 0) {
       continue;  // the group lock's file
     }
-    vs::version_ptr version = ktsm_filegroup_version::allocate();
+    vs::version_ptr version = access::allocate_version();
     if (!version) {
       logger.debug(FN_RECOVER, -1, "memory allocation failure");
       return 1;
     }
     // The record keeps the bare name of its entry; its path is derived.
-    version->set_name(path.substr(snaps.size() + 1));
+    access::set_name(*version, path.substr(snaps.size() + 1));
     if (!read_version(path, snaps, *version)) *incomplete = true;
-    version->set_fg_versionset(set);
+    access::set_fg_versionset(*version, set);
     found.push_back(version);
     logger.debug(FN_RECOVER, 1, "&filegroup_version [%p]", static_cast<void*>(version.get()));
   }
@@ -139,13 +143,13 @@ int32_t ktsm_internal::recover_set(const std::string& name, vs::set_ptr& set, bo
   // the set takes its versions in creation order, each linked to the one
   // before it.
   std::stable_sort(found.begin(), found.end(), ktsm_internal::created_before);
-  for (vs::version_ptr& version : found) set->add_filegroup_version(version);
-  ktsm_internal::link_chain(set->versions());
+  for (vs::version_ptr& version : found) access::add_version(*set, version);
+  ktsm_internal::link_chain(access::versions(*set));
   return 0;
 }
 
 bool ktsm_internal::rebuild(int32_t* status, std::list<vs::set_ptr>* failed) {
-  ktfs::ktfs_debug& logger = vs::log();
+  ktfs::ktfs_debug& logger = log();
   std::list<std::string> names;
   *status = vs::read_live_directory("/", names);
   if (*status != 0) {
@@ -156,7 +160,7 @@ bool ktsm_internal::rebuild(int32_t* status, std::list<vs::set_ptr>* failed) {
     // A second init without stop keeps the sets already registered (hosts
     // may hold them) and adds only the groups that are new.
     if (ktsm_internal::find_set(name)) continue;
-    vs::set_ptr set = vs::allocate();
+    vs::set_ptr set = access::allocate_set();
     if (!set) {
       logger.debug(FN_INIT, -1, "memory allocation failure");
       *status = 1;

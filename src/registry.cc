@@ -5,11 +5,14 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
 using ktsm_internal::FN_CREATE_SET;
 using ktsm_internal::FN_DELETE_SET;
 using ktsm_internal::FN_GET_SET;
+using ktsm_internal::io;
+using ktsm_internal::log;
 using ktsm_internal::mutex_guard;
-using ktsm_internal::no_aio;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -19,8 +22,8 @@ namespace {
 // it cannot be made, or is there but is no directory (a file, or a symbolic
 // link, which is never followed).
 bool ensure_directory(const std::string& path, struct stat* st) {
-  if (!vs::api_instance.lstat(vs::io(), path.c_str(), st, no_aio())) return S_ISDIR(st->st_mode);
-  return !vs::api_instance.mkdir(vs::io(), path.c_str(), 0760, no_aio());
+  if (!vs::api_instance.lstat(io(), path.c_str(), st, kNoAio)) return S_ISDIR(st->st_mode);
+  return !vs::api_instance.mkdir(io(), path.c_str(), 0760, kNoAio);
 }
 
 // Whether the snapshot directory holds versions (anything but the lock
@@ -29,7 +32,7 @@ bool holds_versions(const std::string& snaps, bool* failed) {
   std::vector<std::string> names;
   *failed = static_cast<bool>(ktsm_internal::list_directory(snaps, &names));
   for (const std::string& n : names) {
-    if (n != ktsm_internal::LOCK_FILE_NAME) return true;
+    if (n != ktsm_internal::kLockFileName) return true;
   }
   return false;
 }
@@ -41,7 +44,7 @@ bool holds_versions(const std::string& snaps, bool* failed) {
 bool removable(const std::string& path, const std::string& allowed, bool* present, bool* failed) {
   struct stat st;
   std::memset(&st, 0, sizeof st);
-  std::error_code ec = vs::api_instance.stat(vs::io(), path.c_str(), &st, no_aio());
+  std::error_code ec = vs::api_instance.stat(io(), path.c_str(), &st, kNoAio);
   *present = !ec;
   if (ec) {
     *failed = ec.value() != ENOENT;
@@ -61,13 +64,14 @@ bool removable(const std::string& path, const std::string& allowed, bool* presen
 // Removes the directory path when it is there.
 bool remove_present(const std::string& path, bool present) {
   if (!present) return true;
-  vs::log().debug(FN_DELETE_SET, 1, "Remove directory [%s]", path.c_str());
-  return !vs::api_instance.rmdir(vs::io(), path.c_str(), no_aio());
+  log().debug(FN_DELETE_SET, 1, "Remove directory [%s]", path.c_str());
+  return !vs::api_instance.rmdir(io(), path.c_str(), kNoAio);
 }
 
 // Fills out with the versions of the group name as start-up recovery does,
 // under the group's lock, and registers it.  REQUIRES: m_lock held.
-int32_t register_existing(const std::string& name, vs::set_ptr& out) {
+int32_t register_existing(const std::string& name, vs::set_ptr& out)
+    EXCLUSIVE_LOCKS_REQUIRED(vs::m_lock) {
   ktsm_internal::group_lock lock;
   bool incomplete = false;
   if (!ktsm_internal::take_group_lock(FN_CREATE_SET, name, &lock) ||
@@ -82,7 +86,7 @@ int32_t register_existing(const std::string& name, vs::set_ptr& out) {
 
 // Logs the one failure line of a refused set name.
 int32_t refuse_set_name(const char* function, const std::string& name) {
-  vs::log().debug(function, -1, "file group [%s] invalid name", name.c_str());
+  log().debug(function, -1, "file group [%s] invalid name", name.c_str());
   return 1;
 }
 
@@ -90,7 +94,7 @@ int32_t refuse_set_name(const char* function, const std::string& name) {
 
 vs::set_ptr ktsm_internal::find_set(const std::string& name) {
   for (const vs::set_ptr& set : vs::m_version_sets) {
-    if (set->has_name(name)) return set;
+    if (access::has_name(*set, name)) return set;
   }
   return vs::set_ptr();
 }
@@ -98,7 +102,7 @@ vs::set_ptr ktsm_internal::find_set(const std::string& name) {
 int32_t ktsm_filegroup_version_set::get_version_set_internal(const std::string& name,
                                                              set_ptr& out) {
   for (const set_ptr& set : m_version_sets) {
-    if (set->has_name(name)) {
+    if (access::has_name(*set, name)) {
       out = set;
       log().debug(FN_GET_SET, -1, "version set [%p] found filegroup [%s]",
                   static_cast<void*>(set.get()), name.c_str());
@@ -112,14 +116,14 @@ int32_t ktsm_filegroup_version_set::get_version_set_internal(const std::string& 
 int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::string& name,
                                                                 set_ptr& out) {
   ktfs::ktfs_debug& logger = log();
-  if (!ktsm_internal::valid_set_name(name)) return refuse_set_name(FN_CREATE_SET, name);
+  if (!valid_set_name(name)) return refuse_set_name(FN_CREATE_SET, name);
   // A set is registered once: its directories are there already.
   if (set_ptr registered = ktsm_internal::find_set(name)) {
     out = registered;
     return 0;
   }
-  logger.error(FN_CREATE_SET, "&api_instance=[%p] &file_io=[%p]",
-               static_cast<void*>(&api_instance), static_cast<void*>(&file_io));
+  logger.error(FN_CREATE_SET, "&api_instance=[%p] &file_io=[%p]", static_cast<void*>(&api_instance),
+               static_cast<void*>(&file_io));
   struct stat st;
   std::memset(&st, 0, sizeof st);
   if (!ensure_directory(name, &st)) {
@@ -145,16 +149,16 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
   // Versions already there (a group start-up could not register) are taken
   // in as start-up would, under the group's lock.
   if (versions) return register_existing(name, out);
-  out->set_name(name);
-  version_ptr production = ktsm_filegroup_version::allocate();
+  access::set_name(*out, name);
+  version_ptr production = access::allocate_version();
   if (!production) {
     logger.debug(FN_CREATE_SET, -1, "memory allocation failure");
     return 1;
   }
-  production->set_name(name);
-  production->set_production_version();
-  production->set_fg_versionset(out);
-  out->add_filegroup_version(production);
+  access::set_name(*production, name);
+  access::set_production_version(*production);
+  access::set_fg_versionset(*production, out);
+  access::add_version(*out, production);
   m_version_sets.push_back(out);
   logger.error(FN_CREATE_SET, "&m_version_sets=[%p]", static_cast<void*>(&m_version_sets));
   logger.error(FN_CREATE_SET, "&version_set=[%p] name=[%s]", static_cast<void*>(out.get()),
@@ -164,7 +168,7 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
 
 int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::string& name) {
   ktfs::ktfs_debug& logger = log();
-  if (!ktsm_internal::valid_set_name(name)) return refuse_set_name(FN_DELETE_SET, name);
+  if (!valid_set_name(name)) return refuse_set_name(FN_DELETE_SET, name);
   std::string snaps = ktsm_internal::snaps_dir(name);
   logger.debug(FN_DELETE_SET, 1, "Stat directory [%s]", snaps.c_str());
   // Everything is checked before anything is removed, under the group's
@@ -175,7 +179,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   bool snaps_there = false;
   for (const std::string& path : {name, snaps}) {
     struct stat st;
-    std::error_code ec = api_instance.lstat(io(), path.c_str(), &st, no_aio());
+    std::error_code ec = api_instance.lstat(io(), path.c_str(), &st, kNoAio);
     if (ec && ec.value() != ENOENT) {
       logger.debug(FN_DELETE_SET, -1, "path [%s] lstat failed", path.c_str());
       return 1;
@@ -189,7 +193,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   ktsm_internal::group_lock lock;
   if (snaps_there && !ktsm_internal::take_group_lock(FN_DELETE_SET, name, &lock)) return 1;
   bool snaps_present = false, group_present = false, failed = false;
-  bool snaps_empty = removable(snaps, ktsm_internal::LOCK_FILE_NAME, &snaps_present, &failed);
+  bool snaps_empty = removable(snaps, ktsm_internal::kLockFileName, &snaps_present, &failed);
   if (failed) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
@@ -203,8 +207,8 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
     logger.debug(FN_DELETE_SET, -1, "file group [%s] not empty", name.c_str());
     return 1;
   }
-  std::string lock_file = snaps + "/" + ktsm_internal::LOCK_FILE_NAME;
-  std::error_code unlinked = api_instance.unlink(io(), lock_file.c_str(), no_aio());
+  std::string lock_file = snaps + "/" + ktsm_internal::kLockFileName;
+  std::error_code unlinked = api_instance.unlink(io(), lock_file.c_str(), kNoAio);
   if ((unlinked && unlinked.value() != ENOENT) || !remove_present(snaps, snaps_present)) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
@@ -214,7 +218,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
     return 1;
   }
   for (auto it = m_version_sets.begin(); it != m_version_sets.end(); ++it) {
-    if ((*it)->has_name(name)) {
+    if (access::has_name(*(*it), name)) {
       m_version_sets.erase(it);
       return 0;
     }
@@ -242,7 +246,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set(const std::string& name) 
     // emptied below, after m_lock is released, so that a deleted set and its
     // versions do not keep each other alive.
     for (const set_ptr& set : m_version_sets) {
-      if (set->has_name(name)) {
+      if (access::has_name(*set, name)) {
         removed = set;
         break;
       }

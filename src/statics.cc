@@ -8,21 +8,6 @@
 
 namespace ktsm_internal {
 
-const char* const FN_INIT = "ktsm_filegroup_versionset_init()";
-const char* const FN_READ_LIVE_DIRECTORY = "ktsm_filegroup_version::read_live_directory()";
-const char* const FN_RECOVER = "ktsm_filegroup_versionset::recover_version_set_internal()";
-const char* const FN_GET_SET = "ktsm_filegroup_versionset::get_version_set_internal()";
-const char* const FN_CREATE_SET = "ktsm_filegroup_versionset::create_version_set_internal()";
-const char* const FN_DELETE_SET = "ktsm_filegroup_versionset::delete_version_set_internal()";
-const char* const FN_GET_VERSION = "ktsm_filegroup_versionset::get_version_internal()";
-const char* const FN_CREATE_VERSION = "ktsm_filegroup_versionset::create_version_internal()";
-const char* const FN_DELETE_VERSION = "ktsm_filegroup_versionset::delete_version_internal()";
-const char* const FN_SET_PREVIOUS = "ktsm_filegroup_versionset::set_previous_version_internal()";
-const char* const FN_EXPORT = "ktsm_filegroup_versionset::export_version_internal()";
-const char* const FN_UNEXPORT = "ktsm_filegroup_versionset::unexport_version_internal()";
-const char* const FN_IS_FILE_NEEDED = "ktsm_filegroup_version::is_file_needed()";
-const char* const FN_UPDATE_META = "ktsm_filegroup_version::update_meta_data_file()";
-
 namespace {
 
 // The logger in force before init: it writes nowhere.
@@ -38,7 +23,7 @@ ktfs::ktfs_debug* quiet_logger() {
 typedef ktsm_filegroup_version_set vs;
 
 std::list<vs::set_ptr> vs::m_version_sets;
-pthread_mutex_t vs::m_lock = PTHREAD_MUTEX_INITIALIZER;
+ktsm_mutex vs::m_lock = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<ktfs::ktfs_debug*> vs::m_logger(ktsm_internal::quiet_logger());
 ktfs::iopx_ptr vs::file_io;
 ktfs::ktfs_api vs::api_instance;
@@ -49,6 +34,7 @@ ktfs::ktfs_mem::mempool<ktsm_filegroup_version> ktsm_filegroup_version::m_mempoo
 std::string vs::m_live_vol_name;
 
 const std::string vs::SNAP_STATE_NAME = "trusted.norvafs.snapstate";
+const std::string vs::SNAP_HOLD_NAME = "trusted.norvafs.snaphold";
 const std::string vs::SNAP_STATE_CREATE_IN_PROGRESS = "1";
 const std::string vs::SNAP_STATE_ACTIVE = "2";
 const std::string vs::SNAP_STATE_CREATE_FAILED = "3";
@@ -61,6 +47,47 @@ const std::string vs::SNAP_STATE_EXPORT_FAILED = "9";
 const std::string vs::SNAP_STATE_UNEXPORT_IN_PROGRESS = "10";
 const std::string vs::SNAP_STATE_UNEXPORTED = "11";
 const std::string vs::SNAP_STATE_UNEXPORT_FAILED = "12";
+
+const std::vector<vs::state_info>& vs::states() {
+  // text, name, meaning, settled, in progress, may be exported
+  static const std::vector<state_info> table = {
+      {SNAP_STATE_CREATE_IN_PROGRESS, "create in progress",
+       "taking this snapshot started and did not finish, so its copy may be incomplete", false,
+       true, false},
+      {SNAP_STATE_ACTIVE, "active", "", true, false, false},
+      {SNAP_STATE_CREATE_FAILED, "create failed",
+       "taking this snapshot failed, so its copy is incomplete", false, false, false},
+      {SNAP_STATE_DELETE_IN_PROGRESS, "delete in progress",
+       "deleting it started and did not finish", false, true, false},
+      {SNAP_STATE_DELETED, "deleted", "it was deleted, but its directory was not removed", false,
+       false, false},
+      {SNAP_STATE_DELETE_FAILED, "delete failed", "deleting it failed", false, false, false},
+      {SNAP_STATE_EXPORT_IN_PROGRESS, "export in progress",
+       "exporting it started and did not finish, so the export may or may not be in place", false,
+       true, true},
+      {SNAP_STATE_EXPORTED, "exported", "", true, false, true},
+      {SNAP_STATE_EXPORT_FAILED, "export failed",
+       "exporting it failed, so the export may or may not be in place", false, false, true},
+      {SNAP_STATE_UNEXPORT_IN_PROGRESS, "unexport in progress",
+       "unexporting it started and did not finish, so the export may still be in place", false,
+       true, true},
+      {SNAP_STATE_UNEXPORTED, "unexported", "", true, false, false},
+      {SNAP_STATE_UNEXPORT_FAILED, "unexport failed",
+       "unexporting it failed, so the export may still be in place", false, false, true}};
+  return table;
+}
+
+const vs::state_info* vs::find_state(const std::string& text) {
+  for (const state_info& state : states()) {
+    if (state.text == text) return &state;
+  }
+  return nullptr;
+}
+
+bool vs::may_be_exported(const std::string& state) {
+  const state_info* info = find_state(state);
+  return info != nullptr && info->may_be_exported;
+}
 
 namespace {
 
@@ -96,6 +123,6 @@ ktfs::ktfs_debug* ktsm_internal::install_logger() {
   return raw;
 }
 
-ktfs::ktfs_debug& vs::log() { return *m_logger.load(std::memory_order_acquire); }
+ktfs::ktfs_debug& ktsm_internal::log() { return *vs::m_logger.load(std::memory_order_acquire); }
 
-ktfs::iopx_ptr vs::io() { return boost::atomic_load(&file_io); }
+ktfs::iopx_ptr ktsm_internal::io() { return boost::atomic_load(&vs::file_io); }

@@ -5,13 +5,18 @@
 #include "internal.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 
+using ktfs::kNoAio;
+using ktfssnapcore::ktfssnapcore_opinfo;
+using ktfssnapcore::ktfssnaputils;
+using ktsm_internal::access;
 using ktsm_internal::FN_CREATE_VERSION;
 using ktsm_internal::FN_DELETE_VERSION;
 using ktsm_internal::FN_SET_PREVIOUS;
+using ktsm_internal::io;
+using ktsm_internal::log;
 using ktsm_internal::mutex_guard;
-using ktsm_internal::no_aio;
-using ktfssnapcore::ktfssnapcore_opinfo;
-using ktfssnapcore::ktfssnaputils;
+using ktsm_internal::read_state;
+using ktsm_internal::write_state;
 
 typedef ktsm_filegroup_version_set vs;
 
@@ -22,7 +27,7 @@ bool find_with_older(const std::list<vs::version_ptr>& versions, const std::stri
                      vs::version_ptr* found, vs::version_ptr* older) {
   vs::version_ptr previous;
   for (const vs::version_ptr& v : versions) {
-    if (v->has_name(name)) {
+    if (access::has_name(*v, name)) {
       *found = v;
       *older = previous;
       return true;
@@ -38,11 +43,10 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
                                                             version_ptr& version) {
   ktfs::ktfs_debug& logger = log();
   const char* n = name.c_str();
-  if (!ktsm_internal::valid_version_name(name)) {
+  if (!valid_version_name(name)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
     return 1;
   }
-  std::string path = ktsm_internal::snapshot_path(m_name, name);
   logger.debug(FN_CREATE_VERSION, -1, "creating file group version [%s] ", n);
   // The set as registered, looked up before the group lock is taken (m_lock
   // is never taken while a group lock is held).
@@ -53,7 +57,16 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
       !ktsm_internal::take_group_lock(FN_CREATE_VERSION, m_name, &lock)) {
     return 1;
   }
-  if (api_instance.mkdir(io(), path.c_str(), 0, no_aio())) {
+  return create_version_locked(name, registered, version);
+}
+
+int32_t ktsm_filegroup_version_set::create_version_locked(const std::string& name,
+                                                          const set_ptr& registered,
+                                                          version_ptr& version) {
+  ktfs::ktfs_debug& logger = log();
+  const char* n = name.c_str();
+  std::string path = ktsm_internal::snapshot_path(m_name, name);
+  if (api_instance.mkdir(io(), path.c_str(), 0, kNoAio)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] create failed", n);
     return 1;
   }
@@ -71,16 +84,17 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
-  version = ktsm_filegroup_version::allocate();
+  version = access::allocate_version();
   if (!version) {
     logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] memory allocation failed", n);
     return 1;
   }
-  version->set_name(name);
-  version->set_state(SNAP_STATE_CREATE_IN_PROGRESS);
-  version->set_creation(created);
-  if (!m_filegroup_versions.empty()) version->set_older_version(m_filegroup_versions.back());
-  version->set_fg_versionset(registered);
+  access::set_name(*version, name);
+  access::set_state(*version, SNAP_STATE_CREATE_IN_PROGRESS);
+  access::set_creation(*version, created);
+  if (!m_filegroup_versions.empty())
+    access::set_older_version(*version, m_filegroup_versions.back());
+  access::set_fg_versionset(*version, registered);
   m_filegroup_versions.push_back(version);
   logger.debug(FN_CREATE_VERSION, 0, "&version=[%p] name=[%s]", static_cast<void*>(version.get()),
                version->get_name().c_str());
@@ -101,7 +115,7 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
-  version->set_state(SNAP_STATE_ACTIVE);
+  access::set_state(*version, SNAP_STATE_ACTIVE);
   return 0;
 }
 
@@ -137,12 +151,23 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is exported", n);
     return 1;
   }
+  // A held version stays; its holds are read under the lock, like its state.
+  std::vector<std::string> holds;
+  if (ktsm_internal::read_holds(path, &holds)) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group [%s] getxattr failed", n);
+    return 1;
+  }
+  if (!holds.empty()) {
+    logger.debug(FN_DELETE_VERSION, -1, "file group version [%s] is held (%s)", n,
+                 ktsm_internal::join_holds(holds).c_str());
+    return 1;
+  }
   if (!older) logger.debug(FN_DELETE_VERSION, 0, "No older version found for file version [%s]", n);
   if (write_state(path, SNAP_STATE_DELETE_IN_PROGRESS)) {
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
-  version->set_older_version(older);
+  access::set_older_version(*version, older);
 
   ktfssnapcore_opinfo info;
   info.nvme_api = &api_instance;
@@ -153,7 +178,8 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
   info.fgver_name = path;
   info.older_fgver_name = older ? older->get_name() : std::string();
   if (ktfssnapcore::snap_opdelete(&info)) {
-    logger.debug(FN_DELETE_VERSION, -1, "Snap delete operation failed for filegroup_version [%s]", n);
+    logger.debug(FN_DELETE_VERSION, -1, "Snap delete operation failed for filegroup_version [%s]",
+                 n);
     return 1;
   }
   if (info.op_status == 0 && older &&
@@ -177,8 +203,8 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
       // The version after it now follows its older version; the deleted
       // record, which a host may still hold, lets go of its own.
       auto next = m_filegroup_versions.erase(it);
-      if (next != m_filegroup_versions.end()) (*next)->set_older_version(older);
-      version->reset_older_version();
+      if (next != m_filegroup_versions.end()) access::set_older_version(*(*next), older);
+      access::reset_older_version(*version);
       break;
     }
   }
@@ -195,7 +221,7 @@ int32_t ktsm_filegroup_version_set::set_previous_version_internal(const std::str
     return 1;
   }
   if (!older) logger.debug(FN_SET_PREVIOUS, 0, "No older version found for file version [%s]", n);
-  version->set_older_version(older);
+  access::set_older_version(*version, older);
   return 0;
 }
 

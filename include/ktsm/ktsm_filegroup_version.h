@@ -18,10 +18,13 @@
 #include <system_error>
 
 #include "ktsm/ktfs_mem.h"
-
-#define KTSM_API __attribute__((visibility("default")))
+#include "ktsm/ktsm_export.h"
+#include "ktsm/thread_annotations.h"
 
 class ktsm_filegroup_version_set;
+namespace ktsm_internal {
+struct access;
+}
 
 class ktsm_filegroup_version {
  public:
@@ -76,7 +79,12 @@ class ktsm_filegroup_version {
   // REQUIRES: not called re-entrantly for the same version on one thread.
   KTSM_API std::error_code update_meta_data_file(std::string source_path);
 
-  // Internal to the library (not exported).  None of them takes a lock.
+ private:
+  // The library's own files and its tests reach what follows through
+  // ktsm_internal::access (src/internal.h); none of it takes a lock.
+  friend struct ktsm_internal::access;
+  friend class ktsm_filegroup_version_set;
+
   static boost::shared_ptr<ktsm_filegroup_version> allocate();
   // Whether the version is named name (look-ups compare without a copy).
   bool has_name(const std::string& name) const { return m_name == name; }
@@ -103,12 +111,11 @@ class ktsm_filegroup_version {
 
   static ktfs::ktfs_mem::mempool<ktsm_filegroup_version> m_mempool;
 
- private:
   std::string m_name;
   std::string m_state;
   boost::shared_ptr<ktsm_filegroup_version> m_older_version;
   boost::shared_ptr<ktsm_filegroup_version_set> m_fg_versionset;
-  pthread_mutex_t m_version_lock;
+  ktsm_mutex m_version_lock;
   creation_record m_creation;
   bool m_production_version;
 };

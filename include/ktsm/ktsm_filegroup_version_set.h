@@ -39,11 +39,13 @@
 #include <boost/shared_ptr.hpp>
 #include <list>
 #include <string>
+#include <vector>
 
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_debug.h"
 #include "ktsm/ktfs_mem.h"
 #include "ktsm/ktsm_filegroup_version.h"
+#include "ktsm/thread_annotations.h"
 
 class ktsm_filegroup_version_set {
  public:
@@ -67,7 +69,8 @@ class ktsm_filegroup_version_set {
   // are), or the listing's non-zero status when the root cannot be listed.
   // A second call without stop() registers the rebuilt sets again behind
   // those already registered.  Takes m_lock.
-  KTSM_API static int32_t init(const std::string& volume_name, const std::string& second);
+  KTSM_API static int32_t init(const std::string& volume_name, const std::string& second)
+      LOCKS_EXCLUDED(m_lock);
 
   // Empties the registry and each registered set's list of versions, then
   // flushes the logger (records its sink held back are written).  The
@@ -75,10 +78,10 @@ class ktsm_filegroup_version_set {
   // host still holds stay alive (with empty lists) until it drops them.
   // Takes m_lock to take the registry out, releases it, then each set's
   // m_set_lock in turn.
-  KTSM_API static void stop();
+  KTSM_API static void stop() LOCKS_EXCLUDED(m_lock);
 
   // Empties this set's list of versions.  Takes m_set_lock.
-  KTSM_API void cleanup();
+  KTSM_API void cleanup() LOCKS_EXCLUDED(m_set_lock);
 
   // ---- Version sets (each takes m_lock) ----------------------------------
 
@@ -87,17 +90,19 @@ class ktsm_filegroup_version_set {
   // version.  out receives the set.  Does not look for an existing set of
   // that name.  Returns 1 when a directory cannot be made or memory is
   // exhausted (directories already made stay).
-  KTSM_API static int32_t create_version_set(const std::string& name, set_ptr& out);
+  KTSM_API static int32_t create_version_set(const std::string& name, set_ptr& out)
+      LOCKS_EXCLUDED(m_lock);
 
   // Removes name + "/.snaps" and name (each only if it exists, each only if
   // empty) and takes the first set of that name out of the registry,
   // emptying its list of versions.  Returns 0 also when no set of that name
   // was registered; 1 when a directory cannot be removed.
-  KTSM_API static int32_t delete_version_set(const std::string& name);
+  KTSM_API static int32_t delete_version_set(const std::string& name) LOCKS_EXCLUDED(m_lock);
 
   // out receives the first registered set whose name equals name exactly.
   // Returns 1 (out unchanged) when there is none.
-  KTSM_API static int32_t get_version_set(const std::string& name, set_ptr& out);
+  KTSM_API static int32_t get_version_set(const std::string& name, set_ptr& out)
+      LOCKS_EXCLUDED(m_lock);
 
   // ---- Versions of this set (each takes m_set_lock) ----------------------
 
@@ -107,69 +112,154 @@ class ktsm_filegroup_version_set {
   // the record.  On a failure after the record was appended, version holds
   // it in state "1" and the directory keeps "1".  Does not link the version
   // to an older one: call set_previous_version for that.
-  KTSM_API int32_t create_version(const std::string& name, version_ptr& version);
+  KTSM_API int32_t create_version(const std::string& name, version_ptr& version)
+      LOCKS_EXCLUDED(m_set_lock);
 
   // Deletes the version: state "4" (delete in progress), the snapshot core's
   // removal (merging the version's deleted-file list into the older version
   // when asked), state "5" (deleted), removal of the directory with its
   // contents, and the record leaves the set.  Refuses the production
   // version.  Returns 1 when no version has that name.
-  KTSM_API int32_t delete_version(const std::string& name);
+  KTSM_API int32_t delete_version(const std::string& name) LOCKS_EXCLUDED(m_set_lock);
 
   // Links the version to the one before it in the set's list (the first
   // version gets an empty link).  Touches nothing on the volume.
-  KTSM_API int32_t set_previous_version(const std::string& name);
+  KTSM_API int32_t set_previous_version(const std::string& name) LOCKS_EXCLUDED(m_set_lock);
 
   // Exports the version through the export command ("storhaug exportdir /"
   // followed by the volume name, "/" and the version's directory): requires
   // state "2" (except for the production version), writes "7", runs the
   // command, writes "8".  Holds m_set_lock while the command runs.
-  KTSM_API int32_t export_version(const std::string& version_name);
+  KTSM_API int32_t export_version(const std::string& version_name) LOCKS_EXCLUDED(m_set_lock);
 
   // Takes an exported version (state "8") back to "2" through "10".  Runs no
   // command.  Answers 0 without change when the version is not exported.
-  KTSM_API int32_t unexport_version(const std::string& version_name);
+  KTSM_API int32_t unexport_version(const std::string& version_name) LOCKS_EXCLUDED(m_set_lock);
 
   // version receives the first version named name, or is emptied when there
   // is none.  Always returns 0.
-  KTSM_API int32_t get_version(const std::string& name, version_ptr& version);
+  KTSM_API int32_t get_version(const std::string& name, version_ptr& version)
+      LOCKS_EXCLUDED(m_set_lock);
 
   // version receives the version after the first one named name, or is
   // emptied when there is none (or name is unknown).  Always returns 0.
-  KTSM_API int32_t get_next_version(const std::string& name, version_ptr& version);
+  KTSM_API int32_t get_next_version(const std::string& name, version_ptr& version)
+      LOCKS_EXCLUDED(m_set_lock);
+
+  // ---- Holds (each takes m_set_lock) ---------------------------------------
+  //
+  // A hold keeps a snapshot version from being deleted: delete_version
+  // refuses a held version.  Holds live on the volume, in the attribute
+  // SNAP_HOLD_NAME of the version's directory (one tag per line), so every
+  // process and host sees them.  A tag is 1 to 64 bytes without control
+  // characters; a version carries at most 32.
+
+  // Adds tag to the version's holds (0 without change when it holds it).
+  // Refuses the production version and a version whose directory is not a
+  // real directory.  Holds the group lock; a failure changes nothing.
+  KTSM_API int32_t hold_version(const std::string& name, const std::string& tag)
+      LOCKS_EXCLUDED(m_set_lock);
+  // Removes tag from the version's holds; 1 when the version does not hold
+  // it.  Holds the group lock; a failure changes nothing.
+  KTSM_API int32_t release_version(const std::string& name, const std::string& tag)
+      LOCKS_EXCLUDED(m_set_lock);
+  // tags receives the version's holds as on the volume, in the order they
+  // were added (empty: not held).  Reads without the group lock.
+  KTSM_API int32_t get_holds(const std::string& name, std::vector<std::string>& tags)
+      LOCKS_EXCLUDED(m_set_lock);
+
+  // ---- Restore (each takes m_set_lock, and the group lock for the whole
+  // call) -------------------------------------------------------------------
+
+  // Makes the live group equal to the snapshot version name.  First takes
+  // the snapshot version safety_name of the live group as create_version
+  // does (safety receives it), then removes every live entry but ".snaps"
+  // and the group's own deleted-file list, then copies every entry of the
+  // version back as the snapshot core copies (owners, modes, times,
+  // attributes, hard links, holes).  REQUIRES: the version's copy is
+  // complete (state active, unexported, or one of may_be_exported).
+  // Fails with one message and nothing changed when the version is unknown,
+  // the production version, incomplete, or the safety version cannot be
+  // taken; a failure after the safety version leaves the live group partly
+  // restored, and the safety version holds it as it was.
+  KTSM_API int32_t restore_version(const std::string& name, const std::string& safety_name,
+                                   version_ptr& safety) LOCKS_EXCLUDED(m_set_lock);
+  // Copies the entries paths (relative paths inside the version, plain
+  // components; the version's whole content when empty) of the snapshot
+  // version name into the volume directory target_dir, or back into the
+  // live group when target_dir is empty.  In the live group each path's
+  // live entry is removed first; in target_dir (made where missing; no
+  // component may be ".snaps" or a symbolic link) an existing entry makes
+  // the call fail before anything changes.  Directories above a path that
+  // the destination lacks are made as copies of the version's.
+  // REQUIRES: as restore_version; every path exists in the version.
+  KTSM_API int32_t restore_paths(const std::string& name, const std::vector<std::string>& paths,
+                                 const std::string& target_dir) LOCKS_EXCLUDED(m_set_lock);
+
+  // Tries the group's lock once, without waiting, and lets it go: locked
+  // receives whether another process (or another set object) holds it, so
+  // that a host can tell an operation running elsewhere from what a crash
+  // left.  Returns 1 when the lock file cannot be opened.
+  KTSM_API int32_t is_group_locked(bool& locked) LOCKS_EXCLUDED(m_set_lock);
 
   // ---- Enumeration for hosts -------------------------------------------
 
   // out receives the registered sets, in registry order.  Takes m_lock.
-  KTSM_API static void list_version_sets(std::list<set_ptr>& out);
+  KTSM_API static void list_version_sets(std::list<set_ptr>& out) LOCKS_EXCLUDED(m_lock);
   // out receives this set's versions, in list order (the production
   // version first).  Takes m_set_lock.
-  KTSM_API void list_versions(std::list<version_ptr>& out);
+  KTSM_API void list_versions(std::list<version_ptr>& out) LOCKS_EXCLUDED(m_set_lock);
 
   // ---- Start-up recovery (called by init under m_lock; no lock of their own)
 
   // Appends dir + "/" + entry for every entry of dir except "." and "..",
   // in the order the volume returns them.  Returns 1 when dir cannot be
   // stat'ed, opened or closed (entries read before a failed close stay).
-  KTSM_API static int32_t read_live_directory(const std::string& dir, std::list<std::string>& names);
+  KTSM_API static int32_t read_live_directory(const std::string& dir,
+                                              std::list<std::string>& names);
 
   // Names set name, lists name + "/.snaps" and fills the set with the
   // production version and one version per entry, in listing order, each
   // carrying its state attribute.  Returns 1 on any failure; the set keeps
   // what was done before the failing step.
-  KTSM_API static int32_t recover_version_set_internal(const std::string& name, set_ptr& set);
+  KTSM_API static int32_t recover_version_set_internal(const std::string& name, set_ptr& set)
+      EXCLUSIVE_LOCKS_REQUIRED(m_lock);
 
-  // ---- Twins: each does the work of its entry point, without its lock ----
-  KTSM_API static int32_t create_version_set_internal(const std::string& name, set_ptr& out);
-  KTSM_API static int32_t delete_version_set_internal(const std::string& name);
-  KTSM_API static int32_t get_version_set_internal(const std::string& name, set_ptr& out);
-  KTSM_API int32_t create_version_internal(const std::string& name, version_ptr& version);
-  KTSM_API int32_t delete_version_internal(const std::string& name);
-  KTSM_API int32_t set_previous_version_internal(const std::string& name);
-  KTSM_API int32_t export_version_internal(const std::string& version_name);
-  KTSM_API int32_t unexport_version_internal(const std::string& version_name);
-  KTSM_API int32_t get_version_internal(const std::string& name, version_ptr& version);
-  KTSM_API int32_t get_next_version_internal(const std::string& name, version_ptr& version);
+  // ---- Twins: each does the work of its entry point, under its lock ------
+  KTSM_API static int32_t create_version_set_internal(const std::string& name, set_ptr& out)
+      EXCLUSIVE_LOCKS_REQUIRED(m_lock);
+  KTSM_API static int32_t delete_version_set_internal(const std::string& name)
+      EXCLUSIVE_LOCKS_REQUIRED(m_lock);
+  KTSM_API static int32_t get_version_set_internal(const std::string& name, set_ptr& out)
+      EXCLUSIVE_LOCKS_REQUIRED(m_lock);
+  KTSM_API int32_t create_version_internal(const std::string& name, version_ptr& version)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t delete_version_internal(const std::string& name)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t set_previous_version_internal(const std::string& name)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t export_version_internal(const std::string& version_name)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t unexport_version_internal(const std::string& version_name)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t get_version_internal(const std::string& name, version_ptr& version)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t get_next_version_internal(const std::string& name, version_ptr& version)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t hold_version_internal(const std::string& name, const std::string& tag)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t release_version_internal(const std::string& name, const std::string& tag)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t get_holds_internal(const std::string& name, std::vector<std::string>& tags)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t restore_version_internal(const std::string& name, const std::string& safety_name,
+                                            version_ptr& safety)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t restore_paths_internal(const std::string& name,
+                                          const std::vector<std::string>& paths,
+                                          const std::string& target_dir)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t is_group_locked_internal(bool& locked) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
 
   // ---- Settings (any thread, any time; they apply to the next operation) ---
 
@@ -183,36 +273,55 @@ class ktsm_filegroup_version_set {
   // written back and the operation answers 1.  Default 300 seconds; 0: none.
   KTSM_API static void set_command_timeout(unsigned seconds);
 
-  // ---- Rules on states, for hosts -------------------------------------------
+  // ---- The snapshot states, for hosts ---------------------------------------
+
+  // One snapshot state: its text on the volume (one of the SNAP_STATE_*
+  // constants below), its name for people, what leaves a snapshot version
+  // in it, and the rules that depend on it.
+  struct state_info {
+    std::string text;      // "1" to "12"
+    std::string name;      // "create in progress", "active", ...
+    std::string meaning;   // what left the version there; empty when settled
+    bool settled;          // a finished operation left it: nothing to resolve
+    bool in_progress;      // an operation that runs (or ran until a crash) left it
+    bool may_be_exported;  // an export may be in place (see may_be_exported)
+  };
+  // The twelve states, in the order of their numbers.  The one table of the
+  // states: the library and its hosts read every rule on states from it.
+  KTSM_API static const std::vector<state_info>& states();
+  // The state whose text is text, or null for any other text.
+  KTSM_API static const state_info* find_state(const std::string& text);
 
   // Whether a version in this state may have an export in place: exported,
   // or an export or unexport that was interrupted or failed.  Such a version
   // is refused by delete_version; unexport_version withdraws its export.
   KTSM_API static bool may_be_exported(const std::string& state);
 
+  // ---- The name rules, for hosts ----------------------------------------------
+
+  // A version name is one plain path component, so that its directory lies
+  // inside ".snaps" and nothing else is ever reached through it: not empty,
+  // not "." or "..", without "/" or zero bytes, and not the name of the
+  // group lock's file (".ktsm-lock").
+  KTSM_API static bool valid_version_name(const std::string& name);
+  // A set name is a top-level directory of the volume: any number of leading
+  // slashes, then one plain component that is not ".snaps".  So "/" and "//"
+  // (the volume's root) and "a/b" (not a file group) are refused.
+  KTSM_API static bool valid_set_name(const std::string& name);
+  // A hold's tag: 1 to 64 bytes without control characters.
+  KTSM_API static bool valid_hold_tag(const std::string& tag);
+  // word as one word of a POSIX shell command line: unchanged when it holds
+  // only plain characters (letters, digits and "_-./+:@,="), else in single
+  // quotes, so a plain name gives exactly the plain command line while no
+  // name can run another command.
+  KTSM_API static std::string shell_word(const std::string& word);
+
   // ---- Read access for hosts ----------------------------------------------
   std::string get_name() const { return m_name; }
 
-  // ---- Internal to the library (not exported; no lock) --------------------
-  static set_ptr allocate();
-  void set_name(const std::string& name) { m_name = name; }
-  // Whether the set is named name (look-ups compare without a copy).
-  bool has_name(const std::string& name) const { return m_name == name; }
-  void add_filegroup_version(version_ptr& version) { m_filegroup_versions.push_back(version); }
-  const std::list<version_ptr>& versions() const { return m_filegroup_versions; }
-
-  // Writes state into the snapshot-state attribute of path as 16 bytes.
-  static std::error_code write_state(const std::string& path, const std::string& state);
-  // Reads the snapshot-state attribute of path into *state; returns the
-  // client's result (-1 on failure).
-  static int64_t read_state(const std::string& path, std::string* state);
-  // The current logger and I/O handle (safe against a concurrent init).
-  static ktfs::ktfs_debug& log();
-  static ktfs::iopx_ptr io();
-
   // ---- Static state ---------------------------------------------------------
-  KTSM_API static std::list<set_ptr> m_version_sets;
-  KTSM_API static pthread_mutex_t m_lock;
+  KTSM_API static std::list<set_ptr> m_version_sets GUARDED_BY(m_lock);
+  KTSM_API static ktsm_mutex m_lock;
   // The logger of every message.  Before init it points at a logger that
   // writes nowhere; init installs a new one and never destroys the old.
   KTSM_API static std::atomic<ktfs::ktfs_debug*> m_logger;
@@ -220,10 +329,10 @@ class ktsm_filegroup_version_set {
   KTSM_API static ktfs::ktfs_api api_instance;
   KTSM_API static ktfs::iopx_ptr sas_file_io;
   KTSM_API static ktfs::ktfs_api sas_api_instance;
-  static ktfs::ktfs_mem::mempool<ktsm_filegroup_version_set> m_mempool;
-  KTSM_API static std::string m_live_vol_name;
+  KTSM_API static std::string m_live_vol_name GUARDED_BY(m_lock);
 
-  KTSM_API static const std::string SNAP_STATE_NAME;  // "trusted.norvafs.snapstate"
+  KTSM_API static const std::string SNAP_STATE_NAME;                  // "trusted.norvafs.snapstate"
+  KTSM_API static const std::string SNAP_HOLD_NAME;                   // "trusted.norvafs.snaphold"
   KTSM_API static const std::string SNAP_STATE_CREATE_IN_PROGRESS;    // "1"
   KTSM_API static const std::string SNAP_STATE_ACTIVE;                // "2"
   KTSM_API static const std::string SNAP_STATE_CREATE_FAILED;         // "3"
@@ -238,9 +347,34 @@ class ktsm_filegroup_version_set {
   KTSM_API static const std::string SNAP_STATE_UNEXPORT_FAILED;       // "12"
 
  private:
-  std::list<version_ptr> m_filegroup_versions;
+  // The library's own files and its tests reach what follows through
+  // ktsm_internal::access (src/internal.h); none of it takes a lock.
+  friend struct ktsm_internal::access;
+  friend class ktsm_filegroup_version;
+
+  static set_ptr allocate();
+  void set_name(const std::string& name) { m_name = name; }
+  // Whether the set is named name (look-ups compare without a copy).
+  bool has_name(const std::string& name) const { return m_name == name; }
+  // REQUIRES: m_set_lock held, or the set not yet shared (start-up and
+  // creation fill a new set before they register it).
+  void add_filegroup_version(version_ptr& version) NO_THREAD_SAFETY_ANALYSIS {
+    m_filegroup_versions.push_back(version);
+  }
+
+  // The snapshot version named name; empty after one message tagged
+  // function when there is none or it is the production version.
+  version_ptr find_snapshot_version(const std::string& name, const char* function) const
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  // create_version_internal's work once the group lock is held; registered
+  // is this set as registered (the new version's owner link).
+  int32_t create_version_locked(const std::string& name, const set_ptr& registered,
+                                version_ptr& version) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+
+  static ktfs::ktfs_mem::mempool<ktsm_filegroup_version_set> m_mempool;
+  std::list<version_ptr> m_filegroup_versions GUARDED_BY(m_set_lock);
   std::string m_name;
-  pthread_mutex_t m_set_lock;
+  ktsm_mutex m_set_lock;
 };
 
 #endif  // KTSM_KTSM_FILEGROUP_VERSION_SET_H_

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <future>
 #include <fstream>
+#include <future>
 #include <map>
 #include <regex>
 #include <set>
@@ -21,16 +21,10 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A set "//g" with an active version v1.  A fake "storhaug" comes first on
 // PATH: it records its arguments, one per line, and exits with the status in
@@ -66,10 +60,8 @@ class ExportTest : public ktsm_test::LocalLibraryTest {
     ::setenv("PATH", m_saved_path.c_str(), 1);
     LocalLibraryTest::TearDown();
   }
-  std::string args() { return slurp(m_bin.path() + "/args"); }
-  void command_status(int status) {
-    std::ofstream(m_bin.path() + "/status") << status;
-  }
+  std::string args() { return ktsm_test::read_text(m_bin.path() + "/args"); }
+  void command_status(int status) { std::ofstream(m_bin.path() + "/status") << status; }
 
   ktsm_test::scratch_dir m_bin;
   std::string m_saved_path;
@@ -83,7 +75,8 @@ class ExportTest : public ktsm_test::LocalLibraryTest {
 TEST_F(ExportTest, EveryStateSettlesOrIsRefused) {
   const std::set<std::string> exportable = {"2", "7", "9", "10", "11", "12"};
   const std::set<std::string> withdrawn = {"7", "8", "9", "10", "12"};
-  for (const char* state : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "junk"}) {
+  for (const char* state :
+       {"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "junk"}) {
     SCOPED_TRACE(state);
     bool can_export = exportable.count(state) != 0;
     m_lib.put_state("/g/.snaps/v1", state);
@@ -93,8 +86,8 @@ TEST_F(ExportTest, EveryStateSettlesOrIsRefused) {
     EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(can_export ? "8" : state));
     EXPECT_EQ(args(), can_export ? "exportdir\n/localvol///g/.snaps/v1\n" : "");
     if (!can_export) {
-      EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"version [" + std::string(state) +
-                                                        "] not failed"});
+      EXPECT_EQ(m_lib.texts(),
+                std::vector<std::string>{"version [" + std::string(state) + "] not failed"});
     }
 
     bool withdraws = withdrawn.count(state) != 0;
@@ -153,14 +146,14 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
       {"stat", ktfs::op::stat, 0, 0, "file group version dir [v1] stat failed", "2"},
       {"read", ktfs::op::getxattr, 0, 0, "file group [v1] setxattr failed", "2"},
       {"first write", ktfs::op::setxattr, 1, 0, "file group [v1] setxattr failed", "2"},
-      {"command", ktfs::op::count_, 0, 3,
-       "file group [//g/.snaps/v1] storhaug export dir failed", "2"},
+      {"command", ktfs::op::count_, 0, 3, "file group [//g/.snaps/v1] storhaug export dir failed",
+       "2"},
       {"last write", ktfs::op::setxattr, 2, 0, "file group [v1] setxattr failed", "7"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     m_lib.put_state("/g/.snaps/v1", "2");
-    m_v1->set_state(vs::SNAP_STATE_ACTIVE);
+    access::set_state(*m_v1, vs::SNAP_STATE_ACTIVE);
     command_status(c.command);
     m_lib.capture().clear();
     if (c.nth_write == 2) {
@@ -184,9 +177,10 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     // lstat x3, open, lock, stat, getxattr, write, the command, write
     if (nth != 0) m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);
     EXPECT_EQ(m_set->unexport_version("v1"), 1);
-    EXPECT_EQ(m_lib.texts(), std::vector<std::string>{
-                                 nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
-                                          : "file group [v1] setxattr failed"});
+    EXPECT_EQ(m_lib.texts(),
+              std::vector<std::string>{
+                  nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
+                           : "file group [v1] setxattr failed"});
     EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 9 ? "10" : "8"));
     m_lib.faults()->clear();
   }
@@ -223,7 +217,8 @@ TEST_F(ExportTest, CommandLineIsExactForPlainNamesAndQuotedOtherwise) {
   std::string spaced = "a b'c; touch " + std::string("injected") + " $(id)";
   ASSERT_EQ(m_set->create_version(spaced, v), 0);
   ASSERT_EQ(m_set->export_version(spaced), 0);
-  EXPECT_EQ(args(), "exportdir\n/localvol///h/.snaps/" + spaced + "\n") << "one argument, unchanged";
+  EXPECT_EQ(args(), "exportdir\n/localvol///h/.snaps/" + spaced + "\n")
+      << "one argument, unchanged";
   // A name that, unquoted, would end the command and start another.
   std::string plain_injection = "m; touch injected";
   ASSERT_EQ(m_set->create_version(plain_injection, v), 0);
@@ -272,7 +267,7 @@ TEST_F(ExportTest, CommandHoldsTheSetsLockButNotOtherSets) {
 // waiting a little for a SIGKILL to take effect.
 bool ended(pid_t pid) {
   for (int i = 0; i < 500; ++i) {
-    std::string stat = slurp("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat = ktsm_test::read_text("/proc/" + std::to_string(pid) + "/stat");
     size_t at = stat.rfind(')');
     if (at == std::string::npos || stat.compare(at, 3, ") Z") == 0) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -351,7 +346,7 @@ std::map<std::string, std::pair<int, std::string>> blocks(const std::string& dir
   for (const auto& e : std::filesystem::directory_iterator(dir)) {
     std::string name = e.path().filename().string();
     if (!std::regex_match(name, m, std::regex("export-([0-9]+)\\.conf"))) continue;
-    std::string text = slurp(e.path());
+    std::string text = ktsm_test::read_text(e.path());
     EXPECT_NE(text.find("Export_Id = " + m.str(1) + ";"), std::string::npos) << text;
     size_t at = text.find("Pseudo = \"") + 10;
     found[text.substr(at, text.find("\";\n", at) - at)] = {std::stoi(m.str(1)), text};
@@ -386,7 +381,8 @@ TEST_F(ExportTest, StandInIdsWithdrawalAndRefusedNames) {
   EXPECT_NE(now["/vol/it's \\\"q\\\"\\\\"].second.find("Volpath = \"/it's \\\"q\\\"\\\\\";"),
             std::string::npos);
   // Withdrawal takes exactly its own block, and then finds nothing to do.
-  for (const std::string& target : {std::string("/vol/g/.snaps/v1"), std::string("/vol//g/.snaps//v1"), quoted}) {
+  for (const std::string& target :
+       {std::string("/vol/g/.snaps/v1"), std::string("/vol//g/.snaps//v1"), quoted}) {
     EXPECT_EQ(storhaug("unexportdir " + target), 0) << target;
   }
   now = blocks(dir);

@@ -8,6 +8,7 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
 
@@ -93,12 +94,13 @@ TEST_F(FileOpsTest, NoOlderVersionOrNoSetMeansNotNeededWithoutVolumeAccess) {
   EXPECT_EQ(m_lib.faults()->total(), 0u);
 
   // A version whose set is unknown cannot reach its directory.
-  version_ptr orphan = ktsm_filegroup_version::allocate();
-  orphan->set_name("lost");
-  orphan->set_older_version(m_v1);
+  version_ptr orphan = access::allocate_version();
+  access::set_name(*orphan, "lost");
+  access::set_older_version(*orphan, m_v1);
   m_lib.capture().clear();
   EXPECT_FALSE(orphan->is_file_needed("f"));
-  EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"file name  [/.snaps/lost/f] getattr uuid failed"});
+  EXPECT_EQ(m_lib.texts(),
+            std::vector<std::string>{"file name  [/.snaps/lost/f] getattr uuid failed"});
   EXPECT_EQ(m_lib.faults()->total(), 0u);
   // Nor can it take records: nothing is written anywhere.
   m_lib.write_file("/src", "u\tf\n");
@@ -121,8 +123,10 @@ TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
   m_lib.write_file("/src1", "b\ttwo\nc\tthree\nd\tfour");
   EXPECT_FALSE(m_v1->update_meta_data_file("/src1"));
   EXPECT_EQ(m_lib.read_file(target), "a\tone\nb\ttwo\nc\tthree\nd\tfour\n");
-  EXPECT_EQ(m_lib.texts().at(0), "Update metadata file for fgver [v1] from file [/src1] to file "
-                                 "[//g/.snaps/v1" + suffix + "]");
+  EXPECT_EQ(m_lib.texts().at(0),
+            "Update metadata file for fgver [v1] from file [/src1] to file "
+            "[//g/.snaps/v1" +
+                suffix + "]");
 
   // A failing append: its code comes back, the target is closed, the
   // version's mutex is free again (a second call succeeds).
@@ -131,8 +135,9 @@ TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
   m_lib.faults()->fail_calls(ktfs::op::write, "//g/.snaps/v1*", ENOSPC, false);
   std::error_code ec = m_v1->update_meta_data_file("/src1");
   EXPECT_EQ(ec.value(), ENOSPC);
-  EXPECT_EQ(m_lib.capture().count("Failed to append delete filelist records from [/src1] to file [//g/.snaps/v1" +
-                                   suffix + "] with error [" + std::to_string(ENOSPC) + "]"),
+  EXPECT_EQ(m_lib.capture().count(
+                "Failed to append delete filelist records from [/src1] to file [//g/.snaps/v1" +
+                suffix + "] with error [" + std::to_string(ENOSPC) + "]"),
             1u);
   EXPECT_EQ(m_lib.faults()->count(ktfs::op::close), m_lib.faults()->count(ktfs::op::open));
   EXPECT_FALSE(m_v1->update_meta_data_file("/src1"));
@@ -143,8 +148,9 @@ TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
   m_lib.api().unlink(m_lib.io(), ("/g/.snaps/v2" + suffix).c_str(), ktfs::aio_ptr());
   m_lib.capture().clear();
   EXPECT_EQ(m_v2->update_meta_data_file("/src1").value(), ENOENT);
-  EXPECT_EQ(m_lib.capture().count("Failed to append delete filelist records from [/src1] to file [//g/.snaps/v2" +
-                                   suffix + "] with error [" + std::to_string(ENOENT) + "]"),
+  EXPECT_EQ(m_lib.capture().count(
+                "Failed to append delete filelist records from [/src1] to file [//g/.snaps/v2" +
+                suffix + "] with error [" + std::to_string(ENOENT) + "]"),
             1u);
   EXPECT_FALSE(m_lib.exists("/g/.snaps/v2" + suffix)) << "not created";
 }

@@ -6,6 +6,7 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
@@ -48,13 +49,13 @@ class LookupTest : public ktsm_test::LocalLibraryTest {
  protected:
   void SetUp() override {
     LocalLibraryTest::SetUp();
-    m_set = vs::allocate();
-    m_set->set_name("//g");
+    m_set = access::allocate_set();
+    access::set_name(*m_set, "//g");
     for (const char* name : {"//g", "a", "b", "a"}) {
-      version_ptr v = ktsm_filegroup_version::allocate();
-      v->set_name(name);
-      if (std::string(name) == "//g") v->set_production_version();
-      m_set->add_filegroup_version(v);
+      version_ptr v = access::allocate_version();
+      access::set_name(*v, name);
+      if (std::string(name) == "//g") access::set_production_version(*v);
+      access::add_version(*m_set, v);
       m_versions.push_back(v);
     }
     ASSERT_EQ(m_lib.init(), 0);
@@ -105,9 +106,9 @@ TEST_F(LookupTest, GetNextVersionStepsThroughTheList) {
   // The last element has no next version; a duplicate name steps from the first.
   version_ptr found = m_versions[0];
   m_set->cleanup();
-  version_ptr only = ktsm_filegroup_version::allocate();
-  only->set_name("last");
-  m_set->add_filegroup_version(only);
+  version_ptr only = access::allocate_version();
+  access::set_name(*only, "last");
+  access::add_version(*m_set, only);
   EXPECT_EQ(m_set->get_next_version("last", found), 0);
   EXPECT_FALSE(found);
   EXPECT_TRUE(m_lib.texts().empty()) << "get_next_version logs nothing";
@@ -118,8 +119,8 @@ TEST(BeforeInitTest, EntryPointsDoNotCrash) {
   vs::set_ptr set;
   EXPECT_EQ(vs::get_version_set("//none", set), 1);
   EXPECT_FALSE(set);
-  vs::set_ptr hand = vs::allocate();
-  hand->set_name("//none");
+  vs::set_ptr hand = access::allocate_set();
+  access::set_name(*hand, "//none");
   version_ptr v;
   EXPECT_EQ(hand->get_version("x", v), 0);
   EXPECT_EQ(hand->get_next_version("x", v), 0);

@@ -8,8 +8,11 @@
 #include <thread>
 #include <vector>
 
+#include "internal.h"
 #include "ktsm/ktfs_mem.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
+
+using ktsm_internal::access;
 
 namespace {
 
@@ -41,16 +44,16 @@ struct probe {
 std::atomic<int> probe::alive{0};
 
 TEST(PoolTest, ReleasedChunkComesBackAsAFreshObject) {
-  version_ptr v = ktsm_filegroup_version::allocate();
+  version_ptr v = access::allocate_version();
   ASSERT_TRUE(v);
   ktsm_filegroup_version* address = v.get();
-  v->set_name("v1");
-  v->set_state(vs::SNAP_STATE_ACTIVE);
-  v->set_production_version();
-  version_ptr older = ktsm_filegroup_version::allocate();
-  v->set_older_version(older);
+  access::set_name(*v, "v1");
+  access::set_state(*v, vs::SNAP_STATE_ACTIVE);
+  access::set_production_version(*v);
+  version_ptr older = access::allocate_version();
+  access::set_older_version(*v, older);
   v.reset();
-  version_ptr again = ktsm_filegroup_version::allocate();
+  version_ptr again = access::allocate_version();
   // The chunk released last (v's, after the older version it held) is the
   // first handed out again.
   EXPECT_EQ(again.get(), address);
@@ -60,10 +63,10 @@ TEST(PoolTest, ReleasedChunkComesBackAsAFreshObject) {
   EXPECT_FALSE(again->get_older_version());
   EXPECT_FALSE(again->get_fg_versionset());
 
-  vs::set_ptr set = vs::allocate();
+  vs::set_ptr set = access::allocate_set();
   ASSERT_TRUE(set);
   EXPECT_EQ(set->get_name(), "");
-  EXPECT_TRUE(set->versions().empty());
+  EXPECT_TRUE(access::versions(*set).empty());
 }
 
 TEST(PoolTest, ThirtyThirdLiveObjectTakesASecondBlockAndCountsAreKept) {
@@ -104,9 +107,10 @@ TEST(PoolTest, ChunksReturnedInAnyOrderAreReusedBeforeANewBlock) {
     for (const auto& p : live) addresses.insert(p.get());
     for (int round = 0; round < 3; ++round) {
       if (round == 1) std::reverse(live.begin(), live.end());
-      if (round == 2) std::stable_partition(live.begin(), live.end(), [&](const auto& p) {
-        return reinterpret_cast<uintptr_t>(p.get()) % 3 == 0;
-      });
+      if (round == 2)
+        std::stable_partition(live.begin(), live.end(), [&](const auto& p) {
+          return reinterpret_cast<uintptr_t>(p.get()) % 3 == 0;
+        });
       live.clear();
       EXPECT_EQ(probe::alive.load(), 0);
       for (int i = 0; i < 96; ++i) live.push_back(pool.make_shared());
@@ -144,31 +148,31 @@ TEST(PoolTest, ObjectsStillAliveWhenThePoolGoesAreDestroyedWithIt) {
 }
 
 TEST(PoolTest, DroppingAVersionReleasesTheOlderVersionItAloneHeld) {
-  uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
-  version_ptr newer = ktsm_filegroup_version::allocate();
+  uint64_t released = access::version_pool().release_count();
+  version_ptr newer = access::allocate_version();
   {
-    version_ptr older = ktsm_filegroup_version::allocate();
-    version_ptr oldest = ktsm_filegroup_version::allocate();
-    older->set_older_version(oldest);
-    newer->set_older_version(older);
+    version_ptr older = access::allocate_version();
+    version_ptr oldest = access::allocate_version();
+    access::set_older_version(*older, oldest);
+    access::set_older_version(*newer, older);
   }
   newer.reset();  // nests two releases into the same pool
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.release_count(), released + 3);
+  EXPECT_EQ(access::version_pool().release_count(), released + 3);
 
   // A version holding its set: the set goes back to the other pool in turn.
-  uint64_t sets_released = vs::m_mempool.release_count();
-  version_ptr v = ktsm_filegroup_version::allocate();
-  v->set_fg_versionset(vs::allocate());
+  uint64_t sets_released = access::set_pool().release_count();
+  version_ptr v = access::allocate_version();
+  access::set_fg_versionset(*v, access::allocate_set());
   v.reset();
-  EXPECT_EQ(vs::m_mempool.release_count(), sets_released + 1);
+  EXPECT_EQ(access::set_pool().release_count(), sets_released + 1);
 }
 
 TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
   const int kThreads = 4, kRounds = 2000;
-  uint64_t allocated = ktsm_filegroup_version::m_mempool.alloc_count();
-  uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
+  uint64_t allocated = access::version_pool().alloc_count();
+  uint64_t released = access::version_pool().release_count();
   std::vector<version_ptr> shared(kRounds);
-  for (auto& v : shared) v = ktsm_filegroup_version::allocate();
+  for (auto& v : shared) v = access::allocate_version();
   // Every thread holds its own copies of the same handles and drops them
   // while the others do: whichever drops last returns the record.  Its own
   // records it keeps in batches and releases a batch at once, in making
@@ -179,9 +183,9 @@ TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
     threads.emplace_back([&, t] {
       std::vector<version_ptr> batch;
       for (int i = 0; i < kRounds; ++i) {
-        version_ptr mine = ktsm_filegroup_version::allocate();
-        mine->set_name("t" + std::to_string(t));
-        if (i % 3 == t % 3) mine->set_older_version(copies[t][i]);
+        version_ptr mine = access::allocate_version();
+        access::set_name(*mine, "t" + std::to_string(t));
+        if (i % 3 == t % 3) access::set_older_version(*mine, copies[t][i]);
         copies[t][i].reset();
         batch.push_back(mine);
         if (batch.size() == 250) batch.clear();
@@ -191,9 +195,8 @@ TEST(PoolTest, ThreadsAllocateReleaseAndDropSharedCopies) {
   }
   shared.clear();
   for (auto& t : threads) t.join();
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.alloc_count(), allocated + kRounds * (kThreads + 1));
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.release_count(),
-            released + kRounds * (kThreads + 1));
+  EXPECT_EQ(access::version_pool().alloc_count(), allocated + kRounds * (kThreads + 1));
+  EXPECT_EQ(access::version_pool().release_count(), released + kRounds * (kThreads + 1));
 }
 
 }  // namespace

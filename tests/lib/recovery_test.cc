@@ -1,8 +1,7 @@
 // Start-up recovery: the registry rebuilt from what is on the volume, and
 // every failure of it reported with its one message.
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
@@ -22,7 +22,7 @@ typedef vs::version_ptr version_ptr;
 std::vector<std::string> picture(const vs::set_ptr& set) {
   std::vector<std::string> out;
   version_ptr before;
-  for (const version_ptr& v : set->versions()) {
+  for (const version_ptr& v : access::versions(*set)) {
     out.push_back((v->is_production_version() ? "*" : "") + v->get_name() + ":" + v->get_state());
     EXPECT_EQ(v->get_fg_versionset(), set) << v->get_name();
     EXPECT_EQ(v->get_older_version(), before) << v->get_name() << " is linked to the one before";
@@ -44,7 +44,8 @@ bool logged(const std::vector<std::string>& texts, const std::string& text) {
 class RecoveryTest : public ktsm_test::LibraryTest {
  protected:
   // A group with versions in the given states, in the volume's own order.
-  void make_group(const std::string& group, const std::vector<std::pair<std::string, std::string>>& versions) {
+  void make_group(const std::string& group,
+                  const std::vector<std::pair<std::string, std::string>>& versions) {
     m_lib.make_dir("/" + group);
     m_lib.make_dir("/" + group + "/.snaps");
     for (const auto& v : versions) {
@@ -73,8 +74,8 @@ TEST_P(RecoveryTest, RebuildsGroupsWithTheirVersionsAndStates) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"//a", "//b", "//c"}));
 
-  std::map<std::string, std::string> states = {{"s1", "2"}, {"s2", "4"}, {"odd", "not-a-state"},
-                                               {"full", "1234567890123456"}};
+  std::map<std::string, std::string> states = {
+      {"s1", "2"}, {"s2", "4"}, {"odd", "not-a-state"}, {"full", "1234567890123456"}};
   for (const char* group : {"a", "b", "c"}) {
     vs::set_ptr set;
     ASSERT_EQ(vs::get_version_set(std::string("//") + group, set), 0);
@@ -98,7 +99,7 @@ TEST_P(RecoveryTest, RebuildsGroupsWithTheirVersionsAndStates) {
   version_ptr s2;
   a->get_version("s2", s2);
   ASSERT_TRUE(s2);
-  EXPECT_EQ(s2->version_path(), "//a/.snaps/s2");
+  EXPECT_EQ(access::version_path(*s2), "//a/.snaps/s2");
 }
 
 // Snapshots made one after another come back in that order, however the
@@ -201,9 +202,8 @@ TEST_F(RecoveryFaultTest, VersionsWithoutACreationRecordStandByTheirDirectoryTim
     time_t mtime;
     const char* record;  // null: none
   } entries[] = {
-      {"late", 3000, nullptr},     {"b-tie", 2000, nullptr},
-      {"a-tie", 2000, nullptr},    {"early", 1000, nullptr},
-      {"made", 0, "2500.000000000 1"}, {"bad-record", 1500, "yesterday"},
+      {"late", 3000, nullptr},  {"b-tie", 2000, nullptr},        {"a-tie", 2000, nullptr},
+      {"early", 1000, nullptr}, {"made", 0, "2500.000000000 1"}, {"bad-record", 1500, "yesterday"},
   };
   for (const auto& e : entries) {
     std::string path = std::string("/g/.snaps/") + e.name;
@@ -216,7 +216,7 @@ TEST_F(RecoveryFaultTest, VersionsWithoutACreationRecordStandByTheirDirectoryTim
   vs::set_ptr set;
   ASSERT_EQ(vs::get_version_set("//g", set), 0);
   EXPECT_EQ(picture(set), (std::vector<std::string>{"*//g:", "early:2", "bad-record:2", "a-tie:2",
-                                                     "b-tie:2", "made:2", "late:2"}));
+                                                    "b-tie:2", "made:2", "late:2"}));
 }
 
 TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
@@ -234,7 +234,10 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
       {ktfs::op::opendir, "//a/.snaps", 1, "snap dir [//a/.snaps] open failed", {"//b"}},
       {ktfs::op::closedir, "//a/.snaps", 1, "snap dir [//a/.snaps] close failed", {"//b"}},
       // The version stays, with an empty state.
-      {ktfs::op::getxattr, "//a/.snaps/*", 1, "snap dir [//a/.snaps] getattr failed",
+      {ktfs::op::getxattr,
+       "//a/.snaps/*",
+       1,
+       "snap dir [//a/.snaps] getattr failed",
        {"//a", "//b"}},
       {ktfs::op::readdir, "//a/.snaps", 0, nullptr, {"//a", "//b"}},  // ends the listing early
   };
@@ -272,7 +275,7 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
   // With the listing of ".snaps" cut short, //a is rebuilt without its version.
   vs::set_ptr a;
   ASSERT_EQ(vs::get_version_set("//a", a), 0);
-  EXPECT_EQ(a->versions().size(), 1u);
+  EXPECT_EQ(access::versions(*a).size(), 1u);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
 
@@ -40,7 +41,8 @@ TEST_F(RegistryTest, CreateMakesMissingDirectoriesAndRegistersTheProductionVersi
     const char* name;
     bool group_exists, snaps_exist;
     int mkdirs;
-  } cases[] = {{"//fresh", false, false, 2}, {"//half", true, false, 1}, {"//whole", true, true, 0}};
+  } cases[] = {
+      {"//fresh", false, false, 2}, {"//half", true, false, 1}, {"//whole", true, true, 0}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     if (c.group_exists) m_lib.make_dir(c.name, 0700);
@@ -53,8 +55,8 @@ TEST_F(RegistryTest, CreateMakesMissingDirectoriesAndRegistersTheProductionVersi
     EXPECT_EQ(m_lib.mode_of(std::string(c.name) + "/.snaps"), c.snaps_exist ? 0700u : 0760u);
     ASSERT_TRUE(set);
     EXPECT_EQ(set->get_name(), c.name);
-    ASSERT_EQ(set->versions().size(), 1u);
-    const version_ptr& production = set->versions().front();
+    ASSERT_EQ(access::versions(*set).size(), 1u);
+    const version_ptr& production = access::versions(*set).front();
     EXPECT_EQ(production->get_name(), c.name);
     EXPECT_TRUE(production->is_production_version());
     EXPECT_EQ(production->get_state(), "");
@@ -113,7 +115,7 @@ TEST_F(RegistryTest, OneSetPerNameAndLookupsByExactName) {
   ASSERT_EQ(vs::delete_version_set("//g"), 0);
   EXPECT_FALSE(m_lib.exists("/g"));
   EXPECT_TRUE(vs::m_version_sets.empty());
-  EXPECT_TRUE(first->versions().empty()) << "a deleted set's list is emptied";
+  EXPECT_TRUE(access::versions(*first).empty()) << "a deleted set's list is emptied";
 }
 
 TEST_F(RegistryTest, NamesThatAreNoFileGroupAreRefusedWithoutAVolumeCall) {
@@ -153,7 +155,7 @@ TEST_F(RegistryTest, DeleteRemovesNothingWhileTheGroupHoldsAnything) {
                                                        "file group [//g] not empty"}));
     EXPECT_TRUE(m_lib.exists("/g/.snaps"));
     EXPECT_EQ(vs::m_version_sets.size(), 1u);
-    EXPECT_EQ(set->versions().size(), 1u) << "nothing changed";
+    EXPECT_EQ(access::versions(*set).size(), 1u) << "nothing changed";
     m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v1", ktfs::aio_ptr());
     m_lib.api().unlink(m_lib.io(), "/g/live", ktfs::aio_ptr());
   }
@@ -174,26 +176,27 @@ TEST_F(RegistryTest, DeleteRemovesNothingWhileTheGroupHoldsAnything) {
   // Neither directory nor set.
   m_lib.capture().clear();
   EXPECT_EQ(vs::delete_version_set("//nothing"), 0);
-  EXPECT_EQ(m_lib.texts(), (std::vector<std::string>{"Stat directory [//nothing/.snaps]",
-                                                     "version set not found filegroup [//nothing]"}));
+  EXPECT_EQ(m_lib.texts(),
+            (std::vector<std::string>{"Stat directory [//nothing/.snaps]",
+                                      "version set not found filegroup [//nothing]"}));
 }
 
 TEST_F(RegistryTest, DeletedSetHeldByTheHostReleasesEveryRecord) {
-  uint64_t versions_made = ktsm_filegroup_version::m_mempool.alloc_count();
-  uint64_t versions_freed = ktsm_filegroup_version::m_mempool.release_count();
+  uint64_t versions_made = access::version_pool().alloc_count();
+  uint64_t versions_freed = access::version_pool().release_count();
   vs::set_ptr held;
   ASSERT_EQ(vs::create_version_set("//g", held), 0);
   // A version linking back to its set, as versions do after a restart.
-  version_ptr v = ktsm_filegroup_version::allocate();
-  v->set_name("v");
-  v->set_fg_versionset(held);
-  held->add_filegroup_version(v);
+  version_ptr v = access::allocate_version();
+  access::set_name(*v, "v");
+  access::set_fg_versionset(*v, held);
+  access::add_version(*held, v);
   v.reset();
   ASSERT_EQ(vs::delete_version_set("//g"), 0);
-  EXPECT_TRUE(held->versions().empty());
+  EXPECT_TRUE(access::versions(*held).empty());
   held.reset();
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.alloc_count() - versions_made,
-            ktsm_filegroup_version::m_mempool.release_count() - versions_freed)
+  EXPECT_EQ(access::version_pool().alloc_count() - versions_made,
+            access::version_pool().release_count() - versions_freed)
       << "every version went back to its pool";
 }
 
@@ -264,8 +267,7 @@ TEST(UnprivilegedVolumeTest, SnapshotsWorkWithoutRoot) {
   ASSERT_EQ(WEXITSTATUS(status), 0) << "the unprivileged snapshot failed at its step";
   std::string version = root + "/g/.snaps/v1";
   char state[16] = {0};
-  EXPECT_EQ(::getxattr(version.c_str(), "user.trusted.norvafs.snapstate", state, sizeof state),
-            16);
+  EXPECT_EQ(::getxattr(version.c_str(), "user.trusted.norvafs.snapstate", state, sizeof state), 16);
   EXPECT_STREQ(state, "2");
   struct stat st;
   ASSERT_EQ(::stat((version + "/file").c_str(), &st), 0);

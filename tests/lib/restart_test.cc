@@ -11,6 +11,7 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
@@ -109,7 +110,7 @@ TEST_F(ParallelSetsTest, OperationsOnTwoSetsRunAtTheSameTime) {
                          "the worker on //b");
   EXPECT_EQ(fa.get(), 0);
   EXPECT_EQ(fb.get(), 0);
-  EXPECT_EQ(a->versions().size(), 16u);
+  EXPECT_EQ(access::versions(*a).size(), 16u);
   EXPECT_EQ(m_lib.entries("/b/.snaps").size(), 15u);
 }
 

@@ -15,13 +15,15 @@ TEST(UnloadTest, LibraryUnloadsWithSetsAndVersionsStillRegistered) {
   ktsm_test::scratch_dir dir;
   std::string out;
   // A volume with two file groups and versions in several states.
-  ASSERT_EQ(ktsm_test::run_command(
-                "cd '" + dir.path() + "' && mkdir -p a/.snaps/s1 a/.snaps/s2 b/.snaps/x && "
-                "for d in a/.snaps/s1 a/.snaps/s2 b/.snaps/x; do "
-                "setfattr -n trusted.norvafs.snapstate -v 0x32000000000000000000000000000000 $d; "
-                "done",
-                &out),
-            0)
+  ASSERT_EQ(
+      ktsm_test::run_command(
+          "cd '" + dir.path() +
+              "' && mkdir -p a/.snaps/s1 a/.snaps/s2 b/.snaps/x && "
+              "for d in a/.snaps/s1 a/.snaps/s2 b/.snaps/x; do "
+              "setfattr -n trusted.norvafs.snapstate -v 0x32000000000000000000000000000000 $d; "
+              "done",
+          &out),
+      0)
       << out;
   void* probe = ::dlopen(UNLOAD_PROBE_PATH, RTLD_NOW | RTLD_LOCAL);
   ASSERT_NE(probe, nullptr) << ::dlerror();

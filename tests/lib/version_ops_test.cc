@@ -30,6 +30,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::backend_kind;
 using ktsm_test::state_bytes;
 using ktsm_test::vs;
@@ -37,7 +38,7 @@ typedef vs::version_ptr version_ptr;
 
 std::vector<std::string> names_of(const vs::set_ptr& set) {
   std::vector<std::string> out;
-  for (const version_ptr& v : set->versions()) out.push_back(v->get_name());
+  for (const version_ptr& v : access::versions(*set)) out.push_back(v->get_name());
   return out;
 }
 
@@ -65,8 +66,8 @@ TEST_P(VersionOpsTest, CreateTakesTheSnapshotAndMarksItActive) {
   EXPECT_EQ(v->get_name(), "v1");
   EXPECT_EQ(v->get_state(), vs::SNAP_STATE_ACTIVE);
   EXPECT_EQ(v->get_fg_versionset(), m_set) << "the registry's handle of the set";
-  EXPECT_EQ(v->get_older_version(), m_set->versions().front()) << "the production version";
-  EXPECT_EQ(m_set->versions().back(), v);
+  EXPECT_EQ(v->get_older_version(), access::versions(*m_set).front()) << "the production version";
+  EXPECT_EQ(access::versions(*m_set).back(), v);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
   EXPECT_EQ(m_lib.mode_of("/g/.snaps/v1"), 0u);
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha");
@@ -206,6 +207,46 @@ TEST_P(VersionOpsTest, LinkedGroupsAndSnapshotDirectoriesAreRefused) {
   EXPECT_TRUE(m_lib.exists("/g/real-snaps/v1/a.txt")) << "the version stays";
 }
 
+// A whole restore leaves the live group equal to the version, names of one
+// file still one file, with the modes and times the version kept; the live
+// group as it was is the safety version.  A path restore elsewhere replaces
+// nothing there.
+TEST_P(VersionOpsTest, RestoreMakesTheGroupEqualToTheVersionAndKeepsTheLiveOne) {
+  ktfs::ktfs_api& api = m_lib.api();
+  ASSERT_FALSE(api.link(m_lib.io(), "/g/dir/b.txt", "/g/dir/b2.txt", {}));
+  ASSERT_FALSE(api.chmod(m_lib.io(), "/g/a.txt", 0640, {}));
+  struct timespec times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_FALSE(api.lutimens(m_lib.io(), "/g/a.txt", times, {}));
+  version_ptr v1, safety;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  m_lib.write_file("/g/a.txt", "changed");
+  ASSERT_FALSE(api.unlink(m_lib.io(), "/g/dir/b2.txt", {}));
+  m_lib.write_file("/g/new.txt", "n");
+
+  ASSERT_EQ(m_set->restore_version("v1", "pre-restore", safety), 0);
+  ASSERT_TRUE(safety);
+  EXPECT_EQ(m_lib.entries("/g"), (std::vector<std::string>{".snaps", "a.txt", "dir"}));
+  EXPECT_EQ(m_lib.read_file("/g/a.txt"), "alpha");
+  struct stat a, b, b2;
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/a.txt", &a, {}));
+  EXPECT_EQ(a.st_mode & 07777, 0640u);
+  EXPECT_EQ(a.st_mtim.tv_sec, 1000000000);
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/dir/b.txt", &b, {}));
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/dir/b2.txt", &b2, {}));
+  EXPECT_EQ(b.st_ino, b2.st_ino) << "the two names are one file again";
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/pre-restore/a.txt"), "changed");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/pre-restore/new.txt"), "n");
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/pre-restore"), state_bytes("2"));
+  EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "pre-restore"}));
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha") << "the version is left alone";
+
+  ASSERT_EQ(m_set->restore_paths("v1", {"dir/b.txt"}, "/out"), 0);
+  EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "beta");
+  m_lib.write_file("/out/dir/b.txt", "mine");
+  EXPECT_EQ(m_set->restore_paths("v1", {"dir/b.txt"}, "/out"), 1);
+  EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "mine") << "an existing entry is never replaced";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
@@ -235,14 +276,14 @@ TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
   } cases[] = {
       {ktfs::op::mkdir, "//g/.snaps/v", "file group [v] create failed", "", false},
       {ktfs::op::setxattr, "//g/.snaps/v", "file group [v] setxattr failed", "none", false},
-      {ktfs::op::open, "//g/.snaps/v/a.txt", "Snap create operation failed for filegroup_version [v]",
-       "1", true},
+      {ktfs::op::open, "//g/.snaps/v/a.txt",
+       "Snap create operation failed for filegroup_version [v]", "1", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
     m_lib.capture().clear();
     m_lib.faults()->fail_calls(c.kind, c.glob, EIO, false);
-    version_ptr v = ktsm_filegroup_version::allocate();
+    version_ptr v = access::allocate_version();
     version_ptr before = v;
     EXPECT_EQ(m_set->create_version("v", v), 1);
     EXPECT_EQ(m_lib.capture().count(c.message), 1u);
@@ -258,10 +299,10 @@ TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
     if (c.record_appended) {
       ASSERT_TRUE(v);
       EXPECT_EQ(v->get_state(), vs::SNAP_STATE_CREATE_IN_PROGRESS);
-      EXPECT_EQ(m_set->versions().back(), v);
+      EXPECT_EQ(access::versions(*m_set).back(), v);
     } else {
       EXPECT_EQ(v, before) << "version unchanged";
-      EXPECT_EQ(m_set->versions().size(), 1u);
+      EXPECT_EQ(access::versions(*m_set).size(), 1u);
     }
     // Clean up for the next case.
     m_lib.faults()->clear();
@@ -298,7 +339,7 @@ TEST_F(VersionFaultTest, FinalWriteFailureLeavesTheRecordInProgress) {
   EXPECT_EQ(m_lib.capture().count("file group [x] setxattr failed"), 1u);
   ASSERT_TRUE(x);
   EXPECT_EQ(x->get_state(), vs::SNAP_STATE_CREATE_IN_PROGRESS);
-  EXPECT_EQ(m_set->versions().back(), x);
+  EXPECT_EQ(access::versions(*m_set).back(), x);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/x"), state_bytes("1"));
   EXPECT_EQ(m_lib.read_file("/g/.snaps/x/a.txt"), "alpha") << "the snapshot was taken";
 }
@@ -334,24 +375,24 @@ TEST_F(VersionFaultTest, ExistingDirectoryUnregisteredSetAndExhaustedPool) {
   EXPECT_EQ(m_lib.mode_of("/g/.snaps/taken"), 0700u) << "nothing changed";
 
   // A set that is not in the registry: created and appended, link empty.
-  vs::set_ptr loose = vs::allocate();
-  loose->set_name("//g");
-  version_ptr production = ktsm_filegroup_version::allocate();
-  production->set_name("//g");
-  production->set_production_version();
-  loose->add_filegroup_version(production);
+  vs::set_ptr loose = access::allocate_set();
+  access::set_name(*loose, "//g");
+  version_ptr production = access::allocate_version();
+  access::set_name(*production, "//g");
+  access::set_production_version(*production);
+  access::add_version(*loose, production);
   vs::set_ptr registered = m_set;
   vs::m_version_sets.clear();  // take //g out of the registry
   EXPECT_EQ(loose->create_version("u", v), 0);
   EXPECT_FALSE(v->get_fg_versionset());
-  EXPECT_EQ(loose->versions().back(), v);
+  EXPECT_EQ(access::versions(*loose).back(), v);
   loose->cleanup();
   vs::m_version_sets.push_back(registered);
 
   // Exhaust the pool: its free chunks are taken, then the heap refuses.
   std::vector<version_ptr> hoard;
   g_refuse_blocks = true;
-  while (version_ptr h = ktsm_filegroup_version::allocate()) hoard.push_back(h);
+  while (version_ptr h = access::allocate_version()) hoard.push_back(h);
   m_lib.capture().clear();
   version_ptr kept = v;
   EXPECT_EQ(m_set->create_version("oom", v), 1);
@@ -359,7 +400,7 @@ TEST_F(VersionFaultTest, ExistingDirectoryUnregisteredSetAndExhaustedPool) {
   EXPECT_FALSE(v) << "version emptied by the failed allocation";
   EXPECT_EQ(m_lib.capture().count("file group version [oom] memory allocation failed"), 1u);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/oom"), state_bytes("1"));
-  EXPECT_EQ(m_set->versions().size(), 1u) << "nothing appended";
+  EXPECT_EQ(access::versions(*m_set).size(), 1u) << "nothing appended";
   hoard.clear();
 }
 
@@ -375,8 +416,8 @@ TEST_F(VersionFaultTest, EveryFailingStepOfDeletion) {
       {ktfs::op::setxattr, "//g/.snaps/v2", "file group [v2] setxattr failed", "2"},
       {ktfs::op::stat, "//g/.snaps/v2", "Snap delete operation failed for filegroup_version [v2]",
        "4"},
-      {ktfs::op::open, "//g/.snaps/v1/.ktsm-deleted-files", "Failed to update metadata file [//g/.snaps/v2/.ktsm-deleted-files]",
-       "4"},
+      {ktfs::op::open, "//g/.snaps/v1/.ktsm-deleted-files",
+       "Failed to update metadata file [//g/.snaps/v2/.ktsm-deleted-files]", "4"},
       {ktfs::op::unlink, "//g/.snaps/v2/*", "file group version [v2]rmdir  failed", "5"},
   };
   version_ptr v1, v2;

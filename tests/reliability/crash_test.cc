@@ -48,14 +48,14 @@ using std::chrono::seconds;
 
 // Hang detection only: one ktsmctl command (the sanitizer build is slow),
 // and waiting for a point inside an operation.
-const seconds k_run_limit(120);
-const seconds k_reach_limit(30);
-const milliseconds k_poll_interval(1);
+const seconds kRunLimit(120);
+const seconds kReachLimit(30);
+const milliseconds kPollInterval(1);
 
-const char k_state_attribute[] = "trusted.norvafs.snapstate";
-const size_t k_chunk = 1 << 20;
+const char kStateAttribute[] = "trusted.norvafs.snapstate";
+const size_t kChunk = 1 << 20;
 // Every complete version holds its deleted-file list, made after the copy.
-const char k_deleted_list[] = ".ktsm-deleted-files";
+const char kDeletedList[] = ".ktsm-deleted-files";
 
 std::string system_path(const std::string& first) {
   return first + ":/usr/sbin:/usr/bin:/sbin:/bin";
@@ -178,7 +178,7 @@ bool killed_by_sigkill(int status) {
 // Calls reached() every millisecond until it returns true, pid ends or the
 // limit passes.  True only when reached; *ended tells whether pid ended.
 bool poll_until(pid_t pid, const std::function<bool()>& reached, bool* ended) {
-  steady::time_point deadline = steady::now() + k_reach_limit;
+  steady::time_point deadline = steady::now() + kReachLimit;
   int status = 0;
   *ended = false;
   while (steady::now() < deadline) {
@@ -187,7 +187,7 @@ bool poll_until(pid_t pid, const std::function<bool()>& reached, bool* ended) {
       *ended = true;
       return false;
     }
-    std::this_thread::sleep_for(k_poll_interval);
+    std::this_thread::sleep_for(kPollInterval);
   }
   return false;
 }
@@ -203,7 +203,7 @@ bool reap_all_children(steady::duration limit) {
     if (got < 0 && errno == ECHILD) return true;
     if (got > 0) continue;
     if (steady::now() >= deadline) return false;
-    std::this_thread::sleep_for(k_poll_interval);
+    std::this_thread::sleep_for(kPollInterval);
   }
 }
 
@@ -253,8 +253,7 @@ bool run_until_state_write(pid_t pid, const std::string& host_dir) {
 // user namespace where the trusted one cannot be written); false when the
 // directory carries none.
 bool read_state(const std::string& host_dir, std::string* state) {
-  for (std::string name :
-       {std::string(k_state_attribute), "user." + std::string(k_state_attribute)}) {
+  for (std::string name : {std::string(kStateAttribute), "user." + std::string(kStateAttribute)}) {
     char buf[64];
     ssize_t n = ::getxattr(host_dir.c_str(), name.c_str(), buf, sizeof buf);
     if (n < 0) continue;
@@ -293,7 +292,7 @@ struct live_file {
 };
 
 std::string chunk_of(const live_file& f, size_t index) {
-  size_t length = std::min(k_chunk, f.size - index * k_chunk);
+  size_t length = std::min(kChunk, f.size - index * kChunk);
   uint64_t x = (std::hash<std::string>()(f.name) ^ (index * 0x9E3779B97F4A7C15ull)) | 1;
   std::string bytes(length, '\0');
   for (size_t i = 0; i < length; i += 8) {
@@ -305,7 +304,7 @@ std::string chunk_of(const live_file& f, size_t index) {
   return bytes;
 }
 
-size_t chunk_count(const live_file& f) { return (f.size + k_chunk - 1) / k_chunk; }
+size_t chunk_count(const live_file& f) { return (f.size + kChunk - 1) / kChunk; }
 
 void write_file(const std::string& host_dir, const live_file& f) {
   std::ofstream out(host_dir + "/" + f.name, std::ios::binary | std::ios::trunc);
@@ -317,7 +316,7 @@ void write_file(const std::string& host_dir, const live_file& f) {
 bool holds(const std::string& path, const live_file& f) {
   if (size_of(path) != static_cast<off_t>(f.size)) return false;
   std::ifstream in(path, std::ios::binary);
-  std::string read(k_chunk, '\0');
+  std::string read(kChunk, '\0');
   for (size_t i = 0; i < chunk_count(f); ++i) {
     std::string expected = chunk_of(f, i);
     if (!in.read(&read[0], expected.size()) || read.compare(0, expected.size(), expected) != 0) {
@@ -369,7 +368,7 @@ class CrashTest : public ::testing::Test {
     pid_t pid = start(command(args));
     if (pid <= 0) return r;
     bool hung = false;
-    int status = wait_bounded(pid, k_run_limit, &hung);
+    int status = wait_bounded(pid, kRunLimit, &hung);
     EXPECT_FALSE(hung) << "ktsmctl " << args[0] << " hung and was killed";
     if (status != -1 && WIFEXITED(status)) r.status = WEXITSTATUS(status);
     r.out = read_text(m_dir.path() + "/stdout");
@@ -482,7 +481,7 @@ void CrashTest::resolve_killed_snapshot(const std::string& g, const std::string&
 // with nothing to say, and the live files as they were.
 void CrashTest::expect_clean_after_v0(const std::string& g, const std::vector<live_file>& files) {
   EXPECT_TRUE(holds(snaps(g) + "/v0/" + files[0].name, files[0])) << "v0 changed";
-  EXPECT_EQ(names_in(snaps(g) + "/v0"), (std::vector<std::string>{k_deleted_list, files[0].name}));
+  EXPECT_EQ(names_in(snaps(g) + "/v0"), (std::vector<std::string>{kDeletedList, files[0].name}));
   result doctor = ktsmctl({"doctor"});
   EXPECT_EQ(doctor.status, 0) << doctor.out;
   ok({"delete", g, "v0"});
@@ -499,7 +498,7 @@ void CrashTest::expect_clean_after_v0(const std::string& g, const std::vector<li
 // all takes long enough to be caught while it runs.
 std::vector<live_file> big_group_files() {
   std::vector<live_file> files{{"notes.txt", 5000}};
-  for (int i = 0; i < 16; ++i) files.push_back({"data" + std::to_string(i) + ".bin", 16 * k_chunk});
+  for (int i = 0; i < 16; ++i) files.push_back({"data" + std::to_string(i) + ".bin", 16 * kChunk});
   return files;
 }
 
@@ -514,7 +513,7 @@ size_t complete_copies(const std::string& version_dir, const std::vector<live_fi
 
 // Files in the version directory when the copy is killed: the first few
 // complete, one under way.
-const size_t k_copied_at_kill = 4;
+const size_t kCopiedAtKill = 4;
 
 TEST_F(CrashTest, SnapshotKilledWhileCopying) {
   const std::vector<live_file> files = big_group_files();
@@ -530,20 +529,20 @@ TEST_F(CrashTest, SnapshotKilledWhileCopying) {
   auto mid_copy = [&] {
     std::string state;
     size_t copied = names_in(version_dir).size();
-    return read_state(version_dir, &state) && state == "1" && copied >= k_copied_at_kill &&
+    return read_state(version_dir, &state) && state == "1" && copied >= kCopiedAtKill &&
            copied < files.size();
   };
   bool ended = false;
   bool reached = poll_until(pid, mid_copy, &ended);
   if (!ended) ::kill(-pid, SIGKILL);
-  int status = ended ? 0 : wait_bounded(pid, k_run_limit);
+  int status = ended ? 0 : wait_bounded(pid, kRunLimit);
   ASSERT_TRUE(reached) << (ended ? "the snapshot ended before it was caught copying"
                                  : "the copy was not seen under way in time");
   ASSERT_TRUE(killed_by_sigkill(status)) << "wait status " << status;
   size_t complete = complete_copies(version_dir, files);
-  EXPECT_GE(complete, k_copied_at_kill - 2);
+  EXPECT_GE(complete, kCopiedAtKill - 2);
   EXPECT_LT(complete, files.size());
-  EXPECT_FALSE(path_exists(version_dir + "/" + k_deleted_list));
+  EXPECT_FALSE(path_exists(version_dir + "/" + kDeletedList));
 
   bool had_state = false;  // it was: the state read "1" before the kill
   resolve_killed_snapshot("g", "v1", &had_state);
@@ -551,7 +550,7 @@ TEST_F(CrashTest, SnapshotKilledWhileCopying) {
 }
 
 TEST_F(CrashTest, SnapshotKilledBeforeItsStateIsWritten) {
-  const std::vector<live_file> files{{"notes.txt", 300}, {"more.txt", 2 * k_chunk + 7}};
+  const std::vector<live_file> files{{"notes.txt", 300}, {"more.txt", 2 * kChunk + 7}};
   make_group("g", files);
   const std::string version_dir = snaps("g") + "/v1";
   launch l = command({"snapshot", "g", "v1"});
@@ -560,11 +559,11 @@ TEST_F(CrashTest, SnapshotKilledBeforeItsStateIsWritten) {
   ASSERT_GT(pid, 0);
   bool stopped;
   {
-    watchdog guard(pid, k_reach_limit);
+    watchdog guard(pid, kReachLimit);
     stopped = run_until_state_write(pid, version_dir);
   }
   ::kill(-pid, SIGKILL);
-  int status = wait_bounded(pid, k_run_limit);
+  int status = wait_bounded(pid, kRunLimit);
   ASSERT_TRUE(stopped) << "ktsmctl was not seen writing the new version's state";
   ASSERT_TRUE(killed_by_sigkill(status)) << "wait status " << status;
   EXPECT_TRUE(path_exists(version_dir));
@@ -596,7 +595,7 @@ int kill_export(pid_t pid, bool ended, pid_t command_group) {
   int status = 0;
   if (!ended) {
     ::kill(-pid, SIGKILL);
-    status = wait_bounded(pid, k_run_limit);
+    status = wait_bounded(pid, kRunLimit);
   }
   if (command_group > 0) ::kill(-command_group, SIGKILL);
   EXPECT_TRUE(reap_all_children(seconds(10))) << "processes of the export command are left";
@@ -606,7 +605,7 @@ int kill_export(pid_t pid, bool ended, pid_t command_group) {
 }
 
 TEST_F(CrashTest, ExportKilledWhileTheCommandRuns) {
-  const std::vector<live_file> files{{"notes.txt", 300}, {"report.txt", k_chunk + 11}};
+  const std::vector<live_file> files{{"notes.txt", 300}, {"report.txt", kChunk + 11}};
   make_group("g", files);
   ok({"snapshot", "g", "v1"});
   const std::string fake_dir = m_dir.path() + "/fake-bin", started = m_dir.path() + "/started";
@@ -633,8 +632,7 @@ TEST_F(CrashTest, ExportKilledWhileTheCommandRuns) {
   EXPECT_TRUE(had_state && state == "7") << "state while exporting: " << state;
 
   resolve_in_progress("g", "v1", "7", "export in progress",
-                      "ktsmctl unexport g v1, then export it again if it should be exported",
-                      true);
+                      "ktsmctl unexport g v1, then export it again if it should be exported", true);
   expect_clean_after_v0("g", files);
 }
 

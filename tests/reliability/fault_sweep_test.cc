@@ -13,12 +13,16 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <set>
 
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "reliability/sweep_support.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
+using ktsm_internal::access;
 using ktsm_sweep::failure;
 using ktsm_sweep::fault_point;
 using ktsm_sweep::library_fixture;
@@ -32,7 +36,6 @@ using ktsm_sweep::vs;
 typedef std::vector<ktfs::log_record> records;
 typedef std::vector<std::string> names;
 
-const ktfs::aio_ptr kNoAio;
 const char kUuid[] = "trusted.cloudsync.uuid";
 const std::string& kList = ktfssnapcore::ktfssnaputils::sdelfilelist;
 const char kRecords1[] = "u1\told.txt\n";
@@ -84,11 +87,10 @@ void make_group(library_fixture& lib, vs::set_ptr* set) {
   ASSERT_FALSE(lib.api().close(f, kNoAio));
 }
 
-// Checks that dir holds a whole copy of the live group made by make_group.
-void expect_copy(library_fixture& lib, const std::string& dir) {
+// Checks that dir holds the entries of the live group made by make_group.
+void expect_entries(library_fixture& lib, const std::string& dir) {
   EXPECT_EQ(lib.read_file(dir + "/a.txt"), "alpha");
   EXPECT_EQ(ktsm_sweep::xattr(lib, dir + "/a.txt", kUuid), "uuid-a");
-  EXPECT_EQ(lib.mode_of(dir + "/a.txt"), lib.mode_of("/g/a.txt"));
   EXPECT_EQ(lib.mode_of(dir + "/dir"), 0750u);
   EXPECT_EQ(lib.read_file(dir + "/dir/b.txt"), "beta");
   EXPECT_EQ(lib.mode_of(dir + "/dir/sub"), 0700u);
@@ -103,6 +105,12 @@ void expect_copy(library_fixture& lib, const std::string& dir) {
   ASSERT_FALSE(lib.api().lstat(lib.io(), (dir + "/sparse").c_str(), &sparse, kNoAio));
   EXPECT_EQ(sparse.st_size, 1 << 20);
   EXPECT_LT(sparse.st_blocks, 64) << "the hole stays a hole";
+}
+
+// Checks that dir holds a whole copy of the live group made by make_group.
+void expect_copy(library_fixture& lib, const std::string& dir) {
+  expect_entries(lib, dir);
+  EXPECT_EQ(lib.mode_of(dir + "/a.txt"), lib.mode_of("/g/a.txt"));
   EXPECT_EQ(lib.read_file(dir + kList), "");
   EXPECT_FALSE(lib.exists(dir + "/.snaps"));
 }
@@ -128,7 +136,7 @@ class create_version_case : public sweep_case {
   std::string name() const override { return "create_version"; }
   void prepare(library_fixture& lib) override {
     make_group(lib, &m_set);
-    m_sentinel = ktsm_filegroup_version::allocate();
+    m_sentinel = access::allocate_version();
     m_out = m_sentinel;
   }
   int32_t run(library_fixture&) override { return m_set->create_version("v", m_out); }
@@ -164,10 +172,10 @@ class create_version_case : public sweep_case {
     }
     ASSERT_NE(m_out, m_sentinel);
     ASSERT_TRUE(m_out);
-    EXPECT_EQ(m_set->versions().back(), m_out);
+    EXPECT_EQ(access::versions(*m_set).back(), m_out);
     EXPECT_EQ(ktsm_sweep::names_of(m_set), (names{"//g", "v"}));
     EXPECT_EQ(m_out->get_fg_versionset(), m_set);
-    EXPECT_EQ(m_out->get_older_version(), m_set->versions().front());
+    EXPECT_EQ(m_out->get_older_version(), access::versions(*m_set).front());
     std::string state = s == step::none ? "2" : "1";
     EXPECT_EQ(m_out->get_state(), state);
     EXPECT_EQ(lib.raw_state(kDir), state_bytes(state));
@@ -440,7 +448,7 @@ class create_set_case : public sweep_case {
       EXPECT_EQ(ktsm_sweep::names_of(m_out), versions);
       ktsm_sweep::expect_chain(m_out);
       if (versions.size() == 2) {
-        EXPECT_EQ(m_out->versions().back()->get_state(), want.failures == 0 ? "2" : "");
+        EXPECT_EQ(access::versions(*m_out).back()->get_state(), want.failures == 0 ? "2" : "");
       }
       names both{m_name, "//k"};
       std::sort(both.begin(), both.end());
@@ -735,6 +743,130 @@ class unexport_case : public sweep_case {
   version_ptr m_v1;
 };
 
+// ---- hold_version and release_version -------------------------------------------
+
+// Puts the hold "t" on v1, or takes it off a v1 that carries it.
+class hold_case : public sweep_case {
+ public:
+  explicit hold_case(bool release) : m_release(release) {}
+  std::string name() const override { return m_release ? "release_version" : "hold_version"; }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v1"}, &made);
+    if (m_release) {
+      ASSERT_EQ(m_set->hold_version("v1", "t"), 0);
+    }
+  }
+  int32_t run(library_fixture&) override {
+    return m_release ? m_set->release_version("v1", "t") : m_set->hold_version("v1", "t");
+  }
+  size_t count_failures(const records& r) const override {
+    return ktsm_sweep::count_texts(
+               r, {"file group [v1] getxattr failed", "file group [v1] setxattr failed"}) +
+           ktsm_sweep::count_lock_failures(r, "//g");
+  }
+  outcome expect(const fault_point* p) const override { return changed(p) ? success() : failure(); }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
+    bool held = changed(p) != m_release;
+    EXPECT_EQ(holds(m_set), held ? names{"t"} : names{}) << "a failure changes nothing";
+  }
+  void complete(library_fixture&, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    if (holds(set).empty()) {
+      EXPECT_EQ(set->hold_version("v1", "t"), 0);
+    }
+    // Every host sees the hold: the library itself refuses to delete.
+    EXPECT_EQ(set->delete_version("v1"), 1);
+    EXPECT_EQ(ktsm_sweep::names_of(set), (names{"//g", "v1"}));
+    EXPECT_EQ(set->release_version("v1", "t"), 0);
+    EXPECT_EQ(set->delete_version("v1"), 0);
+  }
+
+ private:
+  // Whether the call succeeded: no fault, or only the lock's release failed.
+  static bool changed(const fault_point* p) {
+    return p == nullptr || ktsm_sweep::lock_step_of(*p, "//g") == lock_step::release;
+  }
+  static names holds(const vs::set_ptr& set) {
+    names tags;
+    EXPECT_EQ(set->get_holds("v1", tags), 0);
+    return tags;
+  }
+  bool m_release;
+  vs::set_ptr m_set;
+};
+
+// ---- restore_paths ----------------------------------------------------------------
+
+// Restores every entry of the version v in place, after the live a.txt (and
+// so its second name) was rewritten and the FIFO removed: each live entry is
+// removed, then copied back from v.
+class restore_case : public sweep_case {
+ public:
+  std::string name() const override { return "restore_paths"; }
+  void prepare(library_fixture& lib) override {
+    make_group(lib, &m_set);
+    version_ptr v;
+    ASSERT_EQ(m_set->create_version("v", v), 0);
+    lib.write_file("/g/a.txt", "changed");
+    ASSERT_FALSE(lib.api().unlink(lib.io(), "/g/fifo", kNoAio));
+  }
+  int32_t run(library_fixture&) override { return m_set->restore_paths("v", {}, ""); }
+  size_t count_failures(const records& r) const override {
+    // Every line of the restore but its first, progress line, checks and
+    // lock included, is a failure.
+    return static_cast<size_t>(std::count_if(r.begin(), r.end(), [](const ktfs::log_record& x) {
+      return x.function.find("restore_paths_internal") != std::string::npos &&
+             x.text.rfind("restoring from", 0) != 0;
+    }));
+  }
+  outcome expect(const fault_point* p) const override {
+    if (p == nullptr || ktsm_sweep::lock_step_of(*p, "//g") == lock_step::release) {
+      return success();
+    }
+    // The removal and the copy log their own error too; the checks do not.
+    return failure(changing(*p) ? 1 : 0);
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
+    expect_entries(lib, kVersion);  // the version is only read
+    if (p == nullptr || ktsm_sweep::lock_step_of(*p, "//g") == lock_step::release) {
+      expect_entries(lib, "/g");
+    } else if (!changing(*p)) {
+      EXPECT_EQ(lib.read_file("/g/a.txt"), "changed") << "a failed check changes nothing";
+      EXPECT_FALSE(lib.exists("/g/fifo"));
+    }
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    EXPECT_EQ(set->restore_paths("v", {}, ""), 0) << "a restore can always be run again";
+    expect_entries(lib, "/g");
+    expect_copy(lib, kVersion);
+  }
+
+ private:
+  // Whether the failing call comes after the checks: a change was made
+  // before it (besides the lock file's), or it is the second look at a
+  // live entry (the removal's), or a call the checks never make.
+  static bool changing(const fault_point& p) {
+    static const std::set<std::string> kChanges = {"unlink",  "rmdir", "mkdir", "open",
+                                                   "symlink", "mknod", "link"};
+    for (size_t i = 0; i + 1 < p.calls.size(); ++i) {
+      std::string kind = p.calls[i].substr(0, p.calls[i].find(' '));
+      if (kChanges.count(kind) && p.calls[i].find(".ktsm-lock") == std::string::npos) return true;
+    }
+    bool in_version = p.path.compare(0, 10, "//g/.snaps") == 0;
+    if (p.kind == "lstat") return !in_version && p.path != "//g" && p.occurrence() >= 2;
+    return p.kind != "getxattr" && p.kind != "opendir" && p.kind != "readdir" &&
+           p.kind != "closedir" && ktsm_sweep::lock_step_of(p, "//g") == lock_step::other;
+  }
+  const std::string kVersion = "/g/.snaps/v";
+  vs::set_ptr m_set;
+};
+
 // ---- update_meta_data_file ------------------------------------------------------
 
 // Appends v2's deleted-file list to v1's, which has records already.
@@ -852,7 +984,7 @@ class snap_copy_case : public sweep_case {
   static int32_t copy_into(const std::string& dir) {
     ktfssnapcore::ktfssnapcore_opinfo info;
     info.nvme_api = &vs::api_instance;
-    info.nvme_iopx = vs::io();
+    info.nvme_iopx = boost::atomic_load(&vs::file_io);
     info.fg_name = "//g";
     info.fgver_name = dir;
     return ktfssnapcore::snap_opcreate(&info) ? 1 : 0;
@@ -953,7 +1085,7 @@ class recovery_case : public sweep_case {
     for (const vs::set_ptr& set : vs::m_version_sets) {
       order.push_back(set->get_name());
       ktsm_sweep::expect_chain(set);
-      for (const version_ptr& v : set->versions()) {
+      for (const version_ptr& v : access::versions(*set)) {
         if (!v->is_production_version())
           actual[set->get_name()].push_back(v->get_name() + ":" + v->get_state());
       }
@@ -1121,9 +1253,9 @@ TEST(FaultSweep, VersionSets) {
     ktsm_sweep::expect_lock_calls(n, x.c.group(), x.locked);
     total += n.total();
   }
-  // lstat of the group and of ".snaps", the lock's open and lock, stat and listing of .snaps, then of the
-  // group; unlink of the lock file and rmdir of both unless refused; the
-  // lock's release and close.
+  // lstat of the group and of ".snaps", the lock's open and lock, stat and listing of .snaps, then
+  // of the group; unlink of the lock file and rmdir of both unless refused; the lock's release and
+  // close.
   struct {
     delete_set_case c;
     uint64_t points;
@@ -1167,6 +1299,29 @@ TEST(FaultSweep, ExportAndUnexport) {
     total += n.total();
   }
   RecordProperty("fault_points", static_cast<int>(total));
+}
+
+TEST(FaultSweep, HoldAndRelease) {
+  // lstat of the group, ".snaps" and v1, the lock's open and lock, the
+  // holds' read and write, the lock's release and close.
+  for (bool release : {false, true}) {
+    hold_case c(release);
+    SCOPED_TRACE(c.name());
+    ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+    EXPECT_EQ(n.transient, 9u);
+    EXPECT_EQ(n.persistent, 9u);
+    ktsm_sweep::expect_lock_calls(n, "//g");
+    RecordProperty("fault_points", static_cast<int>(n.total()));
+  }
+}
+
+TEST(FaultSweep, RestorePathsInPlace) {
+  restore_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_GE(n.transient, 60u) << "checks, lock, state, listing, removals, the copy of a tree";
+  EXPECT_EQ(n.persistent, n.transient);
+  ktsm_sweep::expect_lock_calls(n, "//g");
+  RecordProperty("fault_points", static_cast<int>(n.total()));
 }
 
 TEST(FaultSweep, UpdateMetaDataFile) {

@@ -36,6 +36,7 @@ void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); 
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::vs;
 typedef vs::version_ptr version_ptr;
 typedef std::vector<std::string> names;
@@ -68,22 +69,22 @@ class OomTest : public ktsm_test::LocalLibraryTest {
   // while it still answers).
   static void warm_sets(int n) {
     std::vector<vs::set_ptr> held;
-    for (int i = 0; i < n; ++i) held.push_back(vs::allocate());
+    for (int i = 0; i < n; ++i) held.push_back(access::allocate_set());
   }
   static void warm_versions(int n) {
     std::vector<version_ptr> held;
-    for (int i = 0; i < n; ++i) held.push_back(ktsm_filegroup_version::allocate());
+    for (int i = 0; i < n; ++i) held.push_back(access::allocate_version());
   }
   // Refuses new blocks and takes every free chunk of a pool, leaving left
   // of them free.
   void exhaust_sets(size_t left) {
     refuse();
-    while (vs::set_ptr s = vs::allocate()) m_sets.push_back(s);
+    while (vs::set_ptr s = access::allocate_set()) m_sets.push_back(s);
     for (size_t i = 0; i < left && !m_sets.empty(); ++i) m_sets.pop_back();
   }
   void exhaust_versions(size_t left) {
     refuse();
-    while (version_ptr v = ktsm_filegroup_version::allocate()) m_versions.push_back(v);
+    while (version_ptr v = access::allocate_version()) m_versions.push_back(v);
     for (size_t i = 0; i < left && !m_versions.empty(); ++i) m_versions.pop_back();
   }
   static void refuse() {
@@ -116,9 +117,9 @@ TEST_F(OomTest, CreateVersionSetWithoutItsSetRecord) {
   ASSERT_EQ(m_lib.init(), 0);
   warm_versions(4);
   exhaust_sets(0);
-  uint64_t asked = vs::m_mempool.alloc_count();
-  uint64_t released = vs::m_mempool.release_count();
-  uint64_t versions_asked = ktsm_filegroup_version::m_mempool.alloc_count();
+  uint64_t asked = access::set_pool().alloc_count();
+  uint64_t released = access::set_pool().release_count();
+  uint64_t versions_asked = access::version_pool().alloc_count();
   m_lib.capture().clear();
   vs::set_ptr out;
   int32_t status = vs::create_version_set("//g", out);
@@ -129,10 +130,10 @@ TEST_F(OomTest, CreateVersionSetWithoutItsSetRecord) {
   EXPECT_EQ(m_lib.texts(), (names{address_line(), "memory allocation failure"}));
   EXPECT_TRUE(m_lib.exists("/g/.snaps")) << "the directories made stay";
   EXPECT_TRUE(vs::m_version_sets.empty());
-  EXPECT_EQ(vs::m_mempool.alloc_count(), asked + 1);
-  EXPECT_EQ(ktsm_filegroup_version::m_mempool.alloc_count(), versions_asked) << "no version asked";
+  EXPECT_EQ(access::set_pool().alloc_count(), asked + 1);
+  EXPECT_EQ(access::version_pool().alloc_count(), versions_asked) << "no version asked";
   out.reset();
-  EXPECT_EQ(vs::m_mempool.release_count(), released) << "the empty handle releases nothing";
+  EXPECT_EQ(access::set_pool().release_count(), released) << "the empty handle releases nothing";
 
   // With memory back, the same call registers the set on the directories.
   m_sets.clear();
@@ -152,13 +153,13 @@ TEST_F(OomTest, CreateVersionSetWithoutItsProductionVersion) {
   EXPECT_EQ(status, 1);
   ASSERT_TRUE(out) << "the set made before the failure";
   EXPECT_EQ(out->get_name(), "//g");
-  EXPECT_TRUE(out->versions().empty());
+  EXPECT_TRUE(access::versions(*out).empty());
   EXPECT_TRUE(vs::m_version_sets.empty()) << "not registered";
   EXPECT_EQ(m_lib.texts(), (names{address_line(), "memory allocation failure"}));
   EXPECT_TRUE(m_lib.exists("/g/.snaps"));
-  uint64_t released = vs::m_mempool.release_count();
+  uint64_t released = access::set_pool().release_count();
   out.reset();
-  EXPECT_EQ(vs::m_mempool.release_count(), released + 1) << "the unregistered set goes back";
+  EXPECT_EQ(access::set_pool().release_count(), released + 1) << "the unregistered set goes back";
 }
 
 TEST_F(OomTest, RecoveryStopsWhereNoSetCanBeHad) {
@@ -176,7 +177,7 @@ TEST_F(OomTest, RecoveryStopsWhereNoSetCanBeHad) {
   ASSERT_EQ(order.size(), 2u);
   EXPECT_EQ(registry_names(), names{order.front()}) << "the set before the failure stays";
   ASSERT_EQ(vs::m_version_sets.size(), 1u);
-  EXPECT_EQ(vs::m_version_sets.front()->versions().size(), 2u) << "recovered whole";
+  EXPECT_EQ(access::versions(*vs::m_version_sets.front()).size(), 2u) << "recovered whole";
   names texts = m_lib.texts();
   EXPECT_EQ(count(texts, "memory allocation failure"), 1u);
   EXPECT_EQ(count(texts, "failed to recover version set filegroup [" + order.back() + "]"), 0u)
@@ -224,12 +225,12 @@ TEST_F(OomTest, CreateVersionWithoutItsRecord) {
   exhaust_versions(0);
   ASSERT_FALSE(m_versions.empty());
   version_ptr v = m_versions.back();  // a handle the call must empty
-  uint64_t released = ktsm_filegroup_version::m_mempool.release_count();
+  uint64_t released = access::version_pool().release_count();
   m_lib.capture().clear();
   int32_t status = set->create_version("oom", v);
   bool emptied = !v;
   v.reset();  // dropping the empty handle
-  uint64_t released_after = ktsm_filegroup_version::m_mempool.release_count();
+  uint64_t released_after = access::version_pool().release_count();
   allow();
   EXPECT_GT(g_refused.load(), 0);
   EXPECT_EQ(status, 1);
@@ -243,8 +244,8 @@ TEST_F(OomTest, CreateVersionWithoutItsRecord) {
                                   "file group version [oom] memory allocation failed"}));
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/oom"), state_bytes("1"));
   EXPECT_TRUE(m_lib.entries("/g/.snaps/oom").empty()) << "no copy was made";
-  ASSERT_EQ(set->versions().size(), 1u) << "nothing appended";
-  EXPECT_TRUE(set->versions().front()->is_production_version());
+  ASSERT_EQ(access::versions(*set).size(), 1u) << "nothing appended";
+  EXPECT_TRUE(access::versions(*set).front()->is_production_version());
   EXPECT_EQ(registry_names(), names{"//g"});
   EXPECT_EQ(m_lib.read_file("/g/a.txt"), "alpha");
 

@@ -43,9 +43,9 @@ typedef std::vector<std::string> words;
 typedef std::map<std::string, std::string> version_states;
 
 // Hang detection only: one ktsmctl run, and waiting for a state to show.
-const std::chrono::seconds k_run_limit(120);
-const std::chrono::seconds k_reach_limit(60);
-const char k_state_attribute[] = "trusted.norvafs.snapstate";
+const std::chrono::seconds kRunLimit(120);
+const std::chrono::seconds kReachLimit(60);
+const char kStateAttribute[] = "trusted.norvafs.snapstate";
 
 // The live files: f0, f1, ... of a few hundred bytes at most, each its own.
 std::string file_content(int i) {
@@ -91,7 +91,7 @@ pid_t start_ktsmctl(const std::string& dir, const words& args, const std::string
 // Waits for pid, killing its process group once the limit has passed; its
 // exit status, or -1 when it did not exit by itself.
 int finish(pid_t pid) {
-  steady::time_point deadline = steady::now() + k_run_limit;
+  steady::time_point deadline = steady::now() + kRunLimit;
   int status = 0;
   while (::waitpid(pid, &status, WNOHANG) == 0) {
     if (steady::now() > deadline) {
@@ -116,7 +116,7 @@ class volume_view {
   // The state attribute; "" when missing.
   std::string state(const std::string& p) const {
     char buf[64];
-    ssize_t n = ::getxattr(copy_of(p).c_str(), k_state_attribute, buf, sizeof buf);
+    ssize_t n = ::getxattr(copy_of(p).c_str(), kStateAttribute, buf, sizeof buf);
     return n > 0 ? std::string(buf, strnlen(buf, static_cast<size_t>(n))) : "";
   }
   std::set<std::string> names(const std::string& dir) const {
@@ -176,7 +176,7 @@ struct race_row {
   const char* watch;
 };
 
-const race_row k_rows[] = {
+const race_row kRows[] = {
     {true, "", "snapshot race", "delete race", "race 1"},
     {true, "", "delete race", "snapshot race", ""},
     {true, "old 2", "snapshot race", "delete old", "race 1"},
@@ -293,7 +293,7 @@ void RaceTest::race(const std::string& g, const plan& p, ran* first, ran* second
   bool ended = false;
   if (!p.watch.empty()) {
     std::string watched = "/" + g + "/.snaps/" + p.watch[0];
-    steady::time_point deadline = steady::now() + k_reach_limit;
+    steady::time_point deadline = steady::now() + kReachLimit;
     bool reached = false;
     while (!reached && !ended && steady::now() < deadline) {
       reached = m_view.state(watched) == p.watch[1];
@@ -381,7 +381,7 @@ void RaceTest::expect_listing_matches(const std::string& g) {
 
 TEST_P(RaceTest, EveryPairEndsTrueToTheVolume) {
   int n = 0;
-  for (const race_row& row : k_rows) {
+  for (const race_row& row : kRows) {
     SCOPED_TRACE(std::string(row.first) + ", then " + row.second +
                  (*row.watch ? std::string(" when ") + row.watch : " at once"));
     const plan p{row.live_files, split(row.before), split(row.first), split(row.second),

@@ -48,6 +48,7 @@
 
 namespace {
 
+using ktsm_internal::access;
 using ktsm_test::vs;
 typedef vs::set_ptr set_ptr;
 typedef vs::version_ptr version_ptr;
@@ -626,8 +627,8 @@ void stress_run::use_held(activity& me, const version_ptr& v, int turn) {
   // owning set, so no list to append to: EINVAL.
   bool orphan = !v->is_production_version() && !v->get_fg_versionset();
   bool expected = v->is_production_version() ? ec.value() == ENOENT
-                  : orphan                  ? ec.value() == EINVAL
-                                            : (!ec || ec.value() == ENOENT);
+                  : orphan                   ? ec.value() == EINVAL
+                                             : (!ec || ec.value() == ENOENT);
   if (!expected) {
     m_findings.add(me, "update_meta_data_file on [" + v->get_name() + "] answered " +
                            std::to_string(ec.value()));
@@ -649,7 +650,7 @@ void stress_run::probe_file(activity& me, const version_ptr& v, const std::strin
   }
   // An empty path: a version made while its group was unregistered, which
   // cannot be reached by path.
-  std::string v_dir = v->version_path(), older_dir = older->version_path();
+  std::string v_dir = access::version_path(*v), older_dir = access::version_path(*older);
   std::string here = v_dir + "/" + file, there = older_dir + "/" + file;
   bool readable = !v_dir.empty() && !older_dir.empty() && has_uuid(here) && has_uuid(there);
   bool needed = v->is_file_needed(file);
@@ -662,7 +663,7 @@ void stress_run::probe_file(activity& me, const version_ptr& v, const std::strin
 
 void stress_run::drop_oldest(std::deque<version_ptr>* held) {
   const version_ptr& oldest = held->front();
-  std::string path = oldest->version_path();
+  std::string path = access::version_path(*oldest);
   if (oldest.use_count() == 1 && !oldest->is_production_version() && !path.empty() &&
       !m_lib.exists(path)) {
     ++m_released_deleted;
@@ -779,8 +780,8 @@ class StressTest : public ktsm_test::LocalLibraryTest {
     if (HasFatalFailure()) return;
     m_sink = std::make_shared<tally_sink>();
     ktfs::ktfs_debug::set_default_sink(m_sink);
-    m_versions_out = outstanding(ktsm_filegroup_version::m_mempool);
-    m_sets_out = outstanding(vs::m_mempool);
+    m_versions_out = outstanding(access::version_pool());
+    m_sets_out = outstanding(access::set_pool());
     ASSERT_EQ(m_lib.init(), 0);
     for (int g = 0; g < kGroups; ++g) make_group(g);
     set_ptr lists;
@@ -825,7 +826,7 @@ class StressTest : public ktsm_test::LocalLibraryTest {
   // Returns the number of snapshot versions the set lists.
   size_t expect_set_matches(const vs& set, const std::map<std::string, std::string>& leftovers) {
     const std::string name = set.get_name();
-    const std::list<version_ptr>& versions = set.versions();
+    const std::list<version_ptr>& versions = access::versions(set);
     EXPECT_TRUE(!versions.empty() && versions.front()->is_production_version() &&
                 versions.front()->get_name() == name)
         << name << " starts with its production version";
@@ -868,9 +869,10 @@ TEST_F(StressTest, EveryEntryPointAtOnceWithRestartsInBetween) {
   }
   expect_registry_matches_volume(leftovers);
   vs::stop();
-  EXPECT_EQ(outstanding(ktsm_filegroup_version::m_mempool), m_versions_out)
+  EXPECT_EQ(outstanding(access::version_pool()), m_versions_out)
       << "every version record went back to its pool";
-  EXPECT_EQ(outstanding(vs::m_mempool), m_sets_out) << "every set record went back to its pool";
+  EXPECT_EQ(outstanding(access::set_pool()), m_sets_out)
+      << "every set record went back to its pool";
 }
 
 }  // namespace

@@ -15,11 +15,13 @@
 #include "ktfs/ktfs_fault.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 
+using ktfs::kNoAio;
+using ktsm_internal::access;
+
 namespace ktsm_sweep {
 
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 // No operation of these tests makes anywhere near this many calls: a sweep
 // that gets here does not end.
 const uint64_t kMaxPoints = 5000;
@@ -66,7 +68,7 @@ fault_point point_at(const std::vector<std::string>& trace, uint64_t n, bool per
 // production version.
 std::vector<std::string> picture(const vs::set_ptr& set) {
   std::vector<std::string> out;
-  for (const version_ptr& v : set->versions()) {
+  for (const version_ptr& v : access::versions(*set)) {
     out.push_back((v->is_production_version() ? "*" : "") + v->get_name() + ":" + v->get_state());
     EXPECT_EQ(v->get_fg_versionset(), set) << v->get_name();
   }
@@ -285,7 +287,7 @@ void set_mtime(library_fixture& lib, const std::string& path, int64_t seconds) {
 
 void expect_chain(const vs::set_ptr& set) {
   version_ptr previous;
-  for (const version_ptr& v : set->versions()) {
+  for (const version_ptr& v : access::versions(*set)) {
     EXPECT_EQ(v->get_older_version(), previous) << "the older version of " << v->get_name();
     previous = v;
   }
@@ -293,7 +295,7 @@ void expect_chain(const vs::set_ptr& set) {
 
 std::vector<std::string> names_of(const vs::set_ptr& set) {
   std::vector<std::string> out;
-  for (const version_ptr& v : set->versions()) out.push_back(v->get_name());
+  for (const version_ptr& v : access::versions(*set)) out.push_back(v->get_name());
   return out;
 }
 

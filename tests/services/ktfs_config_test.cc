@@ -12,9 +12,9 @@
 #include "support/gluster_volume.h"
 #include "support/test_volumes.h"
 
-namespace {
+using ktfs::kNoAio;
 
-const ktfs::aio_ptr kNoAio;
+namespace {
 
 // Restores the process defaults and environment a test changed.
 class ConfigTest : public ::testing::Test {
@@ -109,8 +109,8 @@ TEST_F(ConfigTest, PathsNeverLeaveTheLocalRoot) {
       {"/a/../../../escape2", "/escape2"},
       {"a/./b/../c", "/a/c"},
       {"/a/b/../../c2", "/c2"},
-      {"/./.x/..//c3/", "/c3"},   // ".x" is a name; a trailing "/" adds nothing
-      {"/.../f4", "/.../f4"},     // so is "..."
+      {"/./.x/..//c3/", "/c3"},  // ".x" is a name; a trailing "/" adds nothing
+      {"/.../f4", "/.../f4"},    // so is "..."
   };
   for (const auto& c : cases) {
     ktfs::file_ptr f = api.open(io, c.volume_path, O_WRONLY | O_CREAT, 0600, kNoAio);

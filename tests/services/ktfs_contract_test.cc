@@ -1,7 +1,7 @@
 // One contract for every client backend: the same cases run against a local
 // directory and against a real GlusterFS volume through libgfapi.
-#include <fcntl.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -14,12 +14,13 @@
 #include "ktfs/ktfs_api.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
 using ktsm_test::backend_kind;
 
 const char kState[] = "trusted.norvafs.snapstate";
-const ktfs::aio_ptr kNoAio;
 
 class ContractTest : public ::testing::TestWithParam<backend_kind> {
  protected:
@@ -51,14 +52,8 @@ class ContractTest : public ::testing::TestWithParam<backend_kind> {
   }
 
   std::string read_file(const std::string& rel) {
-    ktfs::file_ptr f = m_api.open(m_io, p(rel).c_str(), O_RDONLY, kNoAio);
-    EXPECT_TRUE(f) << rel;
-    if (!f) return "";
-    std::string data(f->get_file_size(), '\0');
-    size_t done = 0;
-    EXPECT_FALSE(m_api.read(f, &data[0], data.size(), 0, &done, kNoAio));
-    data.resize(done);
-    EXPECT_FALSE(m_api.close(f, kNoAio));
+    std::string data;
+    EXPECT_TRUE(ktsm_test::read_volume_file(m_api, m_io, p(rel), &data)) << rel;
     return data;
   }
 
@@ -148,8 +143,7 @@ TEST_P(ContractTest, ListingShowsEveryEntryIncludingDotNames) {
 TEST_P(ContractTest, CreatedFilesKeepExactModes) {
   for (unsigned int mode : {0600u, 0644u, 0777u, 0u, 02775u}) {
     std::string name = "/created-" + std::to_string(mode);
-    ktfs::file_ptr f =
-        m_api.open(m_io, p(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, mode, kNoAio);
+    ktfs::file_ptr f = m_api.open(m_io, p(name).c_str(), O_WRONLY | O_CREAT | O_EXCL, mode, kNoAio);
     ASSERT_TRUE(f) << name << ": " << std::strerror(errno);
     EXPECT_EQ(f->get_file_size(), 0u) << name;
     ASSERT_FALSE(m_api.close(f, kNoAio)) << name;
@@ -248,7 +242,8 @@ TEST_P(ContractTest, LinksRenamesAndCopies) {
     data.resize(n);
     std::string want = std::string(1 << 20, 'k') + "end";
     size_t diff = std::mismatch(data.begin(), data.end(), want.begin()).first - data.begin();
-    EXPECT_TRUE(data == want) << data.size() << " bytes read back, first difference at " << diff << ": " << int(data[diff]);
+    EXPECT_TRUE(data == want) << data.size() << " bytes read back, first difference at " << diff
+                              << ": " << int(data[diff]);
     m_api.close(back, kNoAio);
   }
   ASSERT_FALSE(m_api.symlink(m_io, "src", p("/link").c_str(), kNoAio));
@@ -362,7 +357,8 @@ TEST_P(ContractTest, SymbolicLinksNeverLeadOutOfTheRoot) {
     if (d != nullptr) ::closedir(d);
     EXPECT_EQ(names, (std::set<std::string>{".", "..", "f", "sub"}));
     EXPECT_EQ(::rmdir((out + "/sub").c_str()) == 0 && ::mkdir((out + "/sub").c_str(), 0755) == 0,
-              true) << "sub is empty";
+              true)
+        << "sub is empty";
     EXPECT_EQ(::listxattr(out_file.c_str(), nullptr, 0), 0);
   };
   auto err = [](bool ok) { return ok ? 0 : errno; };
@@ -375,14 +371,19 @@ TEST_P(ContractTest, SymbolicLinksNeverLeadOutOfTheRoot) {
     ::unsetenv("KTFS_LOCAL_RESOLVE");
     ASSERT_TRUE(m_io);
     const std::string b = std::string("/") + resolve;
-    for (const char* dir : {"", "/in", "/in/sub"}) ASSERT_FALSE(m_api.mkdir(m_io, p(b + dir).c_str(), 0755, kNoAio));
+    for (const char* dir : {"", "/in", "/in/sub"})
+      ASSERT_FALSE(m_api.mkdir(m_io, p(b + dir).c_str(), 0755, kNoAio));
     write_file(b + "/in/f", "inside");
     struct {
       const char* target;
       const char* name;
-    } links[] = {{"in", "/g"}, {out.c_str(), "/out"}, {"f", "/in/lf"}, {"../in/f", "/in/up"},
+    } links[] = {{"in", "/g"},
+                 {out.c_str(), "/out"},
+                 {"f", "/in/lf"},
+                 {"../in/f", "/in/up"},
                  {out_file.c_str(), "/in/lout"}};
-    for (const auto& l : links) ASSERT_FALSE(m_api.symlink(m_io, l.target, p(b + l.name).c_str(), kNoAio));
+    for (const auto& l : links)
+      ASSERT_FALSE(m_api.symlink(m_io, l.target, p(b + l.name).c_str(), kNoAio));
 
     for (const char* link : {"/g", "/out"}) {
       const std::string via = p(b + link);
@@ -397,7 +398,8 @@ TEST_P(ContractTest, SymbolicLinksNeverLeadOutOfTheRoot) {
           m_api.stat(m_io, (via + "/sub").c_str(), &st, kNoAio).value(),
           err(bool(m_api.opendir(m_io, (via + "/sub").c_str(), kNoAio))),
       };
-      for (size_t i = 0; i < sizeof got / sizeof *got; ++i) EXPECT_EQ(got[i], ELOOP) << link << " call " << i;
+      for (size_t i = 0; i < sizeof got / sizeof *got; ++i)
+        EXPECT_EQ(got[i], ELOOP) << link << " call " << i;
     }
     host_untouched();
     EXPECT_EQ(list(b), (std::set<std::string>{".", "..", "in", "g", "out"}));

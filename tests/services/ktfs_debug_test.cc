@@ -1,4 +1,6 @@
 // The logger: threshold, sinks and concurrent writers.
+#include "ktfs/ktfs_debug.h"
+
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -6,12 +8,10 @@
 
 #include <csignal>
 #include <cstdlib>
-
 #include <fstream>
 #include <regex>
 #include <thread>
 
-#include "ktfs/ktfs_debug.h"
 #include "support/test_volumes.h"
 
 namespace {

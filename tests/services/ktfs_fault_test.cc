@@ -1,5 +1,7 @@
 // The fault-injecting wrapper: which call fails, with what, and for how long;
 // and the counters that tests rely on to assert the calls an operation makes.
+#include "ktfs/ktfs_fault.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
@@ -7,12 +9,11 @@
 #include <thread>
 
 #include "ktfs/ktfs_api.h"
-#include "ktfs/ktfs_fault.h"
 #include "support/test_volumes.h"
 
-namespace {
+using ktfs::kNoAio;
 
-const ktfs::aio_ptr kNoAio;
+namespace {
 
 class FaultTest : public ::testing::Test {
  protected:

@@ -6,6 +6,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -16,8 +17,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 namespace {
 
@@ -72,8 +71,7 @@ TEST_F(KtProcessTest, ReturnsExitStatusOrSignal) {
   };
   for (const auto& c : cases) {
     std::string out, err;
-    EXPECT_EQ(c.expected, KtProcess::system(c.command, &out, &err, 60, false))
-        << c.command;
+    EXPECT_EQ(c.expected, KtProcess::system(c.command, &out, &err, 60, false)) << c.command;
   }
 }
 
@@ -91,8 +89,7 @@ TEST_F(KtProcessTest, CapturesStreams) {
   };
   for (const auto& c : cases) {
     std::string out = "stale", err = "stale";
-    EXPECT_EQ(0, KtProcess::system(c.command, &out, &err, 0, c.merge))
-        << c.command;
+    EXPECT_EQ(0, KtProcess::system(c.command, &out, &err, 0, c.merge)) << c.command;
     EXPECT_EQ(c.out, out) << c.command;
     EXPECT_EQ(c.err, err) << c.command;
   }
@@ -125,8 +122,7 @@ TEST_F(KtProcessTest, LargeOutputOnBothStreamsAtOnce) {
 
 TEST_F(KtProcessTest, CommandNotFound) {
   std::string out, err;
-  EXPECT_EQ(127,
-            KtProcess::system("no_such_command_kt42", &out, &err, 0, false));
+  EXPECT_EQ(127, KtProcess::system("no_such_command_kt42", &out, &err, 0, false));
   EXPECT_EQ("", out);
   EXPECT_NE(std::string::npos, err.find("no_such_command_kt42")) << err;
 }
@@ -167,10 +163,8 @@ TEST_F(KtProcessTest, ChildGetsDefaultSignalStateWhateverTheCaller) {
   sigemptyset(&term);
   sigaddset(&term, SIGTERM);
   ASSERT_EQ(0, pthread_sigmask(SIG_BLOCK, &term, &saved_mask));
-  const int by_pipe =
-      KtProcess::system("kill -PIPE $$", nullptr, nullptr, 60, false);
-  const int by_term =
-      KtProcess::system("kill -TERM $$", nullptr, nullptr, 60, false);
+  const int by_pipe = KtProcess::system("kill -PIPE $$", nullptr, nullptr, 60, false);
+  const int by_term = KtProcess::system("kill -TERM $$", nullptr, nullptr, 60, false);
   pthread_sigmask(SIG_SETMASK, &saved_mask, nullptr);
   sigaction(SIGPIPE, &saved_pipe, nullptr);
   EXPECT_EQ(128 + SIGPIPE, by_pipe);
@@ -183,8 +177,7 @@ TEST_F(KtProcessTest, IgnoredSigchldLosesStatusButDoesNotHang) {
   ignore.sa_handler = SIG_IGN;
   ASSERT_EQ(0, sigaction(SIGCHLD, &ignore, &saved));
   std::string out;
-  const int rc =
-      KtProcess::system("echo still-read; exit 3", &out, nullptr, 30, false);
+  const int rc = KtProcess::system("echo still-read; exit 3", &out, nullptr, 30, false);
   sigaction(SIGCHLD, &saved, nullptr);
   EXPECT_EQ(-1, rc);
   EXPECT_EQ("still-read\n", out);
@@ -192,14 +185,12 @@ TEST_F(KtProcessTest, IgnoredSigchldLosesStatusButDoesNotHang) {
 
 TEST_F(KtProcessTest, TimeoutKillsTheWholeGroup) {
   std::string out, err;
-  EXPECT_EQ(128 + SIGKILL, KtProcess::system("sleep 300 & echo $!; wait", &out,
-                                             &err, 1, false));
+  EXPECT_EQ(128 + SIGKILL, KtProcess::system("sleep 300 & echo $!; wait", &out, &err, 1, false));
   const pid_t grandchild = static_cast<pid_t>(std::atol(out.c_str()));
   ASSERT_GT(grandchild, 0) << out;  // output read before the kill is kept
   EXPECT_TRUE(WaitGone(grandchild));
   // The limit holds even once the command has closed its pipes.
-  EXPECT_EQ(128 + SIGKILL, KtProcess::system("exec >&- 2>&-; sleep 300", &out,
-                                             &err, 1, false));
+  EXPECT_EQ(128 + SIGKILL, KtProcess::system("exec >&- 2>&-; sleep 300", &out, &err, 1, false));
   // Zero means no limit; a command that ends in time keeps its own status.
   EXPECT_EQ(4, KtProcess::system("sleep 1; exit 4", &out, &err, 0, false));
   EXPECT_EQ(2, KtProcess::system("exit 2", &out, &err, 30, false));
@@ -208,8 +199,7 @@ TEST_F(KtProcessTest, TimeoutKillsTheWholeGroup) {
 TEST_F(KtProcessTest, ReturnsWhenShellEndsEvenIfBackgroundHoldsPipe) {
   std::string out, err;
   // The timeout only bounds a wrong implementation that waits for the pipe.
-  const int rc =
-      KtProcess::system("sleep 300 & echo $!", &out, &err, 20, false);
+  const int rc = KtProcess::system("sleep 300 & echo $!", &out, &err, 20, false);
   const pid_t background = static_cast<pid_t>(std::atol(out.c_str()));
   if (background > 0) kill(background, SIGKILL);
   EXPECT_EQ(0, rc);
@@ -221,8 +211,7 @@ TEST_F(KtProcessTest, NoDescriptorLeaks) {
   const int stray = fcntl(STDERR_FILENO, F_DUPFD, 40);
   ASSERT_GE(stray, 40);
   std::string out, err;
-  ASSERT_EQ(
-      0, KtProcess::system("cd /proc/$$/fd && echo *", &out, &err, 0, false));
+  ASSERT_EQ(0, KtProcess::system("cd /proc/$$/fd && echo *", &out, &err, 0, false));
   EXPECT_EQ(std::string::npos, out.find(std::to_string(stray))) << out;
   EXPECT_EQ(0u, out.find("0 1 2")) << out;
   close(stray);
@@ -245,15 +234,12 @@ TEST_F(KtProcessTest, ConcurrentCallersGetTheirOwnResults) {
     threads.emplace_back([t, &failures] {
       for (int r = 0; r < kRounds; ++r) {
         const std::string tag = std::to_string(t) + "-" + std::to_string(r);
-        const std::string command = "echo out" + tag + "; echo err" + tag +
-                                    " >&2; exit " + std::to_string((t + r) % 7);
+        const std::string command =
+            "echo out" + tag + "; echo err" + tag + " >&2; exit " + std::to_string((t + r) % 7);
         std::string out, err;
-        const int rc =
-            KtProcess::system(command.c_str(), &out, &err, 60, false);
-        if (rc != (t + r) % 7 || out != "out" + tag + "\n" ||
-            err != "err" + tag + "\n") {
-          failures[t] += tag + " rc=" + std::to_string(rc) + " out=" + out +
-                         " err=" + err + "\n";
+        const int rc = KtProcess::system(command.c_str(), &out, &err, 60, false);
+        if (rc != (t + r) % 7 || out != "out" + tag + "\n" || err != "err" + tag + "\n") {
+          failures[t] += tag + " rc=" + std::to_string(rc) + " out=" + out + " err=" + err + "\n";
         }
       }
     });

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,19 +14,19 @@
 #include <iterator>
 #include <map>
 #include <set>
-#include <sys/sysmacros.h>
 
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_fault.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 namespace {
 
 using ktfssnapcore::ktfssnaputils;
 using ktsm_test::backend_kind;
 
-const ktfs::aio_ptr kNoAio;
 const char kUuid[] = "trusted.cloudsync.uuid";
 const char kNote[] = "trusted.ktsm.note";
 const char kList[] = "/.ktsm-deleted-files";
@@ -117,14 +118,7 @@ class SnapcoreTest : public ::testing::TestWithParam<backend_kind> {
 
   std::string read_file(const std::string& rel) {
     std::string data;
-    ktfs::file_ptr f = m_api.open(m_io, p(rel).c_str(), O_RDONLY, kNoAio);
-    EXPECT_TRUE(f) << rel;
-    std::vector<char> block(1 << 20);
-    size_t done = 1;
-    while (f && done != 0) {
-      EXPECT_FALSE(m_api.read(f, block.data(), block.size(), data.size(), &done, kNoAio));
-      data.append(block.data(), done);
-    }
+    EXPECT_TRUE(ktsm_test::read_volume_file(m_api, m_io, p(rel), &data)) << rel;
     return data;
   }
 
@@ -494,7 +488,8 @@ std::map<std::string, std::string> host_tree(const std::string& root) {
     struct stat st;
     EXPECT_EQ(::lstat(e.path().c_str(), &st), 0);
     std::ifstream in(e.path());
-    out[e.path().string()] = octal(st.st_mode) + " " +
+    out[e.path().string()] =
+        octal(st.st_mode) + " " +
         (S_ISREG(st.st_mode) ? std::string(std::istreambuf_iterator<char>(in), {}) : "");
   }
   return out;
@@ -526,7 +521,7 @@ TEST_P(SnapcoreTest, WalksNeverLeaveTheirTreeThroughSwappedDirectories) {
     bool copy;      // snap_opcreate of %T into %T/.snaps/v, else rmdir_nonempty of %T/.snaps/v
     ktfs::op kind;  // the hooked call; count_: swapped before the walk
     std::string glob, swapped;  // below %T
-    bool fails;  // with ELOOP, naming the swapped path
+    bool fails;                 // with ELOOP, naming the swapped path
   } cases[] = {
       {true, ktfs::op::count_, "", "/sub", false},
       {true, ktfs::op::lstat, "/sub", "/sub", false},
@@ -548,7 +543,8 @@ TEST_P(SnapcoreTest, WalksNeverLeaveTheirTreeThroughSwappedDirectories) {
       if (!c.copy) mkdir(t + "/.snaps/v/sub", 0755);
       if (!c.copy) write_file(t + "/.snaps/v/sub/f", "version");
       std::string link = target;
-      for (auto n = std::count(swapped.begin(), swapped.end(), '/'); target[0] != '/' && n > 1; --n) {
+      for (auto n = std::count(swapped.begin(), swapped.end(), '/'); target[0] != '/' && n > 1;
+           --n) {
         link = "../" + link;
       }
       auto swap = [&] {
@@ -556,13 +552,16 @@ TEST_P(SnapcoreTest, WalksNeverLeaveTheirTreeThroughSwappedDirectories) {
         EXPECT_FALSE(m_plain->symlink(link, p(swapped)));
       };
       m_faults->clear();
-      if (c.kind == ktfs::op::count_) swap();
-      else m_faults->on_call(c.kind, "*" + t + c.glob, swap);
+      if (c.kind == ktfs::op::count_)
+        swap();
+      else
+        m_faults->on_call(c.kind, "*" + t + c.glob, swap);
       ktfssnapcore::ktfssnapcore_opinfo info = opinfo("v", io);
       info.fg_name = p(t);
       info.fgver_name = p(t + "/.snaps/v");
-      std::error_code ec = c.copy ? ktfssnapcore::snap_opcreate(&info)
-                                  : ktfssnaputils::rmdir_nonempty(&m_api, io, info.fgver_name, m_log);
+      std::error_code ec = c.copy
+                               ? ktfssnapcore::snap_opcreate(&info)
+                               : ktfssnaputils::rmdir_nonempty(&m_api, io, info.fgver_name, m_log);
       EXPECT_TRUE(exists(t + "-aside")) << "the swap was made";
       EXPECT_EQ(ec.value(), c.fails ? ELOOP : 0);
       std::vector<ktfs::log_record> logged = errors();
@@ -605,7 +604,8 @@ class disturbing_backend : public ktfs::fault_backend {
     if (ends_with(path, "/vanishing")) m_plain->unlink(path);
     return fault_backend::lstat(path, buf);
   }
-  std::error_code opendir(const std::string& path, std::unique_ptr<ktfs::backend_file>* out) override {
+  std::error_code opendir(const std::string& path,
+                          std::unique_ptr<ktfs::backend_file>* out) override {
     if (ends_with(path, "/vanishing-dir")) m_plain->rmdir(path);
     return fault_backend::opendir(path, out);
   }
@@ -613,7 +613,8 @@ class disturbing_backend : public ktfs::fault_backend {
                        std::unique_ptr<ktfs::backend_file>* out) override {
     std::unique_ptr<ktfs::backend_file> f;
     size_t done = 0;
-    if (ends_with(path, "/changing") && flags == O_RDONLY && !m_plain->open(path, O_WRONLY, 0, &f)) {
+    if (ends_with(path, "/changing") && flags == O_RDONLY &&
+        !m_plain->open(path, O_WRONLY, 0, &f)) {
       f->pwrite("more", 4, 4, &done);
       f->close();
     }
@@ -659,10 +660,10 @@ class FaithfulTest : public SnapcoreTest {
   // A group with every kind of entry, each with its own owner and times.
   void build_rich_group() {
     // Access ACL (user rwx, user 1000 rwx, group r-x, mask rwx, other r-x).
-    const unsigned char acl[] = {2, 0, 0, 0, 1,    0,    7, 0, 0xff, 0xff, 0xff, 0xff,
-                                 2, 0, 7, 0, 0xe8, 3,    0, 0, 4,    0,    5,    0,
-                                 0xff, 0xff, 0xff, 0xff, 0x10, 0, 7, 0, 0xff, 0xff, 0xff, 0xff,
-                                 0x20, 0, 5, 0, 0xff, 0xff, 0xff, 0xff};
+    const unsigned char acl[] = {2,    0,    0,    0,    1,    0,    7,    0,    0xff, 0xff, 0xff,
+                                 0xff, 2,    0,    7,    0,    0xe8, 3,    0,    0,    4,    0,
+                                 5,    0,    0xff, 0xff, 0xff, 0xff, 0x10, 0,    7,    0,    0xff,
+                                 0xff, 0xff, 0xff, 0x20, 0,    5,    0,    0xff, 0xff, 0xff, 0xff};
     const std::string acl_value(reinterpret_cast<const char*>(acl), sizeof acl);
     mkdir("/g", 0755);
     mkdir("/g/.snaps", 0755);
@@ -697,8 +698,8 @@ class FaithfulTest : public SnapcoreTest {
     node("/g/socket", S_IFSOCK | 0755, 0);
     own("/g/socket", 99, 98);
     int64_t shift = 0;
-    for (const char* rel : {"/g/d/empty", "/g/d/prog", "/g/hard", "/g/sparse", "/g/link",
-                            "/g/fifo", "/g/d/null", "/g/d/loop", "/g/socket", "/g/d"}) {
+    for (const char* rel : {"/g/d/empty", "/g/d/prog", "/g/hard", "/g/sparse", "/g/link", "/g/fifo",
+                            "/g/d/null", "/g/d/loop", "/g/socket", "/g/d"}) {
       times(rel, shift += 1000);
     }
   }
@@ -826,15 +827,16 @@ TEST_P(FaithfulTest, VanishedEntriesLeftOutChangesAndLostOwnersReported) {
     EXPECT_EQ(r.level, -1) << r.text;
     said.insert(r.text);
   }
-  EXPECT_EQ(said, (std::multiset<std::string>{
-                      "[" + p("/g/vanishing") + "] disappeared during the copy: left out of the version",
-                      "[" + p("/g/vanishing-dir") +
-                          "] disappeared during the copy: left out of the version",
-                      "[" + p("/g/changing") +
-                          "] changed while it was copied (size or modification time): its copy in "
-                          "the version may mix old and new data",
-                      "owner 0:0 of [" + p("/g/setid") + "] not kept (" + std::strerror(EPERM) +
-                          "): its set-user-id and set-group-id bits are dropped"}));
+  EXPECT_EQ(
+      said,
+      (std::multiset<std::string>{
+          "[" + p("/g/vanishing") + "] disappeared during the copy: left out of the version",
+          "[" + p("/g/vanishing-dir") + "] disappeared during the copy: left out of the version",
+          "[" + p("/g/changing") +
+              "] changed while it was copied (size or modification time): its copy in "
+              "the version may mix old and new data",
+          "owner 0:0 of [" + p("/g/setid") + "] not kept (" + std::strerror(EPERM) +
+              "): its set-user-id and set-group-id bits are dropped"}));
   EXPECT_FALSE(exists("/g/.snaps/v/vanishing"));
   EXPECT_FALSE(exists("/g/.snaps/v/vanishing-dir"));
   EXPECT_EQ(read_file("/g/.snaps/v/kept"), "kept");

@@ -3,19 +3,11 @@
 #ifndef KTSM_TESTS_SUPPORT_KTSMCTL_RUN_H_
 #define KTSM_TESTS_SUPPORT_KTSMCTL_RUN_H_
 
-#include <fstream>
-#include <sstream>
 #include <string>
 
-namespace ktsm_test {
+#include "support/test_volumes.h"
 
-// The whole text of a host file; empty when it cannot be read.
-inline std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
+namespace ktsm_test {
 
 // The directory of the ktsmctl under test, which also holds the export
 // service's stand-in.

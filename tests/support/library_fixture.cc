@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-
 #include <stdlib.h>
 
 #include <algorithm>
@@ -12,11 +11,11 @@
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "support/gluster_volume.h"
 
+using ktfs::kNoAio;
+
 namespace ktsm_test {
 
-namespace {
-const ktfs::aio_ptr kNoAio;
-}
+namespace {}
 
 std::string backend_param_name(const ::testing::TestParamInfo<backend_kind>& info) {
   return backend_name(info.param);
@@ -122,14 +121,8 @@ void library_fixture::write_file(const std::string& path, const std::string& dat
 }
 
 std::string library_fixture::read_file(const std::string& path) {
-  ktfs::file_ptr f = m_api.open(m_io, path.c_str(), O_RDONLY, kNoAio);
-  if (!f) return "<missing>";
-  std::string data(f->get_file_size(), '\0');
-  size_t done = 0;
-  m_api.read(f, &data[0], data.size(), 0, &done, kNoAio);
-  data.resize(done);
-  m_api.close(f, kNoAio);
-  return data;
+  std::string data;
+  return ktsm_test::read_volume_file(m_api, m_io, path, &data) ? data : "<missing>";
 }
 
 void library_fixture::put_state(const std::string& path, const std::string& state) {

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "internal.h"
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_fault.h"
 #include "ktsm/ktsm_filegroup_version_set.h"

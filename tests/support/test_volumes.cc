@@ -1,9 +1,13 @@
 #include "support/test_volumes.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <atomic>
+#include <fstream>
+#include <sstream>
+#include <vector>
 
 #include "support/gluster_volume.h"
 
@@ -22,6 +26,28 @@ scratch_dir::~scratch_dir() {
   run_command("chmod -R u+rwx '" + m_path + "' ; rm -rf '" + m_path + "'", &out);
 }
 
+std::string read_text(const std::string& path) {
+  std::ifstream in(path);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+bool read_volume_file(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io, const std::string& path,
+                      std::string* data) {
+  data->clear();
+  ktfs::file_ptr f = api.open(io, path.c_str(), O_RDONLY, ktfs::kNoAio);
+  if (!f) return false;
+  std::vector<char> block(1 << 20);
+  size_t done = 1;
+  bool ok = true;
+  while (ok && done != 0) {
+    ok = !api.read(f, block.data(), block.size(), data->size(), &done, ktfs::kNoAio);
+    if (ok) data->append(block.data(), done);
+  }
+  return !api.close(f, ktfs::kNoAio) && ok;
+}
+
 const char* backend_name(backend_kind kind) {
   switch (kind) {
     case backend_kind::local:
@@ -36,9 +62,8 @@ const char* backend_name(backend_kind kind) {
 
 gluster_volume* gluster_volume_for(backend_kind kind, std::string* skip) {
   skip->clear();
-  gluster_volume& v = gluster_volume::get(kind == backend_kind::gluster_replica
-                                              ? volume_layout::replica
-                                              : volume_layout::distributed);
+  gluster_volume& v = gluster_volume::get(
+      kind == backend_kind::gluster_replica ? volume_layout::replica : volume_layout::distributed);
   if (v.skipped()) {
     *skip = v.skip_reason();
     return nullptr;

@@ -22,6 +22,14 @@ class scratch_dir {
   std::string m_path;
 };
 
+// The whole text of a host file; empty when it cannot be read.
+std::string read_text(const std::string& path);
+
+// Reads the whole volume file path through the client into *data; false
+// when it cannot be opened or a read fails (*data holds what was read).
+bool read_volume_file(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io, const std::string& path,
+                      std::string* data);
+
 // Where a test's volume is: a local directory, or the process's GlusterFS
 // volume of three bricks, distributed (DHT) or "replica 3" (see
 // gluster_volume.h).  backend_name() names the parameter in test names.

@@ -21,18 +21,11 @@
 #include "support/gluster_volume.h"
 #include "support/test_volumes.h"
 
+using ktfs::kNoAio;
+
 extern char** environ;
 
 namespace {
-
-const ktfs::aio_ptr kNoAio;
-
-std::string slurp(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
 
 // A loopback TCP port that nothing listens on now.
 int free_port() {
@@ -56,8 +49,8 @@ class ganesha_server {
  public:
   explicit ganesha_server(const std::string& dir) {
     std::string log = dir + "/ganesha.log", conf = dir + "/ganesha.conf", pid = dir + "/pid";
-    const char* argv[] = {"ganesha.nfsd", "-F",        "-L", log.c_str(), "-f",
-                          conf.c_str(),   "-p",        pid.c_str(), nullptr};
+    const char* argv[] = {"ganesha.nfsd", "-F", "-L",        log.c_str(), "-f",
+                          conf.c_str(),   "-p", pid.c_str(), nullptr};
     if (::posix_spawnp(&m_pid, argv[0], nullptr, nullptr, const_cast<char**>(argv), environ)) {
       m_pid = 0;
     }
@@ -84,7 +77,8 @@ TEST(GaneshaTest, VersionBlockExportsOnlyTheVersionReadOnly) {
     if (!skip.empty()) GTEST_SKIP() << skip;
     FAIL() << "no GlusterFS volume";
   }
-  const std::string vol = ktsm_test::gluster_volume::get(ktsm_test::volume_layout::distributed).name();
+  const std::string vol =
+      ktsm_test::gluster_volume::get(ktsm_test::volume_layout::distributed).name();
   const std::string group = volume->prefix() + "/g", version = group + "/.snaps/v2";
   ktfs::ktfs_api api;
   ktfs::iopx_ptr io = api.init(volume->cfg());
@@ -120,10 +114,10 @@ TEST(GaneshaTest, VersionBlockExportsOnlyTheVersionReadOnly) {
   ganesha_server server(tmp.path());
   ASSERT_TRUE(server.started()) << "ganesha.nfsd cannot be started; run scripts/install-deps";
   std::string log;
-  for (int i = 0; i < 600 && server.running() && log.find("SERVER INITIALIZED") == std::string::npos;
-       ++i) {
+  for (int i = 0;
+       i < 600 && server.running() && log.find("SERVER INITIALIZED") == std::string::npos; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    log = slurp(tmp.path() + "/ganesha.log");
+    log = ktsm_test::read_text(tmp.path() + "/ganesha.log");
   }
   ASSERT_TRUE(server.running()) << log;
   // Exactly the two directories, never the volume's root.
@@ -136,19 +130,18 @@ TEST(GaneshaTest, VersionBlockExportsOnlyTheVersionReadOnly) {
   }
   EXPECT_EQ(exports, 2u) << log;
 
-  const std::string url = "nfs://127.0.0.1/" + vol, opts = "?version=4&nfsport=" +
-                                                           std::to_string(port);
+  const std::string url = "nfs://127.0.0.1/" + vol,
+                    opts = "?version=4&nfsport=" + std::to_string(port);
   const std::string data = tmp.path() + "/ganesha.conf";
   ASSERT_EQ(ktsm_test::run_command("nfs-ls '" + url + version + opts + "'", &out), 0) << out;
   EXPECT_NE(out.find("kept.txt"), std::string::npos) << out;
   EXPECT_EQ(out.find("live.txt"), std::string::npos) << out;
-  EXPECT_NE(ktsm_test::run_command("nfs-cp " + data + " '" + url + version + "/new" + opts + "'",
-                                   &out),
-            0);
+  EXPECT_NE(
+      ktsm_test::run_command("nfs-cp " + data + " '" + url + version + "/new" + opts + "'", &out),
+      0);
   EXPECT_NE(out.find("ROFS"), std::string::npos) << out;
-  ASSERT_EQ(ktsm_test::run_command("nfs-cp " + data + " '" + url + group + "/new" + opts + "'",
-                                   &out),
-            0)
+  ASSERT_EQ(
+      ktsm_test::run_command("nfs-cp " + data + " '" + url + group + "/new" + opts + "'", &out), 0)
       << out;
   struct stat st;
   EXPECT_TRUE(api.stat(io, (version + "/new").c_str(), &st, kNoAio)) << "written to a version";

@@ -1,5 +1,6 @@
 #include "cli.h"
 
+#include <algorithm>
 #include <boost/program_options.hpp>
 #include <iostream>
 #include <sstream>
@@ -14,38 +15,49 @@ namespace po = boost::program_options;
 
 namespace {
 
-enum class param { group, version, file };
+// path: any number of paths, last.  tag: a hold's tag.
+enum class param { group, version, file, path, tag };
 
 struct command_info {
   const char* name;
   const char* synopsis;  // the arguments, as shown in help
   std::vector<param> params;
-  size_t optional;  // how many trailing params may be left out
-  bool json;        // takes --json
+  size_t optional;                   // how many trailing params may be left out
+  std::vector<std::string> options;  // the command's own options ("json", "dry-run", ...)
   int (*run)(context&, const arguments&);
   const char* summary;
   const char* details;
+  bool changes = false;  // changes its group: waits for the group's lock
+  // Checks the command's own options before the volume is touched: a usage
+  // error's status, or exit_ok.
+  int (*check)(const command_options&) = nullptr;
 };
 
 const std::vector<command_info>& commands() {
-  static const std::vector<command_info> k_commands = {
+  static const std::vector<command_info> kCommands = {
       {"list",
        "[GROUP]",
        {param::group},
        1,
-       true,
+       {"--json", "-H", "-p"},
        cmd_list,
        "groups and their versions",
        "Shows every file group (or only GROUP) with its versions in list order: the\n"
-       "production version (the live group) first, then each snapshot with its state\n"
-       "and the older version it is linked to.  --json prints an array of groups, each\n"
-       "with its versions: name, state (the text on the volume), state_name,\n"
-       "production, older (null when none).\n"},
+       "production version (the live group) first, then each snapshot with its state,\n"
+       "creation time, size (bytes of its files), holds and the older version it is\n"
+       "linked to.  A snapshot whose operation is still running in another process is\n"
+       "marked \"(running elsewhere)\".  --json prints an array of groups, each with its\n"
+       "versions: name, state (the text on the volume), state_number (null when not\n"
+       "one of the library's), state_name, production, older (null when none),\n"
+       "created (UTC, null for the live group), created_ns, size, holds, busy.  -H\n"
+       "prints one line per version, fields separated by one tab: group, version,\n"
+       "state, created, size, holds (comma-separated, \"-\" when none), older; -p\n"
+       "prints creation times as seconds since the epoch and sizes in bytes.\n"},
       {"create-group",
        "GROUP",
        {param::group},
        0,
-       false,
+       {},
        cmd_create_group,
        "make a file group",
        "Makes the top-level directory GROUP and its .snaps directory where missing, so\n"
@@ -54,55 +66,138 @@ const std::vector<command_info>& commands() {
        "GROUP",
        {param::group},
        0,
-       false,
+       {},
        cmd_delete_group,
        "remove an empty file group",
        "Removes GROUP and its .snaps directory.  Refuses while the group has snapshots\n"
-       "or live files: ktsmctl never removes live files.\n"},
+       "or live files: ktsmctl never removes live files.\n",
+       true},
       {"snapshot",
        "GROUP VERSION",
        {param::group, param::version},
        0,
-       false,
+       {},
        cmd_snapshot,
        "take a snapshot of the group's live files",
        "Copies the live files of GROUP into the new version VERSION and links it to the\n"
        "version before it.  When standard error is a terminal, a long copy shows its\n"
-       "progress (files and bytes copied).\n"},
+       "progress (files and bytes copied).\n",
+       true},
       {"delete",
        "GROUP VERSION",
        {param::group, param::version},
        0,
-       false,
+       {},
        cmd_delete,
        "delete a snapshot",
        "Deletes the snapshot VERSION of GROUP and its directory; its list of deleted\n"
        "files passes to the older snapshot.  Refuses an exported snapshot (unexport it\n"
-       "first).  Also removes versions that doctor reports.\n"},
+       "first).  Also removes versions that doctor reports.\n",
+       true},
+      {"restore",
+       "GROUP VERSION [PATH...]",
+       {param::group, param::version, param::path},
+       1,
+       {"--to", "--dry-run"},
+       cmd_restore,
+       "put a snapshot's files back",
+       "Without PATH, makes the live files of GROUP equal to the snapshot VERSION: it\n"
+       "first takes a safety snapshot of the live files, named pre-restore-TIME (UTC),\n"
+       "then removes the live files the snapshot lacks and brings back every file it\n"
+       "holds, with owners, modes, times, attributes, hard links and holes.  With PATH\n"
+       "(a file or directory inside the snapshot), restores only those, replacing what\n"
+       "the live group holds there.  --to DIR restores into the directory DIR of the\n"
+       "volume instead (made where missing; an entry already there is refused) and\n"
+       "leaves the live group alone.  --dry-run prints what would change, and changes\n"
+       "nothing.\n",
+       true},
+      {"diff",
+       "GROUP A [B]",
+       {param::group, param::version, param::version},
+       1,
+       {"--json"},
+       cmd_diff,
+       "what differs between two snapshots, or a snapshot and the live files",
+       "Lists what was added (+), removed (-) and changed (M) from snapshot A to\n"
+       "snapshot B, or to the live files when B is left out, then a summary line.  A\n"
+       "file is unchanged when both sides carry the same trusted.cloudsync.uuid; when\n"
+       "either lacks one, when size and modification time agree, or else its bytes.\n"
+       "Directories are marked with a trailing \"/\".  --json prints an object with\n"
+       "from, to, added, removed, changed and summary.\n"},
+      {"prune",
+       "GROUP --keep-RULE N...",
+       {param::group},
+       0,
+       {"--keep-last", "--keep-hourly", "--keep-daily", "--keep-weekly", "--keep-monthly",
+        "--keep-within", "--dry-run"},
+       cmd_prune,
+       "delete the snapshots a retention policy does not keep",
+       "Keeps the snapshots the rules name, by their creation times, and deletes the\n"
+       "others: --keep-last N the N newest; --keep-hourly, --keep-daily, --keep-weekly\n"
+       "and --keep-monthly N the newest snapshot of each of the last N hours, days, ISO\n"
+       "weeks and months (local time) that have one; --keep-within DURATION every\n"
+       "snapshot made within DURATION (such as 2d, 1m2w, 1y; h, d, w, m, y) of the\n"
+       "newest.  Held, exported and unfinished snapshots are never deleted, nor counted\n"
+       "by the rules when unfinished.  At least one rule is needed.  --dry-run prints\n"
+       "what would be deleted and why each kept snapshot is kept.\n",
+       true,
+       check_prune_options},
+      {"hold",
+       "GROUP VERSION [TAG]",
+       {param::group, param::version, param::tag},
+       1,
+       {},
+       cmd_hold,
+       "keep a snapshot from being deleted",
+       "Puts the hold TAG (default \"keep\") on the snapshot VERSION.  A held snapshot\n"
+       "is refused by delete and left by prune, from any host: the hold is kept on the\n"
+       "volume.  A snapshot may carry several tags, each released on its own.\n",
+       true},
+      {"release",
+       "GROUP VERSION [TAG]",
+       {param::group, param::version, param::tag},
+       1,
+       {},
+       cmd_release,
+       "take a hold off a snapshot",
+       "Takes the hold TAG (default \"keep\") off the snapshot VERSION.  The snapshot\n"
+       "can be deleted once it carries no tag.\n",
+       true},
+      {"holds",
+       "[GROUP]",
+       {param::group},
+       1,
+       {"--json"},
+       cmd_holds,
+       "the held snapshots and their tags",
+       "Lists every held snapshot (of GROUP, or of every group) with its tags.  --json\n"
+       "prints an array of {group, version, tags}.\n"},
       {"export",
        "GROUP VERSION",
        {param::group, param::version},
        0,
-       false,
+       {},
        cmd_export,
        "export a snapshot through the export command",
        "Exports the active snapshot VERSION of GROUP by running\n"
        "\"storhaug exportdir /VOLUME/PATH\" (storhaug must be on PATH; for a local volume\n"
-       "VOLUME is \"local\").  A snapshot already exported is left as it is.\n"},
+       "VOLUME is \"local\").  A snapshot already exported is left as it is.\n",
+       true},
       {"unexport",
        "GROUP VERSION",
        {param::group, param::version},
        0,
-       false,
+       {},
        cmd_unexport,
        "take an exported snapshot back to active",
        "Takes the exported snapshot VERSION of GROUP back to active.  A snapshot that is\n"
-       "not exported is left as it is.\n"},
+       "not exported is left as it is.\n",
+       true},
       {"link",
        "GROUP VERSION",
        {param::group, param::version},
        0,
-       false,
+       {},
        cmd_link,
        "link a snapshot to the version before it, and show the link",
        "Links VERSION to the version before it in GROUP's list (the first snapshot to\n"
@@ -112,7 +207,7 @@ const std::vector<command_info>& commands() {
        "GROUP VERSION FILE",
        {param::group, param::version, param::file},
        0,
-       false,
+       {},
        cmd_needed,
        "whether FILE is the same file in VERSION and its older version",
        "Compares the attribute trusted.cloudsync.uuid of FILE (a path inside the\n"
@@ -123,7 +218,7 @@ const std::vector<command_info>& commands() {
        "",
        {},
        0,
-       false,
+       {},
        cmd_doctor,
        "find what needs attention",
        "Reports every snapshot left in progress, failed, deleted but still there, or in\n"
@@ -134,7 +229,7 @@ const std::vector<command_info>& commands() {
        "",
        {},
        0,
-       false,
+       {},
        nullptr,
        "a guided run on a fresh temporary volume",
        "Makes a local volume in a temporary directory, and there a file group with a few\n"
@@ -143,7 +238,7 @@ const std::vector<command_info>& commands() {
        "fresh ktsmctl process that rebuilds the same picture from the volume alone.\n"
        "Removes the temporary directory at the end.\n"},
   };
-  return k_commands;
+  return kCommands;
 }
 
 const command_info* find_command(const std::string& name) {
@@ -152,6 +247,9 @@ const command_info* find_command(const std::string& name) {
   }
   return nullptr;
 }
+
+const char* const kKeepRules[] = {"keep-last",   "keep-hourly",  "keep-daily",
+                                  "keep-weekly", "keep-monthly", "keep-within"};
 
 po::options_description visible_options() {
   po::options_description options("Options");
@@ -162,7 +260,21 @@ po::options_description visible_options() {
       "volume", po::value<std::string>()->value_name("NAME"), "...named NAME")(
       "log", po::value<std::string>()->value_name("FILE"), "write the library's log to FILE")(
       "verbose,v", po::bool_switch(), "write the library's log to standard error")(
-      "json", po::bool_switch(), "list: print JSON")(
+      "wait", po::value<unsigned>()->value_name("SECONDS"),
+      "how long a change waits while another process holds its group (default 10)")(
+      "json", po::bool_switch(), "list, diff, holds: print JSON")(
+      "scripted,H", po::bool_switch(), "list: one tab-separated line per version, no padding")(
+      "parsable,p", po::bool_switch(), "list: times in seconds since the epoch, sizes in bytes")(
+      "dry-run", po::bool_switch(), "restore, prune: print what would change, change nothing")(
+      "to", po::value<std::string>()->value_name("DIR"),
+      "restore: into the volume directory DIR instead of in place");
+  for (const char* rule : kKeepRules) {
+    options.add_options()(
+        rule,
+        po::value<std::string>()->value_name(std::string(rule) == "keep-within" ? "DURATION" : "N"),
+        "prune: a retention rule (see \"ktsmctl help prune\")");
+  }
+  options.add_options()("version", po::bool_switch(), "print ktsmctl's version")(
       "help,h", po::bool_switch(), "show help (for a command: ktsmctl COMMAND --help)");
   return options;
 }
@@ -173,9 +285,36 @@ std::string string_option(const po::variables_map& vm, const char* name) {
 
 }  // namespace
 
+std::vector<command_doc> command_docs() {
+  static const char* const kParamWords[] = {"group", "version", "file", "path", "tag"};
+  std::vector<command_doc> docs;
+  for (const command_info& c : commands()) {
+    command_doc d{c.name, c.synopsis, c.summary, c.details, {}, c.options};
+    for (param p : c.params) d.params.push_back(kParamWords[static_cast<int>(p)]);
+    docs.push_back(d);
+  }
+  return docs;
+}
+
+std::vector<option_doc> option_docs() {
+  std::vector<option_doc> docs;
+  po::options_description options = visible_options();
+  for (const auto& o : options.options()) {
+    std::string flags = "--" + o->long_name();
+    std::string short_name =
+        o->canonical_display_name(po::command_line_style::allow_dash_for_short);
+    if (short_name.size() == 2 && short_name[0] == '-') flags = short_name + " " + flags;
+    std::string parameter = o->format_parameter();
+    docs.push_back({o->format_name() + (parameter.empty() ? "" : " " + parameter), flags,
+                    !parameter.empty(), o->description()});
+  }
+  return docs;
+}
+
 bool parse_command_line(int argc, const char* const* argv, invocation* out, std::string* error) {
   po::options_description all = visible_options();
-  all.add_options()("words", po::value<std::vector<std::string>>());
+  all.add_options()("words", po::value<std::vector<std::string>>())("man-page", po::bool_switch())(
+      "bash-completion", po::bool_switch());
   po::positional_options_description positional;
   positional.add("words", -1);
   po::variables_map vm;
@@ -189,7 +328,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
     *error = e.what();
     return false;
   }
-  for (const char* name : {"local", "server", "volume", "log"}) {
+  for (const char* name : {"local", "server", "volume", "log", "to"}) {
     if (vm.count(name) && string_option(vm, name).empty()) {
       *error = std::string("--") + name + " needs a value that is not empty";
       return false;
@@ -202,6 +341,25 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   out->verbose = vm["verbose"].as<bool>();
   out->json = vm["json"].as<bool>();
   out->help = vm["help"].as<bool>();
+  out->version = vm["version"].as<bool>();
+  out->man = vm["man-page"].as<bool>();
+  out->completion = vm["bash-completion"].as<bool>();
+  if (vm.count("wait")) out->wait = vm["wait"].as<unsigned>();
+  command_options& opts = out->opts;
+  opts.dry_run = vm["dry-run"].as<bool>();
+  opts.scripted = vm["scripted"].as<bool>();
+  opts.parsable = vm["parsable"].as<bool>();
+  opts.to = string_option(vm, "to");
+  for (const char* rule : kKeepRules) {
+    if (vm.count(rule)) opts.keep[rule] = vm[rule].as<std::string>();
+  }
+  const std::pair<const char*, const char*> kSwitches[] = {
+      {"json", "--json"}, {"scripted", "-H"}, {"parsable", "-p"}, {"dry-run", "--dry-run"}};
+  for (const auto& sw : kSwitches) {
+    if (vm[sw.first].as<bool>()) out->given.push_back(sw.second);
+  }
+  if (!opts.to.empty()) out->given.push_back("--to");
+  for (const auto& rule : opts.keep) out->given.push_back("--" + rule.first);
   return true;
 }
 
@@ -218,12 +376,14 @@ int print_tool_help() {
   text << "usage: ktsmctl [OPTIONS] COMMAND [ARGS]\n\n"
           "File groups and their versions (snapshots) on a GlusterFS volume or on a local\n"
           "directory standing in for one.\n\nCommands:\n";
+  size_t width = 0;
+  for (const command_info& c : commands()) width = std::max(width, synopsis(c).size() + 2);
   for (const command_info& c : commands()) {
     std::string left = synopsis(c);
-    text << "  " << left << std::string(left.size() < 28 ? 28 - left.size() : 1, ' ') << c.summary
-         << "\n";
+    text << "  " << left << std::string(width - left.size(), ' ') << c.summary << "\n";
   }
-  text << "  help [COMMAND]              this text, or a command's\n\n"
+  text << "  help [COMMAND]" << std::string(width - 14, ' ')
+       << "this text, or a command's\n\n"
           "GROUP is a top-level directory of the volume, written \"a\", \"/a\" or \"//a\".\n"
           "VERSION is one path component.\n\n"
        << visible_options()
@@ -257,32 +417,101 @@ std::string see_help(const command_info& c) {
   return std::string(" (see \"ktsmctl help ") + c.name + "\")";
 }
 
+// "\"x\" is not a version name: ..." for a name with a control character,
+// whose reason comes first: such a name could not be shown or pasted.
+int bad_name(const command_info& c, const std::string& name, const std::string& kind,
+             const std::string& rule) {
+  std::string control = control_character(name);
+  if (!control.empty()) {
+    return usage_error("the " + kind + " \"" + visible(name) + "\" contains a control character (" +
+                       control + "); names are shown and typed, so ktsmctl refuses them" +
+                       see_help(c));
+  }
+  return usage_error("\"" + name + "\" is not a " + kind + ": " + rule + see_help(c));
+}
+
+// Checks one argument's form; exit_ok when it is good.
+int check_argument(const command_info& c, param kind, const std::string& arg) {
+  std::string set_name;
+  bool control = !control_character(arg).empty();
+  switch (kind) {
+    case param::group:
+      if (control || !group_set_name(arg, &set_name)) {
+        return bad_name(c, arg, "group name",
+                        "a group is one top-level directory, written \"a\", \"/a\" or \"//a\"");
+      }
+      break;
+    case param::version:
+      if (control || !ktsm_filegroup_version_set::valid_version_name(arg)) {
+        return bad_name(c, arg, "version name",
+                        "a version name is one path component, not \".\", \"..\" or "
+                        "\".ktsm-lock\"");
+      }
+      break;
+    case param::tag:
+      if (!ktsm_filegroup_version_set::valid_hold_tag(arg)) {
+        return bad_name(c, arg, "hold tag", "a tag is 1 to 64 bytes");
+      }
+      break;
+    case param::file:
+    case param::path:
+      if (arg.empty()) return usage_error("the file name is empty" + see_help(c));
+      if (control) return bad_name(c, arg, "path", "");
+      if (kind == param::path && ("/" + arg + "/").find("/../") != std::string::npos) {
+        return bad_name(c, arg, "path inside the snapshot", "it has a \"..\" component");
+      }
+      break;
+  }
+  return exit_ok;
+}
+
 // Checks the number and the form of the arguments before the volume is
 // touched; returns the usage error's exit status, or exit_ok.
 int check_arguments(const command_info& c, const arguments& args) {
-  if (args.size() > c.params.size() || args.size() + c.optional < c.params.size()) {
+  bool any_paths = !c.params.empty() && c.params.back() == param::path;
+  if ((args.size() > c.params.size() && !any_paths) || args.size() + c.optional < c.params.size()) {
     std::string takes = *c.synopsis ? std::string("takes ") + c.synopsis : "takes no arguments";
     return usage_error(std::string(c.name) + " " + takes + see_help(c));
   }
   for (size_t i = 0; i < args.size(); ++i) {
-    std::string set_name;
-    if (c.params[i] == param::group && !group_set_name(args[i], &set_name)) {
-      return usage_error("\"" + args[i] +
-                         "\" is not a group name: a group is one top-level "
-                         "directory, written \"a\", \"/a\" or \"//a\"" +
-                         see_help(c));
-    }
-    if (c.params[i] == param::version && !plain_component(args[i])) {
-      return usage_error("\"" + args[i] +
-                         "\" is not a version name: a version name is one "
-                         "path component, not \".\" or \"..\"" +
-                         see_help(c));
-    }
-    if (c.params[i] == param::file && args[i].empty()) {
-      return usage_error("the file name is empty" + see_help(c));
+    if (int status = check_argument(c, c.params[std::min(i, c.params.size() - 1)], args[i])) {
+      return status;
     }
   }
   return exit_ok;
+}
+
+// Refuses an option the command does not take, naming the commands that do.
+int check_options(const command_info& c, const invocation& inv) {
+  for (const std::string& given : inv.given) {
+    if (std::find(c.options.begin(), c.options.end(), given) != c.options.end()) continue;
+    std::string takers;
+    for (const command_info& other : commands()) {
+      if (std::find(other.options.begin(), other.options.end(), given) == other.options.end()) {
+        continue;
+      }
+      takers += (takers.empty() ? "" : ", ") + std::string(other.name);
+    }
+    return usage_error(given + " applies to " + takers + " only" + see_help(c));
+  }
+  return exit_ok;
+}
+
+// Before a change of a group: says so when another process holds the
+// group's lock, since the command then waits for it.
+void announce_wait(const arguments& args, unsigned wait) {
+  std::string set_name;
+  ktsm_filegroup_version_set::set_ptr set;
+  if (args.empty() || !group_set_name(args[0], &set_name) ||
+      ktsm_filegroup_version_set::get_version_set(set_name, set) != 0) {
+    return;
+  }
+  bool locked = false;
+  if (set->is_group_locked(locked) != 0 || !locked) return;
+  report_warning("group " + group_label(set_name) +
+                 " is locked by another process (an operation in progress elsewhere); " +
+                 (wait == 0 ? std::string("not waiting (--wait 0)")
+                            : "waiting up to " + counted(wait, "second") + " (--wait SECONDS)"));
 }
 
 int help_command(const arguments& words) {
@@ -297,8 +526,10 @@ int help_command(const arguments& words) {
 int run_command(const command_info& c, const invocation& inv) {
   arguments args(inv.words.begin() + 1, inv.words.end());
   if (int status = check_arguments(c, args)) return status;
-  if (inv.json && !c.json)
-    return usage_error(std::string("--json applies to list only") + see_help(c));
+  if (int status = check_options(c, inv)) return status;
+  if (c.check != nullptr) {
+    if (int status = c.check(inv.opts)) return status;
+  }
   if (c.run == nullptr) return run_demo(inv.verbose);
   volume_choice volume;
   std::string error;
@@ -306,9 +537,13 @@ int run_command(const command_info& c, const invocation& inv) {
     return usage_error(error + " (see \"ktsmctl --help\")");
   }
   session lib;
-  if (!lib.open(volume, log_choice{log_file_path(inv.log_file), inv.verbose})) return exit_failed;
+  if (!lib.open(volume, log_choice{log_file_path(inv.log_file, volume), inv.verbose})) {
+    return exit_failed;
+  }
   if (c.run != cmd_doctor) warn_unrecovered(lib);
-  context ctx{lib, inv.json};
+  ktsm_filegroup_version_set::set_lock_wait(inv.wait);
+  if (c.changes) announce_wait(args, inv.wait);
+  context ctx{lib, inv.json, inv.opts};
   return c.run(ctx, args);
 }
 
@@ -320,8 +555,18 @@ int run(int argc, const char* const* argv) {
   if (!parse_command_line(argc, argv, &inv, &error)) {
     return usage_error(error + " (see \"ktsmctl --help\")");
   }
+  if (inv.man || inv.completion) {
+    std::cout << (inv.man ? man_page() : bash_completion());
+    return exit_ok;
+  }
+  if (inv.version) {
+    std::cout << "ktsmctl " << KTSMCTL_VERSION << "\n";
+    return exit_ok;
+  }
   if (inv.words.empty()) {
-    return inv.help ? print_tool_help() : usage_error("no command given (see \"ktsmctl --help\")");
+    // A bare ktsmctl shows what it can do; nothing was done, hence status 2.
+    print_tool_help();
+    return inv.help ? exit_ok : exit_usage;
   }
   if (inv.words[0] == "help") return help_command(inv.words);
   const command_info* c = find_command(inv.words[0]);

@@ -5,49 +5,25 @@
 #include <iostream>
 #include <list>
 
+#include "handles.h"
 #include "ktfssnapcore/ktfssnapcore.h"
+#include "listing.h"
+#include "lookup.h"
 #include "names.h"
 #include "output.h"
 #include "progress.h"
 #include "volume.h"
+#include "volume_client.h"
 
 namespace ktsmctl {
 
-typedef ktsm_filegroup_version_set vs;
-
 namespace {
-
-const char k_exported[] = "8";
-
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // The group as the user sees it: "a" for the set "//a".
 std::string label_of(const std::string& written) {
   std::string set_name;
   group_set_name(written, &set_name);
   return group_label(set_name);
-}
-
-// The registered set of the group written; reports a miss.
-bool find_group(const std::string& written, set_ptr* set) {
-  std::string set_name;
-  group_set_name(written, &set_name);
-  if (vs::get_version_set(set_name, *set) == 0) return true;
-  return report_failure("group " + quoted(label_of(written)) + " not found (see \"ktsmctl list\")");
-}
-
-// The version of the set; reports a miss naming the group.
-bool find_version(const set_ptr& set, const std::string& name, version_ptr* version) {
-  set->get_version(name, *version);
-  if (*version) return true;
-  std::string label = group_label(set->get_name());
-  return report_failure("version " + quoted(name) + " not found in group " + quoted(label) +
-                        " (see \"" + suggested_command("list", label) + "\")");
-}
-
-// "version "v1" of group "a"".
-std::string version_words(const set_ptr& set, const std::string& name) {
-  return "version " + quoted(name) + " of group " + quoted(group_label(set->get_name()));
 }
 
 std::string doctor_hint() { return "run \"ktsmctl doctor\""; }
@@ -92,7 +68,7 @@ int cmd_list(context& ctx, const arguments& args) {
     if (!find_group(args[0], &set)) return exit_failed;
     sets.push_back(set);
   }
-  std::cout << (ctx.json ? render_json(sets) : render_text(sets));
+  std::cout << render_listing(sets, ctx);
   return exit_ok;
 }
 
@@ -207,6 +183,14 @@ int cmd_delete(context& ctx, const arguments& args) {
     return fail(version_words(set, args[1]) + " is exported or its export did not settle; " +
                 "unexport it first (\"" + suggested_command("unexport", label, args[1]) + "\")");
   }
+  std::vector<std::string> holds;
+  set->get_holds(args[1], holds);
+  if (!holds.empty()) {
+    return fail(version_words(set, args[1]) + " is held (" + counted(holds.size(), "tag") + ": " +
+                holds.front() + (holds.size() > 1 ? ", ..." : "") + "); release it first (\"" +
+                suggested_command("release", label, args[1]) + " " + vs::shell_word(holds.front()) +
+                "\")");
+  }
   size_t mark = ctx.lib.log_mark();
   if (set->delete_version(args[1]) != 0) {
     return fail("deleting " + version_words(set, args[1]) + " failed" + ctx.lib.library_note(mark) +
@@ -220,7 +204,7 @@ int cmd_export(context& ctx, const arguments& args) {
   set_ptr set;
   version_ptr version;
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
-  if (version->get_state() == k_exported) {
+  if (version->get_state() == vs::SNAP_STATE_EXPORTED) {
     std::cout << version_words(set, args[1]) << " is already exported\n";
     return exit_ok;
   }
@@ -232,8 +216,7 @@ int cmd_export(context& ctx, const arguments& args) {
   size_t mark = ctx.lib.log_mark();
   if (set->export_version(args[1]) != 0) {
     return fail("exporting " + version_words(set, args[1]) + " failed" +
-                ctx.lib.library_note(mark) +
-                "; " + doctor_hint());
+                ctx.lib.library_note(mark) + "; " + doctor_hint());
   }
   std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
             << " exported\n";
@@ -268,6 +251,28 @@ int cmd_link(context&, const arguments& args) {
   return exit_ok;
 }
 
+namespace {
+
+// Why file cannot be compared between versions: "it is missing in v1" or
+// "it carries no trusted.cloudsync.uuid in v2", for the first that is so.
+std::string what_is_missing(context& ctx, const set_ptr& set,
+                            const std::vector<version_ptr>& versions, const std::string& file) {
+  volume_client client;
+  if (!client.connect(ctx.lib.volume())) return "it is missing or carries no uuid in one of them";
+  for (const version_ptr& v : versions) {
+    std::string dir = files_path(set, v);
+    struct stat st;
+    std::string uuid;
+    if (client.lstat(dir + "/" + file, &st)) return "it is missing in " + v->get_name();
+    if (!client.read_own_attribute(dir + "/" + file, "trusted.cloudsync.uuid", &uuid)) {
+      return "it carries no trusted.cloudsync.uuid (no identity) in " + v->get_name();
+    }
+  }
+  return "it could not be read in one of them";
+}
+
+}  // namespace
+
 int cmd_needed(context& ctx, const arguments& args) {
   set_ptr set;
   version_ptr version;
@@ -283,10 +288,8 @@ int cmd_needed(context& ctx, const arguments& args) {
   std::string said = ctx.lib.library_note(mark);
   if (!older || !said.empty()) {
     return fail("cannot compare " + quoted(file) + " in " + version_words(set, args[1]) +
-                (older ? " with " + older->get_name() +
-                             ": it is missing or carries no "
-                             "trusted.cloudsync.uuid in one of them" +
-                             said
+                (older ? " with " + older->get_name() + ": " +
+                             what_is_missing(ctx, set, {version, older}, file) + said
                        : ": it has no older version to compare with"));
   }
   std::cout << "not needed: " << file << " differs between " << pair << "\n";

@@ -5,6 +5,7 @@
 #ifndef KTSMCTL_COMMANDS_H_
 #define KTSMCTL_COMMANDS_H_
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -12,9 +13,19 @@
 
 namespace ktsmctl {
 
+// The options that only some commands take.
+struct command_options {
+  bool dry_run = false;                     // --dry-run
+  bool scripted = false;                    // -H: tab-separated, no padding
+  bool parsable = false;                    // -p: exact numbers
+  std::string to;                           // --to DIR
+  std::map<std::string, std::string> keep;  // "keep-last" -> "3", ...
+};
+
 struct context {
   session& lib;
   bool json = false;
+  command_options opts = {};
 };
 
 typedef std::vector<std::string> arguments;
@@ -29,6 +40,13 @@ int cmd_unexport(context& ctx, const arguments& args);
 int cmd_link(context& ctx, const arguments& args);
 int cmd_needed(context& ctx, const arguments& args);
 int cmd_doctor(context& ctx, const arguments& args);
+int cmd_restore(context& ctx, const arguments& args);  // restore.cc
+int cmd_diff(context& ctx, const arguments& args);     // diff.cc
+int cmd_prune(context& ctx, const arguments& args);    // prune.cc
+int check_prune_options(const command_options& opts);
+int cmd_hold(context& ctx, const arguments& args);  // hold.cc
+int cmd_release(context& ctx, const arguments& args);
+int cmd_holds(context& ctx, const arguments& args);
 
 // Says on standard error how many top-level entries did not recover, so
 // that every command points at "ktsmctl doctor" when there are any.

@@ -14,17 +14,17 @@
 
 #include "cli.h"
 #include "commands.h"
+#include "handles.h"
+#include "listing.h"
 #include "output.h"
 #include "volume_client.h"
 
 namespace ktsmctl {
 
 namespace fs = std::filesystem;
-typedef ktsm_filegroup_version_set vs;
-
 namespace {
 
-const char k_uuid[] = "trusted.cloudsync.uuid";
+const char kUuid[] = "trusted.cloudsync.uuid";
 
 struct demo_place {
   std::string root;     // the temporary directory
@@ -84,7 +84,7 @@ bool step(context& ctx, const arguments& words, int expected = exit_ok) {
   for (const std::string& w : words) line += " " + w;
   std::cout << "$ ktsmctl" << line << std::endl;
   typedef int (*command_fn)(context&, const arguments&);
-  static const std::list<std::pair<std::string, command_fn>> k_table = {
+  static const std::list<std::pair<std::string, command_fn>> kTable = {
       {"create-group", cmd_create_group},
       {"snapshot", cmd_snapshot},
       {"needed", cmd_needed},
@@ -92,8 +92,10 @@ bool step(context& ctx, const arguments& words, int expected = exit_ok) {
       {"unexport", cmd_unexport},
       {"delete", cmd_delete},
       {"link", cmd_link},
+      {"diff", cmd_diff},
+      {"restore", cmd_restore},
       {"list", cmd_list}};
-  for (const auto& entry : k_table) {
+  for (const auto& entry : kTable) {
     if (entry.first != words[0]) continue;
     int status = entry.second(ctx, arguments(words.begin() + 1, words.end()));
     std::cout.flush();
@@ -107,7 +109,7 @@ bool step(context& ctx, const arguments& words, int expected = exit_ok) {
 bool write_file(volume_client& client, const std::string& path, const std::string& content,
                 const std::string& uuid) {
   std::error_code ec = client.write_file(path, content);
-  if (!ec) ec = client.set_attribute(path, k_uuid, uuid);
+  if (!ec) ec = client.set_attribute(path, kUuid, uuid);
   return !ec || report_failure("cannot write " + path + " on the demo volume: " + ec.message());
 }
 
@@ -130,6 +132,14 @@ bool snapshots_and_change(context& ctx, volume_client& client) {
   say("v2 is linked to v1.  Is a file the same file in both (status 0) or not (status 1)?");
   return step(ctx, {"needed", "docs", "v2", "notes.txt"}) &&
          step(ctx, {"needed", "docs", "v2", "report.txt"}, exit_failed);
+}
+
+bool diff_and_restore(context& ctx) {
+  say("What changed from v1 to v2, file by file:");
+  if (!step(ctx, {"diff", "docs", "v1", "v2"})) return false;
+  say("The first draft comes back from v1 into the live group; diff then shows the live\n"
+      "report.txt differing from v2:");
+  return step(ctx, {"restore", "docs", "v1", "report.txt"}) && step(ctx, {"diff", "docs", "v2"});
 }
 
 void show_export_block(const demo_place& place) {
@@ -189,10 +199,10 @@ bool fresh_list(const demo_place& place, bool verbose, std::string* out) {
   return true;
 }
 
-bool compare_with_fresh(const demo_place& place, bool verbose) {
+bool compare_with_fresh(context& ctx, const demo_place& place, bool verbose) {
   std::list<set_ptr> sets;
   vs::list_version_sets(sets);
-  std::string here = render_text(sets);
+  std::string here = render_listing(sets, ctx);
   say("This process's picture:");
   std::cout << here;
   say("A fresh process knows nothing but the volume; start-up recovery rebuilds it:");
@@ -218,8 +228,8 @@ bool guided_run(const demo_place& place, bool verbose) {
   if (!client.connect(volume)) return report_failure("cannot reach the demo volume");
   say("A file group is a top-level directory of the volume:");
   return step(ctx, {"create-group", "docs"}) && fill_group(client) &&
-         snapshots_and_change(ctx, client) && export_and_delete(ctx, place) &&
-         compare_with_fresh(place, verbose);
+         snapshots_and_change(ctx, client) && diff_and_restore(ctx) &&
+         export_and_delete(ctx, place) && compare_with_fresh(ctx, place, verbose);
 }
 
 }  // namespace

@@ -4,17 +4,14 @@
 #include <list>
 
 #include "commands.h"
+#include "handles.h"
 #include "names.h"
 #include "output.h"
 #include "volume_client.h"
 
 namespace ktsmctl {
 
-typedef ktsm_filegroup_version_set vs;
-
 namespace {
-
-const char k_state_attribute[] = "trusted.norvafs.snapstate";
 
 struct finding {
   std::string subject;  // "group a, version v3: create in progress"
@@ -28,20 +25,7 @@ void print(const finding& f) {
 
 // What leaves a snapshot version in a state that needs attention.
 std::string state_story(const std::string& state) {
-  static const char* const k_stories[] = {
-      "taking this snapshot started and did not finish, so its copy may be incomplete",
-      "",
-      "taking this snapshot failed, so its copy is incomplete",
-      "deleting it started and did not finish",
-      "it was deleted, but its directory was not removed",
-      "deleting it failed",
-      "exporting it started and did not finish, so the export may or may not be in place",
-      "",
-      "exporting it failed, so the export may or may not be in place",
-      "unexporting it started and did not finish, so the export may still be in place",
-      "",
-      "unexporting it failed, so the export may still be in place"};
-  if (known_state(state)) return k_stories[std::stoi(state) - 1];
+  if (const vs::state_info* info = vs::find_state(state)) return info->meaning;
   if (state.empty()) return "its state attribute is empty, which is none of the library's states";
   return "its state attribute holds \"" + state + "\", which is none of the library's states";
 }
@@ -51,17 +35,27 @@ finding version_finding(const set_ptr& set, const version_ptr& v) {
   std::string resolve = suggested_command("delete", group, v->get_name());
   // A version without a state is most often a snapshot killed before its
   // first state write.
-  if (v->get_state() == "1" || v->get_state() == "3" || v->get_state().empty()) {
+  if (v->get_state() == vs::SNAP_STATE_CREATE_IN_PROGRESS ||
+      v->get_state() == vs::SNAP_STATE_CREATE_FAILED || v->get_state().empty()) {
     resolve += ", then take the snapshot again";
   }
   // Withdrawing settles every unsettled export state as active.
   if (vs::may_be_exported(v->get_state())) {
-    resolve = suggested_command("unexport", group, v->get_name()) + ", then export it again if "
+    resolve = suggested_command("unexport", group, v->get_name()) +
+              ", then export it again if "
               "it should be exported";
   }
   return {
       "group " + group + ", version " + v->get_name() + ": " + state_name(v->get_state(), false),
       state_story(v->get_state()), resolve};
+}
+
+// A version in progress while another process holds its group's lock is
+// being worked on now: told apart from one a crash left, and no problem.
+bool running_elsewhere(const set_ptr& set, const version_ptr& v) {
+  if (!in_progress_state(v->get_state())) return false;
+  bool locked = false;
+  return set->is_group_locked(locked) == 0 && locked;
 }
 
 size_t check_versions() {
@@ -73,11 +67,28 @@ size_t check_versions() {
     set->list_versions(versions);
     for (const version_ptr& v : versions) {
       if (v->is_production_version() || !state_needs_attention(v->get_state())) continue;
+      if (running_elsewhere(set, v)) {
+        std::cout << "group " << group_label(set->get_name()) << ", version " << v->get_name()
+                  << ": " << state_name(v->get_state(), false)
+                  << ", locked by another host\n  another process is running this operation "
+                     "now; not a problem (run \"ktsmctl doctor\" again once it ends)\n";
+        continue;
+      }
       print(version_finding(set, v));
       ++found;
     }
   }
   return found;
+}
+
+// Top-level entries that are no file group: said once, not problems.
+void note_not_groups(const session& lib) {
+  for (const std::string& entry : lib.not_groups()) {
+    std::string label = group_label(entry);
+    std::cout << "top-level entry " << label << ": not a file group (no .snaps directory in it)"
+              << "\n  ktsmctl leaves it alone; to make it one: "
+              << suggested_command("create-group", label) << "\n";
+  }
 }
 
 // Looks into the snapshot directory of a group that did not recover.
@@ -91,7 +102,7 @@ finding diagnose_snaps(volume_client& client, const std::string& label) {
   }
   for (const std::string& name : names) {
     std::string state;
-    if (client.read_attribute(snaps + "/" + name, k_state_attribute, &state)) continue;
+    if (client.read_attribute(snaps + "/" + name, vs::SNAP_STATE_NAME, &state)) continue;
     return {subject,
             "its snapshot directory .snaps/" + name +
                 " carries no state attribute (a snapshot interrupted before its state was "
@@ -142,6 +153,7 @@ size_t check_unrecovered(const session& lib) {
 }  // namespace
 
 int cmd_doctor(context& ctx, const arguments&) {
+  note_not_groups(ctx.lib);
   size_t found = check_versions() + check_unrecovered(ctx.lib);
   if (found == 0) {
     std::cout << "no problems found on the " << ctx.lib.volume().describe() << "\n";

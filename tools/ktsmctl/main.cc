@@ -8,7 +8,7 @@
 
 int main(int argc, char** argv) {
   try {
-    return ktsmctl::run(argc, argv);
+    return ktsmctl::finish_output(ktsmctl::run(argc, argv));
   } catch (const std::exception& e) {
     std::cerr << "ktsmctl: " << e.what() << std::endl;
     return ktsmctl::exit_failed;

@@ -1,33 +1,41 @@
 #include "names.h"
 
+#include <cstdio>
+
+#include "handles.h"
+#include "ktsm/ktsm_filegroup_version_set.h"
+
 namespace ktsmctl {
 
-namespace {
-
-const char* const k_state_names[] = {"create in progress",   "active",     "create failed",
-                                     "delete in progress",   "deleted",    "delete failed",
-                                     "export in progress",   "exported",   "export failed",
-                                     "unexport in progress", "unexported", "unexport failed"};
-const int k_state_count = 12;
-
-// 1..12 for a known state text, else 0.
-int state_number(const std::string& text) {
-  for (int n = 1; n <= k_state_count; ++n) {
-    if (text == std::to_string(n)) return n;
+std::string control_character(const std::string& name) {
+  for (char c : name) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f) continue;
+    char text[16];
+    std::snprintf(text, sizeof text, "byte 0x%02x", b);
+    return text;
   }
-  return 0;
+  return "";
 }
 
-}  // namespace
-
-bool plain_component(const std::string& name) {
-  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-         name.find('\0') == std::string::npos;
+std::string visible(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    unsigned char b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b != 0x7f) {
+      out += c;
+      continue;
+    }
+    char text[8];
+    std::snprintf(text, sizeof text, "\\x%02x", b);
+    out += text;
+  }
+  return out;
 }
 
 bool group_set_name(const std::string& written, std::string* set_name) {
   std::string bare = written.substr(std::min(written.find_first_not_of('/'), written.size()));
-  if (!plain_component(bare)) return false;
+  if (bare.empty() || !vs::valid_set_name("//" + bare)) return false;
   *set_name = "//" + bare;
   return true;
 }
@@ -37,33 +45,27 @@ std::string group_label(const std::string& set_name) {
   return start == std::string::npos ? set_name : set_name.substr(start);
 }
 
-bool known_state(const std::string& text) { return state_number(text) != 0; }
-
 std::string state_name(const std::string& text, bool production) {
-  int n = state_number(text);
-  if (n != 0) return k_state_names[n - 1];
+  if (const vs::state_info* state = vs::find_state(text)) return state->name;
   if (production && text.empty()) return "live";
   return "unknown (" + text + ")";
 }
 
-bool state_needs_attention(const std::string& text) {
-  return text != "2" && text != "8" && text != "11";
+bool in_progress_state(const std::string& text) {
+  const vs::state_info* state = vs::find_state(text);
+  return state != nullptr && state->in_progress;
 }
 
-std::string shell_word(const std::string& word) {
-  static const char k_plain[] =
-      "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_-./+:@,=";
-  if (!word.empty() && word.find_first_not_of(k_plain) == std::string::npos) return word;
-  std::string out = "'";
-  for (char c : word) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return out + "'";
+bool state_needs_attention(const std::string& text) {
+  const vs::state_info* state = vs::find_state(text);
+  return state == nullptr || !state->settled;
 }
 
 std::string suggested_command(const std::string& command, const std::string& group,
                               const std::string& version) {
   bool dash = group[0] == '-' || (!version.empty() && version[0] == '-');
-  std::string line = "ktsmctl " + command + (dash ? " -- " : " ") + shell_word(group);
-  return version.empty() ? line : line + " " + shell_word(version);
+  std::string line = "ktsmctl " + command + (dash ? " -- " : " ") + vs::shell_word(group);
+  return version.empty() ? line : line + " " + vs::shell_word(version);
 }
 
 }  // namespace ktsmctl

@@ -7,6 +7,7 @@
 #include <list>
 #include <string>
 
+#include "handles.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 namespace ktsmctl {
@@ -21,22 +22,18 @@ bool report_warning(const std::string& what);
 int fail(const std::string& what);
 int usage_error(const std::string& what);
 
+// Flushes standard output; a write that failed (a full disk, a closed
+// pipe) turns status into exit_failed, with one line saying so.
+int finish_output(int status);
+
 // "12 bytes", "3.4 KiB", "1.2 GiB".
 std::string human_bytes(uint64_t bytes);
 
 // "1 file", "3 files": count and word, with an "s" unless count is 1.
 std::string counted(uint64_t count, const std::string& word);
 
-typedef ktsm_filegroup_version_set::set_ptr set_ptr;
-typedef ktsm_filegroup_version_set::version_ptr version_ptr;
-
 // The name shown for a version's older link: "-" when there is none.
 std::string older_name(const version_ptr& version);
-
-// The groups and their versions in list order, one block per group.
-std::string render_text(const std::list<set_ptr>& sets);
-// The same as a JSON array of groups, each with its versions.
-std::string render_json(const std::list<set_ptr>& sets);
 
 }  // namespace ktsmctl
 

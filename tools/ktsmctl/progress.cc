@@ -13,8 +13,8 @@ namespace ktsmctl {
 
 namespace {
 
-const std::chrono::milliseconds k_poll_interval(200);
-const std::chrono::milliseconds k_quiet_start(500);
+const std::chrono::milliseconds kPollInterval(200);
+const std::chrono::milliseconds kQuietStart(500);
 
 }  // namespace
 
@@ -37,8 +37,8 @@ void progress_line::poll() {
   const ktfssnapcore::copy_progress& progress = ktfssnapcore::snap_progress();
   auto start = std::chrono::steady_clock::now();
   std::unique_lock<std::mutex> lock(m_mutex);
-  while (!m_wake.wait_for(lock, k_poll_interval, [this] { return m_done; })) {
-    if (std::chrono::steady_clock::now() - start < k_quiet_start) continue;
+  while (!m_wake.wait_for(lock, kPollInterval, [this] { return m_done; })) {
+    if (std::chrono::steady_clock::now() - start < kQuietStart) continue;
     if (!progress.running.load(std::memory_order_relaxed)) continue;
     uint64_t files = progress.files.load(std::memory_order_relaxed);
     std::string bytes = human_bytes(progress.bytes.load(std::memory_order_relaxed));

@@ -1,19 +1,40 @@
 #include "session.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <list>
 
+#include "handles.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 #include "output.h"
+#include "volume_client.h"
 
 namespace ktsmctl {
 
-typedef ktsm_filegroup_version_set vs;
+tee_sink::tee_sink(std::shared_ptr<ktfs::log_sink> target, const std::string& volume)
+    : m_target(std::move(target)), m_origin("pid " + std::to_string(::getpid()) + " " + volume) {}
+
+namespace {
+
+// "2024-05-01T12:00:00.123Z": now, in UTC, to the millisecond.
+std::string utc_now() {
+  struct timespec now;
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  struct tm parts;
+  ::gmtime_r(&now.tv_sec, &parts);
+  char text[40];
+  size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &parts);
+  std::snprintf(text + n, sizeof text - n, ".%03ldZ", now.tv_nsec / 1000000);
+  return text;
+}
+
+}  // namespace
 
 void tee_sink::write(const ktfs::log_record& record) {
   {
@@ -23,7 +44,9 @@ void tee_sink::write(const ktfs::log_record& record) {
       m_last = record;
     }
   }
-  m_target->write(record);
+  ktfs::log_record stamped = record;
+  stamped.function = utc_now() + " " + m_origin + " " + record.function;
+  m_target->write(stamped);
 }
 
 size_t tee_sink::marked_count() const {
@@ -78,7 +101,7 @@ void session::install_log(const log_choice& log) {
       m_log_description = "nowhere";
     }
   }
-  m_sink = std::make_shared<tee_sink>(target);
+  m_sink = std::make_shared<tee_sink>(target, m_volume.describe());
   ktfs::ktfs_debug::set_default_sink(m_sink);
   ktfs::ktfs_debug::set_default_level(0);
   m_snap_logger.reset(new ktfs::ktfs_debug(m_sink, 0));
@@ -119,12 +142,23 @@ bool session::find_unrecovered() {
   }
   std::list<vs::set_ptr> sets;
   vs::list_version_sets(sets);
+  volume_client client;
+  bool connected = client.connect(m_volume);
   for (const std::string& entry : entries) {
     bool registered = std::any_of(sets.begin(), sets.end(),
                                   [&](const vs::set_ptr& s) { return s->get_name() == entry; });
-    if (!registered) m_unrecovered.push_back(entry);
+    if (registered) continue;
+    (connected && !looks_like_group(client, entry) ? m_not_groups : m_unrecovered).push_back(entry);
   }
   return true;
+}
+
+// A directory holding a ".snaps" directory: what start-up should have
+// rebuilt.  Anything else at the top is no file group at all.
+bool session::looks_like_group(volume_client& client, const std::string& entry) {
+  struct stat st;
+  return !client.lstat(entry, &st) && S_ISDIR(st.st_mode) &&
+         !client.lstat(entry + "/.snaps", &st) && S_ISDIR(st.st_mode);
 }
 
 }  // namespace ktsmctl

@@ -10,6 +10,7 @@
 
 #include "ktfs/ktfs_debug.h"
 #include "volume.h"
+#include "volume_client.h"
 
 namespace ktsmctl {
 
@@ -17,7 +18,9 @@ namespace ktsmctl {
 // last one, so that an error line can quote what the library said.
 class tee_sink : public ktfs::log_sink {
  public:
-  explicit tee_sink(std::shared_ptr<ktfs::log_sink> target) : m_target(std::move(target)) {}
+  // Each record passed on starts with its time (UTC), the process id and
+  // the volume, so that one log can hold the records of many runs.
+  tee_sink(std::shared_ptr<ktfs::log_sink> target, const std::string& volume);
   void write(const ktfs::log_record& record) override;
   void flush() override { m_target->flush(); }
   // Number of records that mark failures or progress (level -1, errors).
@@ -28,6 +31,7 @@ class tee_sink : public ktfs::log_sink {
 
  private:
   std::shared_ptr<ktfs::log_sink> m_target;
+  std::string m_origin;  // "pid N volume V"
   mutable std::mutex m_mutex;
   size_t m_marked = 0;
   ktfs::log_record m_last;
@@ -52,8 +56,12 @@ class session {
 
   const volume_choice& volume() const { return m_volume; }
   const std::string& log_description() const { return m_log_description; }
-  // Top-level entries ("//x") that start-up recovery did not register.
+  // Top-level entries ("//x") that start-up recovery did not register,
+  // though they look like file groups (a directory with a ".snaps").
   const std::vector<std::string>& unrecovered() const { return m_unrecovered; }
+  // Top-level entries that are no file group: not a directory, or a
+  // directory without ".snaps".  Not a problem; doctor mentions them.
+  const std::vector<std::string>& not_groups() const { return m_not_groups; }
 
   size_t log_mark() const { return m_sink->marked_count(); }
   // " (the library said: ...)" after a failure since mark, else empty.
@@ -63,12 +71,14 @@ class session {
   bool prepare_volume();
   void install_log(const log_choice& log);
   bool find_unrecovered();
+  static bool looks_like_group(volume_client& client, const std::string& entry);
 
   volume_choice m_volume;
   std::string m_log_description;
   std::shared_ptr<tee_sink> m_sink;
   std::unique_ptr<ktfs::ktfs_debug> m_snap_logger;
   std::vector<std::string> m_unrecovered;
+  std::vector<std::string> m_not_groups;
   bool m_started = false;
 };
 

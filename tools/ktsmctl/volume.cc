@@ -1,5 +1,6 @@
 #include "volume.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -125,6 +126,23 @@ std::string log_file_path(const std::string& given) {
   fs::path parent = volume.parent_path();
   if (parent.empty()) parent = ".";
   return (parent / "ktsmctl.log").string();
+}
+
+std::string log_file_path(const std::string& given, const volume_choice& volume) {
+  if (!given.empty() || !env_value("KTSM_LOG").empty() || volume.embedded) {
+    return log_file_path(given);
+  }
+  if (volume.local) {
+    fs::path parent = fs::path(volume.local_dir).parent_path();
+    return ((parent.empty() ? fs::path(".") : parent) / "ktsmctl.log").string();
+  }
+  std::string beside_default = log_file_path("");
+  if (beside_default.empty()) return "";
+  std::string server = volume.server;
+  std::replace(server.begin(), server.end(), '/', '_');
+  return (fs::path(beside_default).parent_path() /
+          ("ktsmctl-" + volume.volume + "@" + server + ".log"))
+      .string();
 }
 
 bool make_directories(const std::string& dir, std::string* error) {

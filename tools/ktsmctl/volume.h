@@ -48,6 +48,11 @@ std::string embedded_volume_dir();
 // embedded volume's directory.  Empty when none can be named.
 std::string log_file_path(const std::string& given);
 
+// The log file of a command on volume: --log FILE, else $KTSM_LOG, else
+// ktsmctl.log beside the volume's directory for a local volume, or
+// ktsmctl-VOLUME@SERVER.log beside the default volume's for GlusterFS.
+std::string log_file_path(const std::string& given, const volume_choice& volume);
+
 // Makes the directory and its parents; false with *error set on failure.
 bool make_directories(const std::string& dir, std::string* error);
 

@@ -27,6 +27,13 @@ class volume_client {
   bool read_attribute(const std::string& path, const std::string& name, std::string* text);
   std::error_code set_attribute(const std::string& path, const std::string& name,
                                 const std::string& value);
+  // The entry itself, never following a final symbolic link.
+  std::error_code lstat(const std::string& path, struct stat* st);
+  std::error_code readlink(const std::string& path, std::string* target);
+  // The attribute of the entry itself (a link's own); false when missing.
+  bool read_own_attribute(const std::string& path, const std::string& name, std::string* text);
+  // Whether the two regular files hold the same bytes (read in blocks).
+  std::error_code same_bytes(const std::string& a, const std::string& b, bool* same);
   // Makes or replaces a regular file (mode 0644) holding content.
   std::error_code write_file(const std::string& path, const std::string& content);
 

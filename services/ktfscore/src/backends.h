@@ -2,7 +2,10 @@
 #ifndef KTFS_SRC_BACKENDS_H_
 #define KTFS_SRC_BACKENDS_H_
 
+#include <sys/types.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -17,6 +20,24 @@ std::string confine_path(const std::string& path);
 // Appends the components of confine_path(path) to *out, each after a "/",
 // in one pass and without a copy per component.
 void append_confined(const std::string& path, std::string* out);
+
+// Moves len bytes at offset through call(done), which reads or writes the
+// rest from len - done bytes in and returns what it moved, or -1 with errno
+// set: retried after EINTR, ended early when a call moves nothing (the end
+// of a file).  *done receives the bytes moved.  The one loop of both
+// backends' pread and pwrite.
+template <class Call>
+std::error_code transfer_all(size_t len, size_t* done, Call call) {
+  *done = 0;
+  while (*done < len) {
+    ssize_t n = call(*done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno_code();
+    if (n == 0) break;
+    *done += static_cast<size_t>(n);
+  }
+  return {};
+}
 
 }  // namespace ktfs
 

@@ -1,20 +1,16 @@
-#include "ktfs/ktfs_fault.h"
-
 #include <fnmatch.h>
+
+#include "ktfs/ktfs_fault.h"
 
 namespace ktfs {
 
 namespace {
 
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
-
-const char* const kOpNames[] = {"stat",    "lstat",   "mkdir",    "rmdir",    "unlink",
-                                "rename",  "chmod",   "opendir",  "readdir",  "closedir",
-                                "open",    "close",   "read",     "write",    "fstat",
-                                "getxattr", "setxattr", "listxattr", "readlink", "symlink",
-                                "copy_range", "chown",  "utimens",  "mknod",   "link",
-                                "lgetxattr", "lsetxattr", "seek",  "truncate",
-                                "lock"};
+const char* const kOpNames[] = {
+    "stat",     "lstat",     "mkdir",     "rmdir",   "unlink",     "rename", "chmod",   "opendir",
+    "readdir",  "closedir",  "open",      "close",   "read",       "write",  "fstat",   "getxattr",
+    "setxattr", "listxattr", "readlink",  "symlink", "copy_range", "chown",  "utimens", "mknod",
+    "link",     "lgetxattr", "lsetxattr", "seek",    "truncate",   "lock"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<size_t>(op::count_),
               "one name per kind of call");
 
@@ -201,10 +197,10 @@ int fault_backend::intercept(op kind, const std::string& path) {
 
 std::string fault_backend::describe() const { return "faults(" + m_base->describe() + ")"; }
 
-#define KTFS_FAULT_PATH_CALL(kind, path, call)                     \
-  do {                                                             \
-    if (int err = intercept(kind, path)) return errno_code(err);   \
-    return call;                                                   \
+#define KTFS_FAULT_PATH_CALL(kind, path, call)                   \
+  do {                                                           \
+    if (int err = intercept(kind, path)) return errno_code(err); \
+    return call;                                                 \
   } while (0)
 
 std::error_code fault_backend::stat(const std::string& path, struct stat* buf) {
@@ -270,7 +266,8 @@ std::error_code fault_backend::lsetxattr(const std::string& path, const std::str
   KTFS_FAULT_PATH_CALL(op::lsetxattr, path, m_base->lsetxattr(path, name, value, len, flags));
 }
 
-std::error_code fault_backend::opendir(const std::string& path, std::unique_ptr<backend_file>* out) {
+std::error_code fault_backend::opendir(const std::string& path,
+                                       std::unique_ptr<backend_file>* out) {
   if (int err = intercept(op::opendir, path)) return errno_code(err);
   std::unique_ptr<backend_file> base;
   if (std::error_code ec = m_base->opendir(path, &base)) return ec;

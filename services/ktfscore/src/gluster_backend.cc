@@ -16,8 +16,6 @@ namespace ktfs {
 
 namespace {
 
-std::error_code errno_code() { return std::error_code(errno, std::system_category()); }
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
 std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(); }
 
 // Copies move data in blocks of this size.
@@ -39,7 +37,10 @@ class gluster_file : public backend_file {
  public:
   gluster_file(std::string path, glfs_fd_t* fd, bool is_dir,
                std::shared_ptr<std::atomic<bool>> server_copy = nullptr)
-      : m_path(std::move(path)), m_fd(fd), m_is_dir(is_dir), m_server_copy(std::move(server_copy)) {}
+      : m_path(std::move(path)),
+        m_fd(fd),
+        m_is_dir(is_dir),
+        m_server_copy(std::move(server_copy)) {}
   ~gluster_file() override { close(); }
 
   const std::string& path() const override { return m_path; }
@@ -54,28 +55,17 @@ class gluster_file : public backend_file {
   }
 
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = glfs_pread(m_fd, static_cast<char*>(buf) + *done, len - *done,
-                             static_cast<off_t>(offset + *done), 0, nullptr);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      if (n == 0) break;
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return glfs_pread(m_fd, static_cast<char*>(buf) + at, len - at,
+                        static_cast<off_t>(offset + at), 0, nullptr);
+    });
   }
 
   std::error_code pwrite(const void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = glfs_pwrite(m_fd, static_cast<const char*>(buf) + *done, len - *done,
-                              static_cast<off_t>(offset + *done), 0, nullptr, nullptr);
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return glfs_pwrite(m_fd, static_cast<const char*>(buf) + at, len - at,
+                         static_cast<off_t>(offset + at), 0, nullptr, nullptr);
+    });
   }
 
   std::error_code fstat(struct stat* buf) override { return check(glfs_fstat(m_fd, buf)); }
@@ -194,11 +184,42 @@ class gluster_backend : public backend {
 
   std::string describe() const override { return "glusterfs:" + m_label; }
 
+  // Reads the parent directory of p with readdirp, which links every entry's
+  // current inode to its name: after another client replaced an entry, this
+  // client's cached inode answers ESTALE until the name is looked up again.
+  void refresh_parent(const std::string& p) {
+    std::string parent = p.substr(0, p.rfind('/'));
+    glfs_fd_t* dir = glfs_opendir(m_fs, parent.empty() ? "/" : parent.c_str());
+    if (dir == nullptr) return;
+    struct stat st;
+    while (glfs_readdirplus(dir, &st) != nullptr) {
+    }
+    glfs_closedir(dir);
+  }
+
+  // Runs call, a call on the volume path p; when it fails with ESTALE (an
+  // entry another client replaced), refreshes p's directory and runs it once
+  // more.
+  template <class Call>
+  auto fresh(const std::string& p, Call call) -> decltype(call()) {
+    auto result = call();
+    if (failed(result) && errno == ESTALE) {
+      refresh_parent(p);
+      result = call();
+    }
+    return result;
+  }
+  static bool failed(int rc) { return rc != 0; }
+  static bool failed(ssize_t n) { return n < 0; }
+  static bool failed(const glfs_fd_t* fd) { return fd == nullptr; }
+
   std::error_code stat(const std::string& path, struct stat* buf) override {
-    return check(glfs_stat(m_fs, vol(path).c_str(), buf));
+    std::string p = vol(path);
+    return check(fresh(p, [&] { return glfs_stat(m_fs, p.c_str(), buf); }));
   }
   std::error_code lstat(const std::string& path, struct stat* buf) override {
-    return check(glfs_lstat(m_fs, vol(path).c_str(), buf));
+    std::string p = vol(path);
+    return check(fresh(p, [&] { return glfs_lstat(m_fs, p.c_str(), buf); }));
   }
   std::error_code mkdir(const std::string& path, unsigned int mode) override {
     std::string p = vol(path);
@@ -211,20 +232,24 @@ class gluster_backend : public backend {
     return check(glfs_chmod(m_fs, p.c_str(), mode));
   }
   std::error_code rmdir(const std::string& path) override {
-    return check(glfs_rmdir(m_fs, vol(path).c_str()));
+    std::string p = vol(path);
+    return check(fresh(p, [&] { return glfs_rmdir(m_fs, p.c_str()); }));
   }
   std::error_code unlink(const std::string& path) override {
-    return check(glfs_unlink(m_fs, vol(path).c_str()));
+    std::string p = vol(path);
+    return check(fresh(p, [&] { return glfs_unlink(m_fs, p.c_str()); }));
   }
   std::error_code rename(const std::string& from, const std::string& to) override {
     return check(glfs_rename(m_fs, vol(from).c_str(), vol(to).c_str()));
   }
   std::error_code chmod(const std::string& path, unsigned int mode) override {
-    return check(glfs_chmod(m_fs, vol(path).c_str(), mode));
+    std::string p = vol(path);
+    return check(fresh(p, [&] { return glfs_chmod(m_fs, p.c_str(), mode); }));
   }
 
   std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) override {
-    glfs_fd_t* fd = glfs_opendir(m_fs, vol(path).c_str());
+    std::string p = vol(path);
+    glfs_fd_t* fd = fresh(p, [&] { return glfs_opendir(m_fs, p.c_str()); });
     if (fd == nullptr) return errno_code();
     out->reset(new gluster_file(path, fd, true));
     return {};
@@ -245,7 +270,7 @@ class gluster_backend : public backend {
         fd = glfs_open(m_fs, p.c_str(), flags & ~O_CREAT);
       }
     } else {
-      fd = glfs_open(m_fs, p.c_str(), flags);
+      fd = fresh(p, [&] { return glfs_open(m_fs, p.c_str(), flags); });
     }
     if (fd == nullptr) return errno_code();
     out->reset(new gluster_file(path, fd, false, m_server_copy));
@@ -255,7 +280,8 @@ class gluster_backend : public backend {
   std::error_code getxattr(const std::string& path, const std::string& name, void* buf, size_t len,
                            size_t* size) override {
     *size = 0;
-    ssize_t n = glfs_getxattr(m_fs, vol(path).c_str(), name.c_str(), buf, len);
+    std::string p = vol(path);
+    ssize_t n = fresh(p, [&] { return glfs_getxattr(m_fs, p.c_str(), name.c_str(), buf, len); });
     if (n < 0) return errno_code();
     *size = static_cast<size_t>(n);
     return {};
@@ -263,7 +289,9 @@ class gluster_backend : public backend {
 
   std::error_code setxattr(const std::string& path, const std::string& name, const void* value,
                            size_t len, int flags) override {
-    return check(glfs_setxattr(m_fs, vol(path).c_str(), name.c_str(), value, len, flags));
+    std::string p = vol(path);
+    return check(
+        fresh(p, [&] { return glfs_setxattr(m_fs, p.c_str(), name.c_str(), value, len, flags); }));
   }
 
   std::error_code listxattr(const std::string& path, bool follow,
@@ -306,10 +334,12 @@ class gluster_backend : public backend {
   }
 
   std::error_code lchown(const std::string& path, uid_t uid, gid_t gid) override {
-    return check(glfs_lchown(m_fs, vol(path).c_str(), uid, gid));
+    std::string p = vol(path);
+    return check(fresh(p, [&] { return glfs_lchown(m_fs, p.c_str(), uid, gid); }));
   }
   std::error_code lutimens(const std::string& path, const struct timespec times[2]) override {
-    return check(glfs_lutimens(m_fs, vol(path).c_str(), times));
+    std::string p = vol(path);
+    return check(fresh(p, [&] { return glfs_lutimens(m_fs, p.c_str(), times); }));
   }
   std::error_code mknod(const std::string& path, unsigned int mode, dev_t dev) override {
     std::string p = vol(path);
@@ -322,17 +352,20 @@ class gluster_backend : public backend {
   std::error_code link(const std::string& from, const std::string& to) override {
     return check(glfs_link(m_fs, vol(from).c_str(), vol(to).c_str()));
   }
-  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
-                            size_t len, size_t* size) override {
+  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf, size_t len,
+                            size_t* size) override {
     *size = 0;
-    ssize_t n = glfs_lgetxattr(m_fs, vol(path).c_str(), name.c_str(), buf, len);
+    std::string p = vol(path);
+    ssize_t n = fresh(p, [&] { return glfs_lgetxattr(m_fs, p.c_str(), name.c_str(), buf, len); });
     if (n < 0) return errno_code();
     *size = static_cast<size_t>(n);
     return {};
   }
   std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
                             size_t len, int flags) override {
-    return check(glfs_lsetxattr(m_fs, vol(path).c_str(), name.c_str(), value, len, flags));
+    std::string p = vol(path);
+    return check(
+        fresh(p, [&] { return glfs_lsetxattr(m_fs, p.c_str(), name.c_str(), value, len, flags); }));
   }
 
  private:
@@ -357,7 +390,8 @@ bool parse_server(const std::string& server, std::string* host, int* port) {
     *host = server.substr(0, colon);
     char* end = nullptr;
     long value = std::strtol(server.c_str() + colon + 1, &end, 10);
-    if (end == server.c_str() + colon + 1 || *end != '\0' || value <= 0 || value > 65535) return false;
+    if (end == server.c_str() + colon + 1 || *end != '\0' || value <= 0 || value > 65535)
+      return false;
     *port = static_cast<int>(value);
   }
   if (host->size() > 1 && host->front() == '[' && host->back() == ']') {

@@ -10,7 +10,6 @@ namespace ktfs {
 
 namespace {
 
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
 const std::error_code kBadHandle = errno_code(EBADF);
 
 struct defaults_store {
@@ -79,9 +78,9 @@ iopx_ptr ktfs_api::init(iopx_tree_cfg cfg) {
   client_defaults d = get_client_defaults();
   resolve_location(&cfg, d);
   std::error_code ec;
-  std::shared_ptr<backend> impl = !cfg.local_root.empty()
-                                      ? make_local_backend(cfg.local_root, &ec)
-                                      : make_gluster_backend(cfg.volfile_server, cfg.volume_name, &ec);
+  std::shared_ptr<backend> impl =
+      !cfg.local_root.empty() ? make_local_backend(cfg.local_root, &ec)
+                              : make_gluster_backend(cfg.volfile_server, cfg.volume_name, &ec);
   if (!impl) {
     errno = ec.value();
     return iopx_ptr();

@@ -17,9 +17,6 @@ namespace ktfs {
 
 namespace {
 
-std::error_code errno_code() { return std::error_code(errno, std::system_category()); }
-std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
-
 // Attribute names as stored: "trusted.X" becomes "user.trusted.X" when the
 // process cannot write the trusted namespace.
 const char kTrusted[] = "trusted.";
@@ -42,28 +39,16 @@ class local_file : public backend_file {
   }
 
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = ::pread(m_fd, static_cast<char*>(buf) + *done, len - *done,
-                          static_cast<off_t>(offset + *done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      if (n == 0) break;
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return ::pread(m_fd, static_cast<char*>(buf) + at, len - at, static_cast<off_t>(offset + at));
+    });
   }
 
   std::error_code pwrite(const void* buf, size_t len, uint64_t offset, size_t* done) override {
-    *done = 0;
-    while (*done < len) {
-      ssize_t n = ::pwrite(m_fd, static_cast<const char*>(buf) + *done, len - *done,
-                           static_cast<off_t>(offset + *done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) return errno_code();
-      *done += static_cast<size_t>(n);
-    }
-    return {};
+    return transfer_all(len, done, [&](size_t at) {
+      return ::pwrite(m_fd, static_cast<const char*>(buf) + at, len - at,
+                      static_cast<off_t>(offset + at));
+    });
   }
 
   std::error_code fstat(struct stat* buf) override {
@@ -203,7 +188,9 @@ int open_nofollow(int dir, const char* name, int flags, unsigned int mode) {
 class local_backend : public backend {
  public:
   local_backend(std::string root, int root_fd, bool unprivileged, bool openat2)
-      : m_root(std::move(root)), m_root_fd(root_fd), m_unprivileged(unprivileged),
+      : m_root(std::move(root)),
+        m_root_fd(root_fd),
+        m_unprivileged(unprivileged),
         m_openat2(openat2) {}
   ~local_backend() override { ::close(m_root_fd); }
 
@@ -357,8 +344,8 @@ class local_backend : public backend {
     if (std::error_code ec = resolve(to, &b)) return ec;
     return check(::linkat(a.dir.get(), a.name.c_str(), b.dir.get(), b.name.c_str(), 0));
   }
-  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
-                            size_t len, size_t* size) override {
+  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf, size_t len,
+                            size_t* size) override {
     return get_attr(path, false, name, buf, len, size);
   }
   std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
@@ -464,8 +451,8 @@ class local_backend : public backend {
 
   // Attributes through the entry's own descriptor: the entry itself, or
   // with follow the target of a final link (beneath its directory).
-  std::error_code get_attr(const std::string& path, bool follow, const std::string& name,
-                           void* buf, size_t len, size_t* size) {
+  std::error_code get_attr(const std::string& path, bool follow, const std::string& name, void* buf,
+                           size_t len, size_t* size) {
     *size = 0;
     fd_guard fd;
     if (std::error_code ec = open_entry(path, follow ? O_PATH : O_PATH | O_NOFOLLOW, follow, &fd)) {
@@ -511,30 +498,6 @@ class local_backend : public backend {
 };
 
 }  // namespace
-
-void append_confined(const std::string& path, std::string* out) {
-  const size_t base = out->size();  // ".." never climbs above this
-  size_t at = 0;
-  while (at <= path.size()) {
-    size_t end = path.find('/', at);
-    if (end == std::string::npos) end = path.size();
-    size_t len = end - at;
-    if (len == 2 && path[at] == '.' && path[at + 1] == '.') {
-      if (out->size() > base) out->resize(out->rfind('/'));
-    } else if (len > 1 || (len == 1 && path[at] != '.')) {
-      out->push_back('/');
-      out->append(path, at, len);
-    }
-    at = end + 1;
-  }
-}
-
-std::string confine_path(const std::string& path) {
-  std::string out;
-  out.reserve(path.size() + 1);
-  append_confined(path, &out);
-  return out;
-}
 
 std::shared_ptr<backend> make_local_backend(const std::string& root, std::error_code* ec) {
   *ec = std::error_code();

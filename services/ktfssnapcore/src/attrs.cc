@@ -7,12 +7,12 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+
 namespace ktfssnapcore {
 namespace detail {
 
 namespace {
-
-const ktfs::aio_ptr kNoAio;
 
 // Most values (uuids, states) fit the first buffer; a larger one is asked
 // again with a buffer four times as large, up to a bound no volume reaches.

@@ -35,11 +35,12 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+
 namespace ktfssnapcore {
 
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 const char kFunction[] = "ktfssnapcore::snap_opcreate()";
 const char kSnapsDir[] = ".snaps";
 // Bytes asked of one copy_range call: a whole extent of any usual file, so
@@ -144,6 +145,43 @@ class tree_copier {
       return ec;
     }
     descend(top, names, true);
+    return finish(failed);
+  }
+
+  // Copies each entry rel of src_root (a relative path) to the same path
+  // under dst_root.  A directory above it that dst_root lacks is made as a
+  // copy of its counterpart in src_root (its own metadata, none of its other
+  // entries); one that dst_root has must be a real directory.
+  std::error_code copy_paths(const std::string& src_root, const std::string& dst_root,
+                             const std::vector<std::string>& rels, std::string* failed) {
+    std::error_code ec = detail::same_dir(m_api, m_io, src_root, nullptr);
+    if (ec) {
+      *failed = src_root;
+      return ec;
+    }
+    if ((ec = detail::same_dir(m_api, m_io, dst_root, nullptr))) {
+      *failed = dst_root;
+      return ec;
+    }
+    for (const std::string& rel : rels) {
+      int depth = 1;
+      for (size_t slash = rel.find('/'); slash != std::string::npos && !stopped();
+           slash = rel.find('/', slash + 1)) {
+        std::string part = "/" + rel.substr(0, slash);
+        make_parent(src_root + part, dst_root + part, depth++);
+      }
+      if (stopped()) break;
+      visit(src_root + "/" + rel, dst_root + "/" + rel, depth);
+    }
+    return finish(failed);
+  }
+
+ private:
+  bool stopped() const { return m_stop.load(std::memory_order_acquire); }
+
+  // Waits for the pool, then makes the further names of hard links and
+  // gives the directories their metadata; the failure reported, if any.
+  std::error_code finish(std::string* failed) {
     m_pool.drain();
     if (!stopped()) make_further_links();
     if (!stopped()) finish_dirs();
@@ -153,8 +191,29 @@ class tree_copier {
     return m_failure;
   }
 
- private:
-  bool stopped() const { return m_stop.load(std::memory_order_acquire); }
+  // A directory above an entry of copy_paths: the source must be a real
+  // directory; the destination is made (and later given the source's
+  // metadata) when missing, and must be a real directory when present.
+  void make_parent(const std::string& src, const std::string& dst, int depth) {
+    entry e{src, dst, {}, m_next_seq++, depth};
+    std::error_code ec = m_api->lstat(m_io, src.c_str(), &e.st, kNoAio);
+    if (!ec && !S_ISDIR(e.st.st_mode)) ec = detail::errno_code(ENOTDIR);
+    if (ec) {
+      fail(e.seq, ec, src);
+      return;
+    }
+    struct stat there;
+    ec = m_api->lstat(m_io, dst.c_str(), &there, kNoAio);
+    if (ec.value() == ENOENT) {
+      if ((ec = m_api->mkdir(m_io, dst.c_str(), 0700, kNoAio))) {
+        fail(e.seq, ec, dst);
+      } else {
+        m_dirs.push_back(e);
+      }
+      return;
+    }
+    if (ec || (ec = detail::same_dir(m_api, m_io, dst, nullptr))) fail(e.seq, ec, dst);
+  }
 
   // Keeps the failure of the lowest-numbered entry and stops the walk.
   void fail(uint64_t seq, std::error_code ec, const std::string& path) {
@@ -169,9 +228,8 @@ class tree_copier {
   }
 
   static void vanished(const std::string& path) {
-    detail::logger().debug(kFunction, -1,
-                           "[%s] disappeared during the copy: left out of the version",
-                           path.c_str());
+    detail::logger().debug(
+        kFunction, -1, "[%s] disappeared during the copy: left out of the version", path.c_str());
   }
 
   // The walk: directories are made here, everything else by the pool.
@@ -283,11 +341,12 @@ class tree_copier {
       case S_IFCHR:
       case S_IFBLK:
       case S_IFSOCK:
-        ec = m_api->mknod(m_io, e.dst.c_str(), (e.st.st_mode & S_IFMT) | 0600, e.st.st_rdev, kNoAio);
+        ec =
+            m_api->mknod(m_io, e.dst.c_str(), (e.st.st_mode & S_IFMT) | 0600, e.st.st_rdev, kNoAio);
         break;
       default:  // a kind of entry this copy cannot make
         *failed = e.src;
-        return detail::errno_code(EOPNOTSUPP);
+        return ktfs::errno_code(EOPNOTSUPP);
     }
     if (ec) return ec;
     return set_metadata(e, failed);
@@ -296,14 +355,14 @@ class tree_copier {
   std::error_code copy_file(const entry& e, std::string* failed) {
     *failed = e.src;
     ktfs::file_ptr in = m_api->open(m_io, e.src.c_str(), O_RDONLY, kNoAio);
-    if (!in) return detail::errno_code(errno);
+    if (!in) return ktfs::errno_code(errno);
     // A file swapped for a link since the walk saw it: another file's data
     // never enters the version.
     if (std::error_code ec = detail::opened_as_seen(in, e.st)) return ec;
     *failed = e.dst;
     ktfs::file_ptr out =
         m_api->open(m_io, e.dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, kNoAio);
-    if (!out) return detail::errno_code(errno);
+    if (!out) return ktfs::errno_code(errno);
     if (std::error_code ec = copy_data(in, out, e.st, failed)) return ec;
     // A file written while it was copied: the version holds a mix.
     struct stat after;
@@ -452,8 +511,8 @@ class tree_copier {
   ktfs::ktfs_api* m_api;
   const ktfs::iopx_ptr& m_io;
   copy_progress& m_progress;
-  uint64_t m_next_seq = 0;        // the walk's only
-  std::vector<entry> m_dirs;      // the walk's only, until the pool is idle
+  uint64_t m_next_seq = 0;    // the walk's only
+  std::vector<entry> m_dirs;  // the walk's only, until the pool is idle
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;  // guards what follows
   std::map<inode_key, std::string> m_first_names;
@@ -493,4 +552,26 @@ std::error_code copy_group(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
 }
 
 }  // namespace detail
+
+std::error_code copy_entries(ktfs::ktfs_api* api, ktfs::iopx_ptr io, const std::string& src_root,
+                             const std::string& dst_root, const std::vector<std::string>& rels,
+                             std::string* failed) {
+  if (api == nullptr || !io) return detail::errno_code(EBADF);
+  copy_progress& counters = detail::progress();
+  counters.files.store(0, std::memory_order_relaxed);
+  counters.bytes.store(0, std::memory_order_relaxed);
+  counters.running.store(true, std::memory_order_relaxed);
+  std::error_code ec;
+  {
+    tree_copier copier(api, io, counters, copy_workers());
+    ec = copier.copy_paths(src_root, dst_root, rels, failed);
+  }
+  counters.running.store(false, std::memory_order_relaxed);
+  if (ec) {
+    detail::logger().error("ktfssnapcore::copy_entries()", "copy of [%s] failed: %s",
+                           failed->c_str(), std::strerror(ec.value()));
+  }
+  return ec;
+}
+
 }  // namespace ktfssnapcore

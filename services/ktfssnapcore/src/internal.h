@@ -13,7 +13,7 @@
 namespace ktfssnapcore {
 namespace detail {
 
-inline std::error_code errno_code(int err) { return std::error_code(err, std::system_category()); }
+using ktfs::errno_code;
 
 // The logger that set_logger chose, or the default one.
 ktfs::ktfs_debug& logger();

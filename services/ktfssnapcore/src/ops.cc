@@ -6,17 +6,17 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+
 namespace ktfssnapcore {
 
 namespace {
-
-const ktfs::aio_ptr kNoAio;
 
 // Makes the version's deleted-file list, empty.
 std::error_code create_empty_list(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
                                   const std::string& path) {
   ktfs::file_ptr list = api->open(io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600, kNoAio);
-  if (!list) return detail::errno_code(errno);
+  if (!list) return ktfs::errno_code(errno);
   return api->close(list, kNoAio);
 }
 
@@ -45,8 +45,8 @@ copy_progress& progress() {
 const copy_progress& snap_progress() { return detail::progress(); }
 
 std::error_code snap_opcreate(ktfssnapcore_opinfo* info) {
-  if (info == nullptr) return detail::errno_code(EINVAL);
-  if (info->nvme_api == nullptr || !info->nvme_iopx) return detail::errno_code(EBADF);
+  if (info == nullptr) return ktfs::errno_code(EINVAL);
+  if (info->nvme_api == nullptr || !info->nvme_iopx) return ktfs::errno_code(EBADF);
   copy_progress& progress = detail::progress();
   progress.files.store(0, std::memory_order_relaxed);
   progress.bytes.store(0, std::memory_order_relaxed);
@@ -62,12 +62,12 @@ std::error_code snap_opcreate(ktfssnapcore_opinfo* info) {
 }
 
 std::error_code snap_opdelete(ktfssnapcore_opinfo* info) {
-  if (info == nullptr) return detail::errno_code(EINVAL);
+  if (info == nullptr) return ktfs::errno_code(EINVAL);
   bool older_is_snapshot =
       !info->older_fgver_name.empty() && info->older_fgver_name != info->fg_name;
   info->op_status = older_is_snapshot ? 0 : 1;
   info->delfilelist = info->fgver_name + ktfssnaputils::sdelfilelist;
-  if (info->nvme_api == nullptr || !info->nvme_iopx) return detail::errno_code(EBADF);
+  if (info->nvme_api == nullptr || !info->nvme_iopx) return ktfs::errno_code(EBADF);
   struct stat st;
   std::error_code ec = info->nvme_api->stat(info->nvme_iopx, info->fgver_name.c_str(), &st, kNoAio);
   if (ec) {

@@ -8,11 +8,12 @@
 
 #include "internal.h"
 
+using ktfs::kNoAio;
+
 namespace ktfssnapcore {
 
 namespace {
 
-const ktfs::aio_ptr kNoAio;
 // Bytes asked of one read of a deleted-file list.
 const size_t kReadBlock = 1024 * 1024;
 // Entries a removal takes out of a directory between two checks that the
@@ -21,7 +22,7 @@ const size_t kRemoveBatch = 16;
 
 // The error for an entry found where a walk expects a directory.
 std::error_code not_a_dir(const struct stat& st) {
-  return detail::errno_code(S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode) ? ELOOP : ENOTDIR);
+  return ktfs::errno_code(S_ISLNK(st.st_mode) || S_ISDIR(st.st_mode) ? ELOOP : ENOTDIR);
 }
 
 bool same_inode(const struct stat& a, const struct stat& b) {
@@ -35,7 +36,7 @@ std::error_code read_names(ktfs::ktfs_api* api, const ktfs::file_ptr& dir,
     std::string name = entry->d_name;
     if (name != "." && name != "..") names->push_back(name);
   }
-  return errno != 0 ? detail::errno_code(errno) : std::error_code();
+  return errno != 0 ? ktfs::errno_code(errno) : std::error_code();
 }
 
 // Lists a directory; one that cannot be opened for lack of permission (a
@@ -102,7 +103,7 @@ std::error_code read_whole(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
                            std::string* data) {
   data->clear();
   ktfs::file_ptr file = api->open(io, path.c_str(), O_RDONLY, kNoAio);
-  if (!file) return detail::errno_code(errno);
+  if (!file) return ktfs::errno_code(errno);
   std::vector<char> block(kReadBlock);
   for (;;) {
     size_t done = 0;
@@ -123,7 +124,7 @@ std::error_code write_all(ktfs::ktfs_api* api, const ktfs::file_ptr& target,
     std::error_code ec = api->write(target, data.data() + written, data.size() - written,
                                     offset + written, &done, kNoAio);
     if (ec) return ec;
-    if (done == 0) return detail::errno_code(EIO);
+    if (done == 0) return ktfs::errno_code(EIO);
     written += done;
   }
   return {};
@@ -212,7 +213,7 @@ std::error_code ktfssnaputils::rmdir_nonempty(ktfs::ktfs_api* api,
                                               std::string path, ktfs::ktfs_debug& log) {
   std::string failed = path;
   std::error_code ec =
-      api != nullptr ? detail::remove_tree(api, io, path, &failed) : detail::errno_code(EBADF);
+      api != nullptr ? detail::remove_tree(api, io, path, &failed) : ktfs::errno_code(EBADF);
   if (ec) {
     log.error("ktfssnapcore::rmdir_nonempty()", "remove of [%s] failed: %s", failed.c_str(),
               std::strerror(ec.value()));
@@ -228,7 +229,7 @@ std::error_code ktfssnaputils::fileappend(ktfs::ktfs_api* api,
   if (api == nullptr || !target) {
     log.error("ktfssnapcore::fileappend()", "append of [%s] failed: no target file",
               source_path.c_str());
-    return detail::errno_code(EBADF);
+    return ktfs::errno_code(EBADF);
   }
   std::string data;
   std::error_code ec = read_whole(api, io, source_path, &data);

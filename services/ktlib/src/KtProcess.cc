@@ -79,8 +79,7 @@ bool OpenPipe(Pipe* pipe) {
   pipe->write_end.Reset(MoveAboveStdio(fds[1]));
   if (!pipe->read_end.valid() || !pipe->write_end.valid()) return false;
   const int flags = ::fcntl(pipe->read_end.get(), F_GETFL);
-  return flags >= 0 &&
-         ::fcntl(pipe->read_end.get(), F_SETFL, flags | O_NONBLOCK) == 0;
+  return flags >= 0 && ::fcntl(pipe->read_end.get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 // posix_spawn attributes and file actions, destroyed on scope exit.
@@ -105,8 +104,7 @@ class SpawnSetup {
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
-    const short flags =
-        POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    const short flags = POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
     return ::posix_spawnattr_setflags(&attr_, flags) == 0 &&
            ::posix_spawnattr_setpgroup(&attr_, 0) == 0 &&
            ::posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
@@ -117,18 +115,16 @@ class SpawnSetup {
   // descriptors, or /dev/null where the descriptor is -1; nothing else.
   bool SetDescriptors(int child_out, int child_err) {
     if (!actions_ok_) return false;
-    if (::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null",
-                                           O_RDONLY, 0) != 0) {
+    if (::posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, "/dev/null", O_RDONLY, 0) !=
+        0) {
       return false;
     }
     if (!Redirect(child_out, STDOUT_FILENO)) return false;
     if (!Redirect(child_err, STDERR_FILENO)) return false;
-#if defined(__GLIBC__) && \
-    (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || (__GLIBC__ == 2 && __GLIBC_MINOR__ >= 34))
     // Descriptors opened elsewhere in the process without close-on-exec
     // must not reach the command either.
-    if (::posix_spawn_file_actions_addclosefrom_np(&actions_,
-                                                   STDERR_FILENO + 1) != 0) {
+    if (::posix_spawn_file_actions_addclosefrom_np(&actions_, STDERR_FILENO + 1) != 0) {
       return false;
     }
 #endif
@@ -141,8 +137,7 @@ class SpawnSetup {
  private:
   bool Redirect(int fd, int target) {
     if (fd < 0) {
-      return ::posix_spawn_file_actions_addopen(&actions_, target, "/dev/null",
-                                                O_WRONLY, 0) == 0;
+      return ::posix_spawn_file_actions_addopen(&actions_, target, "/dev/null", O_WRONLY, 0) == 0;
     }
     return ::posix_spawn_file_actions_adddup2(&actions_, fd, target) == 0;
   }
@@ -163,8 +158,7 @@ pid_t SpawnShell(const char* command, int child_out, int child_err) {
   char arg1[] = "-c";
   char* argv[] = {arg0, arg1, const_cast<char*>(command), nullptr};
   pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, "/bin/sh", setup.actions(), setup.attr(),
-                               argv, environ);
+  const int rc = ::posix_spawn(&pid, "/bin/sh", setup.actions(), setup.attr(), argv, environ);
   return rc == 0 ? pid : -1;
 }
 
@@ -252,8 +246,7 @@ int DecodeStatus(int status) {
 // time left until the deadline.
 int NextWaitMs(const std::optional<Clock::time_point>& deadline, int tick) {
   if (!deadline) return tick;
-  const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline - Clock::now());
   if (left.count() <= 0) return 0;
   return left.count() < tick ? static_cast<int>(left.count()) : tick;
 }
@@ -265,8 +258,7 @@ std::optional<Clock::time_point> DeadlineFor(int timeout_seconds) {
 
 // Collects the child's output until it ends or the deadline passes, then
 // reaps it. Returns the value KtProcess::system() reports.
-int Supervise(pid_t pid, Streams* streams,
-              const std::optional<Clock::time_point>& deadline) {
+int Supervise(pid_t pid, Streams* streams, const std::optional<Clock::time_point>& deadline) {
   int status = 0;
   ChildState state = ChildState::kRunning;
   bool killed = false;
@@ -284,8 +276,7 @@ int Supervise(pid_t pid, Streams* streams,
     }
     PumpOnce(streams, NextWaitMs(deadline, tick));
     state = Reap(pid, WNOHANG, &status);
-    if (state == ChildState::kRunning && deadline &&
-        Clock::now() >= *deadline) {
+    if (state == ChildState::kRunning && deadline && Clock::now() >= *deadline) {
       // The child is not reaped yet, so its pid cannot have been reused as
       // a group id by anyone else.
       ::kill(-pid, SIGKILL);
@@ -301,8 +292,8 @@ int Supervise(pid_t pid, Streams* streams,
 
 }  // namespace
 
-int KtProcess::system(const char* command, std::string* out, std::string* err,
-                      int timeout_seconds, bool merge_stderr) {
+int KtProcess::system(const char* command, std::string* out, std::string* err, int timeout_seconds,
+                      bool merge_stderr) {
   if (out != nullptr) out->clear();
   if (err != nullptr) err->clear();
   if (command == nullptr) return -1;

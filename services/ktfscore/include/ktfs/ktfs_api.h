@@ -67,17 +67,16 @@ struct iopx_tree_cfg {
 
 // The result of an asynchronous call.  Every call of this client completes
 // before it returns, so callers pass an empty handle.
-class KTFS_EXPORT ktfs_aio_result {
+class KTFSCORE_API ktfs_aio_result {
  public:
   std::error_code ec;
 };
 
 // One volume connection, returned by ktfs_api::init().
-class KTFS_EXPORT ktfs_iopx {
+class KTFSCORE_API ktfs_iopx {
  public:
   explicit ktfs_iopx(std::shared_ptr<backend> impl) : m_backend(std::move(impl)) {}
   backend& get_backend() { return *m_backend; }
-  std::shared_ptr<backend> backend_ptr() const { return m_backend; }
   std::string describe() const { return m_backend->describe(); }
 
  private:
@@ -85,7 +84,7 @@ class KTFS_EXPORT ktfs_iopx {
 };
 
 // An open file or directory.
-class KTFS_EXPORT ktfs_file {
+class KTFSCORE_API ktfs_file {
  public:
   explicit ktfs_file(std::unique_ptr<backend_file> impl) : m_impl(std::move(impl)) {}
   // The file's size in bytes; 0 when it cannot be told.
@@ -104,6 +103,10 @@ typedef boost::shared_ptr<ktfs_iopx> iopx_ptr;
 typedef boost::shared_ptr<ktfs_file> file_ptr;
 typedef boost::shared_ptr<ktfs_aio_result> aio_ptr;
 
+// The empty asynchronous-result handle: a call given it completes before it
+// returns (every caller of this client passes it).
+inline const aio_ptr kNoAio;
+
 // Process-wide defaults for init() (source 2 above).
 struct client_defaults {
   std::string volfile_server;
@@ -112,17 +115,18 @@ struct client_defaults {
   // result used instead: tests put a fault-injecting wrapper in front.
   std::function<std::shared_ptr<backend>(std::shared_ptr<backend>)> wrap;
 };
-KTFS_EXPORT void set_client_defaults(const client_defaults& defaults);
-KTFS_EXPORT client_defaults get_client_defaults();
+KTFSCORE_API void set_client_defaults(const client_defaults& defaults);
+KTFSCORE_API client_defaults get_client_defaults();
 
 // Makes a backend directly, for tools and tests: a local directory (made if
 // missing) or a GlusterFS connection.  Return null on failure with *ec set.
-KTFS_EXPORT std::shared_ptr<backend> make_local_backend(const std::string& root, std::error_code* ec);
-KTFS_EXPORT std::shared_ptr<backend> make_gluster_backend(const std::string& server,
-                                                          const std::string& volume,
-                                                          std::error_code* ec);
+KTFSCORE_API std::shared_ptr<backend> make_local_backend(const std::string& root,
+                                                         std::error_code* ec);
+KTFSCORE_API std::shared_ptr<backend> make_gluster_backend(const std::string& server,
+                                                           const std::string& volume,
+                                                           std::error_code* ec);
 
-class KTFS_EXPORT ktfs_api {
+class KTFSCORE_API ktfs_api {
  public:
   ktfs_api();
   ~ktfs_api();
@@ -162,14 +166,13 @@ class KTFS_EXPORT ktfs_api {
   // Copies up to len bytes between two open files of one volume (in the
   // kernel or the servers where the backend can); *done is 0 at the end of
   // src.  Offsets advance by *done.
-  std::error_code copy_range(file_ptr src, uint64_t* src_offset, file_ptr dst,
-                             uint64_t* dst_offset, size_t len, size_t* done, aio_ptr aio);
+  std::error_code copy_range(file_ptr src, uint64_t* src_offset, file_ptr dst, uint64_t* dst_offset,
+                             size_t len, size_t* done, aio_ptr aio);
 
   // Reads the attribute into iov->iov_base (at most iov->iov_len bytes).
   // Returns the value's length, or -1 on failure (errno: ENODATA when the
   // attribute is missing, ERANGE when the buffer is too small).
-  int64_t getxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,
-                   aio_ptr aio);
+  int64_t getxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov, aio_ptr aio);
   // Writes iov->iov_len bytes at iov->iov_base as the attribute's value.
   // flags 0 creates or replaces it.
   std::error_code setxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,

@@ -45,6 +45,7 @@
 #include <sys/types.h>
 #include <time.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -52,9 +53,15 @@
 #include <system_error>
 #include <vector>
 
-#define KTFS_EXPORT __attribute__((visibility("default")))
+#include "ktfs/ktfscore_export.h"
 
 namespace ktfs {
+
+// The error code of the POSIX error number err (by default errno): the one
+// way the client and its users turn an errno into a std::error_code.
+inline std::error_code errno_code(int err = errno) {
+  return std::error_code(err, std::system_category());
+}
 
 // The kinds of client call, used by the fault-injecting wrapper to count and
 // select calls.  One ktfs_api call is exactly one backend call of one kind.
@@ -86,18 +93,18 @@ enum class op : int {
   link,       // a hard link
   lgetxattr,  // an attribute of the entry itself (a link's own)
   lsetxattr,
-  seek,       // SEEK_DATA / SEEK_HOLE on an open file
-  truncate,   // ftruncate of an open file
-  lock,       // a whole-file write lock taken or released on an open file
-  count_  // number of kinds; not a call
+  seek,      // SEEK_DATA / SEEK_HOLE on an open file
+  truncate,  // ftruncate of an open file
+  lock,      // a whole-file write lock taken or released on an open file
+  count_     // number of kinds; not a call
 };
 
 // Returns the lower-case name of a kind ("stat", "getxattr", ...).
-KTFS_EXPORT const char* op_name(op kind);
+KTFSCORE_API const char* op_name(op kind);
 
 // An open file or directory of a backend.  Closing is explicit; a file that
 // is destroyed while still open is closed without reporting.
-class KTFS_EXPORT backend_file {
+class KTFSCORE_API backend_file {
  public:
   virtual ~backend_file();
 
@@ -139,7 +146,7 @@ class KTFS_EXPORT backend_file {
   virtual std::error_code close() = 0;
 };
 
-class KTFS_EXPORT backend {
+class KTFSCORE_API backend {
  public:
   virtual ~backend();
 

@@ -40,7 +40,7 @@ struct log_record {
 };
 
 // Where records go.  write() may be called from several threads at once.
-class KTFS_EXPORT log_sink {
+class KTFSCORE_API log_sink {
  public:
   virtual ~log_sink();
   virtual void write(const log_record& record) = 0;
@@ -63,7 +63,7 @@ class KTFS_EXPORT log_sink {
 // process is killed with SIGKILL, or when the host replaces these handlers
 // without calling the previous ones.  A child made with fork() starts with
 // none held: they stay with the parent, which writes them.
-class KTFS_EXPORT stream_sink : public log_sink {
+class KTFSCORE_API stream_sink : public log_sink {
  public:
   // Standard error.
   stream_sink();
@@ -85,13 +85,13 @@ class KTFS_EXPORT stream_sink : public log_sink {
 };
 
 // Discards every record.
-class KTFS_EXPORT null_sink : public log_sink {
+class KTFSCORE_API null_sink : public log_sink {
  public:
   void write(const log_record&) override {}
 };
 
 // Keeps every record in memory, in the order written.
-class KTFS_EXPORT capture_sink : public log_sink {
+class KTFSCORE_API capture_sink : public log_sink {
  public:
   void write(const log_record& record) override;
   std::vector<log_record> records() const;
@@ -106,7 +106,7 @@ class KTFS_EXPORT capture_sink : public log_sink {
   std::vector<log_record> m_records;
 };
 
-class KTFS_EXPORT ktfs_debug {
+class KTFSCORE_API ktfs_debug {
  public:
   ktfs_debug();
   ktfs_debug(std::shared_ptr<log_sink> sink, int level);

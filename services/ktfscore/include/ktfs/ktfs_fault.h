@@ -32,8 +32,8 @@
 namespace ktfs {
 
 // REQUIRES: held by a std::shared_ptr (files opened through it keep it alive).
-class KTFS_EXPORT fault_backend : public backend,
-                                  public std::enable_shared_from_this<fault_backend> {
+class KTFSCORE_API fault_backend : public backend,
+                                   public std::enable_shared_from_this<fault_backend> {
  public:
   explicit fault_backend(std::shared_ptr<backend> base);
   ~fault_backend() override;
@@ -95,8 +95,8 @@ class KTFS_EXPORT fault_backend : public backend,
   std::error_code mknod(const std::string& path, unsigned int mode, dev_t dev) override;
   // Selected and traced by its new name, "to".
   std::error_code link(const std::string& from, const std::string& to) override;
-  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf,
-                            size_t len, size_t* size) override;
+  std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf, size_t len,
+                            size_t* size) override;
   std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
                             size_t len, int flags) override;
 

@@ -20,11 +20,11 @@
 #include <cstdint>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "ktfs/ktfs_api.h"
 #include "ktfs/ktfs_debug.h"
-
-#define KTFSSNAPCORE_API __attribute__((visibility("default")))
+#include "ktfssnapcore/ktfssnapcore_export.h"
 
 namespace ktfssnapcore {
 
@@ -76,6 +76,27 @@ struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
 // before the failure stays.
 // REQUIRES: info->nvme_api and info->nvme_iopx set; fgver_name exists.
 KTFSSNAPCORE_API std::error_code snap_opcreate(ktfssnapcore_opinfo* info);
+
+// Copies the entries rels of the directory src_root to the same relative
+// paths under dst_root, each with everything under it, exactly as
+// snap_opcreate copies a group's entries (kinds, hard links among the
+// entries copied, holes, owners, attributes, modes, times), with the same
+// guards against symbolic links: neither root nor any directory the copy
+// goes through may be a link.  Each rel is a relative path of plain
+// components ("a", "dir/b.txt").  A directory above an entry that dst_root
+// lacks is made as a copy of its counterpart in src_root (its metadata, not
+// its other entries); one that dst_root has must be a real directory
+// (ELOOP for a symbolic link, ENOTDIR for another entry).  An entry's
+// destination must not exist (EEXIST).  An entry missing from src_root is
+// left out with a level -1 message.  The progress counters restart at 0.
+// Returns 0, or the errno of the first failure in walk order, logged once
+// with the path that failed (*failed receives it); what was copied before
+// the failure stays.
+KTFSSNAPCORE_API std::error_code copy_entries(ktfs::ktfs_api* api, ktfs::iopx_ptr io,
+                                              const std::string& src_root,
+                                              const std::string& dst_root,
+                                              const std::vector<std::string>& rels,
+                                              std::string* failed);
 
 // Prepares the removal of the version fgver_name (the caller removes the
 // directory).  Always sets op_status: 0 when the version's deleted-file
@@ -143,8 +164,8 @@ class KTFSSNAPCORE_API ktfssnaputils {
   // Returns 0, or the errno of the failing call (logged).
   static std::error_code fileappend(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
                                     std::string source_path,
-                                    boost::shared_ptr<ktfs::ktfs_file> target,
-                                    unsigned long offset, ktfs::ktfs_debug& log);
+                                    boost::shared_ptr<ktfs::ktfs_file> target, unsigned long offset,
+                                    ktfs::ktfs_debug& log);
 };
 
 }  // namespace ktfssnapcore

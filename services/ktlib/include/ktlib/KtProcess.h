@@ -11,8 +11,9 @@
 
 #include <string>
 
+#include "ktlib/ktlib_export.h"
+
 #ifndef KTLIB_API
-#define KTLIB_API __attribute__((visibility("default")))
 #endif
 
 class KTLIB_API KtProcess {
@@ -56,8 +57,8 @@ class KTLIB_API KtProcess {
   // REQUIRES: command is a NUL-terminated string (null gives -1).
   // REQUIRES: timeout_seconds >= 0 (a negative value is treated as 0).
   // REQUIRES: out and err, when both non-null, point to different strings.
-  static int system(const char* command, std::string* out, std::string* err,
-                    int timeout_seconds, bool merge_stderr);
+  static int system(const char* command, std::string* out, std::string* err, int timeout_seconds,
+                    bool merge_stderr);
 };
 
 #endif  // KTLIB_KTPROCESS_H_

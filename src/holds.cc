@@ -1,0 +1,192 @@
+// Holds on snapshot versions, kept on the volume so that every host sees
+// them, and the look at a group's lock without waiting for it.
+#include <sys/uio.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "internal.h"
+
+using ktfs::kNoAio;
+using ktsm_internal::FN_GET_HOLDS;
+using ktsm_internal::FN_HOLD;
+using ktsm_internal::FN_IS_LOCKED;
+using ktsm_internal::FN_RELEASE;
+using ktsm_internal::io;
+using ktsm_internal::log;
+using ktsm_internal::mutex_guard;
+
+typedef ktsm_filegroup_version_set vs;
+
+namespace {
+
+const size_t kMaxTagBytes = 64;
+const size_t kMaxTags = 32;
+// Room for kMaxTags tags of kMaxTagBytes and their newlines.
+const size_t kHoldBuffer = 4096;
+
+}  // namespace
+
+bool vs::valid_hold_tag(const std::string& tag) {
+  if (tag.empty() || tag.size() > kMaxTagBytes) return false;
+  return std::none_of(tag.begin(), tag.end(), [](char c) {
+    unsigned char b = static_cast<unsigned char>(c);
+    return b < 0x20 || b == 0x7f;
+  });
+}
+
+namespace ktsm_internal {
+
+std::error_code read_holds(const std::string& path, std::vector<std::string>* tags) {
+  tags->clear();
+  std::vector<char> buffer(kHoldBuffer, '\0');
+  struct iovec iov = {buffer.data(), buffer.size()};
+  int64_t n =
+      vs::api_instance.getxattr(io(), path.c_str(), vs::SNAP_HOLD_NAME.c_str(), &iov, kNoAio);
+  if (n < 0) {
+    if (errno == ENODATA) return {};
+    return std::error_code(errno != 0 ? errno : EIO, std::system_category());
+  }
+  std::string text(buffer.data(), static_cast<size_t>(n));
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    if (end > start) tags->push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return {};
+}
+
+std::error_code write_holds(const std::string& path, const std::vector<std::string>& tags) {
+  // Never an empty value: not every volume keeps one.
+  std::string text = tags.empty() ? "\n" : "";
+  for (const std::string& tag : tags) text += tag + "\n";
+  struct iovec iov = {&text[0], text.size()};
+  return vs::api_instance.setxattr(io(), path.c_str(), vs::SNAP_HOLD_NAME.c_str(), &iov, 0, kNoAio);
+}
+
+std::string join_holds(const std::vector<std::string>& tags) {
+  std::string text;
+  for (const std::string& tag : tags) text += (text.empty() ? "" : ", ") + tag;
+  return text;
+}
+
+}  // namespace ktsm_internal
+
+namespace {
+
+// The work shared by hold and release: the checks, the lock, the holds read
+// under it, the change (false: refused after its message), the write.
+template <typename change_fn>
+int32_t change_holds(const vs::version_ptr& version, const std::string& set_name,
+                     const char* function, const std::string& name, const std::string& tag,
+                     change_fn change) {
+  ktfs::ktfs_debug& logger = log();
+  const char* n = name.c_str();
+  if (!vs::valid_hold_tag(tag)) {
+    logger.debug(function, -1, "hold tag [%s] invalid", tag.c_str());
+    return 1;
+  }
+  if (!version) return 1;
+  std::string path = ktsm_internal::snapshot_path(set_name, name);
+  ktsm_internal::group_lock lock;
+  if (!ktsm_internal::real_directories(function, set_name, path) ||
+      !ktsm_internal::take_group_lock(function, set_name, &lock)) {
+    return 1;
+  }
+  std::vector<std::string> tags;
+  if (ktsm_internal::read_holds(path, &tags)) {
+    logger.debug(function, -1, "file group [%s] getxattr failed", n);
+    return 1;
+  }
+  bool write = false;
+  if (!change(&tags, &write)) return 1;
+  if (write && ktsm_internal::write_holds(path, tags)) {
+    logger.debug(function, -1, "file group [%s] setxattr failed", n);
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int32_t ktsm_filegroup_version_set::hold_version_internal(const std::string& name,
+                                                          const std::string& tag) {
+  return change_holds(find_snapshot_version(name, FN_HOLD), m_name, FN_HOLD, name, tag,
+                      [&](std::vector<std::string>* tags, bool* write) {
+                        if (std::find(tags->begin(), tags->end(), tag) != tags->end()) return true;
+                        if (tags->size() >= kMaxTags) {
+                          log().debug(FN_HOLD, -1, "file group version [%s] has %zu holds already",
+                                      name.c_str(), tags->size());
+                          return false;
+                        }
+                        tags->push_back(tag);
+                        *write = true;
+                        return true;
+                      });
+}
+
+int32_t ktsm_filegroup_version_set::release_version_internal(const std::string& name,
+                                                             const std::string& tag) {
+  return change_holds(find_snapshot_version(name, FN_RELEASE), m_name, FN_RELEASE, name, tag,
+                      [&](std::vector<std::string>* tags, bool* write) {
+                        auto it = std::find(tags->begin(), tags->end(), tag);
+                        if (it == tags->end()) {
+                          log().debug(FN_RELEASE, -1, "file group version [%s] has no hold [%s]",
+                                      name.c_str(), tag.c_str());
+                          return false;
+                        }
+                        tags->erase(it);
+                        *write = true;
+                        return true;
+                      });
+}
+
+int32_t ktsm_filegroup_version_set::get_holds_internal(const std::string& name,
+                                                       std::vector<std::string>& tags) {
+  tags.clear();
+  if (!find_snapshot_version(name, FN_GET_HOLDS)) return 1;
+  std::string path = ktsm_internal::snapshot_path(m_name, name);
+  if (!ktsm_internal::real_directories(FN_GET_HOLDS, m_name, path)) return 1;
+  if (ktsm_internal::read_holds(path, &tags)) {
+    log().debug(FN_GET_HOLDS, -1, "file group [%s] getxattr failed", name.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+int32_t ktsm_filegroup_version_set::is_group_locked_internal(bool& locked) {
+  locked = false;
+  ktsm_internal::group_lock lock;
+  std::error_code ec = lock.try_take(m_name);
+  if (!ec || ec.value() == ENOENT) return 0;
+  if (ec.value() == EAGAIN || ec.value() == EACCES) {
+    locked = true;
+    return 0;
+  }
+  log().debug(FN_IS_LOCKED, -1, "file group [%s] lock failed: %s", m_name.c_str(),
+              ec.message().c_str());
+  return 1;
+}
+
+int32_t ktsm_filegroup_version_set::hold_version(const std::string& name, const std::string& tag) {
+  mutex_guard guard(m_set_lock);
+  return hold_version_internal(name, tag);
+}
+
+int32_t ktsm_filegroup_version_set::release_version(const std::string& name,
+                                                    const std::string& tag) {
+  mutex_guard guard(m_set_lock);
+  return release_version_internal(name, tag);
+}
+
+int32_t ktsm_filegroup_version_set::get_holds(const std::string& name,
+                                              std::vector<std::string>& tags) {
+  mutex_guard guard(m_set_lock);
+  return get_holds_internal(name, tags);
+}
+
+int32_t ktsm_filegroup_version_set::is_group_locked(bool& locked) {
+  mutex_guard guard(m_set_lock);
+  return is_group_locked_internal(locked);
+}

@@ -1,0 +1,75 @@
+// diff: what was added, removed and changed from one snapshot to another,
+// or to the live files.
+#include <algorithm>
+#include <iostream>
+#include <nlohmann/json.hpp>
+
+#include "commands.h"
+#include "lookup.h"
+#include "names.h"
+#include "output.h"
+#include "tree.h"
+#include "volume_client.h"
+
+namespace ktsmctl {
+
+namespace {
+
+std::string summary(const tree_diff& d) {
+  return std::to_string(d.added.size()) + " added, " + std::to_string(d.removed.size()) +
+         " removed, " + std::to_string(d.changed.size()) + " changed";
+}
+
+void print_text(const tree_diff& d) {
+  // One listing in path order, as a reader scans it.
+  std::vector<std::pair<std::string, char>> lines;
+  for (const std::string& p : d.added) lines.push_back({p, '+'});
+  for (const std::string& p : d.removed) lines.push_back({p, '-'});
+  for (const std::string& p : d.changed) lines.push_back({p, 'M'});
+  std::sort(lines.begin(), lines.end());
+  for (const auto& line : lines) std::cout << line.second << " " << line.first << "\n";
+}
+
+}  // namespace
+
+int cmd_diff(context& ctx, const arguments& args) {
+  set_ptr set;
+  version_ptr from, to;
+  if (!find_group(args[0], &set) || !find_version(set, args[1], &from)) return exit_failed;
+  if (args.size() > 2) {
+    if (!find_version(set, args[2], &to)) return exit_failed;
+  } else {
+    set->get_version(set->get_name(), to);  // the live files
+  }
+  volume_client client;
+  if (!to || !client.connect(ctx.lib.volume())) {
+    return fail("cannot reach the " + ctx.lib.volume().describe());
+  }
+  std::string root_a = files_path(set, from), root_b = files_path(set, to), failed;
+  tree a, b;
+  tree_diff d;
+  if (read_tree(client, root_a, &a, &failed) || read_tree(client, root_b, &b, &failed) ||
+      compare_trees(client, root_a, a, root_b, b, &d, &failed)) {
+    return fail("cannot read " + failed + " on the " + ctx.lib.volume().describe());
+  }
+  std::string to_name = to->is_production_version() ? "live" : to->get_name();
+  if (ctx.json) {
+    nlohmann::json out = {{"group", group_label(set->get_name())},
+                          {"from", from->get_name()},
+                          {"to", to_name},
+                          {"added", d.added},
+                          {"removed", d.removed},
+                          {"changed", d.changed},
+                          {"summary",
+                           {{"added", d.added.size()},
+                            {"removed", d.removed.size()},
+                            {"changed", d.changed.size()}}}};
+    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    return exit_ok;
+  }
+  print_text(d);
+  std::cout << from->get_name() << " -> " << to_name << ": " << summary(d) << "\n";
+  return exit_ok;
+}
+
+}  // namespace ktsmctl

@@ -1,0 +1,169 @@
+#include "listing.h"
+
+#include <algorithm>
+#include <ctime>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "lookup.h"
+#include "names.h"
+#include "tree.h"
+#include "volume_client.h"
+
+namespace ktsmctl {
+
+namespace {
+
+const int64_t kNs = 1000000000;
+
+// What list knows of one version beyond its record.
+struct version_facts {
+  version_ptr version;
+  bool has_size = false;
+  uint64_t size = 0;
+  std::vector<std::string> holds;
+  bool busy = false;  // in progress, its group locked by another process
+};
+
+std::vector<version_facts> gather(const set_ptr& set, volume_client* client) {
+  std::list<version_ptr> versions;
+  set->list_versions(versions);
+  bool locked = false, asked = false;
+  std::vector<version_facts> facts;
+  for (const version_ptr& v : versions) {
+    version_facts f;
+    f.version = v;
+    tree files;
+    std::string failed;
+    if (client != nullptr && !read_tree(*client, files_path(set, v), &files, &failed)) {
+      f.has_size = true;
+      f.size = tree_bytes(files);
+    }
+    if (!v->is_production_version()) set->get_holds(v->get_name(), f.holds);
+    if (in_progress_state(v->get_state())) {
+      if (!asked) asked = set->is_group_locked(locked) == 0;
+      f.busy = locked;
+    }
+    facts.push_back(std::move(f));
+  }
+  return facts;
+}
+
+std::string joined(const std::vector<std::string>& tags, const char* none) {
+  std::string text;
+  for (const std::string& t : tags) text += (text.empty() ? "" : ",") + t;
+  return text.empty() ? none : text;
+}
+
+// The columns of one version: name, state, created, size, holds, link.
+std::vector<std::string> columns(const version_facts& f, bool parsable) {
+  const version_ptr& v = f.version;
+  std::string state = state_name(v->get_state(), v->is_production_version());
+  if (f.busy) state += " (running elsewhere)";
+  std::string created =
+      v->is_production_version() ? "-" : shown_time(v->get_creation().time_ns, parsable);
+  std::string size = !f.has_size ? "-" : parsable ? std::to_string(f.size) : human_bytes(f.size);
+  std::string link = v->is_production_version() ? "production" : "older: " + older_name(v);
+  return {v->get_name(), state, created, size, "held: " + joined(f.holds, "-"), link};
+}
+
+std::string padded_block(const set_ptr& set, const std::vector<version_facts>& facts) {
+  std::vector<std::vector<std::string>> rows;
+  for (const version_facts& f : facts) rows.push_back(columns(f, false));
+  std::vector<size_t> widths(6, 0);
+  for (const auto& row : rows) {
+    for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
+  }
+  std::string block = "group " + group_label(set->get_name()) + " (" +
+                      counted(facts.empty() ? 0 : facts.size() - 1, "snapshot") + ")\n";
+  for (const auto& row : rows) {
+    std::string line = " ";
+    for (size_t i = 0; i + 1 < row.size(); ++i) {
+      line += " " + row[i] + std::string(widths[i] - row[i].size() + 1, ' ');
+    }
+    block += line + " " + row.back() + "\n";
+  }
+  return block;
+}
+
+std::string tab_lines(const set_ptr& set, const std::vector<version_facts>& facts, bool parsable) {
+  std::string text;
+  for (const version_facts& f : facts) {
+    std::vector<std::string> row = columns(f, parsable);
+    row[4] = joined(f.holds, "-");
+    row[5] = older_name(f.version);
+    text += group_label(set->get_name());
+    for (const std::string& field : row) text += "\t" + field;
+    text += "\n";
+  }
+  return text;
+}
+
+nlohmann::json version_json(const version_facts& f) {
+  const version_ptr& v = f.version;
+  version_ptr older = v->get_older_version();
+  nlohmann::json number;
+  if (ktsm_filegroup_version_set::find_state(v->get_state())) number = std::stoi(v->get_state());
+  nlohmann::json created, created_ns;
+  if (!v->is_production_version()) {
+    int64_t ns = v->get_creation().time_ns;
+    time_t seconds = static_cast<time_t>(ns / kNs);
+    struct tm parts;
+    char text[32];
+    ::gmtime_r(&seconds, &parts);
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    created = text;
+    created_ns = ns;
+  }
+  return nlohmann::json{{"name", v->get_name()},
+                        {"state", v->get_state()},
+                        {"state_number", number},
+                        {"state_name", state_name(v->get_state(), v->is_production_version())},
+                        {"production", v->is_production_version()},
+                        {"older", older ? nlohmann::json(older->get_name()) : nlohmann::json()},
+                        {"created", created},
+                        {"created_ns", created_ns},
+                        {"size", f.has_size ? nlohmann::json(f.size) : nlohmann::json()},
+                        {"holds", f.holds},
+                        {"busy", f.busy}};
+}
+
+}  // namespace
+
+std::string shown_time(int64_t time_ns, bool parsable) {
+  time_t seconds = static_cast<time_t>(time_ns / kNs);
+  if (parsable) return std::to_string(seconds);
+  struct tm parts;
+  ::localtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
+  return text;
+}
+
+std::string render_listing(const std::list<set_ptr>& sets, const context& ctx) {
+  volume_client client;
+  volume_client* reader = client.connect(ctx.lib.volume()) ? &client : nullptr;
+  if (ctx.json) {
+    nlohmann::json groups = nlohmann::json::array();
+    for (const set_ptr& set : sets) {
+      nlohmann::json versions = nlohmann::json::array();
+      for (const version_facts& f : gather(set, reader)) versions.push_back(version_json(f));
+      groups.push_back({{"name", set->get_name()},
+                        {"group", group_label(set->get_name())},
+                        {"versions", versions}});
+    }
+    // Names read from the volume need not be UTF-8: replace what is not.
+    return groups.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+  }
+  bool tabs = ctx.opts.scripted || ctx.opts.parsable;
+  if (sets.empty() && !tabs)
+    return "no file groups (make one with \"ktsmctl create-group NAME\")\n";
+  std::string text;
+  for (const set_ptr& set : sets) {
+    std::vector<version_facts> facts = gather(set, reader);
+    text += tabs ? tab_lines(set, facts, ctx.opts.parsable) : padded_block(set, facts);
+  }
+  return text;
+}
+
+}  // namespace ktsmctl

@@ -1,0 +1,250 @@
+// prune: deletes the snapshots that retention rules do not keep, by their
+// creation times: the newest N (--keep-last), the newest of each of the
+// last N hours, days, ISO weeks and months that have one, and every one
+// made within a duration of the newest.  Held, exported and unfinished
+// snapshots are never deleted.
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <iostream>
+#include <list>
+
+#include "commands.h"
+#include "handles.h"
+#include "listing.h"
+#include "lookup.h"
+#include "names.h"
+#include "output.h"
+
+namespace ktsmctl {
+
+namespace {
+
+const int64_t kNs = 1000000000;
+
+struct bucket_rule {
+  const char* option;
+  const char* label;   // "hourly"
+  const char* format;  // strftime format of the bucket a time falls in
+};
+const bucket_rule kBucketRules[] = {{"keep-hourly", "hourly", "%Y-%m-%d %H:00"},
+                                    {"keep-daily", "daily", "%Y-%m-%d"},
+                                    {"keep-weekly", "weekly", "%G-W%V"},
+                                    {"keep-monthly", "monthly", "%Y-%m"}};
+
+struct candidate {
+  version_ptr version;
+  std::vector<std::string> holds;
+  std::vector<std::string> reasons;  // why it is kept; none: it goes
+};
+
+// A positive count; false when the text is not one.
+bool parse_count(const std::string& text, unsigned* n) {
+  if (text.empty() || text.size() > 6 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; })) {
+    return false;
+  }
+  *n = static_cast<unsigned>(std::stoul(text));
+  return *n > 0;
+}
+
+// "1y2m3w4d5h" -> its parts; false when it is not such a duration.
+bool parse_duration(const std::string& text, struct tm* span) {
+  *span = {};
+  size_t i = 0;
+  while (i < text.size()) {
+    size_t digits = i;
+    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
+    if (digits == i || digits == text.size() || digits - i > 6) return false;
+    int n = std::stoi(text.substr(i, digits - i));
+    switch (text[digits]) {
+      case 'y':
+        span->tm_year += n;
+        break;
+      case 'm':
+        span->tm_mon += n;
+        break;
+      case 'w':
+        span->tm_mday += 7 * n;
+        break;
+      case 'd':
+        span->tm_mday += n;
+        break;
+      case 'h':
+        span->tm_hour += n;
+        break;
+      default:
+        return false;
+    }
+    i = digits + 1;
+  }
+  return !text.empty();
+}
+
+// The time span back from the newest, in the calendar of local time.
+int64_t within_start(int64_t newest_ns, const struct tm& span) {
+  time_t newest = static_cast<time_t>(newest_ns / kNs);
+  struct tm t;
+  ::localtime_r(&newest, &t);
+  t.tm_year -= span.tm_year;
+  t.tm_mon -= span.tm_mon;
+  t.tm_mday -= span.tm_mday;
+  t.tm_hour -= span.tm_hour;
+  t.tm_isdst = -1;
+  return static_cast<int64_t>(std::mktime(&t)) * kNs + newest_ns % kNs;
+}
+
+std::string bucket(int64_t time_ns, const char* format) {
+  time_t seconds = static_cast<time_t>(time_ns / kNs);
+  struct tm parts;
+  ::localtime_r(&seconds, &parts);
+  char text[32];
+  std::strftime(text, sizeof text, format, &parts);
+  return text;
+}
+
+// Whether the version's copy finished, so that the rules may count it.
+bool finished(const std::string& state) {
+  return state == vs::SNAP_STATE_ACTIVE || state == vs::SNAP_STATE_UNEXPORTED ||
+         vs::may_be_exported(state);
+}
+
+struct policy {
+  unsigned last = 0;
+  unsigned buckets[4] = {0, 0, 0, 0};  // as kBucketRules
+  bool within = false;
+  struct tm span = {};
+};
+
+// Reads the rules from the options; a usage error's status, or exit_ok.
+int read_policy(const command_options& opts, policy* p) {
+  if (opts.keep.empty()) {
+    return usage_error(
+        "prune needs at least one --keep rule, or it would delete every snapshot (see "
+        "\"ktsmctl help prune\")");
+  }
+  for (const auto& [option, value] : opts.keep) {
+    bool good = true;
+    if (option == "keep-within") {
+      good = parse_duration(value, &p->span);
+      p->within = true;
+    } else if (option == "keep-last") {
+      good = parse_count(value, &p->last);
+    }
+    for (size_t i = 0; i < 4; ++i) {
+      if (option == kBucketRules[i].option) good = parse_count(value, &p->buckets[i]);
+    }
+    if (!good) {
+      return usage_error(
+          "--" + option + " " + quoted(value) + " is not " +
+          (option == "keep-within" ? "a duration such as 2d, 1m2w or 1y" : "a count of 1 or more") +
+          " (see \"ktsmctl help prune\")");
+    }
+  }
+  return exit_ok;
+}
+
+// Marks the finished snapshots (newest first) the rules keep, with why.
+void apply_rules(const policy& p, std::vector<candidate*>& newest_first) {
+  for (size_t i = 0; i < newest_first.size() && i < p.last; ++i) {
+    newest_first[i]->reasons.push_back("last " + std::to_string(i + 1));
+  }
+  for (size_t r = 0; r < 4; ++r) {
+    std::string previous;
+    unsigned kept = 0;
+    for (candidate* c : newest_first) {
+      if (kept == p.buckets[r]) break;
+      std::string key = bucket(c->version->get_creation().time_ns, kBucketRules[r].format);
+      if (key == previous) continue;
+      previous = key;
+      ++kept;
+      c->reasons.push_back(std::string(kBucketRules[r].label) + " " + key);
+    }
+  }
+  if (!p.within || newest_first.empty()) return;
+  int64_t start = within_start(newest_first.front()->version->get_creation().time_ns, p.span);
+  for (candidate* c : newest_first) {
+    if (c->version->get_creation().time_ns >= start) c->reasons.push_back("within");
+  }
+}
+
+// Adds what keeps a snapshot whatever the rules say.
+void protect(candidate* c) {
+  const std::string& state = c->version->get_state();
+  if (!c->holds.empty()) {
+    std::string tags;
+    for (const std::string& t : c->holds) tags += (tags.empty() ? "" : ", ") + t;
+    c->reasons.push_back("held (" + tags + ")");
+  }
+  if (vs::may_be_exported(state)) c->reasons.push_back("exported");
+  if (!finished(state)) c->reasons.push_back("not finished (" + state_name(state, false) + ")");
+}
+
+std::string joined(const std::vector<std::string>& reasons) {
+  std::string text;
+  for (const std::string& r : reasons) text += (text.empty() ? "" : ", ") + r;
+  return text;
+}
+
+}  // namespace
+
+int check_prune_options(const command_options& opts) {
+  policy p;
+  return read_policy(opts, &p);
+}
+
+int cmd_prune(context& ctx, const arguments& args) {
+  policy p;
+  if (int status = read_policy(ctx.opts, &p)) return status;
+  set_ptr set;
+  if (!find_group(args[0], &set)) return exit_failed;
+  std::list<version_ptr> versions;
+  set->list_versions(versions);
+  std::vector<candidate> all;
+  for (const version_ptr& v : versions) {
+    if (v->is_production_version()) continue;
+    candidate c{v, {}, {}};
+    set->get_holds(v->get_name(), c.holds);
+    all.push_back(c);
+  }
+  std::vector<candidate*> newest_first;
+  for (candidate& c : all) {
+    if (finished(c.version->get_state())) newest_first.push_back(&c);
+  }
+  std::stable_sort(newest_first.begin(), newest_first.end(), [](candidate* a, candidate* b) {
+    auto ca = a->version->get_creation(), cb = b->version->get_creation();
+    return ca.time_ns != cb.time_ns ? ca.time_ns > cb.time_ns : ca.sequence > cb.sequence;
+  });
+  apply_rules(p, newest_first);
+  std::string label = group_label(set->get_name());
+  size_t removed = 0, failed = 0;
+  for (candidate& c : all) {
+    protect(&c);
+    const std::string& name = c.version->get_name();
+    std::string when = shown_time(c.version->get_creation().time_ns, false);
+    if (!c.reasons.empty()) {
+      std::cout << "keep    " << name << "\t" << when << "\t" << joined(c.reasons) << "\n";
+      continue;
+    }
+    if (ctx.opts.dry_run) {
+      std::cout << "remove  " << name << "\t" << when << "\n";
+      ++removed;
+      continue;
+    }
+    size_t mark = ctx.lib.log_mark();
+    if (set->delete_version(name) != 0) {
+      report_failure("deleting " + version_words(set, name) + " failed" +
+                     ctx.lib.library_note(mark) + "; run \"ktsmctl doctor\"");
+      ++failed;
+      continue;
+    }
+    std::cout << "deleted " << name << "\t" << when << "\n";
+    ++removed;
+  }
+  std::cout << (ctx.opts.dry_run ? "would delete " : "deleted ") << removed << " of "
+            << counted(all.size(), "snapshot") << " of group " << label
+            << (ctx.opts.dry_run ? " (dry run: nothing changed)" : "") << "\n";
+  return failed == 0 ? exit_ok : exit_failed;
+}
+
+}  // namespace ktsmctl

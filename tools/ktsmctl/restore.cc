@@ -1,0 +1,195 @@
+// restore: puts a snapshot's files back, the whole group (after a safety
+// snapshot), some paths, or into another directory; --dry-run shows what
+// would change.
+#include <ctime>
+#include <iostream>
+
+#include "commands.h"
+#include "ktfssnapcore/ktfssnapcore.h"
+#include "lookup.h"
+#include "names.h"
+#include "output.h"
+#include "progress.h"
+#include "tree.h"
+#include "volume_client.h"
+
+namespace ktsmctl {
+
+namespace {
+
+// "./dir//a/" -> "dir/a"; false for an empty path or a ".." component.
+bool normal_path(const std::string& written, std::string* out) {
+  out->clear();
+  size_t start = 0;
+  while (start <= written.size()) {
+    size_t end = std::min(written.find('/', start), written.size());
+    std::string part = written.substr(start, end - start);
+    if (part == "..") return false;
+    if (!part.empty() && part != ".") *out += (out->empty() ? "" : "/") + part;
+    start = end + 1;
+  }
+  return !out->empty();
+}
+
+// A free name for the safety snapshot: pre-restore-20240501T120000Z, with
+// "-2", "-3", ... when one of that second exists.
+std::string safety_name(const set_ptr& set) {
+  time_t now = std::time(nullptr);
+  struct tm parts;
+  ::gmtime_r(&now, &parts);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
+  std::string base = std::string("pre-restore-") + stamp, name = base;
+  version_ptr existing;
+  for (int n = 2; set->get_version(name, existing), existing; ++n) {
+    name = base + "-" + std::to_string(n);
+  }
+  return name;
+}
+
+// The entries of t at or under one of paths (all of t when paths is empty).
+tree under(const tree& t, const std::vector<std::string>& paths) {
+  if (paths.empty()) return t;
+  tree out;
+  for (const auto& [path, entry] : t) {
+    for (const std::string& p : paths) {
+      if (path == p || path.compare(0, p.size() + 1, p + "/") == 0) {
+        out.emplace(path, entry);
+        break;
+      }
+    }
+  }
+  return out;
+}
+
+struct restore_request {
+  set_ptr set;
+  version_ptr version;
+  std::vector<std::string> paths;  // normal, relative to the version
+  std::string to;                  // volume directory, empty: in place
+};
+
+// Prints what the restore would change: in place, live against the
+// version; elsewhere, what would be copied.
+int preview(context& ctx, const restore_request& r) {
+  volume_client client;
+  if (!client.connect(ctx.lib.volume()))
+    return fail("cannot reach the " + ctx.lib.volume().describe());
+  std::string from = files_path(r.set, r.version), label = group_label(r.set->get_name());
+  tree saved, live;
+  std::string failed;
+  if (read_tree(client, from, &saved, &failed)) return fail("cannot read " + failed);
+  for (const std::string& p : r.paths) {
+    if (saved.count(p) == 0) {
+      return fail("path " + quoted(p) + " is not in " +
+                  version_words(r.set, r.version->get_name()));
+    }
+  }
+  std::string root = r.to.empty() ? "/" + label : r.to;
+  std::vector<std::string> paths = r.paths;
+  if (!r.to.empty() && paths.empty()) {
+    for (const auto& entry : saved) {
+      if (entry.first.find('/') == std::string::npos) paths.push_back(entry.first);
+    }
+  }
+  if (!r.to.empty()) {
+    // Nothing is replaced there: every entry comes new.
+    for (const auto& entry : under(saved, paths))
+      std::cout << "+ " << root << "/" << entry.first << "\n";
+    std::cout << "would copy " << counted(under(saved, paths).size(), "entry") << " of "
+              << r.version->get_name() << " into " << root << " (nothing there is replaced)\n";
+    return exit_ok;
+  }
+  if (std::error_code ec = read_tree(client, root, &live, &failed))
+    return fail("cannot read " + failed);
+  tree_diff d;
+  tree now = under(live, r.paths), then = under(saved, r.paths);
+  if (compare_trees(client, root, now, from, then, &d, &failed))
+    return fail("cannot read " + failed);
+  if (r.paths.empty()) {
+    std::cout << "would first take the safety snapshot " << safety_name(r.set) << " of group "
+              << label << "\n";
+  }
+  for (const std::string& p : d.removed)
+    std::cout << "- " << p << "\t(not in " << r.version->get_name() << ": removed)\n";
+  for (const std::string& p : d.changed)
+    std::cout << "M " << p << "\t(brought back as in " << r.version->get_name() << ")\n";
+  for (const std::string& p : d.added) std::cout << "+ " << p << "\t(brought back)\n";
+  std::cout << "would remove " << d.removed.size() << ", bring back " << d.changed.size()
+            << " changed and " << d.added.size() << " deleted "
+            << (d.added.size() == 1 ? "entry" : "entries") << "; nothing changed (dry run)\n";
+  return exit_ok;
+}
+
+std::string copied_words() {
+  const ktfssnapcore::copy_progress& copied = ktfssnapcore::snap_progress();
+  return counted(copied.files.load(), "file") + ", " + human_bytes(copied.bytes.load()) + " copied";
+}
+
+int restore_group(context& ctx, const restore_request& r) {
+  std::string label = group_label(r.set->get_name()), safety = safety_name(r.set);
+  version_ptr made;
+  size_t mark = ctx.lib.log_mark();
+  int32_t status;
+  {
+    progress_line progress;
+    status = r.set->restore_version(r.version->get_name(), safety, made);
+  }
+  if (status != 0) {
+    std::string what = "restoring group " + quoted(label) + " to " + r.version->get_name() +
+                       " failed" + ctx.lib.library_note(mark);
+    if (!made) return fail(what + "; nothing was changed");
+    return fail(what + "; the live files may be partly restored, and the safety snapshot " +
+                safety + " holds them as they were (\"" +
+                suggested_command("restore", label, safety) + "\")");
+  }
+  std::cout << "group " << label << " restored to " << r.version->get_name() << ": "
+            << copied_words() << "; the live files as they were are in the safety snapshot "
+            << safety << " (undo: " << suggested_command("restore", label, safety) << ")\n";
+  return exit_ok;
+}
+
+int restore_some(context& ctx, const restore_request& r) {
+  std::string label = group_label(r.set->get_name());
+  size_t mark = ctx.lib.log_mark();
+  int32_t status;
+  {
+    progress_line progress;
+    status = r.set->restore_paths(r.version->get_name(), r.paths, r.to);
+  }
+  std::string what = r.paths.empty() ? std::string("the files") : counted(r.paths.size(), "path");
+  std::string where = r.to.empty() ? "group " + label : r.to;
+  if (status != 0) {
+    return fail("restoring " + what + " of " + version_words(r.set, r.version->get_name()) +
+                " into " + where + " failed" + ctx.lib.library_note(mark));
+  }
+  std::cout << "restored " << what << " of version " << r.version->get_name() << " of group "
+            << label << " into " << where << ": " << copied_words() << "\n";
+  return exit_ok;
+}
+
+}  // namespace
+
+int cmd_restore(context& ctx, const arguments& args) {
+  restore_request r;
+  if (!find_group(args[0], &r.set) || !find_version(r.set, args[1], &r.version)) return exit_failed;
+  if (r.version->is_production_version()) {
+    return fail("the live group is restored from one of its snapshots, not from itself");
+  }
+  for (size_t i = 2; i < args.size(); ++i) {
+    std::string path;
+    if (!normal_path(args[i], &path)) {
+      return usage_error(quoted(args[i]) +
+                         " is not a path inside the snapshot (no \".\" or \"..\")");
+    }
+    r.paths.push_back(path);
+  }
+  if (!ctx.opts.to.empty() && !normal_path(ctx.opts.to, &r.to)) {
+    return usage_error(quoted(ctx.opts.to) + " is not a directory of the volume below its root");
+  }
+  if (!r.to.empty()) r.to = "/" + r.to;
+  if (ctx.opts.dry_run) return preview(ctx, r);
+  return r.paths.empty() && r.to.empty() ? restore_group(ctx, r) : restore_some(ctx, r);
+}
+
+}  // namespace ktsmctl

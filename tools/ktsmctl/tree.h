@@ -1,0 +1,55 @@
+// The entries of a version or of the live group, read through the client,
+// and what differs between two such trees: for diff, for what a restore
+// would change, and for the sizes that list shows.
+#ifndef KTSMCTL_TREE_H_
+#define KTSMCTL_TREE_H_
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "volume_client.h"
+
+namespace ktsmctl {
+
+struct tree_entry {
+  struct stat st;
+  bool has_uuid = false;
+  std::string uuid;  // trusted.cloudsync.uuid of a regular file
+  std::string link;  // a symbolic link's target
+};
+
+// Path relative to the tree's root ("dir/a.txt") -> entry.
+typedef std::map<std::string, tree_entry> tree;
+
+// Reads every entry under root without following links, leaving out at the
+// top ".snaps" and the deleted-file list (neither belongs to the files).
+// On failure *failed names the path.
+std::error_code read_tree(volume_client& client, const std::string& root, tree* out,
+                          std::string* failed);
+
+struct tree_diff {
+  // Paths, a directory's with a trailing "/".
+  std::vector<std::string> added, removed, changed;
+  bool empty() const { return added.empty() && removed.empty() && changed.empty(); }
+};
+
+// What differs from a (read at root_a) to b (read at root_b).  An entry is
+// changed when its kind differs, or for a regular file its content: by
+// trusted.cloudsync.uuid when both carry one, else by size, then (when the
+// modification times differ) by bytes; for a link its target; for a device
+// its number.  A directory is never changed itself; its entries are.
+std::error_code compare_trees(volume_client& client, const std::string& root_a, const tree& a,
+                              const std::string& root_b, const tree& b, tree_diff* out,
+                              std::string* failed);
+
+// Bytes of the regular files of t, each file (inode) once.
+uint64_t tree_bytes(const tree& t);
+
+}  // namespace ktsmctl
+
+#endif  // KTSMCTL_TREE_H_
