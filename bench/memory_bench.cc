@@ -1,6 +1,6 @@
 // ktsm_memory_bench: case 5, memory per version record.
 //
-//   ktsm_memory_bench [--records=N] [--release-records=N]
+//   ktsm_memory_bench [--records=N] [--release-records=N[,N...]] [--release-only]
 //
 // Each measurement runs in a child process of its own so that one does not
 // reuse the heap another left behind: the child reads its resident size
@@ -10,10 +10,12 @@
 //   plain  - new ktsm_filegroup_version in a boost::shared_ptr;
 //   blocks - a pool of records with a block allocator that counts the
 //            blocks it takes from the heap.
-// and four more with --release-records records (default 100,000): the
+// and four more at each size of --release-records (default 100,000): the
 // release of every handle in the order they were made, for the pool and for
 // plain new, and cleanup() of a set holding that many versions (what stop()
-// does to every set), again with pool records and with plain new.
+// does to every set), again with pool records and with plain new.  Each
+// pair's row is printed as soon as it is measured.  --release-only leaves
+// the three memory children out.
 // The vector of handles is reserved before the first reading, so the figures
 // are the records' own (with their reference-count blocks).
 #include <sys/wait.h>
@@ -173,30 +175,12 @@ bool in_child(const std::string& kind, size_t records, reading* out) {
   return n == static_cast<ssize_t>(sizeof *out) && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  size_t records = 1000000, release_records = 100000;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strncmp(argv[i], "--records=", 10) == 0) {
-      records = std::strtoul(argv[i] + 10, nullptr, 10);
-    } else if (std::strncmp(argv[i], "--release-records=", 18) == 0) {
-      release_records = std::strtoul(argv[i] + 18, nullptr, 10);
-    } else {
-      std::fprintf(stderr, "usage: ktsm_memory_bench [--records=N] [--release-records=N]\n");
-      return 2;
-    }
-  }
-  if (records == 0 || release_records == 0) return 2;
-  reading pool, plain, blocks, pool_release, plain_release, pool_cleanup, plain_cleanup;
+// The three memory children at records records, and their rows.
+bool memory_rows(size_t records) {
+  reading pool, plain, blocks;
   if (!in_child("pool", records, &pool) || !in_child("plain", records, &plain) ||
-      !in_child("blocks", records, &blocks) ||
-      !in_child("pool-release", release_records, &pool_release) ||
-      !in_child("plain-release", release_records, &plain_release) ||
-      !in_child("pool-cleanup", release_records, &pool_cleanup) ||
-      !in_child("plain-cleanup", release_records, &plain_cleanup)) {
-    ktsm_bench::print_row({"5 memory", "memory", "FAILED", "-", "-", "-", "no"});
-    return 1;
+      !in_child("blocks", records, &blocks)) {
+    return false;
   }
   double n = static_cast<double>(records);
   double pool_per = pool.resident / n, plain_per = plain.resident / n;
@@ -218,24 +202,77 @@ int main(int argc, char** argv) {
        fmt("%zu records of %zu B = %.1f MiB", records, sizeof(ktsm_filegroup_version),
            n * sizeof(ktsm_filegroup_version) / 1048576.0),
        ktsm_bench::times(blocks.block_bytes / (n * sizeof(ktsm_filegroup_version))), "-", "-"});
-  ktsm_bench::print_row(
-      {fmt("5 memory: release of %zu records in making order", release_records), "memory",
-       "pool " + ktsm_bench::duration(pool_release.release_seconds),
-       "new+shared_ptr " + ktsm_bench::duration(plain_release.release_seconds),
-       ktsm_bench::times(pool_release.release_seconds / plain_release.release_seconds), "-", "-"});
-  ktsm_bench::print_row(
-      {fmt("5 memory: cleanup() of a set of %zu versions", release_records), "memory",
-       "pool " + ktsm_bench::duration(pool_cleanup.release_seconds),
-       "new+shared_ptr " + ktsm_bench::duration(plain_cleanup.release_seconds),
-       ktsm_bench::times(pool_cleanup.release_seconds / plain_cleanup.release_seconds), "-", "-"});
-  ktsm_bench::print_data(
-      {"release", fmt("%zu", release_records), fmt("%.6f", pool_release.release_seconds),
-       fmt("%.6f", plain_release.release_seconds), fmt("%.6f", pool_cleanup.release_seconds),
-       fmt("%.6f", plain_cleanup.release_seconds)});
   ktsm_bench::print_data({"memory", fmt("%zu", records), fmt("%.2f", pool_per),
                           fmt("%.2f", plain_per),
                           fmt("%llu", static_cast<unsigned long long>(pool.allocations)),
                           fmt("%llu", static_cast<unsigned long long>(plain.allocations)),
                           fmt("%llu", static_cast<unsigned long long>(blocks.blocks))});
+  return true;
+}
+
+// One pool/plain pair of release children (kind "release" or "cleanup") and
+// its row, printed as soon as both are measured.
+bool release_row(const std::string& kind, size_t records, double* pool_s, double* plain_s) {
+  reading pool, plain;
+  if (!in_child("pool-" + kind, records, &pool) || !in_child("plain-" + kind, records, &plain)) {
+    return false;
+  }
+  *pool_s = pool.release_seconds;
+  *plain_s = plain.release_seconds;
+  std::string what = kind == "release"
+                         ? fmt("5 memory: release of %zu records in making order", records)
+                         : fmt("5 memory: cleanup() of a set of %zu versions", records);
+  ktsm_bench::print_row({what, "memory", "pool " + ktsm_bench::duration(*pool_s),
+                         "new+shared_ptr " + ktsm_bench::duration(*plain_s),
+                         ktsm_bench::times(*pool_s / *plain_s), "-", "-"});
+  std::fflush(stdout);
+  return true;
+}
+
+bool release_rows(size_t records) {
+  double pool_release, plain_release, pool_cleanup, plain_cleanup;
+  if (!release_row("release", records, &pool_release, &plain_release) ||
+      !release_row("cleanup", records, &pool_cleanup, &plain_cleanup)) {
+    return false;
+  }
+  ktsm_bench::print_data({"release", fmt("%zu", records), fmt("%.6f", pool_release),
+                          fmt("%.6f", plain_release), fmt("%.6f", pool_cleanup),
+                          fmt("%.6f", plain_cleanup)});
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t records = 1000000;
+  std::vector<size_t> release_records = {100000};
+  bool release_only = false;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strncmp(argv[i], "--records=", 10) == 0) {
+      records = std::strtoul(argv[i] + 10, nullptr, 10);
+    } else if (std::strncmp(argv[i], "--release-records=", 18) == 0) {
+      release_records.clear();
+      for (const char* p = argv[i] + 18; *p != '\0'; p += *p == ',') {
+        char* end = nullptr;
+        release_records.push_back(std::strtoul(p, &end, 10));
+        if (end == p || release_records.back() == 0) return 2;
+        p = end;
+      }
+    } else if (std::strcmp(argv[i], "--release-only") == 0) {
+      release_only = true;
+    } else {
+      std::fprintf(stderr,
+                   "usage: ktsm_memory_bench [--records=N] [--release-records=N[,N...]] "
+                   "[--release-only]\n");
+      return 2;
+    }
+  }
+  if (records == 0 || release_records.empty()) return 2;
+  bool ok = release_only || memory_rows(records);
+  for (size_t n : release_records) ok = ok && release_rows(n);
+  if (!ok) {
+    ktsm_bench::print_row({"5 memory", "memory", "FAILED", "-", "-", "-", "no"});
+    return 1;
+  }
   return 0;
 }

@@ -3,7 +3,10 @@
 //  - The logger: a debug message below the threshold against one above it
 //    (to a null sink), each with a short and a 4 KiB argument.  A message
 //    below the threshold is not formatted, so its cost does not depend on
-//    its arguments.
+//    its arguments.  And a passing message written to a file by the file
+//    sink against two peers: a sink that writes each record with fprintf
+//    and fflush (the file sink before it buffered) and one that writes
+//    each record with one write(2).
 //  - Look-ups (case 6): get_version and get_next_version of the first,
 //    middle and last version of a hand-built set of 10,000 versions, with
 //    short names ("v01234") and with names past the small-string buffer
@@ -13,7 +16,10 @@
 // (bench_support.h) to standard output.  Usual Google Benchmark flags apply
 // (--benchmark_min_time=..., --benchmark_filter=...).
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -48,6 +54,50 @@ BENCHMARK(BM_debug)
     ->Args({0, 4096})
     ->Args({1, 8})
     ->Args({1, 4096});
+
+// The peers of the file sink: every record written at once, through stdio
+// with a flush, or with one write(2) of the whole line.
+class per_record_sink : public ktfs::log_sink {
+ public:
+  per_record_sink(const std::string& path, bool stdio)
+      : m_stream(stdio ? std::fopen(path.c_str(), "ae") : nullptr),
+        m_fd(stdio ? -1 : ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666)) {}
+  ~per_record_sink() override {
+    if (m_stream != nullptr) std::fclose(m_stream);
+    if (m_fd >= 0) ::close(m_fd);
+  }
+  void write(const ktfs::log_record& r) override {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_stream != nullptr) {
+      std::fprintf(m_stream, "%s [%d] %s\n", r.function.c_str(), r.level, r.text.c_str());
+      std::fflush(m_stream);
+      return;
+    }
+    std::string line = r.function + fmt(" [%d] ", r.level) + r.text + "\n";
+    if (::write(m_fd, line.data(), line.size()) < 0) std::perror("write");
+  }
+
+ private:
+  std::mutex m_mutex;
+  FILE* m_stream;
+  int m_fd;
+};
+
+// sink 0: the file sink; 1: fprintf and fflush per record; 2: one write(2)
+// per record.
+void BM_debug_to_file(benchmark::State& state) {
+  ktsm_bench::scratch_dir dir("microlog");
+  std::string path = dir.path() + "/log";
+  std::shared_ptr<ktfs::log_sink> sink;
+  if (state.range(0) == 0) sink = std::make_shared<ktfs::stream_sink>(path);
+  if (state.range(0) != 0) sink = std::make_shared<per_record_sink>(path, state.range(0) == 1);
+  ktfs::ktfs_debug logger(sink, 0);
+  for (auto _ : state) {
+    logger.debug("bench::debug()", -1, "version [%s] state [%d]", "v0001", 2);
+  }
+  logger.flush();
+}
+BENCHMARK(BM_debug_to_file)->ArgNames({"sink"})->Arg(0)->Arg(1)->Arg(2);
 
 // A message below the threshold reaches no sink; one at it does.
 bool logger_drops_below_threshold() {
@@ -180,6 +230,14 @@ void report_logger(const keeping_reporter& r, bool drops) {
                          ktsm_bench::at_most(below_long / below_short, 1.2)});
   ktsm_bench::print_row(
       {"2 debug passing, 8 B arg (null sink)", "memory", ns_text(above_short), "-", "-", "-", "-"});
+  double file = r.ns("BM_debug_to_file/sink:0");
+  const char* peers[] = {"fprintf+fflush", "write(2)"};
+  for (int p = 1; p <= 2; ++p) {
+    double peer = r.ns(fmt("BM_debug_to_file/sink:%d", p));
+    ktsm_bench::print_row(
+        {fmt("2 debug passing to a file: file sink vs %s per record", peers[p - 1]), "memory",
+         ns_text(file), ns_text(peer), ktsm_bench::times(file / peer), "-", "-"});
+  }
 }
 
 void report_lookups(const keeping_reporter& r) {

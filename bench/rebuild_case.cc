@@ -4,10 +4,12 @@
 // closedir of the root, then of each group's ".snaps", then one getxattr of
 // the state of each version.
 #include <algorithm>
+#include <array>
 #include <thread>
 
 #include "bench_support.h"
 #include "cases.h"
+#include "ktfs/ktfs_fault.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
 
 namespace ktsm_bench {
@@ -84,37 +86,19 @@ bool run_floor(bench_volume& vol, bool control, size_t* versions) {
   return rebuild_floor(control ? vol.gluster_control() : vol.gluster_raw(), versions);
 }
 
-// Drops the handles from the highest address down.  The record pools keep
-// their free chunks in address order, so a release walks the free chunks
-// below it; in this order it passes fewer of them (100,000 records: 10 s
-// instead of 14 s in making order), though the unused chunks of the pool's
-// blocks still lie in the way and the release stays worse than linear.
-template <class Ptr>
-void release_downwards(std::vector<Ptr>* handles) {
-  std::sort(handles->begin(), handles->end(),
-            [](const Ptr& a, const Ptr& b) { return a.get() < b.get(); });
-  while (!handles->empty()) handles->pop_back();
-}
-
 // Stops the library (untimed) and returns the number of snapshot versions
-// it held.  vs::stop() alone would release each set's versions in list
-// order, the slowest order for the ordered pools (see case 5); copies of
-// the handles are dropped downwards instead, to shorten the benchmark.
+// it held.
 size_t stop_library() {
   std::list<vs::set_ptr> listed;
   vs::list_version_sets(listed);
-  std::vector<vs::set_ptr> sets(listed.begin(), listed.end());
-  std::vector<vs::version_ptr> versions;
-  for (const vs::set_ptr& s : sets) {
+  size_t snapshots = 0;
+  for (const vs::set_ptr& s : listed) {
     std::list<vs::version_ptr> of_set;
     s->list_versions(of_set);
-    versions.insert(versions.end(), of_set.begin(), of_set.end());
+    snapshots += of_set.size() - 1;  // less the production version
   }
   listed.clear();
   vs::stop();
-  size_t snapshots = versions.size() - sets.size();  // less one production version each
-  release_downwards(&versions);
-  release_downwards(&sets);
   return snapshots;
 }
 
@@ -225,6 +209,55 @@ void report_linearity(bench_volume& vol, const std::vector<size_t>& sizes,
              at_most(ratio, 1.25)});
 }
 
+// The client calls the floor makes for groups groups of per versions, of
+// one kind: the root and each ".snaps" stated and listed (a listing reads
+// ".", "..", each entry and the end), one getxattr per version.
+double floor_calls(ktfs::op kind, size_t groups, size_t per) {
+  double lists = 1 + static_cast<double>(groups);
+  switch (kind) {
+    case ktfs::op::stat:
+    case ktfs::op::opendir:
+    case ktfs::op::closedir:
+      return lists;
+    case ktfs::op::readdir:
+      return static_cast<double>(groups + 3) + static_cast<double>(groups * (per + 3));
+    case ktfs::op::getxattr:
+      return static_cast<double>(groups * per);
+    default:
+      return 0;
+  }
+}
+
+// Client calls of one rebuild of groups x per versions, per version and by
+// kind, against the floor's, counted by the fault wrapper with no fault
+// armed.
+bool count_rebuild_calls(bench_volume& vol, size_t groups, size_t per) {
+  vol.point_library(true);
+  size_t versions = 0;
+  bool ok = vs::init(vol.init_name(), "") == 0 && vol.counter();
+  std::array<uint64_t, static_cast<size_t>(ktfs::op::count_)> calls{};
+  for (size_t k = 0; ok && k < calls.size(); ++k) {
+    calls[k] = vol.counter()->count(static_cast<ktfs::op>(k));
+  }
+  versions = stop_library();
+  vol.point_library(false);
+  if (!ok || versions != groups * per) return false;
+  double n = static_cast<double>(versions), total = 0, floor_total = 0;
+  for (size_t k = 0; k < calls.size(); ++k) {
+    ktfs::op kind = static_cast<ktfs::op>(k);
+    double floor = floor_calls(kind, groups, per) / n;
+    if (calls[k] == 0 && floor == 0) continue;
+    print_data({"rebuild-calls", vol.label(), ktfs::op_name(kind), fmt("%.3f", calls[k] / n),
+                fmt("%.3f", floor)});
+    total += calls[k] / n;
+    floor_total += floor;
+  }
+  print_row({fmt("1 rebuild client calls per version (%zux%zu)", groups, per), vol.label(),
+             fmt("%.2f", total), fmt("%.2f (floor)", floor_total), times(total / floor_total), "-",
+             "-"});
+  return true;
+}
+
 }  // namespace
 
 const char kStateName[] = "trusted.norvafs.snapstate";
@@ -269,6 +302,11 @@ bool run_rebuild(bench_volume& vol, const options& opt) {
   }
   use_log(opt, log_mode::file);
   report_linearity(vol, sizes, file_samples);
+  size_t per = std::min(opt.versions_per_group, opt.rebuild_sizes.back());
+  if (!count_rebuild_calls(vol, made, per)) {
+    note("counting the rebuild's client calls failed");
+    return false;
+  }
   vol.clear();
   return true;
 }

@@ -42,6 +42,7 @@ void ktsm_filegroup_version_set::stop() {
   // m_lock is released before any set's lock is taken: version creation
   // takes them in the other order.
   for (set_ptr& set : sets) set->cleanup();
+  m_logger.load()->flush();  // the records the sink still holds back
 }
 
 void ktsm_filegroup_version_set::cleanup() {

@@ -72,7 +72,8 @@ class ktsm_filegroup_version_set {
   KTSM_API static int32_t init(const std::string& volume_name, const std::string& second)
       LOCKS_EXCLUDED(m_lock);
 
-  // Empties the registry and each registered set's list of versions.  The
+  // Empties the registry and each registered set's list of versions, then
+  // flushes the logger (records its sink held back are written).  The
   // logger, the client and the volume name stay.  Sets and versions that the
   // host still holds stay alive (with empty lists) until it drops them.
   // Takes m_lock to take the registry out, releases it, then each set's

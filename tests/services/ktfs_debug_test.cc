@@ -3,7 +3,11 @@
 
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <thread>
@@ -116,6 +120,7 @@ TEST(DebugTest, ConcurrentWritersProduceWholeRecordsAndLines) {
     for (int i = 0; i < kEach; ++i) EXPECT_EQ(seen[t][i], i) << "order within a thread";
   }
 
+  to_file.flush();
   std::ifstream in(file);
   std::regex line_form(std::string("ktsm_filegroup_versionset::create_version_internal\\(\\) ") +
                        "\\[-1\\] thread [0-9]+ message [0-9]+");
@@ -126,6 +131,48 @@ TEST(DebugTest, ConcurrentWritersProduceWholeRecordsAndLines) {
     ++lines;
   }
   EXPECT_EQ(lines, kThreads * kEach);
+}
+
+// A file sink holds records back, yet none is lost however the process ends
+// after writing them, short of SIGKILL before a flush.
+TEST(DebugTest, FileSinkLosesNoRecordWhateverEndsTheProcess) {
+  enum ending { by_exit, by_abort, by_fault, by_sigkill, by_flush_then_sigkill };
+  struct {
+    ending how;
+    bool error_last;  // the last record is an error
+  } cases[] = {{by_exit, false},
+               {by_abort, false},
+               {by_fault, false},
+               {by_sigkill, true},
+               {by_flush_then_sigkill, false}};
+  ktsm_test::scratch_dir dir;
+  for (const auto& c : cases) {
+    std::string file = dir.path() + "/log" + std::to_string(c.how);
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ktfs::ktfs_debug log(std::make_shared<ktfs::stream_sink>(file), 0);
+      for (int i = 0; i < 99; ++i) log.debug(kFn, -1, "record %d", i);
+      if (c.error_last) log.error(kFn, "record %d", 99);
+      if (!c.error_last) log.debug(kFn, -1, "record %d", 99);
+      if (c.how == by_exit) std::exit(0);
+      if (c.how == by_abort) std::abort();
+      if (c.how == by_fault) {
+        void* page = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        *static_cast<volatile int*>(page) = 1;
+      }
+      if (c.how == by_flush_then_sigkill) log.flush();
+      ::kill(::getpid(), SIGKILL);
+    }
+    ASSERT_EQ(::waitpid(pid, nullptr, 0), pid);
+    std::ifstream in(file);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    EXPECT_EQ(lines.size(), 100u) << "ending " << c.how;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      EXPECT_NE(lines[i].find("record " + std::to_string(i)), std::string::npos) << c.how;
+    }
+  }
 }
 
 }  // namespace

@@ -22,6 +22,7 @@ class tee_sink : public ktfs::log_sink {
   // the volume, so that one log can hold the records of many runs.
   tee_sink(std::shared_ptr<ktfs::log_sink> target, const std::string& volume);
   void write(const ktfs::log_record& record) override;
+  void flush() override { m_target->flush(); }
   // Number of records that mark failures or progress (level -1, errors).
   size_t marked_count() const;
   // "function: text" of the last record, empty when none came after a

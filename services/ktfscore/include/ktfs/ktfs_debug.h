@@ -44,9 +44,25 @@ class KTFSCORE_API log_sink {
  public:
   virtual ~log_sink();
   virtual void write(const log_record& record) = 0;
+  // Hands on whatever the sink still holds back; the default holds nothing.
+  virtual void flush();
 };
 
-// Writes "function [level] text" lines ("[error]" for errors) to a stream.
+// Writes "function [level] text" lines ("[error]" for errors), one line per
+// record, never split or mixed with another.
+//
+// To standard error each record is written at once, with one write(2).  To
+// a file, records are gathered in a buffer of the sink's own (64 KiB) and
+// written with one write(2) when an error record arrives, when the buffer is
+// full, when a record arrives a second or more after the oldest one held,
+// on flush() (the library flushes its logger when it stops), when the sink
+// goes, at exit, and when the process gets a fatal signal
+// (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT): a handler installed with the
+// first file sink writes the records held, then passes the signal on to the
+// action that was in place before.  Records held are lost only when the
+// process is killed with SIGKILL, or when the host replaces these handlers
+// without calling the previous ones.  A child made with fork() starts with
+// none held: they stay with the parent, which writes them.
 class KTFSCORE_API stream_sink : public log_sink {
  public:
   // Standard error.
@@ -55,13 +71,17 @@ class KTFSCORE_API stream_sink : public log_sink {
   // cannot be opened (good() then answers false).
   explicit stream_sink(const std::string& path);
   ~stream_sink() override;
-  bool good() const { return m_owned != nullptr; }
+  stream_sink(const stream_sink&) = delete;
+  stream_sink& operator=(const stream_sink&) = delete;
+  bool good() const { return m_owned; }
   void write(const log_record& record) override;
+  void flush() override;
+
+  struct pending;  // the buffer and its descriptor (ktfs_debug.cc)
 
  private:
-  std::mutex m_mutex;
-  FILE* m_stream;
-  FILE* m_owned;
+  std::unique_ptr<pending> m_pending;
+  bool m_owned;
 };
 
 // Discards every record.
@@ -103,6 +123,8 @@ class KTFSCORE_API ktfs_debug {
   void set_level(int level) { m_level.store(level, std::memory_order_relaxed); }
   void set_sink(std::shared_ptr<log_sink> sink);
   std::shared_ptr<log_sink> sink() const;
+  // The sink's flush(): records held back reach their destination.
+  void flush();
 
   // Process-wide defaults taken by loggers constructed afterwards.  A null
   // sink restores the environment's default.
