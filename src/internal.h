@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "ktsm/ktsm_filegroup_version.h"
@@ -109,11 +110,27 @@ inline constexpr const char* FN_IS_LOCKED = "ktsm_filegroup_versionset::is_group
 ktfs::ktfs_debug& log();
 ktfs::iopx_ptr io();
 
+// Where a version's attributes are read: by its path, or (with dir set)
+// as the entry called entry of the open directory dir that lists it, which
+// costs no second resolution of the directory.  The entry form never
+// follows a symbolic link, so it is used for directories only.
+struct attr_source {
+  attr_source(const std::string& p) : path(p) {}  // NOLINT: a path is a source
+  attr_source(const std::string& p, ktfs::file_ptr d, const std::string& e)
+      : path(p), dir(std::move(d)), entry(e) {}
+  // The client's result: the value's length, or -1 (errno set).
+  int64_t get(const char* name, struct iovec* iov) const;
+
+  std::string path;
+  ktfs::file_ptr dir;
+  std::string entry;
+};
+
 // Writes state into the snapshot-state attribute of path as 16 bytes.
 std::error_code write_state(const std::string& path, const std::string& state);
-// Reads the snapshot-state attribute of path into *state; returns the
-// client's result (-1 on failure).
-int64_t read_state(const std::string& path, std::string* state);
+// Reads the snapshot-state attribute into *state; returns the client's
+// result (-1 on failure).
+int64_t read_state(const attr_source& from, std::string* state);
 
 // Installs a new default-constructed logger as m_logger and returns it.
 // Loggers installed earlier stay alive until the library is unloaded.
@@ -177,8 +194,8 @@ ktsm_filegroup_version::creation_record next_creation(
     const std::list<ktsm_filegroup_version_set::version_ptr>& versions);
 std::error_code write_creation(const std::string& path,
                                const ktsm_filegroup_version::creation_record& record);
-// Reads the record of path; false when it is missing or malformed.
-bool read_creation(const std::string& path, ktsm_filegroup_version::creation_record* record);
+// Reads the record; false when it is missing or malformed.
+bool read_creation(const attr_source& from, ktsm_filegroup_version::creation_record* record);
 std::string format_creation(const ktsm_filegroup_version::creation_record& record);
 bool parse_creation(const std::string& text, ktsm_filegroup_version::creation_record* record);
 

@@ -84,13 +84,11 @@ std::error_code write_creation(const std::string& path, const creation_record& r
   return vs::api_instance.setxattr(io(), path.c_str(), kCreationAttribute, &iov, 0, kNoAio);
 }
 
-bool read_creation(const std::string& path, creation_record* record) {
+bool read_creation(const attr_source& from, creation_record* record) {
   char buffer[64];
   std::memset(buffer, 0, sizeof buffer);
   struct iovec iov = {buffer, sizeof buffer - 1};
-  if (vs::api_instance.getxattr(io(), path.c_str(), kCreationAttribute, &iov, kNoAio) == -1) {
-    return false;
-  }
+  if (from.get(kCreationAttribute, &iov) == -1) return false;
   return parse_creation(std::string(buffer, strnlen(buffer, sizeof buffer)), record);
 }
 

@@ -59,12 +59,16 @@ std::error_code ktsm_internal::write_state(const std::string& path, const std::s
                                    kNoAio);
 }
 
-int64_t ktsm_internal::read_state(const std::string& path, std::string* state) {
+int64_t ktsm_internal::attr_source::get(const char* name, struct iovec* iov) const {
+  if (dir) return vs::api_instance.getxattrat(dir, entry.c_str(), name, iov, kNoAio);
+  return vs::api_instance.getxattr(io(), path.c_str(), name, iov, kNoAio);
+}
+
+int64_t ktsm_internal::read_state(const attr_source& from, std::string* state) {
   char buffer[kStateBytes];
   std::memset(buffer, 0, sizeof buffer);
   struct iovec iov = {buffer, sizeof buffer};
-  int64_t rc =
-      vs::api_instance.getxattr(io(), path.c_str(), vs::SNAP_STATE_NAME.c_str(), &iov, kNoAio);
+  int64_t rc = from.get(vs::SNAP_STATE_NAME.c_str(), &iov);
   // The text before the first zero byte, never more than the buffer.
   state->assign(buffer, strnlen(buffer, sizeof buffer));
   return rc;

@@ -40,14 +40,42 @@ bool add_production_version(const vs::set_ptr& set, const std::string& name) {
   return true;
 }
 
-// Reads the state and the creation record of the version at path.  A state
-// that cannot be read is left empty (the version stays visible, so that a
-// host can delete it) and reported; false then.  A version without a
-// creation record stands by its directory's modification time.
-bool read_version(const std::string& path, const std::string& snaps,
+// One entry of a ".snaps" listing: its name and the type readdir gave.
+struct listed_entry {
+  std::string name;
+  unsigned char type;
+};
+
+// Reads the entries of the open directory dir but ".", ".." and the group
+// lock's file; a failed read ends the listing like the end of the
+// directory does.
+std::vector<listed_entry> list_versions(const ktfs::file_ptr& dir) {
+  std::vector<listed_entry> found;
+  while (struct dirent* entry = vs::api_instance.readdir(dir, kNoAio)) {
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 ||
+        std::strcmp(entry->d_name, ktsm_internal::kLockFileName) == 0) {
+      continue;
+    }
+    found.push_back({entry->d_name, entry->d_type});
+  }
+  return found;
+}
+
+// Reads the state and the creation record of the version listed as entry
+// in the open ".snaps" directory dir.  A directory's attributes are read
+// through dir; any other entry (a link, or a type the listing did not
+// give) by its path, as every other call reads a version.  A state that
+// cannot be read is left empty (the version stays visible, so that a host
+// can delete it) and reported; false then.  A version without a creation
+// record stands by its directory's modification time.
+bool read_version(const ktfs::file_ptr& dir, const std::string& snaps, const listed_entry& entry,
                   ktsm_filegroup_version& version) {
+  std::string path = snaps + "/" + entry.name;
+  ktsm_internal::attr_source from = entry.type == DT_DIR
+                                        ? ktsm_internal::attr_source(path, dir, entry.name)
+                                        : ktsm_internal::attr_source(path);
   std::string state;
-  bool readable = read_state(path, &state) != -1;
+  bool readable = read_state(from, &state) != -1;
   if (!readable) {
     state.clear();
     log().debug(FN_RECOVER, -1, "snap dir [%s] getattr failed", snaps.c_str());
@@ -55,7 +83,7 @@ bool read_version(const std::string& path, const std::string& snaps,
   access::set_state(version, state);
   log().debug(FN_RECOVER, -1, "version [%s] state [%s]", path.c_str(), state.c_str());
   ktsm_filegroup_version::creation_record record;
-  if (!ktsm_internal::read_creation(path, &record)) {
+  if (!ktsm_internal::read_creation(from, &record)) {
     struct stat st;
     std::memset(&st, 0, sizeof st);
     if (!vs::api_instance.stat(io(), path.c_str(), &st, kNoAio)) {
@@ -64,6 +92,27 @@ bool read_version(const std::string& path, const std::string& snaps,
   }
   access::set_creation(version, record);
   return readable;
+}
+
+// Reads every version listed in the open ".snaps" directory dir of set
+// into *found, in the listing's order.  false when a record could not be
+// allocated; *incomplete is set when a state could not be read.
+bool read_versions(const ktfs::file_ptr& dir, const std::string& snaps, const vs::set_ptr& set,
+                   std::vector<vs::version_ptr>* found, bool* incomplete) {
+  for (const listed_entry& entry : list_versions(dir)) {
+    vs::version_ptr version = access::allocate_version();
+    if (!version) {
+      log().debug(FN_RECOVER, -1, "memory allocation failure");
+      return false;
+    }
+    // The record keeps the bare name of its entry; its path is derived.
+    access::set_name(*version, entry.name);
+    if (!read_version(dir, snaps, entry, *version)) *incomplete = true;
+    access::set_fg_versionset(*version, set);
+    found->push_back(version);
+    log().debug(FN_RECOVER, 1, "&filegroup_version [%p]", static_cast<void*>(version.get()));
+  }
+  return true;
 }
 
 }  // namespace
@@ -112,33 +161,19 @@ int32_t ktsm_internal::recover_set(const std::string& name, vs::set_ptr& set, bo
     logger.debug(FN_RECOVER, -1, "snap dir [%s] open failed", snaps.c_str());
     return 1;
   }
-  std::list<std::string> paths;
-  read_entries(handle, snaps, paths);
-  if (vs::api_instance.closedir(handle, kNoAio)) {
-    logger.debug(FN_RECOVER, -1, "snap dir [%s] close failed", snaps.c_str());
-    return 1;
-  }
   if (!add_production_version(set, name)) {
     logger.debug(FN_RECOVER, -1, "memory allocation failure");
     return 1;
   }
+  // The versions' attributes are read while the listing is open, through
+  // its handle.
   std::vector<vs::version_ptr> found;
-  for (const std::string& path : paths) {
-    if (path.compare(snaps.size() + 1, std::string::npos, ktsm_internal::kLockFileName) == 0) {
-      continue;  // the group lock's file
-    }
-    vs::version_ptr version = access::allocate_version();
-    if (!version) {
-      logger.debug(FN_RECOVER, -1, "memory allocation failure");
-      return 1;
-    }
-    // The record keeps the bare name of its entry; its path is derived.
-    access::set_name(*version, path.substr(snaps.size() + 1));
-    if (!read_version(path, snaps, *version)) *incomplete = true;
-    access::set_fg_versionset(*version, set);
-    found.push_back(version);
-    logger.debug(FN_RECOVER, 1, "&filegroup_version [%p]", static_cast<void*>(version.get()));
+  bool allocated = read_versions(handle, snaps, set, &found, incomplete);
+  if (vs::api_instance.closedir(handle, kNoAio)) {
+    logger.debug(FN_RECOVER, -1, "snap dir [%s] close failed", snaps.c_str());
+    return 1;
   }
+  if (!allocated) return 1;
   // The listing's order is the volume's (hash order on most file systems):
   // the set takes its versions in creation order, each linked to the one
   // before it.

@@ -234,7 +234,7 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
       {ktfs::op::opendir, "//a/.snaps", 1, "snap dir [//a/.snaps] open failed", {"//b"}},
       {ktfs::op::closedir, "//a/.snaps", 1, "snap dir [//a/.snaps] close failed", {"//b"}},
       // The version stays, with an empty state.
-      {ktfs::op::getxattr,
+      {ktfs::op::getxattrat,
        "//a/.snaps/*",
        1,
        "snap dir [//a/.snaps] getattr failed",
@@ -268,8 +268,10 @@ TEST_F(RecoveryFaultTest, EveryClientCallOfRecoveryFailsWithItsOneMessage) {
                                        : "failed to recover version set filegroup [//a]"));
       }
       // Address lines and recovery lines only (a kept set adds its version's
-      // two lines and its own address line).
-      EXPECT_EQ(texts.size(), root ? 3u : kept ? 7u : 5u);
+      // two lines and its own address line; a ".snaps" whose close fails
+      // has had its version read).
+      bool read = c.kind == ktfs::op::closedir && !root;
+      EXPECT_EQ(texts.size(), root ? 3u : kept ? 7u : read ? 7u : 5u);
     }
   }
   // With the listing of ".snaps" cut short, //a is rebuilt without its version.

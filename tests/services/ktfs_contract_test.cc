@@ -124,6 +124,44 @@ TEST_P(ContractTest, MissingAttributeAndMissingPathReadAsFailure) {
   EXPECT_TRUE(m_api.setxattr(m_io, p("/nowhere").c_str(), kState, &iov, 0, kNoAio));
 }
 
+// An entry's attribute read through the open directory that lists it is
+// the entry's own, as lgetxattr of its path gives it (on the local backend
+// with getxattrat and with the fallback of a kernel without it).
+TEST_P(ContractTest, AttributesOfListedEntriesAreTheirOwn) {
+  ASSERT_FALSE(m_api.mkdir(m_io, p("/d").c_str(), 0760, kNoAio));
+  ASSERT_FALSE(m_api.mkdir(m_io, p("/d/v").c_str(), 0, kNoAio));
+  char value[16] = "2";
+  struct iovec put = {value, sizeof value};
+  ASSERT_FALSE(m_api.setxattr(m_io, p("/d/v").c_str(), kState, &put, 0, kNoAio));
+  ASSERT_FALSE(m_api.symlink(m_io, "v", p("/d/l").c_str(), kNoAio));
+  bool local = GetParam() == backend_kind::local;
+  for (const char* resolve :
+       local ? std::vector<const char*>{"openat2", "walk"} : std::vector<const char*>{"default"}) {
+    SCOPED_TRACE(resolve);
+    if (local) ::setenv("KTFS_LOCAL_RESOLVE", resolve, 1);
+    ktfs::iopx_ptr io = m_api.init(m_volume->cfg());
+    ::unsetenv("KTFS_LOCAL_RESOLVE");
+    ktfs::file_ptr dir = m_api.opendir(io, p("/d").c_str(), kNoAio);
+    ASSERT_TRUE(dir);
+    auto read = [&](const char* entry, const char* name, size_t len) {
+      char buf[16];
+      std::memset(buf, 0x7f, sizeof buf);
+      struct iovec iov = {buf, len};
+      errno = 0;
+      int64_t n = m_api.getxattrat(dir, entry, name, &iov, kNoAio);
+      return n < 0 ? -errno : std::memcmp(buf, value, 16) == 0 ? n : 0;
+    };
+    EXPECT_EQ(read("v", kState, 16), 16);
+    EXPECT_EQ(read("v", kState, 4), -ERANGE);
+    EXPECT_EQ(read("v", "trusted.norvafs.absent", 16), -ENODATA);
+    EXPECT_EQ(read("l", kState, 16), -ENODATA) << "the link's own, not its target's";
+    EXPECT_EQ(read("absent", kState, 16), -ENOENT);
+    for (const char* bad : {"", ".", "..", "v/x", "/d/v"})
+      EXPECT_EQ(read(bad, kState, 16), -EINVAL);
+    EXPECT_FALSE(m_api.closedir(dir, kNoAio));
+  }
+}
+
 TEST_P(ContractTest, ListingShowsEveryEntryIncludingDotNames) {
   ASSERT_FALSE(m_api.mkdir(m_io, p("/g").c_str(), 0760, kNoAio));
   for (const char* name : {"/g/.snaps", "/g/.hidden", "/g/plain"}) {

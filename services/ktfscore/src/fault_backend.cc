@@ -7,10 +7,11 @@ namespace ktfs {
 namespace {
 
 const char* const kOpNames[] = {
-    "stat",     "lstat",     "mkdir",     "rmdir",   "unlink",     "rename", "chmod",   "opendir",
-    "readdir",  "closedir",  "open",      "close",   "read",       "write",  "fstat",   "getxattr",
-    "setxattr", "listxattr", "readlink",  "symlink", "copy_range", "chown",  "utimens", "mknod",
-    "link",     "lgetxattr", "lsetxattr", "seek",    "truncate",   "lock"};
+    "stat",     "lstat",    "mkdir",     "rmdir",     "unlink",    "rename",    "chmod",
+    "opendir",  "readdir",  "closedir",  "open",      "close",     "read",      "write",
+    "fstat",    "getxattr", "setxattr",  "listxattr", "readlink",  "symlink",   "copy_range",
+    "chown",    "utimens",  "mknod",     "link",      "lgetxattr", "lsetxattr", "seek",
+    "truncate", "lock",     "getxattrat"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<size_t>(op::count_),
               "one name per kind of call");
 
@@ -60,6 +61,13 @@ class fault_file : public backend_file {
   std::error_code lock(bool exclusive) override {
     if (int err = m_owner->intercept(op::lock, path())) return errno_code(err);
     return m_base->lock(exclusive);
+  }
+  // Counted and selected by the entry's path.
+  std::error_code getxattrat(const std::string& entry, const std::string& name, void* buf,
+                             size_t len, size_t* size) override {
+    *size = 0;
+    if (int err = m_owner->intercept(op::getxattrat, path() + "/" + entry)) return errno_code(err);
+    return m_base->getxattrat(entry, name, buf, len, size);
   }
   std::error_code close() override {
     int err = m_owner->intercept(m_is_dir ? op::closedir : op::close, path());

@@ -35,11 +35,14 @@ int exact_mode(glfs_fd_t* fd, unsigned int mode) {
 
 class gluster_file : public backend_file {
  public:
-  gluster_file(std::string path, glfs_fd_t* fd, bool is_dir,
+  // owner: the connection that opened a directory (it outlives its files,
+  // as the descriptor's connection must).
+  gluster_file(std::string path, glfs_fd_t* fd, backend* owner,
                std::shared_ptr<std::atomic<bool>> server_copy = nullptr)
       : m_path(std::move(path)),
         m_fd(fd),
-        m_is_dir(is_dir),
+        m_is_dir(owner != nullptr),
+        m_owner(owner),
         m_server_copy(std::move(server_copy)) {}
   ~gluster_file() override { close(); }
 
@@ -154,6 +157,15 @@ class gluster_file : public backend_file {
     return check(glfs_posix_lock(m_fd, F_SETLK, &fl));
   }
 
+  // libgfapi has no call relative to an open directory: the entry's path,
+  // whose directory the client has just listed and so has in its cache.
+  std::error_code getxattrat(const std::string& entry, const std::string& name, void* buf,
+                             size_t len, size_t* size) override {
+    *size = 0;
+    if (!m_is_dir || m_fd == nullptr) return errno_code(ENOTDIR);
+    return m_owner->lgetxattr(m_path + "/" + entry, name, buf, len, size);
+  }
+
   std::error_code close() override {
     if (m_fd == nullptr) return {};
     int rc = m_is_dir ? glfs_closedir(m_fd) : glfs_close(m_fd);
@@ -171,6 +183,7 @@ class gluster_file : public backend_file {
   std::string m_path;
   glfs_fd_t* m_fd;
   bool m_is_dir;
+  backend* m_owner;
   // Shared by the files of one connection: whether copies go to the servers.
   std::shared_ptr<std::atomic<bool>> m_server_copy;
 };
@@ -251,7 +264,7 @@ class gluster_backend : public backend {
     std::string p = vol(path);
     glfs_fd_t* fd = fresh(p, [&] { return glfs_opendir(m_fs, p.c_str()); });
     if (fd == nullptr) return errno_code();
-    out->reset(new gluster_file(path, fd, true));
+    out->reset(new gluster_file(path, fd, this));
     return {};
   }
 
@@ -273,7 +286,7 @@ class gluster_backend : public backend {
       fd = fresh(p, [&] { return glfs_open(m_fs, p.c_str(), flags); });
     }
     if (fd == nullptr) return errno_code();
-    out->reset(new gluster_file(path, fd, false, m_server_copy));
+    out->reset(new gluster_file(path, fd, nullptr, m_server_copy));
     return {};
   }
 

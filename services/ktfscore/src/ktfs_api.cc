@@ -142,6 +142,26 @@ struct dirent* ktfs_api::readdir(file_ptr dir, aio_ptr) {
   return ec ? nullptr : entry;
 }
 
+int64_t ktfs_api::getxattrat(file_ptr dir, const char* entry, const char* name, struct iovec* iov,
+                             aio_ptr) {
+  if (!usable(dir) || entry == nullptr || name == nullptr || iov == nullptr) {
+    errno = EBADF;
+    return -1;
+  }
+  // One entry of the directory, never a path through it.
+  if (!*entry || std::strchr(entry, '/') || !std::strcmp(entry, ".") || !std::strcmp(entry, "..")) {
+    errno = EINVAL;
+    return -1;
+  }
+  size_t size = 0;
+  std::error_code ec = dir->impl().getxattrat(entry, name, iov->iov_base, iov->iov_len, &size);
+  if (ec) {
+    errno = ec.value();
+    return -1;
+  }
+  return static_cast<int64_t>(size);
+}
+
 std::error_code ktfs_api::closedir(file_ptr dir, aio_ptr) {
   if (!usable(dir)) return kBadHandle;
   dir->mark_closed();

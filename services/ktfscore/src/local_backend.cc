@@ -22,9 +22,62 @@ namespace {
 const char kTrusted[] = "trusted.";
 const char kMapped[] = "user.trusted.";
 
+// The attribute name as stored: name itself, or *mapped holding the mapped
+// name when the process cannot write the trusted namespace.
+const std::string& stored_name(bool unprivileged, const std::string& name, std::string* mapped) {
+  if (unprivileged && name.compare(0, sizeof kTrusted - 1, kTrusted) == 0) {
+    *mapped = kMapped + name.substr(sizeof kTrusted - 1);
+    return *mapped;
+  }
+  return name;
+}
+
+// getxattrat(2) (Linux 6.13): an attribute of a name relative to a
+// directory descriptor, in one call.  Where the C library does not name it
+// yet, its number (the same on every architecture listed) is spelled here.
+#if !defined(SYS_getxattrat) && (defined(__x86_64__) || defined(__aarch64__))
+#define SYS_getxattrat 464
+#endif
+struct xattr_args {
+  uint64_t value;
+  uint32_t size;
+  uint32_t flags;
+};
+
+// Reads the attribute of entry (one component) of the directory dir, the
+// entry itself; -1 with errno on failure.  *at_call says whether to try
+// getxattrat; it is cleared when the kernel has none.
+ssize_t entry_getxattr(int dir, const char* entry, const char* name, void* buf, size_t len,
+                       bool* at_call) {
+#ifdef SYS_getxattrat
+  if (*at_call) {
+    xattr_args args = {reinterpret_cast<uintptr_t>(buf), static_cast<uint32_t>(len), 0};
+    long n = ::syscall(SYS_getxattrat, dir, entry, AT_SYMLINK_NOFOLLOW, name, &args, sizeof args);
+    if (n >= 0 || errno != ENOSYS) return static_cast<ssize_t>(n);
+    *at_call = false;
+  }
+#else
+  *at_call = false;
+#endif
+  // The entry through a descriptor of its own and /proc/self/fd.
+  int fd = ::openat(dir, entry, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return -1;
+  ssize_t n = ::getxattr(("/proc/self/fd/" + std::to_string(fd)).c_str(), name, buf, len);
+  int err = errno;
+  ::close(fd);
+  errno = err;
+  return n;
+}
+
 class local_file : public backend_file {
  public:
-  local_file(std::string path, int fd, DIR* dir) : m_path(std::move(path)), m_fd(fd), m_dir(dir) {}
+  // recent: the kernel may have getxattrat (it has openat2).
+  local_file(std::string path, int fd, DIR* dir, bool unprivileged, bool recent)
+      : m_path(std::move(path)),
+        m_fd(fd),
+        m_dir(dir),
+        m_unprivileged(unprivileged),
+        m_getxattrat(recent) {}
   ~local_file() override { close(); }
 
   const std::string& path() const override { return m_path; }
@@ -96,6 +149,19 @@ class local_file : public backend_file {
     return ::fcntl(m_fd, F_OFD_SETLK, &fl) == 0 ? std::error_code() : errno_code();
   }
 
+  std::error_code getxattrat(const std::string& entry, const std::string& name, void* buf,
+                             size_t len, size_t* size) override {
+    *size = 0;
+    if (m_dir == nullptr) return errno_code(ENOTDIR);
+    std::string mapped;
+    ssize_t n =
+        entry_getxattr(m_fd, entry.c_str(), stored_name(m_unprivileged, name, &mapped).c_str(), buf,
+                       len, &m_getxattrat);
+    if (n < 0) return errno_code();
+    *size = static_cast<size_t>(n);
+    return {};
+  }
+
   std::error_code close() override {
     int rc = 0;
     if (m_dir != nullptr) {
@@ -124,6 +190,8 @@ class local_file : public backend_file {
   std::string m_path;
   int m_fd;
   DIR* m_dir;
+  bool m_unprivileged;  // attribute names are mapped
+  bool m_getxattrat;    // directories: entries' attributes through getxattrat
 };
 
 // A descriptor that closes itself; "borrowed" ones (the root's) stay open.
@@ -245,7 +313,8 @@ class local_backend : public backend {
     if (std::error_code ec = open_entry(path, O_RDONLY | O_DIRECTORY, true, &fd)) return ec;
     DIR* dir = ::fdopendir(fd.get());
     if (dir == nullptr) return errno_code();
-    out->reset(new local_file(path, fd.release(), dir));  // closed with the stream
+    out->reset(new local_file(path, fd.release(), dir, m_unprivileged,
+                              recent()));  // closed with the stream
     return {};
   }
 
@@ -267,7 +336,7 @@ class local_backend : public backend {
       ec = open_entry(path, flags, follow, &fd);
     }
     if (ec) return ec;
-    out->reset(new local_file(path, fd.release(), nullptr));
+    out->reset(new local_file(path, fd.release(), nullptr, m_unprivileged, false));
     return {};
   }
 
@@ -474,14 +543,10 @@ class local_backend : public backend {
     return check(::setxattr(fd.proc().c_str(), stored(name, &mapped).c_str(), value, len, flags));
   }
 
-  // The attribute name as stored: name itself, or *mapped holding the
-  // mapped name.
+  bool recent() const { return m_openat2.load(std::memory_order_relaxed); }
+
   const std::string& stored(const std::string& name, std::string* mapped) const {
-    if (m_unprivileged && name.compare(0, sizeof kTrusted - 1, kTrusted) == 0) {
-      *mapped = kMapped + name.substr(sizeof kTrusted - 1);
-      return *mapped;
-    }
-    return name;
+    return stored_name(m_unprivileged, name, mapped);
   }
 
   std::string shown(const std::string& name) const {

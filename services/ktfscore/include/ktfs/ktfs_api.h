@@ -152,6 +152,13 @@ class KTFSCORE_API ktfs_api {
   // (errno tells them apart: 0 at the end).
   struct dirent* readdir(file_ptr dir, aio_ptr aio);
   std::error_code closedir(file_ptr dir, aio_ptr aio);
+  // Reads the attribute of the entry called entry (one name, as readdir
+  // gives it) of the open directory dir, like lgetxattr of its path (the
+  // entry itself, never a link's target), without resolving the
+  // directory's path again.  Returns the value's length, or -1 (errno as
+  // getxattr; EINVAL when entry is not a single name).
+  int64_t getxattrat(file_ptr dir, const char* entry, const char* name, struct iovec* iov,
+                     aio_ptr aio);
 
   // flags are POSIX open flags (1 is O_WRONLY).  Empty handle on failure.
   file_ptr open(iopx_ptr io, const char* path, int flags, aio_ptr aio);

@@ -93,10 +93,11 @@ enum class op : int {
   link,       // a hard link
   lgetxattr,  // an attribute of the entry itself (a link's own)
   lsetxattr,
-  seek,      // SEEK_DATA / SEEK_HOLE on an open file
-  truncate,  // ftruncate of an open file
-  lock,      // a whole-file write lock taken or released on an open file
-  count_     // number of kinds; not a call
+  seek,        // SEEK_DATA / SEEK_HOLE on an open file
+  truncate,    // ftruncate of an open file
+  lock,        // a whole-file write lock taken or released on an open file
+  getxattrat,  // an attribute of an entry of an open directory, the entry itself
+  count_       // number of kinds; not a call
 };
 
 // Returns the lower-case name of a kind ("stat", "getxattr", ...).
@@ -142,6 +143,14 @@ class KTFSCORE_API backend_file {
   // every client sees it.  Closing the file, or the end of the process,
   // releases it.
   virtual std::error_code lock(bool exclusive) = 0;
+  // Directories: reads the attribute name of the entry called entry (one
+  // component, as readdir gives it) of this directory into buf, as
+  // backend::lgetxattr would for path() + "/" + entry: the entry itself,
+  // never a symbolic link's target.  The directory is not looked up again,
+  // so listing a directory and reading its entries' attributes costs one
+  // resolution of the directory's path, not one per entry.
+  virtual std::error_code getxattrat(const std::string& entry, const std::string& name, void* buf,
+                                     size_t len, size_t* size) = 0;
 
   virtual std::error_code close() = 0;
 };
