@@ -25,8 +25,10 @@ struct options {
   bool discard_log = false;           // every case logs to a null sink
 };
 
-// The version state attribute and its 16-byte active value.
+// The version state attribute and its 16-byte active value; the creation
+// record's attribute.
 extern const char kStateName[];
+extern const char kCreatedName[];
 
 // 1: start-up rebuild against the raw floor, at each size.
 bool run_rebuild(bench_volume& vol, const options& opt);

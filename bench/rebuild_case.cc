@@ -20,8 +20,9 @@ typedef ktsm_filegroup_version_set vs;
 
 std::string group_path(size_t g) { return fmt("/g%05zu", g); }
 
-// Makes groups [from, to) with versions versions each, state "2", on
-// threads threads (each its own share of the groups).
+// Makes groups [from, to) with versions versions each, state "2" and a
+// creation record as the library writes them, on threads threads (each its
+// own share of the groups).
 template <class Raw>
 bool populate(Raw raw, size_t from, size_t to, size_t versions, int threads) {
   char state[16] = {'2'};
@@ -37,8 +38,10 @@ bool populate(Raw raw, size_t from, size_t to, size_t versions, int threads) {
         if (r.mkdir(snaps.c_str(), 0760) != 0) ok[static_cast<size_t>(t)] = 0;
         for (size_t v = 0; v < versions; ++v) {
           std::string path = snaps + fmt("/v%04zu", v);
+          std::string created = fmt("%zu.%09zu %zu", 1800000000 + v, v, v + 1);
           if (r.mkdir(path.c_str(), 0) != 0 ||
-              r.setxattr(path.c_str(), kStateName, state, sizeof state, 0) != 0) {
+              r.setxattr(path.c_str(), kStateName, state, sizeof state, 0) != 0 ||
+              r.setxattr(path.c_str(), kCreatedName, created.data(), created.size(), 0) != 0) {
             ok[static_cast<size_t>(t)] = 0;
           }
         }
@@ -58,9 +61,10 @@ bool list_raw(Raw& raw, const std::string& dir, std::vector<std::string>* names)
 }
 
 // The floor: the rebuild's calls, in its order.  *versions receives the
-// number of version states read.
+// number of version states read.  With created, each version's creation
+// record is read too (the rebuild reads both).
 template <class Raw>
-bool rebuild_floor(Raw raw, size_t* versions) {
+bool rebuild_floor(Raw raw, size_t* versions, bool created = false) {
   *versions = 0;
   std::vector<std::string> groups;
   if (!list_raw(raw, raw.at("/"), &groups)) return false;
@@ -72,6 +76,10 @@ bool rebuild_floor(Raw raw, size_t* versions) {
     for (const std::string& e : entries) {
       std::string path = snaps + "/" + e;
       if (raw.getxattr(path.c_str(), kStateName, state, sizeof state) < 0) return false;
+      char record[64];
+      if (created && raw.getxattr(path.c_str(), kCreatedName, record, sizeof record) < 0) {
+        return false;
+      }
       ++*versions;
     }
   }
@@ -81,9 +89,10 @@ bool rebuild_floor(Raw raw, size_t* versions) {
 // The floor on the volume's floor connection, or with control on a second
 // one (GlusterFS; locally the same calls again): two floors that should
 // take the same time, whose ratio shows the noise of the measurement.
-bool run_floor(bench_volume& vol, bool control, size_t* versions) {
-  if (vol.kind() == backend_kind::local) return rebuild_floor(vol.local_raw(), versions);
-  return rebuild_floor(control ? vol.gluster_control() : vol.gluster_raw(), versions);
+// With created, the floor that reads the creation records too.
+bool run_floor(bench_volume& vol, bool control, bool created, size_t* versions) {
+  if (vol.kind() == backend_kind::local) return rebuild_floor(vol.local_raw(), versions, created);
+  return rebuild_floor(control ? vol.gluster_control() : vol.gluster_raw(), versions, created);
 }
 
 // Stops the library (untimed) and returns the number of snapshot versions
@@ -115,15 +124,19 @@ struct sample {
   double library = 0;  // medians
   double floor = 0;
   double control = 0;
+  double created = 0;         // the floor that reads the creation records too
   ratio_stats ratio;          // library / floor, of each round
   ratio_stats control_ratio;  // control / floor, of each round
+  ratio_stats created_ratio;  // library / the floor with creation records
 };
 
-// One timed turn: 0 the library, 1 the floor, 2 the control floor.
+// One timed turn: 0 the library, 1 the floor, 2 the control floor, 3 the
+// floor with creation records.
 bool turn(bench_volume& vol, int who, size_t expected, double* seconds) {
   size_t versions = 0;
   double start = now();
-  bool ok = who == 0 ? run_library(vol, seconds, &versions) : run_floor(vol, who == 2, &versions);
+  bool ok = who == 0 ? run_library(vol, seconds, &versions)
+                     : run_floor(vol, who == 2, who == 3, &versions);
   if (who != 0) *seconds = now() - start;
   if (!ok || versions != expected) {
     note("%s failed or found %zu versions of %zu", who == 0 ? "library rebuild" : "floor", versions,
@@ -133,11 +146,12 @@ bool turn(bench_volume& vol, int who, size_t expected, double* seconds) {
   return true;
 }
 
-// Runs the library, the floor and (with control) the control floor rounds
-// times each, turning the order every round.
+// Runs the library, the floor and (with control) the control floor and the
+// floor with creation records rounds times each, turning the order every
+// round.
 bool measure(bench_volume& vol, size_t expected, int rounds, bool control, sample* out) {
-  std::vector<double> times[3];
-  int contenders = control ? 3 : 2;
+  std::vector<double> times[4];
+  int contenders = control ? 4 : 2;
   for (int r = -1; r < rounds; ++r) {  // round -1 warms every one up
     for (int i = 0; i < contenders; ++i) {
       int who = (i + r + contenders) % contenders;
@@ -152,6 +166,8 @@ bool measure(bench_volume& vol, size_t expected, int rounds, bool control, sampl
   if (control) {
     out->control = median(times[2]);
     out->control_ratio = round_ratios(times[2], times[1]);
+    out->created = median(times[3]);
+    out->created_ratio = round_ratios(times[0], times[3]);
   }
   return true;
 }
@@ -182,6 +198,9 @@ void report(bench_volume& vol, size_t n, size_t groups, log_mode mode, const sam
                  vol.kind() == backend_kind::local ? "again" : "on a second connection"),
              vol.label(), duration(s.control), duration(s.floor), ratio_text(s.control_ratio),
              "~1x (noise)", "-"});
+  print_row({fmt("1 rebuild %zu versions against a raw floor reading the creation records too", n),
+             vol.label(), duration(s.library), duration(s.created), ratio_text(s.created_ratio),
+             fmt("<=%.2fx", goal), at_most(s.created_ratio.median, goal)});
 }
 
 void report_linearity(bench_volume& vol, const std::vector<size_t>& sizes,
@@ -261,6 +280,7 @@ bool count_rebuild_calls(bench_volume& vol, size_t groups, size_t per) {
 }  // namespace
 
 const char kStateName[] = "trusted.norvafs.snapstate";
+const char kCreatedName[] = "trusted.norvafs.snapcreated";
 
 bool run_rebuild(bench_volume& vol, const options& opt) {
   note("case 1: rebuild on %s", vol.label());
