@@ -430,12 +430,18 @@ class create_set_case : public sweep_case {
     }
     if (ktsm_sweep::lock_step_of(*p, m_name) == lock_step::release) return success();
     // Taking v in: a failed state read leaves its state empty after one
-    // line; failed reads of its record or time only order it.  A failed
-    // read of the second listing ends it as its end does.
+    // line; failed reads of its record or time only order it.  The listing
+    // is closed after them: a fault that persists fails its close too.  A
+    // failed read of the second listing ends it as its end does.
     if (p->path == snaps() + "/v") {
-      return p->kind == "getxattr" && p->occurrence() == 1 ? outcome{0, 1, 0} : success();
+      bool state = p->kind == "getxattrat" && p->occurrence() == 1;
+      if (p->persistent) return outcome{1, state ? 2u : 1u, 0};
+      return state ? outcome{0, 1, 0} : success();
     }
-    if (p->kind == "readdir" && second_listing(*p) && !p->persistent) return success();
+    if (p->kind == "readdir" && second_listing(*p)) {
+      // A persisting fault fails the state read of a v listed before it.
+      return p->persistent ? outcome{1, listed(p) ? 2u : 1u, 0} : success();
+    }
     return failure();
   }
   void check_left(library_fixture& lib, const fault_point* p) override {
@@ -1146,26 +1152,27 @@ class recovery_case : public sweep_case {
     std::string snaps = group + "/.snaps";
     if (call("stat " + snaps) || call("opendir " + snaps)) return false;
     names entries = listed(call, snaps);
-    if (call("closedir " + snaps)) return false;
     std::vector<std::pair<ktsm_sweep::created, std::string>> found;
     for (const std::string& v : entries) {
       if (v == ".ktsm-lock") continue;
       std::string path = snaps + "/" + v;
       const version_info& info = m_versions.at(path);
       std::string state = info.state;
-      if (call("getxattr " + path)) {
+      if (call("getxattrat " + path)) {
         state.clear();
         m->status = 1;
         ++m->failures;
       }
       ktsm_sweep::created c = info.record;
       c.name = v;
-      if (call("getxattr " + path) || !info.recorded) {
+      if (call("getxattrat " + path) || !info.recorded) {
         c.time_ns = call("stat " + path) ? 0 : info.mtime_ns;
         c.sequence = 0;
       }
       found.emplace_back(c, v + ":" + state);
     }
+    // The versions are read through the open listing, then it is closed.
+    if (call("closedir " + snaps)) return false;
     std::sort(found.begin(), found.end());
     for (const auto& f : found) m->versions[group].push_back(f.second);
     return true;
@@ -1203,8 +1210,9 @@ TEST(FaultSweep, StartUpRecovery) {
   recovery_case c;
   ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
   // stat, opendir, 5 readdirs and closedir of the root, then per group at
-  // least stat, opendir, 4 readdirs and closedir, and per version two
-  // getxattrs (state, creation record) and a stat when it has no record;
+  // least stat, opendir, 4 readdirs, per version two reads through the
+  // listing (state, creation record) and a stat when it has no record,
+  // and closedir;
   // the lock file is listed, nothing more.
   EXPECT_GE(n.transient, 30u);
   EXPECT_EQ(n.persistent, n.transient);
@@ -1234,7 +1242,7 @@ TEST(FaultSweep, VersionSets) {
   // (mkdir only where the lstat finds nothing), and the listing of ".snaps"
   // (opendir, a readdir per entry, ".", ".." and the end, closedir).  Only
   // versions found are taken in under the lock: its open and lock, then
-  // start-up's stat and listing of ".snaps", v's two getxattrs and stat,
+  // start-up's stat and listing of ".snaps", v's two attribute reads and stat,
   // the lock's release and close.
   typedef create_set_case::start start;
   struct {
