@@ -4,10 +4,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <unordered_set>
 
 #include "internal.h"
 
 using ktfs::kNoAio;
+using ktsm_internal::FN_GET_ALL_HOLDS;
 using ktsm_internal::FN_GET_HOLDS;
 using ktsm_internal::FN_HOLD;
 using ktsm_internal::FN_IS_LOCKED;
@@ -37,12 +39,11 @@ bool vs::valid_hold_tag(const std::string& tag) {
 
 namespace ktsm_internal {
 
-std::error_code read_holds(const std::string& path, std::vector<std::string>* tags) {
+std::error_code read_holds(const attr_source& from, std::vector<std::string>* tags) {
   tags->clear();
   std::vector<char> buffer(kHoldBuffer, '\0');
   struct iovec iov = {buffer.data(), buffer.size()};
-  int64_t n =
-      vs::api_instance.getxattr(io(), path.c_str(), vs::SNAP_HOLD_NAME.c_str(), &iov, kNoAio);
+  int64_t n = from.get(vs::SNAP_HOLD_NAME.c_str(), &iov);
   if (n < 0) {
     if (errno == ENODATA) return {};
     return std::error_code(errno != 0 ? errno : EIO, std::system_category());
@@ -155,6 +156,45 @@ int32_t ktsm_filegroup_version_set::get_holds_internal(const std::string& name,
   return 0;
 }
 
+int32_t ktsm_filegroup_version_set::get_all_holds_internal(
+    std::map<std::string, std::vector<std::string>>& holds) {
+  holds.clear();
+  ktfs::ktfs_debug& logger = log();
+  std::unordered_set<std::string> registered;
+  for (const version_ptr& v : m_filegroup_versions) {
+    if (!v->is_production_version()) registered.insert(v->get_name());
+  }
+  if (!ktsm_internal::real_directories(FN_GET_ALL_HOLDS, m_name, "")) return 1;
+  std::string snaps = ktsm_internal::snaps_dir(m_name);
+  ktfs::file_ptr dir = api_instance.opendir(io(), snaps.c_str(), kNoAio);
+  if (!dir) {
+    logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] open failed", snaps.c_str());
+    return 1;
+  }
+  // Only directories are read: a link or a file in a version's place has
+  // no holds to show (get_holds names what it is).  An entry whose type the
+  // listing does not give is read by its path.
+  std::vector<std::pair<std::string, bool>> listed;  // name, a directory
+  while (struct dirent* entry = api_instance.readdir(dir, kNoAio)) {
+    if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) && registered.count(entry->d_name))
+      listed.emplace_back(entry->d_name, entry->d_type == DT_DIR);
+  }
+  for (const auto& [name, is_dir] : listed) {
+    std::string path = snaps + "/" + name;
+    ktsm_internal::attr_source from =
+        is_dir ? ktsm_internal::attr_source(path, dir, name) : ktsm_internal::attr_source(path);
+    if (ktsm_internal::read_holds(from, &holds[name])) {
+      logger.debug(FN_GET_ALL_HOLDS, -1, "file group [%s] getxattr failed", name.c_str());
+      return 1;
+    }
+  }
+  if (api_instance.closedir(dir, kNoAio)) {
+    logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] close failed", snaps.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 int32_t ktsm_filegroup_version_set::is_group_locked_internal(bool& locked) {
   locked = false;
   ktsm_internal::group_lock lock;
@@ -184,6 +224,12 @@ int32_t ktsm_filegroup_version_set::get_holds(const std::string& name,
                                               std::vector<std::string>& tags) {
   mutex_guard guard(m_set_lock);
   return get_holds_internal(name, tags);
+}
+
+int32_t ktsm_filegroup_version_set::get_all_holds(
+    std::map<std::string, std::vector<std::string>>& holds) {
+  mutex_guard guard(m_set_lock);
+  return get_all_holds_internal(holds);
 }
 
 int32_t ktsm_filegroup_version_set::is_group_locked(bool& locked) {

@@ -101,6 +101,8 @@ inline constexpr const char* FN_UPDATE_META = "ktsm_filegroup_version::update_me
 inline constexpr const char* FN_HOLD = "ktsm_filegroup_versionset::hold_version_internal()";
 inline constexpr const char* FN_RELEASE = "ktsm_filegroup_versionset::release_version_internal()";
 inline constexpr const char* FN_GET_HOLDS = "ktsm_filegroup_versionset::get_holds_internal()";
+inline constexpr const char* FN_GET_ALL_HOLDS =
+    "ktsm_filegroup_versionset::get_all_holds_internal()";
 inline constexpr const char* FN_RESTORE = "ktsm_filegroup_versionset::restore_version_internal()";
 inline constexpr const char* FN_RESTORE_PATHS =
     "ktsm_filegroup_versionset::restore_paths_internal()";
@@ -215,7 +217,7 @@ std::error_code list_directory(const std::string& dir, std::vector<std::string>*
 // Reads the holds of the version directory path (SNAP_HOLD_NAME, one tag per
 // line; empty lines are no tag, so that a version whose last hold went
 // carries an attribute with none).  A missing attribute is no hold.
-std::error_code read_holds(const std::string& path, std::vector<std::string>* tags);
+std::error_code read_holds(const attr_source& from, std::vector<std::string>* tags);
 std::error_code write_holds(const std::string& path, const std::vector<std::string>& tags);
 // "a, b": the tags for a message.
 std::string join_holds(const std::vector<std::string>& tags);

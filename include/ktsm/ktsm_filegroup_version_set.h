@@ -38,6 +38,7 @@
 #include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <list>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -167,6 +168,13 @@ class ktsm_filegroup_version_set {
   // were added (empty: not held).  Reads without the group lock.
   KTSM_API int32_t get_holds(const std::string& name, std::vector<std::string>& tags)
       LOCKS_EXCLUDED(m_set_lock);
+  // holds receives the holds of every snapshot version of the set whose
+  // directory is listed in ".snaps", by name (no tags: not held), read in
+  // one pass over ".snaps" for hosts that show them all.  A version whose
+  // entry is missing or not a directory is left out.  Reads without the
+  // group lock; 1 after one message when ".snaps" cannot be read.
+  KTSM_API int32_t get_all_holds(std::map<std::string, std::vector<std::string>>& holds)
+      LOCKS_EXCLUDED(m_set_lock);
 
   // ---- Restore (each takes m_set_lock, and the group lock for the whole
   // call) -------------------------------------------------------------------
@@ -249,6 +257,8 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t hold_version_internal(const std::string& name, const std::string& tag)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t release_version_internal(const std::string& name, const std::string& tag)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t get_all_holds_internal(std::map<std::string, std::vector<std::string>>& holds)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t get_holds_internal(const std::string& name, std::vector<std::string>& tags)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);

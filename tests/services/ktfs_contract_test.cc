@@ -172,6 +172,25 @@ TEST_P(ContractTest, ListingShowsEveryEntryIncludingDotNames) {
   EXPECT_EQ(list("/g"), expected);
   EXPECT_EQ(list("/g/plain"), (std::set<std::string>{".", ".."}));
 
+  // readdirplus: the same entries, each with its own lstat (a link's own).
+  ASSERT_FALSE(m_api.symlink(m_io, "file", p("/g/link").c_str(), kNoAio));
+  ktfs::file_ptr dir = m_api.opendir(m_io, p("/g").c_str(), kNoAio);
+  ASSERT_TRUE(dir);
+  std::set<std::string> seen;
+  struct stat st;
+  while (struct dirent* e = m_api.readdirplus(dir, &st, kNoAio)) {
+    seen.insert(e->d_name);
+    struct stat own;
+    ASSERT_FALSE(m_api.lstat(m_io, p("/g/" + std::string(e->d_name)).c_str(), &own, kNoAio));
+    EXPECT_EQ(st.st_ino, own.st_ino) << e->d_name;
+    EXPECT_EQ(st.st_mode, own.st_mode) << e->d_name;
+    EXPECT_EQ(st.st_size, own.st_size) << e->d_name;
+  }
+  EXPECT_EQ(errno, 0);
+  EXPECT_FALSE(m_api.closedir(dir, kNoAio));
+  expected.insert("link");
+  EXPECT_EQ(seen, expected);
+
   errno = 0;
   EXPECT_FALSE(m_api.opendir(m_io, p("/absent").c_str(), kNoAio));
   EXPECT_EQ(errno, ENOENT);

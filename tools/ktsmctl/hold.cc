@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iostream>
 #include <list>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "commands.h"
@@ -76,11 +77,11 @@ int cmd_holds(context& ctx, const arguments& args) {
   for (const set_ptr& set : sets) {
     std::list<version_ptr> versions;
     set->list_versions(versions);
+    std::map<std::string, std::vector<std::string>> holds;
+    set->get_all_holds(holds);
     for (const version_ptr& v : versions) {
-      std::vector<std::string> tags;
-      if (v->is_production_version() || set->get_holds(v->get_name(), tags) != 0 || tags.empty()) {
-        continue;
-      }
+      const std::vector<std::string>& tags = holds[v->get_name()];
+      if (v->is_production_version() || tags.empty()) continue;
       std::string label = group_label(set->get_name());
       all.push_back({{"group", label}, {"version", v->get_name()}, {"tags", tags}});
       for (const std::string& tag : tags) text += label + "\t" + v->get_name() + "\t" + tag + "\n";

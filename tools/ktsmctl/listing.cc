@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <ctime>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <vector>
 
@@ -29,17 +30,20 @@ std::vector<version_facts> gather(const set_ptr& set, volume_client* client) {
   std::list<version_ptr> versions;
   set->list_versions(versions);
   bool locked = false, asked = false;
+  std::map<std::string, std::vector<std::string>> holds;
+  set->get_all_holds(holds);
   std::vector<version_facts> facts;
   for (const version_ptr& v : versions) {
     version_facts f;
     f.version = v;
     tree files;
     std::string failed;
-    if (client != nullptr && !read_tree(*client, files_path(set, v), &files, &failed)) {
+    if (client != nullptr && !read_tree(*client, files_path(set, v), &files, &failed, false)) {
       f.has_size = true;
       f.size = tree_bytes(files);
     }
-    if (!v->is_production_version()) set->get_holds(v->get_name(), f.holds);
+    auto held = holds.find(v->get_name());
+    if (!v->is_production_version() && held != holds.end()) f.holds = std::move(held->second);
     if (in_progress_state(v->get_state())) {
       if (!asked) asked = set->is_group_locked(locked) == 0;
       f.busy = locked;

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <iostream>
 #include <list>
+#include <map>
 
 #include "commands.h"
 #include "handles.h"
@@ -200,11 +201,12 @@ int cmd_prune(context& ctx, const arguments& args) {
   if (!find_group(args[0], &set)) return exit_failed;
   std::list<version_ptr> versions;
   set->list_versions(versions);
+  std::map<std::string, std::vector<std::string>> holds;
+  set->get_all_holds(holds);
   std::vector<candidate> all;
   for (const version_ptr& v : versions) {
     if (v->is_production_version()) continue;
-    candidate c{v, {}, {}};
-    set->get_holds(v->get_name(), c.holds);
+    candidate c{v, holds[v->get_name()], {}};
     all.push_back(c);
   }
   std::vector<candidate*> newest_first;

@@ -12,22 +12,25 @@ const char kSnaps[] = ".snaps";
 const char kDeletedList[] = ".ktsm-deleted-files";
 
 std::error_code read_dir(volume_client& client, const std::string& root, const std::string& rel,
-                         tree* out, std::string* failed) {
+                         bool contents, tree* out, std::string* failed) {
   std::string dir = rel.empty() ? root : root + "/" + rel;
-  std::vector<std::string> names;
-  if (std::error_code ec = client.list(dir, &names)) {
+  std::vector<std::pair<std::string, struct stat>> entries;
+  if (std::error_code ec = client.list_stats(dir, &entries)) {
     *failed = dir;
     return ec;
   }
-  for (const std::string& name : names) {
+  for (const auto& [name, st] : entries) {
     if (rel.empty() && (name == kSnaps || name == kDeletedList)) continue;
     std::string child = rel.empty() ? name : rel + "/" + name;
     std::string path = root + "/" + child;
     tree_entry e;
-    std::error_code ec = client.lstat(path, &e.st);
-    if (!ec && S_ISLNK(e.st.st_mode)) ec = client.readlink(path, &e.link);
-    if (!ec && S_ISREG(e.st.st_mode)) e.has_uuid = client.read_own_attribute(path, kUuid, &e.uuid);
-    if (!ec && S_ISDIR(e.st.st_mode)) ec = read_dir(client, root, child, out, failed);
+    e.st = st;
+    std::error_code ec;
+    if (contents && S_ISLNK(e.st.st_mode)) ec = client.readlink(path, &e.link);
+    if (!ec && contents && S_ISREG(e.st.st_mode)) {
+      e.has_uuid = client.read_own_attribute(path, kUuid, &e.uuid);
+    }
+    if (!ec && S_ISDIR(e.st.st_mode)) ec = read_dir(client, root, child, contents, out, failed);
     if (ec) {
       if (failed->empty()) *failed = path;
       return ec;
@@ -77,9 +80,9 @@ std::error_code differs(volume_client& client, const std::string& path_a, const 
 }  // namespace
 
 std::error_code read_tree(volume_client& client, const std::string& root, tree* out,
-                          std::string* failed) {
+                          std::string* failed, bool contents) {
   failed->clear();
-  return read_dir(client, root, "", out, failed);
+  return read_dir(client, root, "", contents, out, failed);
 }
 
 std::error_code compare_trees(volume_client& client, const std::string& root_a, const tree& a,

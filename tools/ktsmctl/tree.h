@@ -28,9 +28,10 @@ typedef std::map<std::string, tree_entry> tree;
 
 // Reads every entry under root without following links, leaving out at the
 // top ".snaps" and the deleted-file list (neither belongs to the files).
-// On failure *failed names the path.
+// Without contents only the entries' metadata is read (no identity, no
+// link target): enough for sizes.  On failure *failed names the path.
 std::error_code read_tree(volume_client& client, const std::string& root, tree* out,
-                          std::string* failed);
+                          std::string* failed, bool contents = true);
 
 struct tree_diff {
   // Paths, a directory's with a trailing "/".

@@ -35,6 +35,22 @@ std::error_code volume_client::list(const std::string& dir, std::vector<std::str
   return read_error ? read_error : close_error;
 }
 
+std::error_code volume_client::list_stats(
+    const std::string& dir, std::vector<std::pair<std::string, struct stat>>* entries) {
+  ktfs::file_ptr handle = m_api.opendir(m_io, dir.c_str(), kNoAio);
+  if (!handle) return ktfs::errno_code(errno != 0 ? errno : EIO);
+  struct stat st;
+  errno = 0;
+  while (struct dirent* entry = m_api.readdirplus(handle, &st, kNoAio)) {
+    if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+      entries->emplace_back(entry->d_name, st);
+    }
+  }
+  std::error_code read_error = errno != 0 ? ktfs::errno_code() : std::error_code();
+  std::error_code close_error = m_api.closedir(handle, kNoAio);
+  return read_error ? read_error : close_error;
+}
+
 bool volume_client::read_attribute(const std::string& path, const std::string& name,
                                    std::string* text) {
   char buffer[512];

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "ktfs/ktfs_api.h"
@@ -23,6 +24,9 @@ class volume_client {
   std::error_code stat(const std::string& path, struct stat* st);
   // Entry names of dir without "." and "..".
   std::error_code list(const std::string& dir, std::vector<std::string>* names);
+  // The same, each with its lstat, read with the listing.
+  std::error_code list_stats(const std::string& dir,
+                             std::vector<std::pair<std::string, struct stat>>* entries);
   // The attribute's text up to its first zero byte; false when missing.
   bool read_attribute(const std::string& path, const std::string& name, std::string* text);
   std::error_code set_attribute(const std::string& path, const std::string& name,

@@ -7,11 +7,11 @@ namespace ktfs {
 namespace {
 
 const char* const kOpNames[] = {
-    "stat",     "lstat",    "mkdir",     "rmdir",     "unlink",    "rename",    "chmod",
-    "opendir",  "readdir",  "closedir",  "open",      "close",     "read",      "write",
-    "fstat",    "getxattr", "setxattr",  "listxattr", "readlink",  "symlink",   "copy_range",
-    "chown",    "utimens",  "mknod",     "link",      "lgetxattr", "lsetxattr", "seek",
-    "truncate", "lock",     "getxattrat"};
+    "stat",     "lstat",    "mkdir",      "rmdir",      "unlink",    "rename",    "chmod",
+    "opendir",  "readdir",  "closedir",   "open",       "close",     "read",      "write",
+    "fstat",    "getxattr", "setxattr",   "listxattr",  "readlink",  "symlink",   "copy_range",
+    "chown",    "utimens",  "mknod",      "link",       "lgetxattr", "lsetxattr", "seek",
+    "truncate", "lock",     "getxattrat", "readdirplus"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<size_t>(op::count_),
               "one name per kind of call");
 
@@ -27,6 +27,11 @@ class fault_file : public backend_file {
     *entry = nullptr;
     if (int err = m_owner->intercept(op::readdir, path())) return errno_code(err);
     return m_base->readdir(entry);
+  }
+  std::error_code readdirplus(struct dirent** entry, struct stat* st) override {
+    *entry = nullptr;
+    if (int err = m_owner->intercept(op::readdirplus, path())) return errno_code(err);
+    return m_base->readdirplus(entry, st);
   }
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
     *done = 0;

@@ -57,6 +57,15 @@ class gluster_file : public backend_file {
     return {};
   }
 
+  std::error_code readdirplus(struct dirent** entry, struct stat* st) override {
+    *entry = nullptr;
+    if (!m_is_dir || m_fd == nullptr) return errno_code(ENOTDIR);
+    errno = 0;
+    *entry = glfs_readdirplus(m_fd, st);
+    if (*entry == nullptr && errno != 0) return errno_code();
+    return {};
+  }
+
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
     return transfer_all(len, done, [&](size_t at) {
       return glfs_pread(m_fd, static_cast<char*>(buf) + at, len - at,

@@ -162,6 +162,17 @@ int64_t ktfs_api::getxattrat(file_ptr dir, const char* entry, const char* name, 
   return static_cast<int64_t>(size);
 }
 
+struct dirent* ktfs_api::readdirplus(file_ptr dir, struct stat* st, aio_ptr) {
+  if (!usable(dir) || st == nullptr) {
+    errno = EBADF;
+    return nullptr;
+  }
+  struct dirent* entry = nullptr;
+  std::error_code ec = dir->impl().readdirplus(&entry, st);
+  errno = ec.value();
+  return ec ? nullptr : entry;
+}
+
 std::error_code ktfs_api::closedir(file_ptr dir, aio_ptr) {
   if (!usable(dir)) return kBadHandle;
   dir->mark_closed();

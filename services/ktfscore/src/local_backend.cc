@@ -91,6 +91,15 @@ class local_file : public backend_file {
     return {};
   }
 
+  std::error_code readdirplus(struct dirent** entry, struct stat* st) override {
+    if (std::error_code ec = readdir(entry)) return ec;
+    if (*entry != nullptr && ::fstatat(m_fd, (*entry)->d_name, st, AT_SYMLINK_NOFOLLOW) != 0) {
+      *entry = nullptr;
+      return errno_code();
+    }
+    return {};
+  }
+
   std::error_code pread(void* buf, size_t len, uint64_t offset, size_t* done) override {
     return transfer_all(len, done, [&](size_t at) {
       return ::pread(m_fd, static_cast<char*>(buf) + at, len - at, static_cast<off_t>(offset + at));

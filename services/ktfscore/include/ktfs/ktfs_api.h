@@ -151,6 +151,9 @@ class KTFSCORE_API ktfs_api {
   // closedir of the handle; null at the end of the directory and on error
   // (errno tells them apart: 0 at the end).
   struct dirent* readdir(file_ptr dir, aio_ptr aio);
+  // As readdir; *st receives the entry's lstat with it (one call on
+  // GlusterFS, where the servers send both).
+  struct dirent* readdirplus(file_ptr dir, struct stat* st, aio_ptr aio);
   std::error_code closedir(file_ptr dir, aio_ptr aio);
   // Reads the attribute of the entry called entry (one name, as readdir
   // gives it) of the open directory dir, like lgetxattr of its path (the

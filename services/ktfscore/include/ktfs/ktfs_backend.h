@@ -93,11 +93,12 @@ enum class op : int {
   link,       // a hard link
   lgetxattr,  // an attribute of the entry itself (a link's own)
   lsetxattr,
-  seek,        // SEEK_DATA / SEEK_HOLE on an open file
-  truncate,    // ftruncate of an open file
-  lock,        // a whole-file write lock taken or released on an open file
-  getxattrat,  // an attribute of an entry of an open directory, the entry itself
-  count_       // number of kinds; not a call
+  seek,         // SEEK_DATA / SEEK_HOLE on an open file
+  truncate,     // ftruncate of an open file
+  lock,         // a whole-file write lock taken or released on an open file
+  getxattrat,   // an attribute of an entry of an open directory, the entry itself
+  readdirplus,  // the next entry of a directory with its lstat
+  count_        // number of kinds; not a call
 };
 
 // Returns the lower-case name of a kind ("stat", "getxattr", ...).
@@ -115,6 +116,10 @@ class KTFSCORE_API backend_file {
   // Directories: the next entry, or *entry = nullptr at the end of the
   // directory.  The entry stays valid until the next readdir or the close.
   virtual std::error_code readdir(struct dirent** entry) = 0;
+  // Directories: as readdir, and *st receives the entry's lstat (the entry
+  // itself, never a link's target) when *entry is not null.  On GlusterFS
+  // the servers send both in one answer.
+  virtual std::error_code readdirplus(struct dirent** entry, struct stat* st) = 0;
 
   // Files: read or write up to len bytes at offset; *done receives the
   // number of bytes moved (a short read means end of file).
