@@ -19,6 +19,7 @@ struct options {
   double seconds = 0.4;               // length of one timed loop (cases 2 and 3)
   int loop_rounds = 15;               // rounds of the timed loops (cases 2 and 3)
   int rounds = 3;                     // rounds of the rebuild (at least) and the copies
+  size_t cli_versions = 10000;        // case 5: versions of the group ktsmctl reads
   size_t copy_large_mib = 1024;       // case 4: bytes in large files
   size_t copy_small_files = 20000;    // case 4: small files in nested directories
   std::string log_path;               // the library's log file
@@ -39,6 +40,8 @@ bool run_parallel(bench_volume& vol, const options& opt);
 // 4: taking a version of a large-file and a small-file group against cp -a
 // (local) or a raw libgfapi copy (GlusterFS).
 bool run_copy(bench_volume& vol, const options& opt);
+// 5: ktsmctl list and prune --dry-run on one large group (local).
+bool run_cli(bench_volume& vol, const options& opt);
 
 // Where the loggers the library makes from now on send their records:
 //   file      - opt.log_path at threshold 0, as a host such as ktsmctl does

@@ -1,9 +1,9 @@
 // ktsm_bench: the volume cases (start-up rebuild, per-operation overhead,
-// parallel sets, snapshot copy) on one backend.
+// parallel sets, snapshot copy, ktsmctl on a large group) on one backend.
 //
-//   ktsm_bench [--backend=local|gluster] [--cases=ops,parallel,copy,rebuild]
+//   ktsm_bench [--backend=local|gluster] [--cases=ops,parallel,copy,rebuild,cli]
 //              [--sizes=100,1000,...] [--seconds=S] [--rounds=N] [--loop-rounds=N]
-//              [--copy-mib=N] [--copy-files=N] [--discard-log] [--smoke]
+//              [--copy-mib=N] [--copy-files=N] [--cli-versions=N] [--discard-log] [--smoke]
 //
 // Result rows go to standard output (see bench_support.h), progress to
 // standard error.  --discard-log sends the library's log to a null sink
@@ -49,7 +49,7 @@ namespace {
 
 struct command_line {
   std::string backend = "local";
-  std::vector<std::string> cases = {"ops", "parallel", "copy", "rebuild"};
+  std::vector<std::string> cases = {"ops", "parallel", "copy", "rebuild", "cli"};
   options opt;
   bool sizes_given = false;
 };
@@ -96,6 +96,8 @@ bool parse(int argc, char** argv, command_line* c) {
       c->opt.copy_large_mib = std::stoul(v);
     } else if (value_of(argv[i], "--copy-files", &v)) {
       c->opt.copy_small_files = std::stoul(v);
+    } else if (value_of(argv[i], "--cli-versions", &v)) {
+      c->opt.cli_versions = std::stoul(v);
     } else {
       std::fprintf(stderr, "ktsm_bench: unknown argument %s\n", argv[i]);
       return false;
@@ -126,6 +128,7 @@ bool run_case(const std::string& name, bench_volume& vol, const options& opt) {
   if (name == "parallel") return run_parallel(vol, opt);
   if (name == "copy") return run_copy(vol, opt);
   if (name == "rebuild") return run_rebuild(vol, opt);
+  if (name == "cli") return run_cli(vol, opt);
   note("unknown case %s", name.c_str());
   return false;
 }
