@@ -3,6 +3,8 @@
 // rebuild makes with no library around them: stat, opendir, readdir...,
 // closedir of the root, then of each group's ".snaps", then one getxattr of
 // the state of each version.
+#include <malloc.h>
+
 #include <algorithm>
 #include <array>
 #include <thread>
@@ -95,8 +97,14 @@ bool run_floor(bench_volume& vol, bool control, bool created, size_t* versions) 
   return rebuild_floor(control ? vol.gluster_control() : vol.gluster_raw(), versions, created);
 }
 
-// Stops the library (untimed) and returns the number of snapshot versions
-// it held.
+// Heap bytes in use (small chunks and mapped blocks): what the process
+// holds, whatever the allocator keeps for reuse.
+double heap_in_use() {
+  struct mallinfo2 m = mallinfo2();
+  return static_cast<double>(m.uordblks + m.hblkhd);
+}
+
+// Stops the library and returns the number of snapshot versions it held.
 size_t stop_library() {
   std::list<vs::set_ptr> listed;
   vs::list_version_sets(listed);
@@ -111,12 +119,26 @@ size_t stop_library() {
   return snapshots;
 }
 
+// What one library run measured beside its time.
+struct library_run {
+  double heap = 0;  // heap bytes in use after init, less g_heap_base
+  double stop = 0;  // seconds of the stop that followed (untimed in the ratio)
+};
+
+// The heap in use when the case began.  The pools keep the blocks they
+// took (a later init reuses them), so the library's memory is what is in
+// use after init beyond this, the pools' blocks included.
+double g_heap_base = 0;
+
 // vs::init on the volume; *versions receives the snapshot versions rebuilt.
-bool run_library(bench_volume& vol, double* seconds, size_t* versions) {
+bool run_library(bench_volume& vol, double* seconds, size_t* versions, library_run* run) {
   double start = now();
   int32_t status = vs::init(vol.init_name(), "");
   *seconds = now() - start;
+  run->heap = heap_in_use() - g_heap_base;
+  start = now();
   *versions = stop_library();
+  run->stop = now() - start;
   return status == 0;
 }
 
@@ -128,14 +150,16 @@ struct sample {
   ratio_stats ratio;          // library / floor, of each round
   ratio_stats control_ratio;  // control / floor, of each round
   ratio_stats created_ratio;  // library / the floor with creation records
+  double heap = 0;            // heap bytes the rebuilt library holds (median)
+  double stop = 0;            // seconds of stop (median)
 };
 
 // One timed turn: 0 the library, 1 the floor, 2 the control floor, 3 the
 // floor with creation records.
-bool turn(bench_volume& vol, int who, size_t expected, double* seconds) {
+bool turn(bench_volume& vol, int who, size_t expected, double* seconds, library_run* run) {
   size_t versions = 0;
   double start = now();
-  bool ok = who == 0 ? run_library(vol, seconds, &versions)
+  bool ok = who == 0 ? run_library(vol, seconds, &versions, run)
                      : run_floor(vol, who == 2, who == 3, &versions);
   if (who != 0) *seconds = now() - start;
   if (!ok || versions != expected) {
@@ -150,16 +174,23 @@ bool turn(bench_volume& vol, int who, size_t expected, double* seconds) {
 // floor with creation records rounds times each, turning the order every
 // round.
 bool measure(bench_volume& vol, size_t expected, int rounds, bool control, sample* out) {
-  std::vector<double> times[4];
+  std::vector<double> times[4], heaps, stops;
   int contenders = control ? 4 : 2;
   for (int r = -1; r < rounds; ++r) {  // round -1 warms every one up
     for (int i = 0; i < contenders; ++i) {
       int who = (i + r + contenders) % contenders;
       double s = 0;
-      if (!turn(vol, who, expected, &s)) return false;
+      library_run run;
+      if (!turn(vol, who, expected, &s, &run)) return false;
       if (r >= 0) times[who].push_back(s);
+      if (r >= 0 && who == 0) {
+        heaps.push_back(run.heap);
+        stops.push_back(run.stop);
+      }
     }
   }
+  out->heap = median(heaps);
+  out->stop = median(stops);
   out->library = median(times[0]);
   out->floor = median(times[1]);
   out->ratio = round_ratios(times[0], times[1]);
@@ -198,6 +229,14 @@ void report(bench_volume& vol, size_t n, size_t groups, log_mode mode, const sam
                  vol.kind() == backend_kind::local ? "again" : "on a second connection"),
              vol.label(), duration(s.control), duration(s.floor), ratio_text(s.control_ratio),
              "~1x (noise)", "-"});
+  // The memory the rebuilt library holds, against the names alone (what
+  // the floor keeps: a string per version), and the stop that lets it go.
+  double names = static_cast<double>(sizeof(std::string));  // "v0001" fits the string
+  double per = s.heap / static_cast<double>(n);
+  print_row({fmt("1 rebuild %zu versions: heap per version; stop", n), vol.label(),
+             fmt("%.0f B; stop %s", per, duration(s.stop).c_str()), fmt("names %.0f B", names),
+             times(per / names), "stop <1 s", at_most(s.stop, 1.0)});
+  print_data({"rebuild-memory", vol.label(), fmt("%zu", n), fmt("%.1f", per), fmt("%.6f", s.stop)});
   print_row({fmt("1 rebuild %zu versions against a raw floor reading the creation records too", n),
              vol.label(), duration(s.library), duration(s.created), ratio_text(s.created_ratio),
              fmt("<=%.2fx", goal), at_most(s.created_ratio.median, goal)});
@@ -285,6 +324,7 @@ const char kCreatedName[] = "trusted.norvafs.snapcreated";
 bool run_rebuild(bench_volume& vol, const options& opt) {
   note("case 1: rebuild on %s", vol.label());
   vol.clear();
+  g_heap_base = heap_in_use();
   vol.point_library(false);
   size_t made = 0;
   std::vector<size_t> sizes;
