@@ -27,9 +27,10 @@ glfs_t* connect_gfapi(const std::string& host, const std::string& volume) {
 }
 
 std::unique_ptr<bench_volume> bench_volume::make(backend_kind kind, const std::string& scratch,
-                                                 std::string* error) {
+                                                 std::string* error, bool distributed) {
   std::unique_ptr<bench_volume> v(new bench_volume());
   v->m_kind = kind;
+  v->m_distributed = distributed && kind == backend_kind::gluster;
   std::error_code ec;
   std::shared_ptr<ktfs::backend> direct;
   if (kind == backend_kind::local) {
@@ -37,7 +38,8 @@ std::unique_ptr<bench_volume> bench_volume::make(backend_kind kind, const std::s
     v->m_init_name = "local";
     direct = ktfs::make_local_backend(v->m_local_root, &ec);
   } else {
-    ktsm_test::gluster_volume& g = ktsm_test::gluster_volume::get(ktsm_test::volume_layout::single);
+    ktsm_test::gluster_volume& g = ktsm_test::gluster_volume::get(
+        distributed ? ktsm_test::volume_layout::distributed : ktsm_test::volume_layout::single);
     if (!g.ok()) {
       *error = g.skipped() ? g.skip_reason() : g.error();
       return nullptr;

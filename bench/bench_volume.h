@@ -21,12 +21,16 @@ class bench_volume {
  public:
   // Null with *error set when the volume cannot be had (GlusterFS without
   // root, or a failing glusterd).  scratch is a host directory of this run.
+  // GlusterFS: one brick, or with distributed three (plain DHT).
   static std::unique_ptr<bench_volume> make(backend_kind kind, const std::string& scratch,
-                                            std::string* error);
+                                            std::string* error, bool distributed = false);
 
   backend_kind kind() const { return m_kind; }
-  // "local" or "glusterfs", the backend column of the table.
-  const char* label() const { return m_kind == backend_kind::local ? "local" : "glusterfs"; }
+  // "local", "glusterfs" or "glusterfs-3" (three bricks), the backend
+  // column of the table.
+  const char* label() const {
+    return m_kind == backend_kind::local ? "local" : m_distributed ? "glusterfs-3" : "glusterfs";
+  }
   // The volume name the library's init takes.
   const std::string& init_name() const { return m_init_name; }
 
@@ -61,6 +65,7 @@ class bench_volume {
 
  private:
   backend_kind m_kind = backend_kind::local;
+  bool m_distributed = false;
   std::string m_init_name;
   std::string m_local_root;
   std::string m_server;

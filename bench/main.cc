@@ -1,10 +1,11 @@
 // ktsm_bench: the volume cases (start-up rebuild, per-operation overhead,
 // parallel sets, snapshot copy, ktsmctl on a large group) on one backend.
 //
-//   ktsm_bench [--backend=local|gluster] [--cases=ops,parallel,copy,rebuild,cli]
+//   ktsm_bench [--backend=local|gluster|gluster3] [--cases=ops,parallel,copy,rebuild,cli]
 //              [--sizes=100,1000,...] [--seconds=S] [--rounds=N] [--loop-rounds=N]
 //              [--copy-mib=N] [--copy-files=N] [--cli-versions=N] [--discard-log] [--smoke]
 //
+// gluster3 is GlusterFS on a distributed volume of three bricks.
 // Result rows go to standard output (see bench_support.h), progress to
 // standard error.  --discard-log sends the library's log to a null sink
 // in every case (it is still formatted).  --smoke runs every case at minimal sizes on the local
@@ -103,7 +104,7 @@ bool parse(int argc, char** argv, command_line* c) {
       return false;
     }
   }
-  return c->backend == "local" || c->backend == "gluster";
+  return c->backend == "local" || c->backend == "gluster" || c->backend == "gluster3";
 }
 
 void apply_defaults(command_line* c) {
@@ -141,7 +142,8 @@ int main(int argc, char** argv) {
   using namespace ktsm_bench;
   command_line c;
   if (!parse(argc, argv, &c)) {
-    std::fprintf(stderr, "usage: ktsm_bench [--backend=local|gluster] [--cases=...] [--smoke]\n");
+    std::fprintf(stderr,
+                 "usage: ktsm_bench [--backend=local|gluster|gluster3] [--cases=...] [--smoke]\n");
     return 2;
   }
   apply_defaults(&c);
@@ -152,7 +154,8 @@ int main(int argc, char** argv) {
     use_log(c.opt, log_mode::file);
     std::string error;
     backend_kind kind = c.backend == "local" ? backend_kind::local : backend_kind::gluster;
-    std::unique_ptr<bench_volume> vol = bench_volume::make(kind, scratch.path(), &error);
+    std::unique_ptr<bench_volume> vol =
+        bench_volume::make(kind, scratch.path(), &error, c.backend == "gluster3");
     if (!vol) {
       std::fprintf(stderr, "ktsm_bench: no %s volume: %s\n", c.backend.c_str(), error.c_str());
       return 1;

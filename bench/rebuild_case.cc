@@ -254,17 +254,23 @@ void report_linearity(bench_volume& vol, const std::vector<size_t>& sizes,
   // smallest carries the fixed costs of init over only a hundred versions),
   // for the library and for the floor.  The floor's grows too (the kernel
   // or the servers take longer per entry in larger directories and caches);
-  // the library is linear when its growth is no more than the floor's.
+  // the ratio column shows the library's growth against the floor's, and
+  // the goal is met when the library's own growth is at most 1.25x.
+  // Against 10,000 versions where that size was run.
   size_t base = sizes.size() > 2 ? 1 : 0;
+  auto ten_thousand = std::find(sizes.begin(), sizes.end(), size_t{10000});
+  if (ten_thousand != sizes.end() && ten_thousand + 1 != sizes.end()) {
+    base = static_cast<size_t>(ten_thousand - sizes.begin());
+  }
   double lib_growth =
       (samples.back().library / sizes.back()) / (samples[base].library / sizes[base]);
   double floor_growth = (samples.back().floor / sizes.back()) / (samples[base].floor / sizes[base]);
   double ratio = lib_growth / floor_growth;
-  print_row({fmt("1 rebuild us/version at %zu..%zu; growth against the floor's", sizes.front(),
-                 sizes.back()),
+  print_row({fmt("1 rebuild us/version at %zu..%zu; growth %zu to %zu against the floor's",
+                 sizes.front(), sizes.back(), sizes[base], sizes.back()),
              vol.label(), lib_text + fmt(" (x%.2f)", lib_growth),
-             floor_text + fmt(" (x%.2f)", floor_growth), times(ratio), "<=1.25x (linear)",
-             at_most(ratio, 1.25)});
+             floor_text + fmt(" (x%.2f)", floor_growth), times(ratio), "growth <=1.25x (linear)",
+             at_most(lib_growth, 1.25)});
 }
 
 // The client calls the floor makes for groups groups of per versions, of

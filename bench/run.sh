@@ -51,7 +51,7 @@ if [ "$QUICK" = 1 ]; then
   MICRO_ARGS=(--benchmark_min_time=0.05)
   MEMORY_ARGS=(--records=100000 --release-records=10000)
 else
-  LOCAL_ARGS=(--sizes=100,1000,10000,100000 --seconds=0.4 --loop-rounds=15 --rounds=5)
+  LOCAL_ARGS=(--sizes=100,1000,10000,100000,1000000 --seconds=0.4 --loop-rounds=15 --rounds=5)
   GLUSTER_SIZES=${BENCH_GLUSTER_SIZES:-100,1000,10000,100000}
   GLUSTER_COPY=${BENCH_GLUSTER_COPY:-1024:20000}
   GLUSTER_ARGS=(--seconds=1 --loop-rounds=9 --rounds=3)
@@ -74,8 +74,12 @@ run() {
 
 run "$BIN/ktsm_bench" --backend=local "${LOCAL_ARGS[@]}"
 if [ "$LOCAL_ONLY" = 0 ] && [ "$(id -u)" = 0 ]; then
-  run "$BIN/ktsm_bench" --backend=gluster --sizes="$GLUSTER_SIZES" \
+  # The operations and copies on one brick; the rebuild on three (plain
+  # DHT), where every directory lives on every brick.
+  run "$BIN/ktsm_bench" --backend=gluster --cases=ops,parallel,copy \
     --copy-mib="${GLUSTER_COPY%%:*}" --copy-files="${GLUSTER_COPY##*:}" "${GLUSTER_ARGS[@]}"
+  run "$BIN/ktsm_bench" --backend=gluster3 --cases=rebuild --sizes="$GLUSTER_SIZES" \
+    "${GLUSTER_ARGS[@]}"
 elif [ "$LOCAL_ONLY" = 0 ]; then
   echo "bench/run.sh: not root; the GlusterFS cases are left out" >&2
 fi
@@ -127,24 +131,25 @@ fi
 
 # ---- The plot ----------------------------------------------------------------
 
-for b in local glusterfs; do
-  awk -F'\t' -v b="$b" '$1 == "DATA" && $2 == "rebuild" && $3 == b && $4 == "file" { print $5, $6, $7 }' \
-    "$RAW" >"$RAW.$b"
+# Microseconds per version of the library and of the floor, by size.
+for b in local glusterfs-3; do
+  awk -F'\t' -v b="$b" '$1 == "DATA" && $2 == "rebuild" && $3 == b && $4 == "file" {
+    print $5, $6 / $5 * 1e6, $7 / $5 * 1e6 }' "$RAW" >"$RAW.$b"
 done
 if command -v gnuplot >/dev/null; then
   plots=()
   [ -s "$RAW.local" ] && plots+=("'$RAW.local' using 1:2 with linespoints title 'local: vs::init'"
     "'$RAW.local' using 1:3 with linespoints dashtype 2 title 'local: raw POSIX floor'")
-  [ -s "$RAW.glusterfs" ] && plots+=("'$RAW.glusterfs' using 1:2 with linespoints title 'GlusterFS: vs::init'"
-    "'$RAW.glusterfs' using 1:3 with linespoints dashtype 2 title 'GlusterFS: raw libgfapi floor'")
+  [ -s "$RAW.glusterfs-3" ] && plots+=("'$RAW.glusterfs-3' using 1:2 with linespoints title 'GlusterFS, 3 bricks: vs::init'"
+    "'$RAW.glusterfs-3' using 1:3 with linespoints dashtype 2 title 'GlusterFS, 3 bricks: raw libgfapi floor'")
   if [ "${#plots[@]}" -gt 0 ]; then
     joined=$(printf '%s, ' "${plots[@]}")
     gnuplot <<EOF
 set terminal pngcairo size 900,600 noenhanced
 set output '$RESULTS/rebuild.png'
-set title 'Start-up rebuild time against the number of versions (median)'
+set title 'Start-up rebuild time per version against the number of versions (median)'
 set xlabel 'versions in all (groups of 100)'
-set ylabel 'seconds'
+set ylabel 'microseconds per version'
 set logscale xy
 set grid
 set key top left
