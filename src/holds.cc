@@ -109,6 +109,51 @@ int32_t change_holds(const vs::version_ptr& version, const std::string& set_name
   return 0;
 }
 
+// The holds of the versions of the set set_name (versions, its list) that
+// its ".snaps" lists; 1 after one message.
+int32_t read_all_holds(const std::string& set_name, const std::list<vs::version_ptr>& versions,
+                       std::map<std::string, std::vector<std::string>>& holds) {
+  ktfs::ktfs_debug& logger = log();
+  std::unordered_set<std::string> registered;
+  for (const vs::version_ptr& v : versions) {
+    if (!v->is_production_version()) registered.insert(v->get_name());
+  }
+  if (!ktsm_internal::real_directories(FN_GET_ALL_HOLDS, set_name, "")) return 1;
+  std::string snaps = ktsm_internal::snaps_dir(set_name);
+  ktfs::file_ptr dir = vs::api_instance.opendir(io(), snaps.c_str(), kNoAio);
+  if (!dir) {
+    logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] open failed", snaps.c_str());
+    return 1;
+  }
+  // Only directories are read: a link or a file in a version's place has
+  // no holds to show (get_holds names what it is).  An entry whose type the
+  // listing does not give is read by its path.
+  std::vector<std::pair<std::string, bool>> listed;  // name, a directory
+  errno = 0;
+  while (struct dirent* entry = vs::api_instance.readdir(dir, kNoAio)) {
+    if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) && registered.count(entry->d_name))
+      listed.emplace_back(entry->d_name, entry->d_type == DT_DIR);
+  }
+  if (errno != 0) {  // a listing cut short would hide holds
+    logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] read failed", snaps.c_str());
+    return 1;
+  }
+  for (const auto& [name, is_dir] : listed) {
+    std::string path = snaps + "/" + name;
+    ktsm_internal::attr_source from =
+        is_dir ? ktsm_internal::attr_source(path, dir, name) : ktsm_internal::attr_source(path);
+    if (ktsm_internal::read_holds(from, &holds[name])) {
+      logger.debug(FN_GET_ALL_HOLDS, -1, "file group [%s] getxattr failed", name.c_str());
+      return 1;
+    }
+  }
+  if (vs::api_instance.closedir(dir, kNoAio)) {
+    logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] close failed", snaps.c_str());
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int32_t ktsm_filegroup_version_set::hold_version_internal(const std::string& name,
@@ -143,6 +188,14 @@ int32_t ktsm_filegroup_version_set::release_version_internal(const std::string& 
                       });
 }
 
+int32_t ktsm_filegroup_version_set::get_all_holds_internal(
+    std::map<std::string, std::vector<std::string>>& holds) {
+  holds.clear();
+  int32_t status = read_all_holds(m_name, m_filegroup_versions, holds);
+  if (status != 0) holds.clear();  // never a part of the picture
+  return status;
+}
+
 int32_t ktsm_filegroup_version_set::get_holds_internal(const std::string& name,
                                                        std::vector<std::string>& tags) {
   tags.clear();
@@ -151,45 +204,6 @@ int32_t ktsm_filegroup_version_set::get_holds_internal(const std::string& name,
   if (!ktsm_internal::real_directories(FN_GET_HOLDS, m_name, path)) return 1;
   if (ktsm_internal::read_holds(path, &tags)) {
     log().debug(FN_GET_HOLDS, -1, "file group [%s] getxattr failed", name.c_str());
-    return 1;
-  }
-  return 0;
-}
-
-int32_t ktsm_filegroup_version_set::get_all_holds_internal(
-    std::map<std::string, std::vector<std::string>>& holds) {
-  holds.clear();
-  ktfs::ktfs_debug& logger = log();
-  std::unordered_set<std::string> registered;
-  for (const version_ptr& v : m_filegroup_versions) {
-    if (!v->is_production_version()) registered.insert(v->get_name());
-  }
-  if (!ktsm_internal::real_directories(FN_GET_ALL_HOLDS, m_name, "")) return 1;
-  std::string snaps = ktsm_internal::snaps_dir(m_name);
-  ktfs::file_ptr dir = api_instance.opendir(io(), snaps.c_str(), kNoAio);
-  if (!dir) {
-    logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] open failed", snaps.c_str());
-    return 1;
-  }
-  // Only directories are read: a link or a file in a version's place has
-  // no holds to show (get_holds names what it is).  An entry whose type the
-  // listing does not give is read by its path.
-  std::vector<std::pair<std::string, bool>> listed;  // name, a directory
-  while (struct dirent* entry = api_instance.readdir(dir, kNoAio)) {
-    if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) && registered.count(entry->d_name))
-      listed.emplace_back(entry->d_name, entry->d_type == DT_DIR);
-  }
-  for (const auto& [name, is_dir] : listed) {
-    std::string path = snaps + "/" + name;
-    ktsm_internal::attr_source from =
-        is_dir ? ktsm_internal::attr_source(path, dir, name) : ktsm_internal::attr_source(path);
-    if (ktsm_internal::read_holds(from, &holds[name])) {
-      logger.debug(FN_GET_ALL_HOLDS, -1, "file group [%s] getxattr failed", name.c_str());
-      return 1;
-    }
-  }
-  if (api_instance.closedir(dir, kNoAio)) {
-    logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] close failed", snaps.c_str());
     return 1;
   }
   return 0;

@@ -172,7 +172,8 @@ class ktsm_filegroup_version_set {
   // directory is listed in ".snaps", by name (no tags: not held), read in
   // one pass over ".snaps" for hosts that show them all.  A version whose
   // entry is missing or not a directory is left out.  Reads without the
-  // group lock; 1 after one message when ".snaps" cannot be read.
+  // group lock; 1 after one message, holds empty, when ".snaps" or a
+  // version's holds cannot be read.
   KTSM_API int32_t get_all_holds(std::map<std::string, std::vector<std::string>>& holds)
       LOCKS_EXCLUDED(m_set_lock);
 

@@ -804,6 +804,43 @@ class hold_case : public sweep_case {
   vs::set_ptr m_set;
 };
 
+// Reads the holds of v1 (held "t") and v2 (not held) in one pass: any
+// failing call fails the read with its one message and an empty picture.
+class all_holds_case : public sweep_case {
+ public:
+  std::string name() const override { return "get_all_holds"; }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v1", "v2"}, &made);
+    ASSERT_EQ(m_set->hold_version("v1", "t"), 0);
+  }
+  int32_t run(library_fixture&) override { return m_set->get_all_holds(m_holds); }
+  size_t count_failures(const records& r) const override {
+    return static_cast<size_t>(std::count_if(r.begin(), r.end(), [](const ktfs::log_record& x) {
+      return x.function.find("get_all_holds_internal") != std::string::npos;
+    }));
+  }
+  outcome expect(const fault_point* p) const override { return p ? failure() : success(); }
+  void check_left(library_fixture&, const fault_point* p) override {
+    typedef std::map<std::string, names> picture;
+    EXPECT_EQ(m_holds, p ? picture{} : (picture{{"v1", {"t"}}, {"v2", {}}}));
+    names tags;
+    EXPECT_EQ(m_set->get_holds("v1", tags), 0);
+    EXPECT_EQ(tags, names{"t"}) << "reading changes nothing";
+  }
+  void complete(library_fixture&, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    std::map<std::string, names> again;
+    EXPECT_EQ(set->get_all_holds(again), 0);
+    EXPECT_EQ(again["v1"], names{"t"});
+  }
+
+ private:
+  vs::set_ptr m_set;
+  std::map<std::string, names> m_holds;
+};
+
 // ---- restore_paths ----------------------------------------------------------------
 
 // Restores every entry of the version v in place, after the live a.txt (and
@@ -1321,6 +1358,17 @@ TEST(FaultSweep, HoldAndRelease) {
     ktsm_sweep::expect_lock_calls(n, "//g");
     RecordProperty("fault_points", static_cast<int>(n.total()));
   }
+}
+
+TEST(FaultSweep, AllHoldsInOnePass) {
+  // lstat of the group and ".snaps", the listing (opendir, a readdir for
+  // ".", "..", v1, v2, the lock's file and the end), each version's holds
+  // through it, closedir.
+  all_holds_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_EQ(n.transient, 12u);
+  EXPECT_EQ(n.persistent, n.transient);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
 }
 
 TEST(FaultSweep, RestorePathsInPlace) {
