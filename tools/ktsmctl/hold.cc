@@ -78,7 +78,9 @@ int cmd_holds(context& ctx, const arguments& args) {
     std::list<version_ptr> versions;
     set->list_versions(versions);
     std::map<std::string, std::vector<std::string>> holds;
-    set->get_all_holds(holds);
+    if (set->get_all_holds(holds) != 0) {
+      return fail("cannot read the holds of group " + group_label(set->get_name()));
+    }
     for (const version_ptr& v : versions) {
       const std::vector<std::string>& tags = holds[v->get_name()];
       if (v->is_production_version() || tags.empty()) continue;

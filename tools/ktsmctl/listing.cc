@@ -23,6 +23,7 @@ struct version_facts {
   bool has_size = false;
   uint64_t size = 0;
   std::vector<std::string> holds;
+  bool holds_known = true;
   bool busy = false;  // in progress, its group locked by another process
 };
 
@@ -30,8 +31,9 @@ std::vector<version_facts> gather(const set_ptr& set, volume_client* client) {
   std::list<version_ptr> versions;
   set->list_versions(versions);
   bool locked = false, asked = false;
+  // Holds that cannot be read show as "?" (null in JSON), never as none.
   std::map<std::string, std::vector<std::string>> holds;
-  set->get_all_holds(holds);
+  bool holds_known = set->get_all_holds(holds) == 0;
   std::vector<version_facts> facts;
   for (const version_ptr& v : versions) {
     version_facts f;
@@ -44,6 +46,7 @@ std::vector<version_facts> gather(const set_ptr& set, volume_client* client) {
     }
     auto held = holds.find(v->get_name());
     if (!v->is_production_version() && held != holds.end()) f.holds = std::move(held->second);
+    f.holds_known = holds_known || v->is_production_version();
     if (in_progress_state(v->get_state())) {
       if (!asked) asked = set->is_group_locked(locked) == 0;
       f.busy = locked;
@@ -68,7 +71,9 @@ std::vector<std::string> columns(const version_facts& f, bool parsable) {
       v->is_production_version() ? "-" : shown_time(v->get_creation().time_ns, parsable);
   std::string size = !f.has_size ? "-" : parsable ? std::to_string(f.size) : human_bytes(f.size);
   std::string link = v->is_production_version() ? "production" : "older: " + older_name(v);
-  return {v->get_name(), state, created, size, "held: " + joined(f.holds, "-"), link};
+  return {
+      v->get_name(), state, created, size, "held: " + (f.holds_known ? joined(f.holds, "-") : "?"),
+      link};
 }
 
 std::string padded_block(const set_ptr& set, const std::vector<version_facts>& facts) {
@@ -94,7 +99,7 @@ std::string tab_lines(const set_ptr& set, const std::vector<version_facts>& fact
   std::string text;
   for (const version_facts& f : facts) {
     std::vector<std::string> row = columns(f, parsable);
-    row[4] = joined(f.holds, "-");
+    row[4] = f.holds_known ? joined(f.holds, "-") : "?";
     row[5] = older_name(f.version);
     text += group_label(set->get_name());
     for (const std::string& field : row) text += "\t" + field;
@@ -128,7 +133,7 @@ nlohmann::json version_json(const version_facts& f) {
                         {"created", created},
                         {"created_ns", created_ns},
                         {"size", f.has_size ? nlohmann::json(f.size) : nlohmann::json()},
-                        {"holds", f.holds},
+                        {"holds", f.holds_known ? nlohmann::json(f.holds) : nlohmann::json()},
                         {"busy", f.busy}};
 }
 

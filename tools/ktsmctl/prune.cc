@@ -201,8 +201,11 @@ int cmd_prune(context& ctx, const arguments& args) {
   if (!find_group(args[0], &set)) return exit_failed;
   std::list<version_ptr> versions;
   set->list_versions(versions);
+  // Nothing is planned on holds that cannot be read.
   std::map<std::string, std::vector<std::string>> holds;
-  set->get_all_holds(holds);
+  if (set->get_all_holds(holds) != 0) {
+    return fail("cannot read the holds of group " + group_label(set->get_name()));
+  }
   std::vector<candidate> all;
   for (const version_ptr& v : versions) {
     if (v->is_production_version()) continue;
