@@ -40,7 +40,7 @@ bool run_parallel(bench_volume& vol, const options& opt);
 // 4: taking a version of a large-file and a small-file group against cp -a
 // (local) or a raw libgfapi copy (GlusterFS).
 bool run_copy(bench_volume& vol, const options& opt);
-// 5: ktsmctl list and prune --dry-run on one large group (local).
+// 7: ktsmctl list and prune --dry-run on one large group (local).
 bool run_cli(bench_volume& vol, const options& opt);
 
 // Where the loggers the library makes from now on send their records:

@@ -1,4 +1,4 @@
-// Case 5: ktsmctl on a large group, run as a person runs it.  One group of
+// Case 7: ktsmctl on a large group, run as a person runs it.  One group of
 // N versions (state "2", creation records an hour apart, three small files
 // each) is laid out raw; `ktsmctl list` and `ktsmctl prune --dry-run` run on
 // it as child processes, each timed over rounds (start-up rebuild, the walk
@@ -57,7 +57,7 @@ bool time_command(const std::string& command, int rounds, double* seconds) {
 
 bool run_cli(bench_volume& vol, const options& opt) {
   if (vol.kind() != backend_kind::local) {
-    print_row({"5 ktsmctl on a large group", vol.label(), "-", "-", "-", "(local goal)", "-"});
+    print_row({"7 ktsmctl on a large group", vol.label(), "-", "-", "-", "(local goal)", "-"});
     return true;
   }
   size_t n = opt.smoke ? 100 : opt.cli_versions;
@@ -81,7 +81,7 @@ bool run_cli(bench_volume& vol, const options& opt) {
   for (const auto& c : commands) {
     double seconds = 0;
     if (!time_command(base + " " + c.args, rounds, &seconds)) return false;
-    print_row({fmt("5 ktsmctl %s, %zu versions", c.what, n), vol.label(), duration(seconds), "-",
+    print_row({fmt("7 ktsmctl %s, %zu versions", c.what, n), vol.label(), duration(seconds), "-",
                "-", "<1 s", at_most(seconds, 1.0)});
     print_data({"cli", vol.label(), c.what, fmt("%zu", n), fmt("%.6f", seconds)});
   }
