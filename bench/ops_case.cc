@@ -134,17 +134,26 @@ bool start_with_sets(bench_volume& vol, bool count, const std::vector<std::strin
 // The calls that the algorithm names for one create and one delete of a
 // version of an empty group (the group holds only ".snaps"; the version
 // holds only its deleted-file list; a listing reads ".", "..", the entry
-// and the end).
+// and the end).  Both check the group's directories (lstat) and hold the
+// group lock (its file's open, lock, unlock and close) for the change.
+//   create: lstat of the group and ".snaps"; the lock; mkdir; state "1"
+//     and the creation record; the copy (lstat of its source, target and
+//     entry, the listing of the group and the fstat that checks it is the
+//     directory seen, the deleted-file list made); state "2".
+//   delete: the version's directories checked and its state and holds read
+//     under the lock; states written; the tree removed (stat, lstats, the
+//     listing checked by fstat, the deleted-file list unlinked, rmdir).
 struct expected_calls {
   ktfs::op kind;
   int create;
   int remove;
 };
 const expected_calls kExpected[] = {
-    {ktfs::op::mkdir, 1, 0},   {ktfs::op::setxattr, 2, 2}, {ktfs::op::opendir, 1, 1},
-    {ktfs::op::readdir, 4, 4}, {ktfs::op::closedir, 1, 1}, {ktfs::op::open, 1, 0},
-    {ktfs::op::close, 1, 0},   {ktfs::op::stat, 0, 1},     {ktfs::op::lstat, 0, 2},
-    {ktfs::op::unlink, 0, 1},  {ktfs::op::rmdir, 0, 1},
+    {ktfs::op::lstat, 5, 6},    {ktfs::op::stat, 0, 1},     {ktfs::op::mkdir, 1, 0},
+    {ktfs::op::setxattr, 3, 2}, {ktfs::op::getxattr, 0, 2}, {ktfs::op::opendir, 1, 1},
+    {ktfs::op::readdir, 4, 4},  {ktfs::op::closedir, 1, 1}, {ktfs::op::open, 2, 1},
+    {ktfs::op::close, 2, 1},    {ktfs::op::fstat, 1, 1},    {ktfs::op::lock, 2, 2},
+    {ktfs::op::unlink, 0, 1},   {ktfs::op::rmdir, 0, 1},
 };
 
 int expected_for(ktfs::op kind, bool create) {
