@@ -53,19 +53,14 @@ const unsigned kMaxWorkers = 64;
 
 std::atomic<unsigned> g_workers{0};  // 0: the environment, else the default
 
-// Runs jobs on a fixed number of threads; with fewer than two, runs each in
-// the submitting thread.
+// Runs jobs on up to a fixed number of threads; with fewer than two, runs
+// each in the submitting thread.  A thread is started when a job arrives
+// and no worker waits for one, so a copy with little to do starts few
+// threads (an empty group none: starting eight cost more than the rest of a
+// snapshot of it).
 class worker_pool {
  public:
-  explicit worker_pool(unsigned workers) {
-    for (unsigned i = 0; workers > 1 && i < workers; ++i) {
-      try {
-        m_threads.emplace_back([this] { loop(); });
-      } catch (const std::system_error&) {
-        break;  // as many as the system gives
-      }
-    }
-  }
+  explicit worker_pool(unsigned workers) : m_limit(workers > 1 ? workers : 0) {}
   ~worker_pool() {
     {
       std::lock_guard<std::mutex> guard(m_mutex);
@@ -76,12 +71,18 @@ class worker_pool {
   }
 
   void submit(std::function<void()> job) {
-    if (m_threads.empty()) {
+    if (m_limit == 0) {
       job();
       return;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
     m_space.wait(lock, [this] { return m_queue.size() < kMaxQueued; });
+    if (m_waiting == 0 && m_threads.size() < m_limit) start_thread();
+    if (m_threads.empty()) {  // the system gives no thread: run it here
+      lock.unlock();
+      job();
+      return;
+    }
     m_queue.push_back(std::move(job));
     m_work.notify_one();
   }
@@ -93,10 +94,21 @@ class worker_pool {
   }
 
  private:
+  // REQUIRES: m_mutex.
+  void start_thread() {
+    try {
+      m_threads.emplace_back([this] { loop(); });
+    } catch (const std::system_error&) {
+      // As many as the system gives; the ones started take the work.
+    }
+  }
+
   void loop() {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
+      ++m_waiting;
       m_work.wait(lock, [this] { return m_closing || !m_queue.empty(); });
+      --m_waiting;
       if (m_queue.empty()) return;
       std::function<void()> job = std::move(m_queue.front());
       m_queue.pop_front();
@@ -110,10 +122,12 @@ class worker_pool {
     }
   }
 
+  const unsigned m_limit;  // 0: every job in the submitting thread
   std::mutex m_mutex;
   std::condition_variable m_work, m_space, m_idle;
   std::deque<std::function<void()>> m_queue;
   size_t m_running = 0;
+  size_t m_waiting = 0;  // workers waiting for a job
   bool m_closing = false;
   std::vector<std::thread> m_threads;
 };
