@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <unordered_set>
 
 #include "internal.h"
 
@@ -26,6 +25,20 @@ const size_t kMaxTagBytes = 64;
 const size_t kMaxTags = 32;
 // Room for kMaxTags tags of kMaxTagBytes and their newlines.
 const size_t kHoldBuffer = 4096;
+
+// A version's name and an entry of the listing, in types of this file's
+// own, so that the containers' code is this library's alone: an
+// instantiation that other libraries also make would be exported, theirs
+// would be bound to this library's, and this library would then stay
+// loaded as long as they do.
+struct known_name {
+  std::string name;
+  bool operator<(const known_name& other) const { return name < other.name; }
+};
+struct listed_version {
+  std::string name;
+  bool is_dir;
+};
 
 }  // namespace
 
@@ -114,10 +127,11 @@ int32_t change_holds(const vs::version_ptr& version, const std::string& set_name
 int32_t read_all_holds(const std::string& set_name, const std::list<vs::version_ptr>& versions,
                        std::map<std::string, std::vector<std::string>>& holds) {
   ktfs::ktfs_debug& logger = log();
-  std::unordered_set<std::string> registered;
+  std::vector<known_name> registered;
   for (const vs::version_ptr& v : versions) {
-    if (!v->is_production_version()) registered.insert(v->get_name());
+    if (!v->is_production_version()) registered.push_back({v->get_name()});
   }
+  std::sort(registered.begin(), registered.end());
   if (!ktsm_internal::real_directories(FN_GET_ALL_HOLDS, set_name, "")) return 1;
   std::string snaps = ktsm_internal::snaps_dir(set_name);
   ktfs::file_ptr dir = vs::api_instance.opendir(io(), snaps.c_str(), kNoAio);
@@ -128,11 +142,14 @@ int32_t read_all_holds(const std::string& set_name, const std::list<vs::version_
   // Only directories are read: a link or a file in a version's place has
   // no holds to show (get_holds names what it is).  An entry whose type the
   // listing does not give is read by its path.
-  std::vector<std::pair<std::string, bool>> listed;  // name, a directory
+  std::vector<listed_version> listed;
   errno = 0;
   while (struct dirent* entry = vs::api_instance.readdir(dir, kNoAio)) {
-    if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) && registered.count(entry->d_name))
-      listed.emplace_back(entry->d_name, entry->d_type == DT_DIR);
+    known_name name{entry->d_name};
+    if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) &&
+        std::binary_search(registered.begin(), registered.end(), name)) {
+      listed.push_back({name.name, entry->d_type == DT_DIR});
+    }
   }
   if (errno != 0) {  // a listing cut short would hide holds
     logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] read failed", snaps.c_str());
@@ -142,7 +159,10 @@ int32_t read_all_holds(const std::string& set_name, const std::list<vs::version_
     std::string path = snaps + "/" + name;
     ktsm_internal::attr_source from =
         is_dir ? ktsm_internal::attr_source(path, dir, name) : ktsm_internal::attr_source(path);
-    if (ktsm_internal::read_holds(from, &holds[name])) {
+    // emplace, not operator[]: its piecewise construction brings a unique
+    // symbol that would keep the library from being unloaded.
+    std::vector<std::string>& tags = holds.emplace(name, std::vector<std::string>()).first->second;
+    if (ktsm_internal::read_holds(from, &tags)) {
       logger.debug(FN_GET_ALL_HOLDS, -1, "file group [%s] getxattr failed", name.c_str());
       return 1;
     }
