@@ -41,6 +41,16 @@ void resolve_location(iopx_tree_cfg* cfg, const client_defaults& d) {
   if (cfg->local_root.empty() && cfg->volfile_server.empty()) cfg->volfile_server = "localhost";
 }
 
+// The result of an attribute read: the value's length, or -1 with the
+// error in errno.
+int64_t attribute_result(std::error_code ec, size_t size) {
+  if (ec) {
+    errno = ec.value();
+    return -1;
+  }
+  return static_cast<int64_t>(size);
+}
+
 // Records the outcome of a handle-returning call in errno.
 file_ptr wrap_file(std::error_code ec, std::unique_ptr<backend_file> impl) {
   if (ec) {
@@ -155,11 +165,7 @@ int64_t ktfs_api::getxattrat(file_ptr dir, const char* entry, const char* name, 
   }
   size_t size = 0;
   std::error_code ec = dir->impl().getxattrat(entry, name, iov->iov_base, iov->iov_len, &size);
-  if (ec) {
-    errno = ec.value();
-    return -1;
-  }
-  return static_cast<int64_t>(size);
+  return attribute_result(ec, size);
 }
 
 struct dirent* ktfs_api::readdirplus(file_ptr dir, struct stat* st, aio_ptr) {
@@ -225,11 +231,7 @@ int64_t ktfs_api::getxattr(iopx_ptr io, const char* path, const char* name, stru
   }
   size_t size = 0;
   std::error_code ec = io->get_backend().getxattr(path, name, iov->iov_base, iov->iov_len, &size);
-  if (ec) {
-    errno = ec.value();
-    return -1;
-  }
-  return static_cast<int64_t>(size);
+  return attribute_result(ec, size);
 }
 
 std::error_code ktfs_api::setxattr(iopx_ptr io, const char* path, const char* name,
@@ -285,11 +287,7 @@ int64_t ktfs_api::lgetxattr(iopx_ptr io, const char* path, const char* name, str
   }
   size_t size = 0;
   std::error_code ec = io->get_backend().lgetxattr(path, name, iov->iov_base, iov->iov_len, &size);
-  if (ec) {
-    errno = ec.value();
-    return -1;
-  }
-  return static_cast<int64_t>(size);
+  return attribute_result(ec, size);
 }
 
 std::error_code ktfs_api::lsetxattr(iopx_ptr io, const char* path, const char* name,
