@@ -37,7 +37,7 @@ struct known_name {
 };
 struct listed_version {
   std::string name;
-  bool is_dir;
+  unsigned char type;
 };
 
 }  // namespace
@@ -148,17 +148,15 @@ int32_t read_all_holds(const std::string& set_name, const std::list<vs::version_
     known_name name{entry->d_name};
     if ((entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) &&
         std::binary_search(registered.begin(), registered.end(), name)) {
-      listed.push_back({name.name, entry->d_type == DT_DIR});
+      listed.push_back({name.name, entry->d_type});
     }
   }
   if (errno != 0) {  // a listing cut short would hide holds
     logger.debug(FN_GET_ALL_HOLDS, -1, "snap dir [%s] read failed", snaps.c_str());
     return 1;
   }
-  for (const auto& [name, is_dir] : listed) {
-    std::string path = snaps + "/" + name;
-    ktsm_internal::attr_source from =
-        is_dir ? ktsm_internal::attr_source(path, dir, name) : ktsm_internal::attr_source(path);
+  for (const auto& [name, type] : listed) {
+    ktsm_internal::attr_source from = ktsm_internal::attr_source::listed(snaps, dir, name, type);
     // emplace, not operator[]: its piecewise construction brings a unique
     // symbol that would keep the library from being unloaded.
     std::vector<std::string>& tags = holds.emplace(name, std::vector<std::string>()).first->second;

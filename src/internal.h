@@ -2,6 +2,7 @@
 #ifndef KTSM_SRC_INTERNAL_H_
 #define KTSM_SRC_INTERNAL_H_
 
+#include <dirent.h>
 #include <pthread.h>
 
 #include <memory>
@@ -120,6 +121,13 @@ struct attr_source {
   attr_source(const std::string& p) : path(p) {}  // NOLINT: a path is a source
   attr_source(const std::string& p, ktfs::file_ptr d, const std::string& e)
       : path(p), dir(std::move(d)), entry(e) {}
+  // The entry name of the open directory dir (at dir_path), of the type
+  // readdir gave: read through dir when it is a directory, else by path.
+  static attr_source listed(const std::string& dir_path, const ktfs::file_ptr& dir,
+                            const std::string& name, unsigned char type) {
+    std::string p = dir_path + "/" + name;
+    return type == DT_DIR ? attr_source(p, dir, name) : attr_source(p);
+  }
   // The client's result: the value's length, or -1 (errno set).
   int64_t get(const char* name, struct iovec* iov) const;
 

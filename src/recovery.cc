@@ -70,10 +70,9 @@ std::vector<listed_entry> list_versions(const ktfs::file_ptr& dir) {
 // record stands by its directory's modification time.
 bool read_version(const ktfs::file_ptr& dir, const std::string& snaps, const listed_entry& entry,
                   ktsm_filegroup_version& version) {
-  std::string path = snaps + "/" + entry.name;
-  ktsm_internal::attr_source from = entry.type == DT_DIR
-                                        ? ktsm_internal::attr_source(path, dir, entry.name)
-                                        : ktsm_internal::attr_source(path);
+  ktsm_internal::attr_source from =
+      ktsm_internal::attr_source::listed(snaps, dir, entry.name, entry.type);
+  const std::string& path = from.path;
   std::string state;
   bool readable = read_state(from, &state) != -1;
   if (!readable) {
