@@ -90,6 +90,10 @@ TEST_P(ContractTest, DirectoriesKeepExactModesAndStatTellsExistence) {
   EXPECT_EQ(m_api.mkdir(m_io, p("/missing/sub").c_str(), 0760, kNoAio).value(), ENOENT);
   // Doubled separators name the same directory.
   EXPECT_FALSE(m_api.stat(m_io, ("/" + p("//group/.snaps")).c_str(), &st, kNoAio));
+  // Every brick answers for a directory of a healthy volume; a missing one
+  // cannot be looked up.
+  EXPECT_FALSE(m_api.reachable(m_io, p("/group").c_str(), kNoAio));
+  EXPECT_EQ(m_api.reachable(m_io, p("/missing").c_str(), kNoAio).value(), ENOENT);
 }
 
 TEST_P(ContractTest, SnapshotStateAttributeRoundTripsSixteenBytes) {

@@ -21,6 +21,19 @@ std::string confine_path(const std::string& path);
 // in one pass and without a copy per component.
 void append_confined(const std::string& path, std::string* out);
 
+// Reads GlusterFS's path information of a directory (the virtual attribute
+// "trusted.glusterfs.pathinfo"): nested lists in which each distribute
+// translator's list holds one answer per subvolume that answered the
+// lookup, and a list "(NAME-layout (SUBVOLUME START STOP) ...)" names every
+// subvolume of the directory's layout, answered or not:
+//   ((<DISTRIBUTE:v-dht> <POSIX(/b0):host:/b0/g> <POSIX(/b2):host:/b2/g>)
+//    (v-dht-layout (v-client-1 0 0) (v-client-0 ...) (v-client-2 ...)))
+// A replicated subvolume answers as one list "(<REPLICATE:...> ...)".
+// ENOTCONN when some distribute translator has fewer answers than its
+// layout has subvolumes; EPROTO when the text cannot be read so; 0 when
+// every one answered (a volume of one subvolume has no such list).
+std::error_code pathinfo_answered(const std::string& text);
+
 // Moves len bytes at offset through call(done), which reads or writes the
 // rest from len - done bytes in and returns what it moved, or -1 with errno
 // set: retried after EINTR, ended early when a call moves nothing (the end

@@ -7,11 +7,11 @@ namespace ktfs {
 namespace {
 
 const char* const kOpNames[] = {
-    "stat",     "lstat",    "mkdir",      "rmdir",      "unlink",    "rename",    "chmod",
-    "opendir",  "readdir",  "closedir",   "open",       "close",     "read",      "write",
-    "fstat",    "getxattr", "setxattr",   "listxattr",  "readlink",  "symlink",   "copy_range",
-    "chown",    "utimens",  "mknod",      "link",       "lgetxattr", "lsetxattr", "seek",
-    "truncate", "lock",     "getxattrat", "readdirplus"};
+    "stat",     "lstat",    "mkdir",      "rmdir",       "unlink",    "rename",    "chmod",
+    "opendir",  "readdir",  "closedir",   "open",        "close",     "read",      "write",
+    "fstat",    "getxattr", "setxattr",   "listxattr",   "readlink",  "symlink",   "copy_range",
+    "chown",    "utimens",  "mknod",      "link",        "lgetxattr", "lsetxattr", "seek",
+    "truncate", "lock",     "getxattrat", "readdirplus", "reachable"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<size_t>(op::count_),
               "one name per kind of call");
 
@@ -277,6 +277,10 @@ std::error_code fault_backend::lgetxattr(const std::string& path, const std::str
 std::error_code fault_backend::lsetxattr(const std::string& path, const std::string& name,
                                          const void* value, size_t len, int flags) {
   KTFS_FAULT_PATH_CALL(op::lsetxattr, path, m_base->lsetxattr(path, name, value, len, flags));
+}
+
+std::error_code fault_backend::reachable(const std::string& path) {
+  KTFS_FAULT_PATH_CALL(op::reachable, path, m_base->reachable(path));
 }
 
 std::error_code fault_backend::opendir(const std::string& path,

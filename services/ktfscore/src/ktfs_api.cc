@@ -297,6 +297,11 @@ std::error_code ktfs_api::lsetxattr(iopx_ptr io, const char* path, const char* n
                                      static_cast<int>(flags));
 }
 
+std::error_code ktfs_api::reachable(iopx_ptr io, const char* path, aio_ptr) {
+  if (!io || path == nullptr) return kBadHandle;
+  return io->get_backend().reachable(path);
+}
+
 std::error_code ktfs_api::seek(file_ptr file, uint64_t offset, int whence, uint64_t* result,
                                aio_ptr) {
   if (!usable(file) || result == nullptr) return kBadHandle;

@@ -430,6 +430,11 @@ class local_backend : public backend {
                             size_t len, int flags) override {
     return set_attr(path, false, name, value, len, flags);
   }
+  // One directory tree, one part: reachable when the entry is there.
+  std::error_code reachable(const std::string& path) override {
+    struct stat st;
+    return lstat(path, &st);
+  }
 
  private:
   static std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(); }

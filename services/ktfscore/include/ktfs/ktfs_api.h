@@ -210,6 +210,12 @@ class KTFSCORE_API ktfs_api {
   std::error_code lsetxattr(iopx_ptr io, const char* path, const char* name, struct iovec* iov,
                             unsigned long flags, aio_ptr aio);
 
+  // Whether every part of the volume that can hold entries of the
+  // directory at path answers now (backend::reachable): ENOTCONN when a
+  // brick (or a whole replica set) of a distributed volume does not, so
+  // that a listing of the directory may silently lack entries.
+  std::error_code reachable(iopx_ptr io, const char* path, aio_ptr aio);
+
   // lseek(2) on an open file: *result receives the offset for whence
   // (SEEK_DATA, SEEK_HOLE, ...); SEEK_DATA fails with ENXIO where no data
   // follows offset.

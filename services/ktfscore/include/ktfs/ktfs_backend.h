@@ -98,6 +98,7 @@ enum class op : int {
   lock,         // a whole-file write lock taken or released on an open file
   getxattrat,   // an attribute of an entry of an open directory, the entry itself
   readdirplus,  // the next entry of a directory with its lstat
+  reachable,    // whether every part of the volume holding a directory answers
   count_        // number of kinds; not a call
 };
 
@@ -221,6 +222,20 @@ class KTFSCORE_API backend {
                                     size_t len, size_t* size) = 0;
   virtual std::error_code lsetxattr(const std::string& path, const std::string& name,
                                     const void* value, size_t len, int flags) = 0;
+
+  // Whether every part of the volume that can hold entries of the
+  // directory at path answers now.  A distributed GlusterFS volume lists a
+  // directory from the bricks that answer and silently leaves out the
+  // entries of one that does not, so a caller that must see a whole tree
+  // asks this before it trusts a listing and again after it has acted on
+  // one.  ENOTCONN when a part does not answer; the errno of the lookup
+  // when path cannot be looked up; EPROTO when the volume's answer cannot
+  // be read.  A local directory is one part: the outcome of lstat(path).
+  // On GlusterFS (see README, "A brick down"): the client's own view of
+  // its connections to the subvolumes of each distribute translator, then
+  // the answers of every brick to a lookup of path itself, counted against
+  // the directory's layout.  A replica set answers while it keeps quorum.
+  virtual std::error_code reachable(const std::string& path) = 0;
 };
 
 }  // namespace ktfs
