@@ -277,6 +277,12 @@ bool is_directory(const std::string& path);
 bool real_directories(const char* function, const std::string& set_name,
                       const std::string& version_path);
 
+// Whether every part of the volume that can hold the group's entries
+// answers now (ktfs_api::reachable of the group's directory); false after
+// one message tagged function ("part of the volume is unreachable" when a
+// brick or a whole replica set does not answer).
+bool whole_volume(const char* function, const std::string& set_name);
+
 }  // namespace ktsm_internal
 
 #endif  // KTSM_SRC_INTERNAL_H_

@@ -193,10 +193,15 @@ class restorer {
     return true;
   }
 
+  // Every part of the volume answers for the group: checked before the
+  // version's listings are trusted and when the copy is done.
+  bool whole() const { return ktsm_internal::whole_volume(m_function, m_set_name); }
+
+  // A removal or copy that failed names a brick lost meanwhile as its reason.
   bool remove(const std::string& root, const std::vector<std::string>& paths) const {
     for (const std::string& p : paths) {
       if (ktfssnaputils::rmdir_nonempty(&vs::api_instance, io(), root + "/" + p, log())) {
-        return fail("path [%s] remove failed", root + "/" + p);
+        return whole() && fail("path [%s] remove failed", root + "/" + p);
       }
     }
     return true;
@@ -205,9 +210,9 @@ class restorer {
   bool copy(const std::string& root, const std::vector<std::string>& paths) const {
     std::string failed;
     if (ktfssnapcore::copy_entries(&vs::api_instance, io(), m_path, root, paths, &failed)) {
-      return fail("file group version [%s] restore copy failed", m_name);
+      return whole() && fail("file group version [%s] restore copy failed", m_name);
     }
-    return true;
+    return whole();
   }
 
  private:
@@ -234,7 +239,9 @@ int32_t ktsm_filegroup_version_set::restore_version_internal(const std::string& 
   restorer r(FN_RESTORE, m_name, name);
   ktsm_internal::group_lock lock;
   std::vector<std::string> saved, live;
-  if (!r.lock_complete_version(&lock) || !r.top_entries(r.version_path(), &saved)) return 1;
+  if (!r.lock_complete_version(&lock) || !r.whole() || !r.top_entries(r.version_path(), &saved)) {
+    return 1;
+  }
   // The live group as it is now, kept before anything changes.
   if (create_version_locked(safety_name, registered, safety)) return 1;
   if (!r.top_entries(m_name, &live) || !r.remove(m_name, live) || !r.copy(m_name, saved)) {
@@ -263,7 +270,7 @@ int32_t ktsm_filegroup_version_set::restore_paths_internal(const std::string& na
     return 1;
   }
   ktsm_internal::group_lock lock;
-  if (!r.lock_complete_version(&lock)) return 1;
+  if (!r.lock_complete_version(&lock) || !r.whole()) return 1;
   std::vector<std::string> chosen = outermost(paths);
   if (chosen.empty() && !r.top_entries(r.version_path(), &chosen)) return 1;
   std::string root = in_place ? m_name : target_dir;

@@ -99,12 +99,20 @@ int32_t ktsm_filegroup_version_set::create_version_locked(const std::string& nam
   logger.debug(FN_CREATE_VERSION, 0, "&version=[%p] name=[%s]", static_cast<void*>(version.get()),
                version->get_name().c_str());
 
+  // The copy trusts the group's listings: every brick must answer before
+  // it starts and still answer when it is done, or the version may lack
+  // the entries of one (the listings leave them out without an error).
+  if (!ktsm_internal::whole_volume(FN_CREATE_VERSION, m_name)) return 1;
   ktfssnapcore_opinfo info;
   info.nvme_api = &api_instance;
   info.nvme_iopx = io();
   info.fg_name = m_name;
   info.fgver_name = path;
-  if (ktfssnapcore::snap_opcreate(&info)) {
+  std::error_code copied = ktfssnapcore::snap_opcreate(&info);
+  // A brick lost during the copy is the reason, whether the copy failed on
+  // it or listed around it.
+  if (!ktsm_internal::whole_volume(FN_CREATE_VERSION, m_name)) return 1;
+  if (copied) {
     logger.debug(FN_CREATE_VERSION, -1, "Snap create operation failed for filegroup_version [%s]",
                  n);
     return 1;
@@ -162,6 +170,8 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
                  ktsm_internal::join_holds(holds).c_str());
     return 1;
   }
+  // The removal trusts the version's listings, as the copy does.
+  if (!ktsm_internal::whole_volume(FN_DELETE_VERSION, m_name)) return 1;
   if (!older) logger.debug(FN_DELETE_VERSION, 0, "No older version found for file version [%s]", n);
   if (write_state(path, SNAP_STATE_DELETE_IN_PROGRESS)) {
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
@@ -194,7 +204,11 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
+  // A removal that finished removed the directory from every brick (a
+  // distributed volume removes a directory only where all answer); one that
+  // failed names a brick lost meanwhile as its reason.
   if (ktfssnaputils::rmdir_nonempty(&api_instance, io(), path, logger)) {
+    if (!ktsm_internal::whole_volume(FN_DELETE_VERSION, m_name)) return 1;
     logger.debug(FN_DELETE_VERSION, -1, "file group version [%s]rmdir  failed", n);
     return 1;
   }

@@ -30,6 +30,20 @@ void print_text(const tree_diff& d) {
   for (const auto& line : lines) std::cout << line.second << " " << line.first << "\n";
 }
 
+// False after one message when some part of the volume does not answer
+// for the group.
+bool whole_volume(context& ctx, volume_client& client, const set_ptr& set) {
+  std::error_code ec = client.reachable(set->get_name());
+  if (!ec) return true;
+  std::string why =
+      ec.value() == ENOTCONN
+          ? "part of the " + ctx.lib.volume().describe() + " is unreachable (a brick is down)"
+          : "the " + ctx.lib.volume().describe() + " cannot be checked: " + ec.message();
+  fail("cannot compare snapshots of group " + group_label(set->get_name()) + ": " + why +
+       "; nothing was compared");
+  return false;
+}
+
 }  // namespace
 
 int cmd_diff(context& ctx, const arguments& args) {
@@ -48,10 +62,13 @@ int cmd_diff(context& ctx, const arguments& args) {
   std::string root_a = files_path(set, from), root_b = files_path(set, to), failed;
   tree a, b;
   tree_diff d;
-  if (read_tree(client, root_a, &a, &failed) || read_tree(client, root_b, &b, &failed) ||
-      compare_trees(client, root_a, a, root_b, b, &d, &failed)) {
-    return fail("cannot read " + failed + " on the " + ctx.lib.volume().describe());
-  }
+  // The trees come from listings, which leave out a lost brick's entries
+  // without an error: every part of the volume must answer before and after.
+  if (!whole_volume(ctx, client, set)) return exit_failed;
+  bool read = !read_tree(client, root_a, &a, &failed) && !read_tree(client, root_b, &b, &failed) &&
+              !compare_trees(client, root_a, a, root_b, b, &d, &failed);
+  if (!whole_volume(ctx, client, set)) return exit_failed;
+  if (!read) return fail("cannot read " + failed + " on the " + ctx.lib.volume().describe());
   std::string to_name = to->is_production_version() ? "live" : to->get_name();
   if (ctx.json) {
     nlohmann::json out = {{"group", group_label(set->get_name())},

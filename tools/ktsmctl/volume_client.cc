@@ -21,6 +21,10 @@ std::error_code volume_client::stat(const std::string& path, struct stat* st) {
   return m_api.stat(m_io, path.c_str(), st, kNoAio);
 }
 
+std::error_code volume_client::reachable(const std::string& dir) {
+  return m_api.reachable(m_io, dir.c_str(), kNoAio);
+}
+
 std::error_code volume_client::list(const std::string& dir, std::vector<std::string>* names) {
   ktfs::file_ptr handle = m_api.opendir(m_io, dir.c_str(), kNoAio);
   if (!handle) return ktfs::errno_code(errno != 0 ? errno : EIO);

@@ -22,6 +22,10 @@ class volume_client {
   bool connect(const volume_choice& volume);
 
   std::error_code stat(const std::string& path, struct stat* st);
+  // Whether every part of the volume that can hold entries of the directory
+  // answers (ENOTCONN when a brick is down: its entries would be missing
+  // from every listing without an error).
+  std::error_code reachable(const std::string& dir);
   // Entry names of dir without "." and "..".
   std::error_code list(const std::string& dir, std::vector<std::string>* names);
   // The same, each with its lstat, read with the listing.
