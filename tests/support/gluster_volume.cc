@@ -8,6 +8,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -139,6 +140,52 @@ std::string gluster_volume::host_path(const std::string& volume_path) const {
     return path;
   }
   return (m_bricks.empty() ? std::string() : m_bricks.front()) + volume_path;
+}
+
+int gluster_volume::brick_pid(size_t i) const {
+  std::string out;
+  if (i >= m_bricks.size() || !gluster_cli("volume status " + m_name + " --xml", &out)) return 0;
+  // <node><hostname>H</hostname><path>BRICK</path>...<status>1</status>
+  // <pid>N</pid>...</node>, one node per brick and daemon.
+  size_t at = out.find("<path>" + m_bricks[i] + "</path>");
+  if (at == std::string::npos) return 0;
+  size_t end = out.find("</node>", at);
+  auto field = [&](const std::string& tag) {
+    size_t from = out.find("<" + tag + ">", at);
+    if (from == std::string::npos || from > end) return -1;
+    return std::atoi(out.c_str() + from + tag.size() + 2);
+  };
+  return field("status") == 1 ? std::max(field("pid"), 0) : 0;
+}
+
+bool gluster_volume::kill_brick(size_t i) {
+  int pid = brick_pid(i);
+  if (pid <= 0 || ::kill(pid, SIGKILL) != 0) return false;
+  for (int n = 0; n < 100 && brick_pid(i) != 0; ++n) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return brick_pid(i) == 0;
+}
+
+bool gluster_volume::restart_bricks() {
+  // glusterd takes a brick ended a moment ago for a running one until it
+  // has reaped it ("discovered already-running brick"): start again until
+  // every brick is online.
+  std::string out;
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    if (!gluster_cli("volume start " + m_name + " force", &out)) {
+      m_error = "volume start force failed: " + out;
+      return false;
+    }
+    for (int n = 0; n < 10; ++n) {
+      bool all = true;
+      for (size_t i = 0; i < m_bricks.size() && all; ++i) all = brick_pid(i) != 0;
+      if (all) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+  }
+  m_error = "bricks still offline after volume start force";
+  return false;
 }
 
 bool gluster_volume::ensure_glusterd() {

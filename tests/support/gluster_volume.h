@@ -56,6 +56,16 @@ class gluster_volume {
   // brick of a replica.
   std::string host_path(const std::string& volume_path) const;
 
+  // Brick i's process id as the volume's status gives it; 0 when the brick
+  // is offline or the status cannot be read.
+  int brick_pid(size_t i) const;
+  // Ends brick i's process (SIGKILL, by the pid of the brick this fixture's
+  // volume started) and waits until the volume's status shows it offline.
+  bool kill_brick(size_t i);
+  // Starts the volume's offline bricks again ("volume start force") and
+  // waits until the status shows each online; error() says why not.
+  bool restart_bricks();
+
   ~gluster_volume();
   gluster_volume(const gluster_volume&) = delete;
   gluster_volume& operator=(const gluster_volume&) = delete;
