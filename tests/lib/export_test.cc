@@ -374,7 +374,8 @@ TEST_F(ExportTest, StandInIdsWithdrawalAndRefusedNames) {
   ASSERT_EQ(storhaug("exportdir /vol/p1", nullptr, "STORHAUG_NO_ROOT_SQUASH=1 "), 0);
   auto now = blocks(dir);
   ASSERT_EQ(now.size(), 10u);
-  EXPECT_EQ(now["/vol/g/.snaps/v1"].first, before["/vol/g/.snaps/v1"].first);
+  // A version's pseudo path lies outside its group's.
+  EXPECT_EQ(now["/vol/.snapshots/g/v1"].first, before["/vol/.snapshots/g/v1"].first);
   EXPECT_EQ(now["/vol/p1"].first, before["/vol/p1"].first);
   EXPECT_NE(now["/vol/p1"].second.find("Squash = No_Root_Squash;"), std::string::npos);
   EXPECT_NE(now["/vol/g"].second.find("Access_Type = RW;"), std::string::npos);
@@ -387,8 +388,20 @@ TEST_F(ExportTest, StandInIdsWithdrawalAndRefusedNames) {
   }
   now = blocks(dir);
   EXPECT_EQ(now.size(), 8u);
-  EXPECT_EQ(now.count("/vol/g/.snaps/v1"), 0u);
+  EXPECT_EQ(now.count("/vol/.snapshots/g/v1"), 0u);
   EXPECT_EQ(now.count("/vol/g"), 1u);
+  // A version's block of an earlier release, under its group's pseudo path,
+  // is found: rewritten in place, then withdrawn.
+  std::ofstream(dir + "/export-300.conf")
+      << "EXPORT {\n    Export_Id = 300;\n    Pseudo = \"/vol/g/.snaps/old\";\n}\n";
+  ASSERT_EQ(storhaug("exportdir /vol/g/.snaps/old"), 0);
+  EXPECT_EQ(blocks(dir)["/vol/.snapshots/g/old"].first, 300);
+  EXPECT_EQ(blocks(dir).count("/vol/g/.snaps/old"), 0u);
+  std::ofstream(dir + "/export-301.conf")
+      << "EXPORT {\n    Export_Id = 301;\n    Pseudo = \"/vol/g/.snaps/older\";\n}\n";
+  EXPECT_EQ(storhaug("unexportdir /vol/g/.snaps/older"), 0);
+  EXPECT_EQ(storhaug("unexportdir /vol/g/.snaps/old"), 0);
+  EXPECT_EQ(blocks(dir).size(), 8u);
   // A control character is refused before anything is written; an exports
   // directory that cannot be made is a failure.
   for (const char* name : {"'/vol/a\nb'", "'/vol/a\tb'", "'/vol/a\x7f'", "'/vol/\x01'"}) {
@@ -397,6 +410,18 @@ TEST_F(ExportTest, StandInIdsWithdrawalAndRefusedNames) {
     EXPECT_NE(out, "") << name;
     EXPECT_EQ(storhaug(std::string("unexportdir ") + name), 2) << name;
   }
+  // A top-level .snapshots would share the versions' pseudo path; its own
+  // versions are versions like any.
+  for (const char* name : {"/vol/.snapshots", "/vol//.snapshots/x/"}) {
+    std::string out;
+    EXPECT_EQ(storhaug(std::string("exportdir ") + name, &out), 2) << name;
+    EXPECT_NE(out.find("a top-level directory named .snapshots cannot be exported"),
+              std::string::npos)
+        << out;
+  }
+  ASSERT_EQ(storhaug("exportdir /vol/.snapshots/.snaps/v"), 0);
+  EXPECT_EQ(blocks(dir).count("/vol/.snapshots/.snapshots/v"), 1u);
+  EXPECT_EQ(storhaug("unexportdir /vol/.snapshots/.snaps/v"), 0);
   EXPECT_EQ(blocks(dir).size(), 8u);
   EXPECT_EQ(storhaug("exportdir /vol/x", nullptr, "STORHAUG_EXPORT_DIR=" + dir + "/.lock/d "), 1);
 }

@@ -148,7 +148,8 @@ void show_export_block(const demo_place& place) {
     std::ifstream in(e.path());
     std::string line;
     while (std::getline(in, line)) {
-      if (line.find("Path =") != std::string::npos) {
+      // The directory, and where NFS clients mount it.
+      if (line.find("Path =") != std::string::npos || line.find("Pseudo =") != std::string::npos) {
         line.erase(0, line.find_first_not_of(' '));
         std::cout << "  storhaug wrote " << e.path().filename().string() << ": " << line << "\n";
       }
