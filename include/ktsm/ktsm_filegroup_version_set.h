@@ -109,7 +109,8 @@ class ktsm_filegroup_version_set {
 
   // Makes the version's directory (mode 0) in state "1" (create in
   // progress), appends a record to the set, has the snapshot core copy the
-  // live group into it, then writes state "2" (active).  version receives
+  // live group into it (which gives the directory the group directory's
+  // owner, mode and times once it is full), then writes state "2" (active).  version receives
   // the record.  On a failure after the record was appended, version holds
   // it in state "1" and the directory keeps "1".  Does not link the version
   // to an older one: call set_previous_version for that.

@@ -1,6 +1,8 @@
 // Creating, deleting and linking versions: statuses, exact messages, the
 // attribute bytes and directories on the volume, and the set's list.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -60,6 +62,14 @@ class VersionOpsTest : public ktsm_test::LibraryTest {
 };
 
 TEST_P(VersionOpsTest, CreateTakesTheSnapshotAndMarksItActive) {
+  // The group's directory as a user keeps it (a time ahead of now, so that
+  // reading the group leaves its access time alone).
+  ktfs::ktfs_api& api = m_lib.api();
+  const uid_t owner = ::geteuid() == 0 ? 1000 : ::geteuid();
+  const struct timespec times[2] = {{4000000000, 5}, {1000000000, 7}};
+  ASSERT_FALSE(api.lchown(m_lib.io(), "/g", owner, owner, {}));
+  ASSERT_FALSE(api.chmod(m_lib.io(), "/g", 0751, {}));
+  ASSERT_FALSE(api.lutimens(m_lib.io(), "/g", times, {}));
   version_ptr v;
   ASSERT_EQ(m_set->create_version("v1", v), 0);
   ASSERT_TRUE(v);
@@ -69,7 +79,18 @@ TEST_P(VersionOpsTest, CreateTakesTheSnapshotAndMarksItActive) {
   EXPECT_EQ(v->get_older_version(), access::versions(*m_set).front()) << "the production version";
   EXPECT_EQ(access::versions(*m_set).back(), v);
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
-  EXPECT_EQ(m_lib.mode_of("/g/.snaps/v1"), 0u);
+  // The finished version's directory reads like the group's.
+  struct stat group, version;
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g", &group, {}));
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/.snaps/v1", &version, {}));
+  EXPECT_EQ(version.st_mode, group.st_mode);
+  EXPECT_EQ(version.st_uid, owner);
+  EXPECT_EQ(version.st_gid, owner);
+  EXPECT_EQ(version.st_atim.tv_sec, times[0].tv_sec);
+  EXPECT_EQ(version.st_atim.tv_nsec, times[0].tv_nsec);
+  EXPECT_EQ(version.st_mtim.tv_sec, times[1].tv_sec);
+  EXPECT_EQ(version.st_mtim.tv_nsec, times[1].tv_nsec);
+  EXPECT_EQ(m_lib.mode_of("/g/.snaps"), 0760u) << "versions are reached through their exports";
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha");
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/dir/b.txt"), "beta");
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v1" + ktfssnapcore::ktfssnaputils::sdelfilelist), "");

@@ -280,7 +280,7 @@ TEST_P(SnapcoreTest, CreateCopiesTheLiveGroupAndNothingElse) {
   EXPECT_EQ(copy.entries["/out"], "link /outside/the/volume");
   EXPECT_EQ(attrs_of("/g/.snaps/v1/big"), std::string(kUuid) + "=uuid-big;");
   EXPECT_EQ(fnv1a(read_file("/g/.snaps/v1/big")), fnv1a(big_data()));
-  // The version directory keeps its own mode and attributes.
+  // The version directory takes no attribute of its group's but its ACLs.
   EXPECT_EQ(attrs_of("/g/.snaps/v1"), "");
 
   const ktfssnapcore::copy_progress& progress = ktfssnapcore::snap_progress();
@@ -697,11 +697,36 @@ class FaithfulTest : public SnapcoreTest {
     node("/g/d/loop", S_IFBLK | 0660, makedev(7, 200));
     node("/g/socket", S_IFSOCK | 0755, 0);
     own("/g/socket", 99, 98);
+    // The group's directory has an owner, a mode and ACLs of its own.
+    set_attr("/g", "system.posix_acl_access", acl_value);
+    set_attr("/g", "system.posix_acl_default", acl_value);
+    own("/g", 1000, 1001);
+    chmod("/g", 0751);
     int64_t shift = 0;
     for (const char* rel : {"/g/d/empty", "/g/d/prog", "/g/hard", "/g/sparse", "/g/link", "/g/fifo",
-                            "/g/d/null", "/g/d/loop", "/g/socket", "/g/d"}) {
+                            "/g/d/null", "/g/d/loop", "/g/socket", "/g/d", "/g"}) {
       times(rel, shift += 1000);
     }
+  }
+
+  // Everything lstat, the attributes and the data tell of the entry rel.
+  void read_record(const std::string& rel, record* r) {
+    std::string path = p(rel);
+    ASSERT_FALSE(m_api.lstat(m_io, path.c_str(), &r->st, kNoAio)) << rel;
+    std::vector<std::string> attr_names;
+    ASSERT_FALSE(m_api.listxattr(m_io, path.c_str(), false, &attr_names, kNoAio)) << rel;
+    for (const std::string& a : attr_names) {
+      if (a.compare(0, 18, "trusted.glusterfs.") == 0 || a.compare(0, 12, "trusted.gfid") == 0) {
+        continue;
+      }
+      std::vector<char> buf(65536);
+      struct iovec iov = {buf.data(), buf.size()};
+      int64_t n = m_api.lgetxattr(m_io, path.c_str(), a.c_str(), &iov, kNoAio);
+      ASSERT_GE(n, 0) << rel << " " << a;
+      r->attrs[a] = std::string(buf.data(), static_cast<size_t>(n));
+    }
+    if (S_ISREG(r->st.st_mode)) r->data = fnv1a(read_file(rel));
+    if (S_ISLNK(r->st.st_mode)) m_api.readlink(m_io, path.c_str(), &r->data, kNoAio);
   }
 
   // The entries under rel (not rel itself), by relative path.
@@ -716,25 +741,24 @@ class FaithfulTest : public SnapcoreTest {
       if (name == "." || name == ".." || (top && (name == ".snaps" || "/" + name == kList))) {
         continue;
       }
-      std::string entry = under + "/" + name, path = p(rel + entry);
+      std::string entry = under + "/" + name;
       record& r = (*out)[entry];
-      ASSERT_FALSE(m_api.lstat(m_io, path.c_str(), &r.st, kNoAio)) << entry;
-      std::vector<std::string> attr_names;
-      ASSERT_FALSE(m_api.listxattr(m_io, path.c_str(), false, &attr_names, kNoAio)) << entry;
-      for (const std::string& a : attr_names) {
-        if (a.compare(0, 18, "trusted.glusterfs.") == 0 || a.compare(0, 12, "trusted.gfid") == 0) {
-          continue;
-        }
-        std::vector<char> buf(65536);
-        struct iovec iov = {buf.data(), buf.size()};
-        int64_t n = m_api.lgetxattr(m_io, path.c_str(), a.c_str(), &iov, kNoAio);
-        ASSERT_GE(n, 0) << entry << " " << a;
-        r.attrs[a] = std::string(buf.data(), static_cast<size_t>(n));
-      }
-      if (S_ISREG(r.st.st_mode)) r.data = fnv1a(read_file(rel + entry));
-      if (S_ISLNK(r.st.st_mode)) m_api.readlink(m_io, path.c_str(), &r.data, kNoAio);
+      read_record(rel + entry, &r);
       if (S_ISDIR(r.st.st_mode)) walk_records(rel, entry, out, false);
     }
+  }
+
+  // The type, mode, owner, times and attributes of copy are live's.
+  static void expect_same_metadata(const record& live, const record& copy) {
+    const struct stat &a = live.st, &b = copy.st;
+    EXPECT_EQ(b.st_mode, a.st_mode);  // type and mode
+    EXPECT_EQ(b.st_uid, a.st_uid);
+    EXPECT_EQ(b.st_gid, a.st_gid);
+    EXPECT_EQ(b.st_mtim.tv_sec, a.st_mtim.tv_sec);
+    EXPECT_EQ(b.st_mtim.tv_nsec, a.st_mtim.tv_nsec);
+    EXPECT_EQ(b.st_atim.tv_sec, a.st_atim.tv_sec);
+    EXPECT_EQ(b.st_atim.tv_nsec, a.st_atim.tv_nsec);
+    EXPECT_EQ(copy.attrs, live.attrs);
   }
 
   // Checks the version entry by entry against the live group.
@@ -747,13 +771,7 @@ class FaithfulTest : public SnapcoreTest {
       auto found = copy.find(l.first);
       ASSERT_NE(found, copy.end());
       const struct stat &a = l.second.st, &b = found->second.st;
-      EXPECT_EQ(b.st_mode, a.st_mode);  // type and mode
-      EXPECT_EQ(b.st_uid, a.st_uid);
-      EXPECT_EQ(b.st_gid, a.st_gid);
-      EXPECT_EQ(b.st_mtim.tv_sec, a.st_mtim.tv_sec);
-      EXPECT_EQ(b.st_mtim.tv_nsec, a.st_mtim.tv_nsec);
-      EXPECT_EQ(b.st_atim.tv_sec, a.st_atim.tv_sec);
-      EXPECT_EQ(b.st_atim.tv_nsec, a.st_atim.tv_nsec);
+      expect_same_metadata(l.second, found->second);
       EXPECT_EQ(b.st_nlink, a.st_nlink);
       EXPECT_EQ(b.st_rdev, a.st_rdev);
       if (!S_ISDIR(a.st_mode)) {
@@ -764,7 +782,6 @@ class FaithfulTest : public SnapcoreTest {
         EXPECT_NE(b.st_ino, a.st_ino);
       }
       EXPECT_EQ(found->second.data, l.second.data);
-      EXPECT_EQ(found->second.attrs, l.second.attrs);
     }
   }
 };
@@ -773,6 +790,8 @@ TEST_P(FaithfulTest, VersionRecordsEveryEntryAsItIs) {
   build_rich_group();
   std::map<std::string, record> live;
   walk_records("/g", "", &live);
+  record group;
+  read_record("/g", &group);
   ASSERT_EQ(live.size(), 12u);
   EXPECT_EQ(live["/hard"].st.st_nlink, 3u);
   EXPECT_EQ(live["/link"].attrs.at(kNote), "a link's own");
@@ -790,6 +809,11 @@ TEST_P(FaithfulTest, VersionRecordsEveryEntryAsItIs) {
     walk_records("/g/.snaps/" + name, "", &copy, false);
     EXPECT_EQ(copy.erase(kList), 1u);
     expect_faithful(live, copy);
+    // The version's own directory, once finished, is its group's: owner,
+    // mode, times and ACLs.
+    record root;
+    read_record("/g/.snaps/" + name, &root);
+    expect_same_metadata(group, root);
     // Holes stay holes: the copy allocates about what the data needs.
     EXPECT_LE(copy["/sparse"].st.st_blocks, live["/sparse"].st.st_blocks + 16);
     EXPECT_LT(copy["/sparse"].st.st_blocks * 512, 1 << 20);

@@ -51,7 +51,8 @@ bool make_place(demo_place* place) {
   return make_directories(place->volume, &error) || report_failure(error);
 }
 
-// Snapshot directories have mode 0: open everything up, then remove it.
+// Snapshot directories may be closed to their owner (mode 0 while filled,
+// or the group's modes): open everything up, then remove it.
 void remove_place(const std::string& dir) {
   ::chmod(dir.c_str(), 0700);
   std::error_code ec;

@@ -41,6 +41,10 @@ std::error_code read_value(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
   }
 }
 
+bool is_posix_acl(const std::string& name) {
+  return name == "system.posix_acl_access" || name == "system.posix_acl_default";
+}
+
 }  // namespace
 
 bool is_volume_internal_attr(const std::string& name) {
@@ -54,7 +58,7 @@ bool is_volume_internal_attr(const std::string& name) {
 }
 
 std::error_code copy_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& src,
-                           const std::string& dst, std::string* failed) {
+                           const std::string& dst, std::string* failed, attr_scope scope) {
   std::vector<std::string> names;
   if (std::error_code ec = api->listxattr(io, src.c_str(), false, &names, kNoAio)) {
     *failed = src;
@@ -63,6 +67,7 @@ std::error_code copy_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
   std::vector<char> value;
   for (const std::string& name : names) {
     if (is_volume_internal_attr(name)) continue;
+    if (scope == attr_scope::posix_acls && !is_posix_acl(name)) continue;
     std::error_code ec = read_value(api, io, src, name, &value);
     if (ec.value() == ENODATA) {
       // Removed since it was listed: the live file no longer has it.

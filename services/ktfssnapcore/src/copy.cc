@@ -6,7 +6,11 @@
 // its data, owner, attributes, mode and times.  Once the pool is idle, the
 // further names of hard links are made, then the directories get their
 // owner, attributes, mode and times, the deepest first, so that nothing made
-// inside a directory changes its times afterwards.
+// inside a directory changes its times afterwards.  The version's own
+// directory, made closed (mode 0) by the caller, is opened last: once the
+// caller has added to it what it adds, it takes the group directory's
+// owner, POSIX ACLs, mode and times, so that a finished version reads like
+// its group.
 //
 // The client works by path, and a GlusterFS client may follow a link met in
 // a directory component, so the walk checks what it goes through: each
@@ -149,17 +153,27 @@ class tree_copier {
       : m_api(api), m_io(io), m_progress(progress), m_pool(workers) {}
 
   // Copies the entries of the group directory src into dst, leaving out the
-  // version tree and the group's own deleted-file list.
+  // version tree and the group's own deleted-file list; dst itself is left
+  // to finish_top.
   std::error_code copy_top(const std::string& src, const std::string& dst, std::string* failed) {
-    entry top{src, dst, {}, m_next_seq++, 0};
+    m_top = entry{src, dst, {}, m_next_seq++, 0};
     std::vector<std::string> names;
-    std::error_code ec = m_api->lstat(m_io, src.c_str(), &top.st, kNoAio);
-    if (ec || (ec = detail::list_dir(m_api, m_io, src, top.st, &names))) {
+    std::error_code ec = m_api->lstat(m_io, src.c_str(), &m_top.st, kNoAio);
+    if (ec || (ec = detail::list_dir(m_api, m_io, src, m_top.st, &names))) {
       *failed = src;
       return ec;
     }
-    descend(top, names, true);
+    descend(m_top, names, true);
     return finish(failed);
+  }
+
+  // Gives the version's directory the group directory's owner, mode and
+  // times (as copy_top found them), as every directory inside it has its
+  // counterpart's.  Of the attributes, only the POSIX ACLs, which the mode
+  // alone would widen: the others on the version's directory are its own
+  // records, and the group directory's are the live group's.
+  std::error_code finish_top(std::string* failed) {
+    return set_metadata(m_top, failed, detail::attr_scope::posix_acls);
   }
 
   // Copies each entry rel of src_root (a relative path) to the same path
@@ -445,10 +459,11 @@ class tree_copier {
   }
 
   // Owner first, without following links (a change of owner clears the
-  // set-id bits and file capabilities), then the extended attributes (POSIX
-  // ACLs among them), the mode (never of a link: chmod would follow it) and
-  // the times.
-  std::error_code set_metadata(const entry& e, std::string* failed) {
+  // set-id bits and file capabilities), then the extended attributes in
+  // scope (POSIX ACLs among them), the mode (never of a link: chmod would
+  // follow it) and the times.
+  std::error_code set_metadata(const entry& e, std::string* failed,
+                               detail::attr_scope scope = detail::attr_scope::all) {
     const char* dst = e.dst.c_str();
     bool is_link = S_ISLNK(e.st.st_mode);
     unsigned int mode = e.st.st_mode & 07777;
@@ -464,7 +479,7 @@ class tree_copier {
     } else if (ec) {
       return ec;
     }
-    if ((ec = detail::copy_attrs(m_api, m_io, e.src, e.dst, failed))) return ec;
+    if ((ec = detail::copy_attrs(m_api, m_io, e.src, e.dst, failed, scope))) return ec;
     *failed = e.dst;
     if (!is_link && (ec = m_api->chmod(m_io, dst, mode, kNoAio))) return ec;
     const struct timespec times[2] = {e.st.st_atim, e.st.st_mtim};
@@ -526,6 +541,7 @@ class tree_copier {
   const ktfs::iopx_ptr& m_io;
   copy_progress& m_progress;
   uint64_t m_next_seq = 0;    // the walk's only
+  entry m_top{};              // the group and the version's directory
   std::vector<entry> m_dirs;  // the walk's only, until the pool is idle
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;  // guards what follows
@@ -560,9 +576,13 @@ unsigned copy_workers() {
 namespace detail {
 
 std::error_code copy_group(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& fg,
-                           const std::string& ver, std::string* failed) {
+                           const std::string& ver, const version_filler& fill,
+                           std::string* failed) {
   tree_copier copier(api, io, progress(), copy_workers());
-  return copier.copy_top(fg, ver, failed);
+  std::error_code ec = copier.copy_top(fg, ver, failed);
+  if (!ec) ec = fill(failed);
+  if (!ec) ec = copier.finish_top(failed);
+  return ec;
 }
 
 }  // namespace detail

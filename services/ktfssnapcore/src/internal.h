@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -51,12 +52,19 @@ std::error_code same_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const st
 // was opened), else the error of fstat.
 std::error_code opened_as_seen(const ktfs::file_ptr& file, const struct stat& seen);
 
-// Copies the extended attributes of src onto dst (the entries themselves,
-// never following links; POSIX ACLs included), except the volume's own
-// bookkeeping attributes.  On failure *failed names the path of the call
-// that failed.
+// Which extended attributes copy_attrs copies.
+enum class attr_scope {
+  all,         // every one but the volume's own bookkeeping
+  posix_acls,  // system.posix_acl_access and system.posix_acl_default only
+};
+
+// Copies the extended attributes of src in scope onto dst (the entries
+// themselves, never following links; POSIX ACLs included), except the
+// volume's own bookkeeping attributes.  On failure *failed names the path
+// of the call that failed.
 std::error_code copy_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& src,
-                           const std::string& dst, std::string* failed);
+                           const std::string& dst, std::string* failed,
+                           attr_scope scope = attr_scope::all);
 
 // Removes path and what lies under it; *failed receives the path of the
 // first failing call.
@@ -67,10 +75,16 @@ std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const
 // not be copied from one file to another.
 bool is_volume_internal_attr(const std::string& name);
 
+// What a caller adds to a version's directory itself once the group's
+// entries are copied; the error of its failing call, with *failed set.
+typedef std::function<std::error_code(std::string* failed)> version_filler;
+
 // Copies the file group fg into the existing directory ver (see
-// snap_opcreate).  On failure *failed names the path of the call that failed.
+// snap_opcreate): the group's entries, then what fill adds, then ver's own
+// metadata, which nothing changes afterwards.  On failure *failed names the
+// path of the call that failed.
 std::error_code copy_group(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& fg,
-                           const std::string& ver, std::string* failed);
+                           const std::string& ver, const version_filler& fill, std::string* failed);
 
 }  // namespace detail
 }  // namespace ktfssnapcore

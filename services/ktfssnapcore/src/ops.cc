@@ -20,13 +20,17 @@ std::error_code create_empty_list(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
   return api->close(list, kNoAio);
 }
 
+// The group's entries, then the version's empty list, then the version
+// directory's own metadata (after the list, which would change its times).
 std::error_code copy_version(ktfssnapcore_opinfo* info, std::string* failed) {
-  std::error_code ec =
-      detail::copy_group(info->nvme_api, info->nvme_iopx, info->fg_name, info->fgver_name, failed);
-  if (ec) return ec;
   std::string list = info->fgver_name + ktfssnaputils::sdelfilelist;
-  if ((ec = create_empty_list(info->nvme_api, info->nvme_iopx, list))) *failed = list;
-  return ec;
+  auto make_list = [info, &list](std::string* list_failed) {
+    std::error_code ec = create_empty_list(info->nvme_api, info->nvme_iopx, list);
+    if (ec) *list_failed = list;
+    return ec;
+  };
+  return detail::copy_group(info->nvme_api, info->nvme_iopx, info->fg_name, info->fgver_name,
+                            make_list, failed);
 }
 
 }  // namespace

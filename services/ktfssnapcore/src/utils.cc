@@ -40,7 +40,8 @@ std::error_code read_names(ktfs::ktfs_api* api, const ktfs::file_ptr& dir,
 }
 
 // Lists a directory; one that cannot be opened for lack of permission (a
-// version directory has mode 0) is opened up to its owner and listed again.
+// version directory is made with mode 0, and its copies keep the group's
+// modes) is opened up to its owner and listed again.
 std::error_code list_for_removal(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
                                  const std::string& path, const struct stat& seen,
                                  std::vector<std::string>* names) {

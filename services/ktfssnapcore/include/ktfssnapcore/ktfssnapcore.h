@@ -53,7 +53,12 @@ struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
 // owner and group (never following links, before the mode), its extended
 // attributes (POSIX ACLs included; a link's own), its mode (not for links)
 // and its access and modification times (a directory's after its
-// contents).  The version directory keeps its own mode and attributes.
+// contents).  Last, after the deleted-file list, the version directory
+// itself takes the group directory's owner, POSIX ACLs, mode and times (as
+// the copy found them), so that a finished version reads like its group;
+// its other attributes (the caller's records) stay its own.  The caller
+// makes it closed (mode 0), so that nobody reads a version being filled;
+// a copy that fails leaves it so.
 //
 // copy_workers() entries are copied at once; the walk keeps directory
 // order.  Messages at level -1 name each entry that
