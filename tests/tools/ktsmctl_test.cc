@@ -268,6 +268,9 @@ TEST_P(KtsmctlTest, GroupLifecycleThroughSeparateProcesses) {
   std::string out;
   ktsm_test::run_command("cat '" + m_dir.path() + "'/exports/export-*.conf", &out);
   EXPECT_NE(out.find("Path = \"/" + g + "/.snaps/v2\";"), std::string::npos) << out;
+  EXPECT_NE(out.find("Pseudo = \"/" + m_init_name + "/.snapshots/" + g + "/v2\";"),
+            std::string::npos)
+      << out;
   EXPECT_NE(out.find("Volume = \"" + m_init_name + "\";"), std::string::npos) << out;
   expect_versions(listed_group(g), {{"v1", "2"}, {"v2", "8"}});
   std::string text = ok({"list", g});
@@ -282,6 +285,17 @@ TEST_P(KtsmctlTest, GroupLifecycleThroughSeparateProcesses) {
   expect_versions(listed_group(g), {{"v2", "2"}});
   EXPECT_EQ(ok({"link", g, "v2"}),
             "version v2 of group " + g + " is linked to the production version //" + g + "\n");
+  // The live group: exported as its own directory, then withdrawn.
+  EXPECT_EQ(ok({"export", g, "--live"}), "live group " + g + " exported\n");
+  ktsm_test::run_command("cat '" + m_dir.path() + "'/exports/export-*.conf", &out);
+  EXPECT_NE(out.find("Pseudo = \"/" + m_init_name + "/" + g + "\";"), std::string::npos) << out;
+  EXPECT_NE(out.find("Access_Type = RW;"), std::string::npos) << out;
+  EXPECT_EQ(ok({"export", g, "--live"}), "live group \"" + g + "\" is already exported\n");
+  EXPECT_EQ(ok({"unexport", g, "--live"}), "live group " + g + " unexported\n");
+  EXPECT_EQ(ok({"unexport", g, "--live"}),
+            "live group \"" + g + "\" is not exported; nothing to do\n");
+  EXPECT_NE(ktsm_test::run_command("cat '" + m_dir.path() + "'/exports/export-*.conf", &out), 0)
+      << "an export left: " << out;
 
   ok({"delete", g, "v2"});
   m_volume.unlink("/" + g + "/kept.txt");
@@ -391,6 +405,7 @@ TEST_P(KtsmctlTest, FailuresSayWhatFailedAndWhatToDo) {
       {{"delete", "nosuch", "v"}, no_group},
       {{"export", "/nosuch", "v"}, no_group},
       {{"unexport", "//nosuch", "v"}, no_group},
+      {{"export", "nosuch", "--live"}, no_group},
       {{"link", "nosuch", "v"}, no_group},
       {{"needed", "nosuch", "v", "f"}, no_group},
       {{"delete", g, "v9"}, no_version},
@@ -413,9 +428,10 @@ TEST_P(KtsmctlTest, FailuresSayWhatFailedAndWhatToDo) {
   std::vector<std::string> args = {"export", g, "e1"};
   EXPECT_EQ(ktsmctl(args).out, "version \"e1\" of group \"" + g + "\" is already exported\n");
   ok({"unexport", g, "e1"});
-  args = {"export", g, "e1"};
-  expect_one_error_line(args, ktsmctl(args, {{"PATH", "/nonexistent"}}), 1,
-                        "the export command \"storhaug\" is not on PATH");
+  for (const std::vector<std::string>& without : {args, {"export", g, "--live"}}) {
+    expect_one_error_line(without, ktsmctl(without, {{"PATH", "/nonexistent"}}), 1,
+                          "the export command \"storhaug\" is not on PATH");
+  }
   for (const char* v : {"v1", "e1", "-d"}) ok({"delete", g, "--", v});
   ok({"delete-group", g});
   m_volume.unlink("/" + live + "/data");
@@ -592,6 +608,9 @@ TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
       {{"snapshot", "a", "x/y"}, "\"x/y\" is not a version name"},
       {{"delete", "a", "."}, "\".\" is not a version name"},
       {{"needed", "a", "v", ""}, "the file name is empty"},
+      {{"export", "a"}, "export needs a VERSION, or --live for the live group"},
+      {{"unexport", "a", "v", "--live"}, "unexport takes a VERSION or --live, not both"},
+      {{"list", "--live"}, "--live applies to export, unexport only"},
       {{"help", "bogus"}, "help takes one of the commands"},
   };
   env_changes home = {{"HOME", m_dir.path().c_str()}};

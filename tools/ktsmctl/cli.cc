@@ -173,25 +173,28 @@ const std::vector<command_info>& commands() {
        "Lists every held snapshot (of GROUP, or of every group) with its tags.  --json\n"
        "prints an array of {group, version, tags}.\n"},
       {"export",
-       "GROUP VERSION",
+       "GROUP VERSION|--live",
        {param::group, param::version},
-       0,
-       {},
+       1,
+       {"--live"},
        cmd_export,
-       "export a snapshot through the export command",
-       "Exports the active snapshot VERSION of GROUP by running\n"
-       "\"storhaug exportdir /VOLUME/PATH\" (storhaug must be on PATH; for a local volume\n"
-       "VOLUME is \"local\").  A snapshot already exported is left as it is.\n",
+       "export a snapshot, or the live group, through the export command",
+       "Exports the active snapshot VERSION of GROUP, or with --live the live group\n"
+       "itself (its production version), by running \"storhaug exportdir /VOLUME/PATH\"\n"
+       "(storhaug must be on PATH; for a local volume VOLUME is \"local\").  A snapshot\n"
+       "is exported read-only at /VOLUME/.snapshots/GROUP/VERSION, the live group\n"
+       "read-write at /VOLUME/GROUP, root squashed in both.  What is already exported is\n"
+       "left as it is.\n",
        true},
       {"unexport",
-       "GROUP VERSION",
+       "GROUP VERSION|--live",
        {param::group, param::version},
-       0,
-       {},
+       1,
+       {"--live"},
        cmd_unexport,
-       "take an exported snapshot back to active",
-       "Takes the exported snapshot VERSION of GROUP back to active.  A snapshot that is\n"
-       "not exported is left as it is.\n",
+       "take an exported snapshot back to active, or withdraw the live group's export",
+       "Takes the exported snapshot VERSION of GROUP back to active, or with --live\n"
+       "withdraws the export of the live group.  What is not exported is left as it is.\n",
        true},
       {"link",
        "GROUP VERSION",
@@ -266,6 +269,7 @@ po::options_description visible_options() {
       "scripted,H", po::bool_switch(), "list: one tab-separated line per version, no padding")(
       "parsable,p", po::bool_switch(), "list: times in seconds since the epoch, sizes in bytes")(
       "dry-run", po::bool_switch(), "restore, prune: print what would change, change nothing")(
+      "live", po::bool_switch(), "export, unexport: the live group, in place of a VERSION")(
       "to", po::value<std::string>()->value_name("DIR"),
       "restore: into the volume directory DIR instead of in place");
   for (const char* rule : kKeepRules) {
@@ -347,14 +351,18 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   if (vm.count("wait")) out->wait = vm["wait"].as<unsigned>();
   command_options& opts = out->opts;
   opts.dry_run = vm["dry-run"].as<bool>();
+  opts.live = vm["live"].as<bool>();
   opts.scripted = vm["scripted"].as<bool>();
   opts.parsable = vm["parsable"].as<bool>();
   opts.to = string_option(vm, "to");
   for (const char* rule : kKeepRules) {
     if (vm.count(rule)) opts.keep[rule] = vm[rule].as<std::string>();
   }
-  const std::pair<const char*, const char*> kSwitches[] = {
-      {"json", "--json"}, {"scripted", "-H"}, {"parsable", "-p"}, {"dry-run", "--dry-run"}};
+  const std::pair<const char*, const char*> kSwitches[] = {{"json", "--json"},
+                                                           {"scripted", "-H"},
+                                                           {"parsable", "-p"},
+                                                           {"live", "--live"},
+                                                           {"dry-run", "--dry-run"}};
   for (const auto& sw : kSwitches) {
     if (vm[sw.first].as<bool>()) out->given.push_back(sw.second);
   }
@@ -497,6 +505,22 @@ int check_options(const command_info& c, const invocation& inv) {
   return exit_ok;
 }
 
+// A command that takes --live names a snapshot, or with --live the live
+// group: one of the two.
+int check_version_or_live(const command_info& c, const command_options& opts,
+                          const arguments& args) {
+  if (std::find(c.options.begin(), c.options.end(), "--live") == c.options.end()) return exit_ok;
+  bool version = args.size() == c.params.size();
+  if (version && opts.live) {
+    return usage_error(std::string(c.name) + " takes a VERSION or --live, not both" + see_help(c));
+  }
+  if (!version && !opts.live) {
+    return usage_error(std::string(c.name) + " needs a VERSION, or --live for the live group" +
+                       see_help(c));
+  }
+  return exit_ok;
+}
+
 // Before a change of a group: says so when another process holds the
 // group's lock, since the command then waits for it.
 void announce_wait(const arguments& args, unsigned wait) {
@@ -527,6 +551,7 @@ int run_command(const command_info& c, const invocation& inv) {
   arguments args(inv.words.begin() + 1, inv.words.end());
   if (int status = check_arguments(c, args)) return status;
   if (int status = check_options(c, inv)) return status;
+  if (int status = check_version_or_live(c, inv.opts, args)) return status;
   if (c.check != nullptr) {
     if (int status = c.check(inv.opts)) return status;
   }

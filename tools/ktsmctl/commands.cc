@@ -200,19 +200,71 @@ int cmd_delete(context& ctx, const arguments& args) {
   return exit_ok;
 }
 
+namespace {
+
+// Nothing is exported without the export command.
+bool export_command_found() {
+  return on_path("storhaug") ||
+         report_failure(
+             "the export command \"storhaug\" is not on PATH; install it or add its "
+             "directory to PATH, then export again");
+}
+
+// The state of the live group's directory on the volume, where the library
+// keeps the production version's (start-up does not read it into the
+// record); empty when it has none or cannot be read.
+std::string live_state(context& ctx, const set_ptr& set) {
+  volume_client client;
+  std::string state;
+  if (!client.connect(ctx.lib.volume()) ||
+      !client.read_attribute("/" + group_label(set->get_name()), vs::SNAP_STATE_NAME, &state)) {
+    return "";
+  }
+  return state;
+}
+
+int export_live(context& ctx, const set_ptr& set) {
+  std::string label = group_label(set->get_name());
+  if (live_state(ctx, set) == vs::SNAP_STATE_EXPORTED) {
+    std::cout << "live group " << quoted(label) << " is already exported\n";
+    return exit_ok;
+  }
+  if (!export_command_found()) return exit_failed;
+  size_t mark = ctx.lib.log_mark();
+  if (set->export_version(set->get_name()) != 0) {
+    return fail("exporting live group " + quoted(label) + " failed" + ctx.lib.library_note(mark));
+  }
+  std::cout << "live group " << label << " exported\n";
+  return exit_ok;
+}
+
+int unexport_live(context& ctx, const set_ptr& set) {
+  std::string label = group_label(set->get_name());
+  if (!vs::may_be_exported(live_state(ctx, set))) {
+    std::cout << "live group " << quoted(label) << " is not exported; nothing to do\n";
+    return exit_ok;
+  }
+  size_t mark = ctx.lib.log_mark();
+  if (set->unexport_version(set->get_name()) != 0) {
+    return fail("unexporting live group " + quoted(label) + " failed" + ctx.lib.library_note(mark));
+  }
+  std::cout << "live group " << label << " unexported\n";
+  return exit_ok;
+}
+
+}  // namespace
+
 int cmd_export(context& ctx, const arguments& args) {
   set_ptr set;
+  if (!find_group(args[0], &set)) return exit_failed;
+  if (ctx.opts.live) return export_live(ctx, set);
   version_ptr version;
-  if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
+  if (!find_version(set, args[1], &version)) return exit_failed;
   if (version->get_state() == vs::SNAP_STATE_EXPORTED) {
     std::cout << version_words(set, args[1]) << " is already exported\n";
     return exit_ok;
   }
-  if (!on_path("storhaug")) {
-    return fail(
-        "the export command \"storhaug\" is not on PATH; install it or add its "
-        "directory to PATH, then export again");
-  }
+  if (!export_command_found()) return exit_failed;
   size_t mark = ctx.lib.log_mark();
   if (set->export_version(args[1]) != 0) {
     return fail("exporting " + version_words(set, args[1]) + " failed" +
@@ -225,8 +277,10 @@ int cmd_export(context& ctx, const arguments& args) {
 
 int cmd_unexport(context& ctx, const arguments& args) {
   set_ptr set;
+  if (!find_group(args[0], &set)) return exit_failed;
+  if (ctx.opts.live) return unexport_live(ctx, set);
   version_ptr version;
-  if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
+  if (!find_version(set, args[1], &version)) return exit_failed;
   if (!vs::may_be_exported(version->get_state())) {
     std::cout << version_words(set, args[1]) << " is not exported; nothing to do\n";
     return exit_ok;

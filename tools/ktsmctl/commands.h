@@ -18,6 +18,7 @@ struct command_options {
   bool dry_run = false;                     // --dry-run
   bool scripted = false;                    // -H: tab-separated, no padding
   bool parsable = false;                    // -p: exact numbers
+  bool live = false;                        // --live: the live group, not a snapshot
   std::string to;                           // --to DIR
   std::map<std::string, std::string> keep;  // "keep-last" -> "3", ...
 };
