@@ -314,6 +314,12 @@ TEST_P(ContractTest, LinksRenamesAndCopies) {
   struct stat st;
   ASSERT_FALSE(m_api.lstat(m_io, p("/link").c_str(), &st, kNoAio));
   EXPECT_TRUE(S_ISLNK(st.st_mode));
+  // lchmod sets the mode of the entry itself and never a link's target.
+  mode_t before = mode_of("/src");
+  EXPECT_EQ(m_api.lchmod(m_io, p("/link").c_str(), 0777, kNoAio).value(), ELOOP);
+  EXPECT_EQ(mode_of("/src"), before);
+  EXPECT_FALSE(m_api.lchmod(m_io, p("/src").c_str(), 04750, kNoAio));
+  EXPECT_EQ(mode_of("/src") & 07777, 04750u);
 
   ktfs::file_ptr src = m_api.open(m_io, p("/src").c_str(), O_RDONLY, kNoAio);
   ktfs::file_ptr dst = m_api.open(m_io, p("/dst").c_str(), O_WRONLY | O_CREAT, 0600, kNoAio);

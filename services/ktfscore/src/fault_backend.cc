@@ -11,7 +11,7 @@ const char* const kOpNames[] = {
     "opendir",  "readdir",  "closedir",   "open",        "close",     "read",      "write",
     "fstat",    "getxattr", "setxattr",   "listxattr",   "readlink",  "symlink",   "copy_range",
     "chown",    "utimens",  "mknod",      "link",        "lgetxattr", "lsetxattr", "seek",
-    "truncate", "lock",     "getxattrat", "readdirplus", "reachable"};
+    "truncate", "lock",     "getxattrat", "readdirplus", "reachable", "lchmod"};
 static_assert(sizeof kOpNames / sizeof kOpNames[0] == static_cast<size_t>(op::count_),
               "one name per kind of call");
 
@@ -236,6 +236,9 @@ std::error_code fault_backend::rename(const std::string& from, const std::string
 }
 std::error_code fault_backend::chmod(const std::string& path, unsigned int mode) {
   KTFS_FAULT_PATH_CALL(op::chmod, path, m_base->chmod(path, mode));
+}
+std::error_code fault_backend::lchmod(const std::string& path, unsigned int mode) {
+  KTFS_FAULT_PATH_CALL(op::lchmod, path, m_base->lchmod(path, mode));
 }
 std::error_code fault_backend::getxattr(const std::string& path, const std::string& name, void* buf,
                                         size_t len, size_t* size) {

@@ -1,5 +1,6 @@
 // A GlusterFS volume through libgfapi.
 #include <fcntl.h>
+#include <glusterfs/api/glfs-handles.h>
 #include <glusterfs/api/glfs.h>
 
 #include <algorithm>
@@ -234,6 +235,7 @@ class gluster_backend : public backend {
   static bool failed(int rc) { return rc != 0; }
   static bool failed(ssize_t n) { return n < 0; }
   static bool failed(const glfs_fd_t* fd) { return fd == nullptr; }
+  static bool failed(const glfs_object_t* object) { return object == nullptr; }
 
   std::error_code stat(const std::string& path, struct stat* buf) override {
     std::string p = vol(path);
@@ -250,8 +252,8 @@ class gluster_backend : public backend {
     // the attributes the creation returned, so reading them back costs no
     // round trip, and the chmod goes to the server only when needed.
     struct stat st;
-    if (glfs_stat(m_fs, p.c_str(), &st) == 0 && (st.st_mode & 07777) == mode) return {};
-    return check(glfs_chmod(m_fs, p.c_str(), mode));
+    if (glfs_lstat(m_fs, p.c_str(), &st) == 0 && (st.st_mode & 07777) == mode) return {};
+    return lchmod(path, mode);
   }
   std::error_code rmdir(const std::string& path) override {
     std::string p = vol(path);
@@ -267,6 +269,26 @@ class gluster_backend : public backend {
   std::error_code chmod(const std::string& path, unsigned int mode) override {
     std::string p = vol(path);
     return check(fresh(p, [&] { return glfs_chmod(m_fs, p.c_str(), mode); }));
+  }
+
+  // glfs_chmod follows a final link: the entry is looked up without
+  // following (an object of the entry itself) and its mode set on that
+  // object, so a link swapped in since the entry was made leads nowhere.
+  std::error_code lchmod(const std::string& path, unsigned int mode) override {
+    std::string p = vol(path);
+    struct stat st;
+    glfs_object_t* entry =
+        fresh(p, [&] { return glfs_h_lookupat(m_fs, nullptr, p.c_str(), &st, 0); });
+    if (entry == nullptr) return errno_code();
+    std::error_code ec;
+    if (S_ISLNK(st.st_mode)) {
+      ec = errno_code(ELOOP);
+    } else {
+      st.st_mode = (st.st_mode & S_IFMT) | (mode & 07777);
+      ec = check(glfs_h_setattrs(m_fs, entry, &st, GFAPI_SET_ATTR_MODE));
+    }
+    glfs_h_close(entry);
+    return ec;
   }
 
   std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) override {
@@ -369,7 +391,7 @@ class gluster_backend : public backend {
     // As for mkdir: the exact mode, from the attributes the client keeps.
     struct stat st;
     if (glfs_lstat(m_fs, p.c_str(), &st) == 0 && (st.st_mode & 07777) == (mode & 07777)) return {};
-    return check(glfs_chmod(m_fs, p.c_str(), mode & 07777));
+    return lchmod(path, mode & 07777);
   }
   std::error_code link(const std::string& from, const std::string& to) override {
     return check(glfs_link(m_fs, vol(from).c_str(), vol(to).c_str()));

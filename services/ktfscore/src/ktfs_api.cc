@@ -134,6 +134,11 @@ std::error_code ktfs_api::chmod(iopx_ptr io, const char* path, unsigned int mode
   return io->get_backend().chmod(path, mode);
 }
 
+std::error_code ktfs_api::lchmod(iopx_ptr io, const char* path, unsigned int mode, aio_ptr) {
+  if (!io || path == nullptr) return kBadHandle;
+  return io->get_backend().lchmod(path, mode);
+}
+
 file_ptr ktfs_api::opendir(iopx_ptr io, const char* path, aio_ptr) {
   if (!io || path == nullptr) return wrap_file(kBadHandle, nullptr);
   std::unique_ptr<backend_file> impl;

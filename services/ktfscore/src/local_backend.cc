@@ -316,6 +316,13 @@ class local_backend : public backend {
     if (std::error_code ec = open_entry(path, O_PATH, true, &fd)) return ec;
     return check(::chmod(fd.proc().c_str(), mode));
   }
+  // The entry itself: a final link fails to open (ELOOP), so the mode goes
+  // to the entry the descriptor holds and to nothing else.
+  std::error_code lchmod(const std::string& path, unsigned int mode) override {
+    fd_guard fd;
+    if (std::error_code ec = open_entry(path, O_PATH, false, &fd)) return ec;
+    return check(::chmod(fd.proc().c_str(), mode));
+  }
 
   std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) override {
     fd_guard fd;

@@ -144,6 +144,9 @@ class KTFSCORE_API ktfs_api {
   std::error_code unlink(iopx_ptr io, const char* path, aio_ptr aio);
   std::error_code rename(iopx_ptr io, const char* from, const char* to, aio_ptr aio);
   std::error_code chmod(iopx_ptr io, const char* path, unsigned int mode, aio_ptr aio);
+  // The permission bits of the entry itself: ELOOP on a symbolic link,
+  // which is never followed.
+  std::error_code lchmod(iopx_ptr io, const char* path, unsigned int mode, aio_ptr aio);
 
   // Empty handle on failure.
   file_ptr opendir(iopx_ptr io, const char* path, aio_ptr aio);

@@ -12,8 +12,8 @@
 // Symbolic links.  Each call below says whether it follows a final symbolic
 // link (stat, chmod, opendir, open without O_NOFOLLOW, getxattr, setxattr,
 // listxattr with follow) or acts on the link itself (lstat, unlink, rmdir,
-// rename, readlink, lchown, lutimens, link, lgetxattr, lsetxattr, listxattr
-// without follow; mkdir, symlink, mknod and an O_CREAT open never create
+// rename, readlink, lchown, lchmod, lutimens, link, lgetxattr, lsetxattr,
+// listxattr without follow; mkdir, symlink, mknod and an O_CREAT open never create
 // through a link).
 //  - Local directory: no call goes through a symbolic link in a directory
 //    component: such a path fails with ELOOP, whether the link leads inside
@@ -99,6 +99,7 @@ enum class op : int {
   getxattrat,   // an attribute of an entry of an open directory, the entry itself
   readdirplus,  // the next entry of a directory with its lstat
   reachable,    // whether every part of the volume holding a directory answers
+  lchmod,       // permission bits of the entry itself, never a link's target
   count_        // number of kinds; not a call
 };
 
@@ -180,6 +181,11 @@ class KTFSCORE_API backend {
   virtual std::error_code unlink(const std::string& path) = 0;
   virtual std::error_code rename(const std::string& from, const std::string& to) = 0;
   virtual std::error_code chmod(const std::string& path, unsigned int mode) = 0;
+  // The permission bits of the entry itself, never following a final
+  // symbolic link: a link there fails with ELOOP and nothing changes.  The
+  // call to give an entry its mode in any tree that users can write, where
+  // the entry may have been swapped for a link since it was made.
+  virtual std::error_code lchmod(const std::string& path, unsigned int mode) = 0;
 
   virtual std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) = 0;
   // flags are POSIX open flags; mode is used when O_CREAT makes the file

@@ -79,6 +79,7 @@ class KTFSCORE_API fault_backend : public backend,
   std::error_code unlink(const std::string& path) override;
   std::error_code rename(const std::string& from, const std::string& to) override;
   std::error_code chmod(const std::string& path, unsigned int mode) override;
+  std::error_code lchmod(const std::string& path, unsigned int mode) override;
   std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) override;
   std::error_code open(const std::string& path, int flags, unsigned int mode,
                        std::unique_ptr<backend_file>* out) override;
