@@ -481,7 +481,7 @@ class tree_copier {
     }
     if ((ec = detail::copy_attrs(m_api, m_io, e.src, e.dst, failed, scope))) return ec;
     *failed = e.dst;
-    if (!is_link && (ec = m_api->chmod(m_io, dst, mode, kNoAio))) return ec;
+    if (!is_link && (ec = m_api->lchmod(m_io, dst, mode, kNoAio))) return ec;
     const struct timespec times[2] = {e.st.st_atim, e.st.st_mtim};
     return m_api->lutimens(m_io, dst, times, kNoAio);
   }

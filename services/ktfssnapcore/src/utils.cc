@@ -47,7 +47,7 @@ std::error_code list_for_removal(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
                                  std::vector<std::string>* names) {
   std::error_code ec = detail::list_dir(api, io, path, seen, names);
   if (ec.value() != EACCES) return ec;
-  if ((ec = api->chmod(io, path.c_str(), 0700, kNoAio))) return ec;
+  if ((ec = api->lchmod(io, path.c_str(), 0700, kNoAio))) return ec;
   return detail::list_dir(api, io, path, seen, names);
 }
 
