@@ -268,6 +268,44 @@ TEST_P(VersionOpsTest, RestoreMakesTheGroupEqualToTheVersionAndKeepsTheLiveOne) 
   EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "mine") << "an existing entry is never replaced";
 }
 
+// A user who owns a directory of the group renames an entry the restore
+// has just made and puts a link to a root file in its place, at the moment
+// between its making and its mode (driven by the client's hook): the link
+// is not followed, the root file keeps its mode, owner and content, and the
+// restore fails with one message.  Locally a link can only lead beside
+// itself; on GlusterFS anywhere in the volume.
+TEST_P(VersionOpsTest, RestoreNeverFollowsALinkSwappedInForWhatItMade) {
+  ktfs::ktfs_api& api = m_lib.api();
+  const bool local = GetParam() == backend_kind::local;
+  const std::string target = local ? "/g/user/root-file" : "/other/root-file";
+  m_lib.make_dir("/g/user", 0755);
+  m_lib.make_dir("/other", 0700);
+  m_lib.write_file("/g/user/f", "from the version");
+  ASSERT_FALSE(api.chmod(m_lib.io(), "/g/user/f", 0777, {}));
+  ASSERT_FALSE(api.lchown(m_lib.io(), "/g/user", 1000, 1000, {}));
+  ASSERT_FALSE(api.lchown(m_lib.io(), "/g/user/f", 1000, 1000, {}));
+  version_ptr v1;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  ASSERT_FALSE(api.unlink(m_lib.io(), "/g/user/f", {}));
+  m_lib.write_file(target, "root's");
+  ASSERT_FALSE(api.chmod(m_lib.io(), target.c_str(), 0600, {}));
+
+  m_lib.faults()->on_call(ktfs::op::lchmod, "*/g/user/f", [&] {
+    EXPECT_FALSE(api.rename(m_lib.io(), "/g/user/f", "/g/user/moved", {}));
+    EXPECT_FALSE(api.symlink(m_lib.io(), local ? "root-file" : target.c_str(), "/g/user/f", {}));
+  });
+  m_lib.capture().clear();
+  EXPECT_EQ(m_set->restore_paths("v1", {"user/f"}, ""), 1);
+  EXPECT_EQ(m_lib.capture().count("file group version [v1] restore copy failed"), 1u);
+  struct stat st;
+  ASSERT_FALSE(api.lstat(m_lib.io(), target.c_str(), &st, {}));
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(st.st_uid, 0u);
+  EXPECT_EQ(m_lib.read_file(target), "root's");
+  ASSERT_FALSE(api.lstat(m_lib.io(), "/g/user/f", &st, {}));
+  EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the user's link is left as it is";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
