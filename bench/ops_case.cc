@@ -139,21 +139,26 @@ bool start_with_sets(bench_volume& vol, bool count, const std::vector<std::strin
 //   create: lstat of the group and ".snaps"; the lock; mkdir; state "1"
 //     and the creation record; the copy (lstat of its source, target and
 //     entry, the listing of the group and the fstat that checks it is the
-//     directory seen, the deleted-file list made); state "2".
+//     directory seen, the deleted-file list made); the version's
+//     directory given the group's owner, ACLs (listed), mode and times;
+//     state "2".  Every brick is asked to answer for the group before and
+//     after the copy.
 //   delete: the version's directories checked and its state and holds read
-//     under the lock; states written; the tree removed (stat, lstats, the
-//     listing checked by fstat, the deleted-file list unlinked, rmdir).
+//     under the lock; every brick asked to answer; states written; the tree removed (stat, lstats,
+//     the listing checked by fstat, the deleted-file list unlinked, rmdir).
 struct expected_calls {
   ktfs::op kind;
   int create;
   int remove;
 };
 const expected_calls kExpected[] = {
-    {ktfs::op::lstat, 5, 6},    {ktfs::op::stat, 0, 1},     {ktfs::op::mkdir, 1, 0},
-    {ktfs::op::setxattr, 3, 2}, {ktfs::op::getxattr, 0, 2}, {ktfs::op::opendir, 1, 1},
-    {ktfs::op::readdir, 4, 4},  {ktfs::op::closedir, 1, 1}, {ktfs::op::open, 2, 1},
-    {ktfs::op::close, 2, 1},    {ktfs::op::fstat, 1, 1},    {ktfs::op::lock, 2, 2},
-    {ktfs::op::unlink, 0, 1},   {ktfs::op::rmdir, 0, 1},
+    {ktfs::op::lstat, 5, 6},     {ktfs::op::stat, 0, 1},     {ktfs::op::mkdir, 1, 0},
+    {ktfs::op::setxattr, 3, 2},  {ktfs::op::getxattr, 0, 2}, {ktfs::op::opendir, 1, 1},
+    {ktfs::op::readdir, 4, 4},   {ktfs::op::closedir, 1, 1}, {ktfs::op::open, 2, 1},
+    {ktfs::op::close, 2, 1},     {ktfs::op::fstat, 1, 1},    {ktfs::op::lock, 2, 2},
+    {ktfs::op::unlink, 0, 1},    {ktfs::op::rmdir, 0, 1},    {ktfs::op::reachable, 2, 1},
+    {ktfs::op::listxattr, 1, 0}, {ktfs::op::chown, 1, 0},    {ktfs::op::lchmod, 1, 0},
+    {ktfs::op::utimens, 1, 0},
 };
 
 int expected_for(ktfs::op kind, bool create) {
