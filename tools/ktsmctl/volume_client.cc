@@ -107,9 +107,11 @@ std::error_code read_some(ktfs::ktfs_api& api, const ktfs::file_ptr& file, std::
 
 std::error_code volume_client::same_bytes(const std::string& a, const std::string& b, bool* same) {
   *same = false;
-  ktfs::file_ptr fa = m_api.open(m_io, a.c_str(), O_RDONLY, kNoAio);
+  // Never through a link: a live file swapped for one must not lead the
+  // comparison into a file its user cannot read.
+  ktfs::file_ptr fa = m_api.open(m_io, a.c_str(), O_RDONLY | O_NOFOLLOW, kNoAio);
   if (!fa) return ktfs::errno_code();
-  ktfs::file_ptr fb = m_api.open(m_io, b.c_str(), O_RDONLY, kNoAio);
+  ktfs::file_ptr fb = m_api.open(m_io, b.c_str(), O_RDONLY | O_NOFOLLOW, kNoAio);
   if (!fb) {
     std::error_code ec = ktfs::errno_code();
     m_api.close(fa, kNoAio);
