@@ -594,7 +594,7 @@ TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
       {{"--local"}, "--local"},
       {{"create-group", "a", "--json"}, "--json applies to list, diff, holds only"},
       {{"list", "--dry-run"}, "--dry-run applies to restore, prune only"},
-      {{"snapshot", "a", "x\ny"}, "the version name \"x\\x0ay\" contains a control character"},
+      {{"snapshot", "a", "x\ny"}, "the version name \"x\\ny\" contains a control character"},
       {{"create-group", "a\tb"}, "contains a control character (byte 0x09)"},
       {{"hold", "a", "v", std::string(65, 't')}, "is not a hold tag"},
       {{"prune", "a"}, "prune needs at least one --keep rule"},

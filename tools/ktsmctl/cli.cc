@@ -431,11 +431,11 @@ int bad_name(const command_info& c, const std::string& name, const std::string& 
              const std::string& rule) {
   std::string control = control_character(name);
   if (!control.empty()) {
-    return usage_error("the " + kind + " \"" + visible(name) + "\" contains a control character (" +
+    return usage_error("the " + kind + " \"" + escaped(name) + "\" contains a control character (" +
                        control + "); names are shown and typed, so ktsmctl refuses them" +
                        see_help(c));
   }
-  return usage_error("\"" + name + "\" is not a " + kind + ": " + rule + see_help(c));
+  return usage_error("\"" + escaped(name) + "\" is not a " + kind + ": " + rule + see_help(c));
 }
 
 // Checks one argument's form; exit_ok when it is good.
@@ -532,7 +532,7 @@ void announce_wait(const arguments& args, unsigned wait) {
   }
   bool locked = false;
   if (set->is_group_locked(locked) != 0 || !locked) return;
-  report_warning("group " + group_label(set_name) +
+  report_warning("group " + escaped(group_label(set_name)) +
                  " is locked by another process (an operation in progress elsewhere); " +
                  (wait == 0 ? std::string("not waiting (--wait 0)")
                             : "waiting up to " + counted(wait, "second") + " (--wait SECONDS)"));
@@ -596,7 +596,8 @@ int run(int argc, const char* const* argv) {
   if (inv.words[0] == "help") return help_command(inv.words);
   const command_info* c = find_command(inv.words[0]);
   if (c == nullptr) {
-    return usage_error("unknown command \"" + inv.words[0] + "\" (see \"ktsmctl --help\")");
+    return usage_error("unknown command \"" + escaped(inv.words[0]) +
+                       "\" (see \"ktsmctl --help\")");
   }
   return inv.help ? print_command_help(*c) : run_command(*c, inv);
 }

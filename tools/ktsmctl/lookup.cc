@@ -4,7 +4,7 @@
 
 namespace ktsmctl {
 
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+std::string quoted(const std::string& text) { return "\"" + escaped(text) + "\""; }
 
 bool find_group(const std::string& written, set_ptr* set) {
   std::string set_name;

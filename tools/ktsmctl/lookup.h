@@ -8,6 +8,7 @@
 
 namespace ktsmctl {
 
+// "text" between double quotes, escaped (names.h) as names are for people.
 std::string quoted(const std::string& text);
 
 // The registered set of the group written ("a", "/a", "//a"); reports a miss.

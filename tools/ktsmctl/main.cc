@@ -1,7 +1,6 @@
 // ktsmctl: manages file groups and their versions from the command line,
 // one library start-up per command.  See "ktsmctl --help".
 #include <exception>
-#include <iostream>
 
 #include "cli.h"
 #include "output.h"
@@ -10,7 +9,7 @@ int main(int argc, char** argv) {
   try {
     return ktsmctl::finish_output(ktsmctl::run(argc, argv));
   } catch (const std::exception& e) {
-    std::cerr << "ktsmctl: " << e.what() << std::endl;
-    return ktsmctl::exit_failed;
+    // What an exception says may quote a name: one line, like every failure.
+    return ktsmctl::fail(e.what());
   }
 }

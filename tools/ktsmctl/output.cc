@@ -6,15 +6,17 @@
 #include <cstring>
 #include <iostream>
 
+#include "names.h"
+
 namespace ktsmctl {
 
 bool report_failure(const std::string& what) {
-  std::cerr << "ktsmctl: " << what << std::endl;
+  std::cerr << "ktsmctl: " << one_line(what) << std::endl;
   return false;
 }
 
 bool report_warning(const std::string& what) {
-  std::cerr << "ktsmctl: warning: " << what << std::endl;
+  std::cerr << "ktsmctl: warning: " << one_line(what) << std::endl;
   return false;
 }
 

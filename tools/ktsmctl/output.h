@@ -15,8 +15,9 @@ namespace ktsmctl {
 // Exit statuses of every command.
 enum exit_status { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
 
-// One line "ktsmctl: what" on standard error; the first two return false,
-// the last two the exit status to end with.
+// One line "ktsmctl: what" on standard error, made one line with one_line()
+// (names.h) whatever what holds; the first two return false, the last two
+// the exit status to end with.
 bool report_failure(const std::string& what);
 bool report_warning(const std::string& what);
 int fail(const std::string& what);
