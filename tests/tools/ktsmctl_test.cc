@@ -557,6 +557,94 @@ TEST_P(KtsmctlTest, AnOperationRunningElsewhereIsNoCrashLeftover) {
   ok({"delete", g, "v1"});
 }
 
+// The bytes a name in ktsmctl's JSON maps back to.
+std::string json_name_bytes(const nlohmann::json& name) {
+  if (name.is_string()) return name;
+  std::string bytes;
+  for (int b : name.at("bytes")) bytes += static_cast<char>(b);
+  return bytes;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+TEST_P(KtsmctlTest, HostileNamesAreShownEscapedOneEntryPerLine) {
+  const std::string g = group("esc"), live = "/" + group("esc");
+  const std::vector<std::string> files = {"\x1b[2Jred", "bad\xff", "evil\nM fake-changed-file"};
+  const std::vector<std::string> shown = {"\\x1b[2Jred", "bad\\xff", "evil\\nM fake-changed-file"};
+  const std::string v = "v\\\xff", v_shown = "v\\\\\\xff", tag = "x\\y,z\xff";
+  ok({"create-group", g});
+  for (const std::string& f : files) m_volume.write_file(live + "/" + f, "x");
+  ok({"snapshot", g, v});
+  for (const std::string& f : files) m_volume.unlink(live + "/" + f);
+  m_volume.write_file(live + "/plain", "p");
+
+  EXPECT_EQ(ok({"diff", g, v}), "- " + shown[0] + "\n- " + shown[1] + "\n- " + shown[2] +
+                                    "\n+ plain\n" + v_shown +
+                                    " -> live: 1 added, 3 removed, 0 changed\n");
+  std::vector<std::string> preview = lines_of(ok({"restore", g, v, "--dry-run"}));
+  ASSERT_EQ(preview.size(), 6u);
+  EXPECT_EQ(preview[1], "- plain\t(not in " + v_shown + ": removed)");
+  for (size_t i = 0; i < shown.size(); ++i)
+    EXPECT_EQ(preview[2 + i], "+ " + shown[i] + "\t(brought back)");
+  nlohmann::json d = nlohmann::json::parse(ok({"diff", g, v, "--json"}));
+  EXPECT_EQ(json_name_bytes(d.at("from")), v);
+  EXPECT_EQ(d.at("from").at("display"), v_shown);
+  ASSERT_EQ(d.at("removed").size(), files.size());
+  for (size_t i = 0; i < files.size(); ++i)
+    EXPECT_EQ(json_name_bytes(d.at("removed")[i]), files[i]);
+
+  // -H: a hold tag and a group name (a directory made a group as create-group
+  // makes one) that hold separators add no field and no line.
+  const std::string odd = group("tab\tnl\n");
+  m_volume.mkdir("/" + odd);
+  m_volume.mkdir("/" + odd + "/.snaps");
+  ok({"hold", g, v, tag});
+  std::vector<std::string> held = lines_of(ok({"list", "-H", "-p"}));
+  for (const std::string& line : held)
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 6) << line;
+  EXPECT_EQ(std::count(held.begin(), held.end(),
+                       group("tab\\tnl\\n") + "\t//" + group("tab\\tnl\\n") + "\tlive\t-\t0\t-\t-"),
+            1);
+  EXPECT_NE(std::find_if(held.begin(), held.end(),
+                         [&](const std::string& l) {
+                           return l.rfind(g + "\t" + v_shown + "\tactive\t", 0) == 0 &&
+                                  l.find("\tx\\\\y\\x2cz\\xff\t//" + g) != std::string::npos;
+                         }),
+            held.end());
+  nlohmann::json version = listed_group(g).at("versions")[1];
+  EXPECT_EQ(json_name_bytes(version.at("name")), v);
+  EXPECT_EQ(json_name_bytes(version.at("holds")[0]), tag);
+  EXPECT_TRUE(listed_group(odd).is_object()) << "the group's JSON name is its exact name";
+
+  // doctor: a top-level entry and a version left in progress, each finding
+  // on its own lines, its remedy a command that pastes back to the name.
+  const std::string entry = group(files[2]);
+  m_volume.mkdir("/" + entry);
+  m_volume.set_xattr(live + "/.snaps/" + v, "trusted.norvafs.snapstate", state_bytes("1"));
+  std::vector<std::string> doctor = lines_of(ktsmctl({"doctor"}).out);
+  for (const std::string& line :
+       {"top-level entry " + group(shown[2]) + ": not a file group (no .snaps directory in it)",
+        "  ktsmctl leaves it alone; to make it one: ktsmctl create-group $'" + group(shown[2]) +
+            "'",
+        "group " + g + ", version " + v_shown + ": create in progress",
+        "  resolve: ktsmctl delete " + g + " $'" + v_shown + "', then take the snapshot again"}) {
+    EXPECT_EQ(std::count(doctor.begin(), doctor.end(), line), 1) << line;
+  }
+
+  ok({"release", g, v, tag});
+  ok({"delete", g, v});
+  m_volume.unlink(live + "/plain");
+  ok({"delete-group", g});
+  m_volume.rmdir("/" + odd + "/.snaps");
+  m_volume.rmdir("/" + odd);
+  m_volume.rmdir("/" + entry);
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, KtsmctlTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          [](const ::testing::TestParamInfo<backend_kind>& info) {

@@ -51,8 +51,10 @@ const std::vector<command_info>& commands() {
        "one of the library's), state_name, production, older (null when none),\n"
        "created (UTC, null for the live group), created_ns, size, holds, busy.  -H\n"
        "prints one line per version, fields separated by one tab: group, version,\n"
-       "state, created, size, holds (comma-separated, \"-\" when none), older; -p\n"
-       "prints creation times as seconds since the epoch and sizes in bytes.\n"},
+       "state, created, size, holds (comma-separated, \"-\" when none), older; every\n"
+       "field escaped as names are (see \"ktsmctl --help\"), a comma in a tag as \\x2c,\n"
+       "so no name adds a field or a line.  -p prints creation times as seconds since\n"
+       "the epoch and sizes in bytes.\n"},
       {"create-group",
        "GROUP",
        {param::group},
@@ -394,6 +396,11 @@ int print_tool_help() {
        << "this text, or a command's\n\n"
           "GROUP is a top-level directory of the volume, written \"a\", \"/a\" or \"//a\".\n"
           "VERSION is one path component.\n\n"
+          "Names are printed escaped, one entry per line: a backslash as \\\\, tab,\n"
+          "newline and carriage return as \\t, \\n and \\r, and each byte of other control\n"
+          "characters and of what is not valid UTF-8 as \\xNN, as bash's $'...' writes\n"
+          "them.  With --json, a name that is not valid UTF-8 is an object: display (the\n"
+          "name escaped) and bytes (the value of each byte).\n\n"
        << visible_options()
        << "\nThe volume is the first of:\n"
           "  --local DIR, or --server HOST[:PORT] with --volume NAME;\n"

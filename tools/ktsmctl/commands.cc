@@ -45,8 +45,13 @@ bool on_path(const std::string& name) {
 std::string older_words(const version_ptr& v) {
   version_ptr older = v->get_older_version();
   if (!older) return "no older version";
-  if (older->is_production_version()) return "the production version " + older->get_name();
-  return "older version " + older->get_name();
+  if (older->is_production_version()) return "the production version " + escaped(older->get_name());
+  return "older version " + escaped(older->get_name());
+}
+
+// "version v1 of group a", as a result line names a version: escaped.
+std::string version_result(const set_ptr& set, const std::string& name) {
+  return "version " + escaped(name) + " of group " + escaped(group_label(set->get_name()));
 }
 
 }  // namespace
@@ -86,7 +91,7 @@ int cmd_create_group(context& ctx, const arguments& args) {
                 "; check that nothing but a directory is named " + quoted(label) +
                 " at the top of the volume");
   }
-  std::cout << "group " << label << " created\n";
+  std::cout << "group " << escaped(label) << " created\n";
   return exit_ok;
 }
 
@@ -127,7 +132,7 @@ int cmd_delete_group(context& ctx, const arguments& args) {
     return fail("cannot delete group " + quoted(label) + ctx.lib.library_note(mark) + "; " +
                 doctor_hint());
   }
-  std::cout << "group " << label << " deleted\n";
+  std::cout << "group " << escaped(label) << " deleted\n";
   return exit_ok;
 }
 
@@ -167,7 +172,7 @@ int cmd_snapshot(context& ctx, const arguments& args) {
   version_ptr version;
   set->get_version(args[1], version);
   const ktfssnapcore::copy_progress& copied = ktfssnapcore::snap_progress();
-  std::cout << "snapshot " << args[1] << " of group " << label
+  std::cout << "snapshot " << escaped(args[1]) << " of group " << escaped(label)
             << " taken: " << counted(copied.files.load(), "file") << ", "
             << human_bytes(copied.bytes.load()) << " copied; linked to " << older_words(version)
             << "\n";
@@ -187,16 +192,16 @@ int cmd_delete(context& ctx, const arguments& args) {
   set->get_holds(args[1], holds);
   if (!holds.empty()) {
     return fail(version_words(set, args[1]) + " is held (" + counted(holds.size(), "tag") + ": " +
-                holds.front() + (holds.size() > 1 ? ", ..." : "") + "); release it first (\"" +
-                suggested_command("release", label, args[1]) + " " + vs::shell_word(holds.front()) +
-                "\")");
+                escaped(holds.front()) + (holds.size() > 1 ? ", ..." : "") +
+                "); release it first (\"" + suggested_command("release", label, args[1]) + " " +
+                shell_escaped(holds.front()) + "\")");
   }
   size_t mark = ctx.lib.log_mark();
   if (set->delete_version(args[1]) != 0) {
     return fail("deleting " + version_words(set, args[1]) + " failed" + ctx.lib.library_note(mark) +
                 "; it may be left half deleted: " + doctor_hint());
   }
-  std::cout << "version " << args[1] << " of group " << label << " deleted\n";
+  std::cout << version_result(set, args[1]) << " deleted\n";
   return exit_ok;
 }
 
@@ -234,7 +239,7 @@ int export_live(context& ctx, const set_ptr& set) {
   if (set->export_version(set->get_name()) != 0) {
     return fail("exporting live group " + quoted(label) + " failed" + ctx.lib.library_note(mark));
   }
-  std::cout << "live group " << label << " exported\n";
+  std::cout << "live group " << escaped(label) << " exported\n";
   return exit_ok;
 }
 
@@ -248,7 +253,7 @@ int unexport_live(context& ctx, const set_ptr& set) {
   if (set->unexport_version(set->get_name()) != 0) {
     return fail("unexporting live group " + quoted(label) + " failed" + ctx.lib.library_note(mark));
   }
-  std::cout << "live group " << label << " unexported\n";
+  std::cout << "live group " << escaped(label) << " unexported\n";
   return exit_ok;
 }
 
@@ -270,8 +275,7 @@ int cmd_export(context& ctx, const arguments& args) {
     return fail("exporting " + version_words(set, args[1]) + " failed" +
                 ctx.lib.library_note(mark) + "; " + doctor_hint());
   }
-  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
-            << " exported\n";
+  std::cout << version_result(set, args[1]) << " exported\n";
   return exit_ok;
 }
 
@@ -290,8 +294,7 @@ int cmd_unexport(context& ctx, const arguments& args) {
     return fail("unexporting " + version_words(set, args[1]) + " failed" +
                 ctx.lib.library_note(mark) + "; " + doctor_hint());
   }
-  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
-            << " unexported\n";
+  std::cout << version_result(set, args[1]) << " unexported\n";
   return exit_ok;
 }
 
@@ -300,8 +303,7 @@ int cmd_link(context&, const arguments& args) {
   version_ptr version;
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
   set->set_previous_version(args[1]);
-  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
-            << " is linked to " << older_words(version) << "\n";
+  std::cout << version_result(set, args[1]) << " is linked to " << older_words(version) << "\n";
   return exit_ok;
 }
 
@@ -317,9 +319,9 @@ std::string what_is_missing(context& ctx, const set_ptr& set,
     std::string dir = files_path(set, v);
     struct stat st;
     std::string uuid;
-    if (client.lstat(dir + "/" + file, &st)) return "it is missing in " + v->get_name();
+    if (client.lstat(dir + "/" + file, &st)) return "it is missing in " + escaped(v->get_name());
     if (!client.read_own_attribute(dir + "/" + file, "trusted.cloudsync.uuid", &uuid)) {
-      return "it carries no trusted.cloudsync.uuid (no identity) in " + v->get_name();
+      return "it carries no trusted.cloudsync.uuid (no identity) in " + escaped(v->get_name());
     }
   }
   return "it could not be read in one of them";
@@ -333,20 +335,20 @@ int cmd_needed(context& ctx, const arguments& args) {
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
   const std::string& file = args[2];
   version_ptr older = version->get_older_version();
-  std::string pair = args[1] + " and " + (older ? older_name(version) : std::string("-"));
+  std::string pair = escaped(args[1]) + " and " + escaped(older_name(version));
   size_t mark = ctx.lib.log_mark();
   if (version->is_file_needed(file)) {
-    std::cout << "needed: " << file << " is the same file in " << pair << "\n";
+    std::cout << "needed: " << escaped(file) << " is the same file in " << pair << "\n";
     return exit_ok;
   }
   std::string said = ctx.lib.library_note(mark);
   if (!older || !said.empty()) {
     return fail("cannot compare " + quoted(file) + " in " + version_words(set, args[1]) +
-                (older ? " with " + older->get_name() + ": " +
+                (older ? " with " + escaped(older->get_name()) + ": " +
                              what_is_missing(ctx, set, {version, older}, file) + said
                        : ": it has no older version to compare with"));
   }
-  std::cout << "not needed: " << file << " differs between " << pair << "\n";
+  std::cout << "not needed: " << escaped(file) << " differs between " << pair << "\n";
   return exit_failed;
 }
 

@@ -27,7 +27,7 @@ void print_text(const tree_diff& d) {
   for (const std::string& p : d.removed) lines.push_back({p, '-'});
   for (const std::string& p : d.changed) lines.push_back({p, 'M'});
   std::sort(lines.begin(), lines.end());
-  for (const auto& line : lines) std::cout << line.second << " " << line.first << "\n";
+  for (const auto& line : lines) std::cout << line.second << " " << escaped(line.first) << "\n";
 }
 
 // False after one message when some part of the volume does not answer
@@ -68,24 +68,26 @@ int cmd_diff(context& ctx, const arguments& args) {
   bool read = !read_tree(client, root_a, &a, &failed) && !read_tree(client, root_b, &b, &failed) &&
               !compare_trees(client, root_a, a, root_b, b, &d, &failed);
   if (!whole_volume(ctx, client, set)) return exit_failed;
-  if (!read) return fail("cannot read " + failed + " on the " + ctx.lib.volume().describe());
+  if (!read)
+    return fail("cannot read " + escaped(failed) + " on the " + ctx.lib.volume().describe());
   std::string to_name = to->is_production_version() ? "live" : to->get_name();
   if (ctx.json) {
-    nlohmann::json out = {{"group", group_label(set->get_name())},
-                          {"from", from->get_name()},
-                          {"to", to_name},
-                          {"added", d.added},
-                          {"removed", d.removed},
-                          {"changed", d.changed},
+    nlohmann::json out = {{"group", json_name(group_label(set->get_name()))},
+                          {"from", json_name(from->get_name())},
+                          {"to", json_name(to_name)},
+                          {"added", json_names(d.added)},
+                          {"removed", json_names(d.removed)},
+                          {"changed", json_names(d.changed)},
                           {"summary",
                            {{"added", d.added.size()},
                             {"removed", d.removed.size()},
                             {"changed", d.changed.size()}}}};
-    std::cout << out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    std::cout << json_text(out);
     return exit_ok;
   }
   print_text(d);
-  std::cout << from->get_name() << " -> " << to_name << ": " << summary(d) << "\n";
+  std::cout << escaped(from->get_name()) << " -> " << escaped(to_name) << ": " << summary(d)
+            << "\n";
   return exit_ok;
 }
 

@@ -27,7 +27,14 @@ void print(const finding& f) {
 std::string state_story(const std::string& state) {
   if (const vs::state_info* info = vs::find_state(state)) return info->meaning;
   if (state.empty()) return "its state attribute is empty, which is none of the library's states";
-  return "its state attribute holds \"" + state + "\", which is none of the library's states";
+  return "its state attribute holds \"" + escaped(state) +
+         "\", which is none of the library's states";
+}
+
+// "group a, version v3": names escaped, so that each finding keeps to its
+// lines whatever the names hold.
+std::string version_subject(const std::string& group, const std::string& version) {
+  return "group " + escaped(group) + ", version " + escaped(version);
 }
 
 finding version_finding(const set_ptr& set, const version_ptr& v) {
@@ -45,9 +52,8 @@ finding version_finding(const set_ptr& set, const version_ptr& v) {
               ", then export it again if "
               "it should be exported";
   }
-  return {
-      "group " + group + ", version " + v->get_name() + ": " + state_name(v->get_state(), false),
-      state_story(v->get_state()), resolve};
+  return {version_subject(group, v->get_name()) + ": " + state_name(v->get_state(), false),
+          state_story(v->get_state()), resolve};
 }
 
 // A version in progress while another process holds its group's lock is
@@ -68,8 +74,8 @@ size_t check_versions() {
     for (const version_ptr& v : versions) {
       if (v->is_production_version() || !state_needs_attention(v->get_state())) continue;
       if (running_elsewhere(set, v)) {
-        std::cout << "group " << group_label(set->get_name()) << ", version " << v->get_name()
-                  << ": " << state_name(v->get_state(), false)
+        std::cout << version_subject(group_label(set->get_name()), v->get_name()) << ": "
+                  << state_name(v->get_state(), false)
                   << ", locked by another host\n  another process is running this operation "
                      "now; not a problem (run \"ktsmctl doctor\" again once it ends)\n";
         continue;
@@ -85,16 +91,21 @@ size_t check_versions() {
 void note_not_groups(const session& lib) {
   for (const std::string& entry : lib.not_groups()) {
     std::string label = group_label(entry);
-    std::cout << "top-level entry " << label << ": not a file group (no .snaps directory in it)"
+    std::cout << "top-level entry " << escaped(label)
+              << ": not a file group (no .snaps directory in it)"
               << "\n  ktsmctl leaves it alone; to make it one: "
               << suggested_command("create-group", label) << "\n";
   }
 }
 
+// The subject of a top-level entry start-up did not rebuild.
+std::string unrebuilt(const std::string& label) {
+  return "top-level entry " + escaped(label) + ": not a file group the library could rebuild";
+}
+
 // Looks into the snapshot directory of a group that did not recover.
 finding diagnose_snaps(volume_client& client, const std::string& label) {
-  std::string snaps = "/" + label + "/.snaps";
-  std::string subject = "top-level entry " + label + ": not a file group the library could rebuild";
+  std::string snaps = "/" + label + "/.snaps", subject = unrebuilt(label);
   std::vector<std::string> names;
   if (std::error_code ec = client.list(snaps, &names)) {
     return {subject, "its .snaps directory cannot be listed: " + ec.message(),
@@ -104,17 +115,17 @@ finding diagnose_snaps(volume_client& client, const std::string& label) {
     std::string state;
     if (client.read_attribute(snaps + "/" + name, vs::SNAP_STATE_NAME, &state)) continue;
     return {subject,
-            "its snapshot directory .snaps/" + name +
+            "its snapshot directory .snaps/" + escaped(name) +
                 " carries no state attribute (a snapshot interrupted before its state was "
                 "written, or a directory made by hand)",
-            "remove " + label + "/.snaps/" + name + " from the volume by hand"};
+            "remove " + escaped(label + "/.snaps/" + name) + " from the volume by hand"};
   }
   return {subject, "the library could not rebuild it for a reason the volume does not show",
           "see the log, then run \"ktsmctl doctor\" again"};
 }
 
 finding diagnose_entry(volume_client& client, const std::string& label) {
-  std::string subject = "top-level entry " + label + ": not a file group the library could rebuild";
+  std::string subject = unrebuilt(label);
   struct stat st;
   if (std::error_code ec = client.stat("/" + label, &st)) {
     return {subject, "it cannot be read: " + ec.message(), "check the volume"};
@@ -129,7 +140,8 @@ finding diagnose_entry(volume_client& client, const std::string& label) {
   }
   if (!S_ISDIR(st.st_mode)) {
     return {subject, "its .snaps is not a directory",
-            "move " + label + "/.snaps away, then " + suggested_command("create-group", label)};
+            "move " + escaped(label) + "/.snaps away, then " +
+                suggested_command("create-group", label)};
   }
   return diagnose_snaps(client, label);
 }
@@ -143,8 +155,8 @@ size_t check_unrecovered(const session& lib) {
     if (connected) {
       print(diagnose_entry(client, label));
     } else {
-      print({"top-level entry " + label + ": not a file group the library could rebuild",
-             "the volume cannot be looked into from here", "see the log " + lib.log_description()});
+      print({unrebuilt(label), "the volume cannot be looked into from here",
+             "see the log " + escaped(lib.log_description())});
     }
   }
   return lib.unrecovered().size();

@@ -56,13 +56,16 @@ std::vector<version_facts> gather(const set_ptr& set, volume_client* client) {
   return facts;
 }
 
+// The tags, escaped and comma-separated; a comma inside a tag is escaped
+// too, so the list splits back into its tags.
 std::string joined(const std::vector<std::string>& tags, const char* none) {
   std::string text;
-  for (const std::string& t : tags) text += (text.empty() ? "" : ",") + t;
+  for (const std::string& t : tags) text += (text.empty() ? "" : ",") + escaped(t, ",");
   return text.empty() ? none : text;
 }
 
-// The columns of one version: name, state, created, size, holds, link.
+// The columns of one version, escaped: name, state, created, size, holds,
+// link.
 std::vector<std::string> columns(const version_facts& f, bool parsable) {
   const version_ptr& v = f.version;
   std::string state = state_name(v->get_state(), v->is_production_version());
@@ -70,10 +73,9 @@ std::vector<std::string> columns(const version_facts& f, bool parsable) {
   std::string created =
       v->is_production_version() ? "-" : shown_time(v->get_creation().time_ns, parsable);
   std::string size = !f.has_size ? "-" : parsable ? std::to_string(f.size) : human_bytes(f.size);
-  std::string link = v->is_production_version() ? "production" : "older: " + older_name(v);
-  return {
-      v->get_name(), state, created, size, "held: " + (f.holds_known ? joined(f.holds, "-") : "?"),
-      link};
+  std::string link = v->is_production_version() ? "production" : "older: " + escaped(older_name(v));
+  std::string holds = "held: " + (f.holds_known ? joined(f.holds, "-") : "?");
+  return {escaped(v->get_name()), state, created, size, holds, link};
 }
 
 std::string padded_block(const set_ptr& set, const std::vector<version_facts>& facts) {
@@ -83,7 +85,7 @@ std::string padded_block(const set_ptr& set, const std::vector<version_facts>& f
   for (const auto& row : rows) {
     for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
   }
-  std::string block = "group " + group_label(set->get_name()) + " (" +
+  std::string block = "group " + escaped(group_label(set->get_name())) + " (" +
                       counted(facts.empty() ? 0 : facts.size() - 1, "snapshot") + ")\n";
   for (const auto& row : rows) {
     std::string line = " ";
@@ -100,8 +102,8 @@ std::string tab_lines(const set_ptr& set, const std::vector<version_facts>& fact
   for (const version_facts& f : facts) {
     std::vector<std::string> row = columns(f, parsable);
     row[4] = f.holds_known ? joined(f.holds, "-") : "?";
-    row[5] = older_name(f.version);
-    text += group_label(set->get_name());
+    row[5] = escaped(older_name(f.version));
+    text += escaped(group_label(set->get_name()));
     for (const std::string& field : row) text += "\t" + field;
     text += "\n";
   }
@@ -124,16 +126,16 @@ nlohmann::json version_json(const version_facts& f) {
     created = text;
     created_ns = ns;
   }
-  return nlohmann::json{{"name", v->get_name()},
-                        {"state", v->get_state()},
+  return nlohmann::json{{"name", json_name(v->get_name())},
+                        {"state", json_name(v->get_state())},
                         {"state_number", number},
                         {"state_name", state_name(v->get_state(), v->is_production_version())},
                         {"production", v->is_production_version()},
-                        {"older", older ? nlohmann::json(older->get_name()) : nlohmann::json()},
+                        {"older", older ? json_name(older->get_name()) : nlohmann::json()},
                         {"created", created},
                         {"created_ns", created_ns},
                         {"size", f.has_size ? nlohmann::json(f.size) : nlohmann::json()},
-                        {"holds", f.holds_known ? nlohmann::json(f.holds) : nlohmann::json()},
+                        {"holds", f.holds_known ? json_names(f.holds) : nlohmann::json()},
                         {"busy", f.busy}};
 }
 
@@ -157,12 +159,11 @@ std::string render_listing(const std::list<set_ptr>& sets, const context& ctx) {
     for (const set_ptr& set : sets) {
       nlohmann::json versions = nlohmann::json::array();
       for (const version_facts& f : gather(set, reader)) versions.push_back(version_json(f));
-      groups.push_back({{"name", set->get_name()},
-                        {"group", group_label(set->get_name())},
+      groups.push_back({{"name", json_name(set->get_name())},
+                        {"group", json_name(group_label(set->get_name()))},
                         {"versions", versions}});
     }
-    // Names read from the volume need not be UTF-8: replace what is not.
-    return groups.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    return json_text(groups);
   }
   bool tabs = ctx.opts.scripted || ctx.opts.parsable;
   if (sets.empty() && !tabs)

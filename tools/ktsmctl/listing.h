@@ -1,5 +1,6 @@
 // What list shows: each version with its state, creation time, size, holds
-// and link, as padded text, tab-separated lines (-H, -p) or JSON.
+// and link, as padded text, tab-separated lines (-H, -p) or JSON; names
+// escaped (escaped() in names.h) in the first two, through json_name in JSON.
 #ifndef KTSMCTL_LISTING_H_
 #define KTSMCTL_LISTING_H_
 

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <nlohmann/json.hpp>
 
 #include "names.h"
 
@@ -62,5 +63,19 @@ std::string older_name(const version_ptr& version) {
   version_ptr older = version->get_older_version();
   return older ? older->get_name() : "-";
 }
+
+nlohmann::json json_name(const std::string& name) {
+  if (valid_utf8(name)) return name;
+  return {{"display", escaped(name)},
+          {"bytes", std::vector<unsigned char>(name.begin(), name.end())}};
+}
+
+nlohmann::json json_names(const std::vector<std::string>& names) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const std::string& name : names) list.push_back(json_name(name));
+  return list;
+}
+
+std::string json_text(const nlohmann::json& value) { return value.dump(2) + "\n"; }
 
 }  // namespace ktsmctl

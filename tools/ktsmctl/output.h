@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <list>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <vector>
 
 #include "handles.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
@@ -33,8 +35,18 @@ std::string human_bytes(uint64_t bytes);
 // "1 file", "3 files": count and word, with an "s" unless count is 1.
 std::string counted(uint64_t count, const std::string& word);
 
-// The name shown for a version's older link: "-" when there is none.
+// The name of a version's older link: "-" when there is none.
 std::string older_name(const version_ptr& version);
+
+// A name in JSON, mapping back to its bytes: a string when the name is
+// valid UTF-8, else {"display": the name escaped as for people, "bytes":
+// [each byte's value]}.
+nlohmann::json json_name(const std::string& name);
+nlohmann::json json_names(const std::vector<std::string>& names);
+
+// value as printed by --json: indented by two, then a newline.  Every name
+// in it went through json_name, so nothing is replaced.
+std::string json_text(const nlohmann::json& value);
 
 }  // namespace ktsmctl
 

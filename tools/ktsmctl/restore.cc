@@ -78,7 +78,7 @@ int preview(context& ctx, const restore_request& r) {
   std::string from = files_path(r.set, r.version), label = group_label(r.set->get_name());
   tree saved, live;
   std::string failed;
-  if (read_tree(client, from, &saved, &failed)) return fail("cannot read " + failed);
+  if (read_tree(client, from, &saved, &failed)) return fail("cannot read " + escaped(failed));
   for (const std::string& p : r.paths) {
     if (saved.count(p) == 0) {
       return fail("path " + quoted(p) + " is not in " +
@@ -92,29 +92,30 @@ int preview(context& ctx, const restore_request& r) {
       if (entry.first.find('/') == std::string::npos) paths.push_back(entry.first);
     }
   }
+  std::string version = escaped(r.version->get_name());
   if (!r.to.empty()) {
     // Nothing is replaced there: every entry comes new.
     for (const auto& entry : under(saved, paths))
-      std::cout << "+ " << root << "/" << entry.first << "\n";
-    std::cout << "would copy " << counted(under(saved, paths).size(), "entry") << " of "
-              << r.version->get_name() << " into " << root << " (nothing there is replaced)\n";
+      std::cout << "+ " << escaped(root + "/" + entry.first) << "\n";
+    std::cout << "would copy " << counted(under(saved, paths).size(), "entry") << " of " << version
+              << " into " << escaped(root) << " (nothing there is replaced)\n";
     return exit_ok;
   }
   if (std::error_code ec = read_tree(client, root, &live, &failed))
-    return fail("cannot read " + failed);
+    return fail("cannot read " + escaped(failed));
   tree_diff d;
   tree now = under(live, r.paths), then = under(saved, r.paths);
   if (compare_trees(client, root, now, from, then, &d, &failed))
-    return fail("cannot read " + failed);
+    return fail("cannot read " + escaped(failed));
   if (r.paths.empty()) {
     std::cout << "would first take the safety snapshot " << safety_name(r.set) << " of group "
-              << label << "\n";
+              << escaped(label) << "\n";
   }
   for (const std::string& p : d.removed)
-    std::cout << "- " << p << "\t(not in " << r.version->get_name() << ": removed)\n";
+    std::cout << "- " << escaped(p) << "\t(not in " << version << ": removed)\n";
   for (const std::string& p : d.changed)
-    std::cout << "M " << p << "\t(brought back as in " << r.version->get_name() << ")\n";
-  for (const std::string& p : d.added) std::cout << "+ " << p << "\t(brought back)\n";
+    std::cout << "M " << escaped(p) << "\t(brought back as in " << version << ")\n";
+  for (const std::string& p : d.added) std::cout << "+ " << escaped(p) << "\t(brought back)\n";
   std::cout << "would remove " << d.removed.size() << ", bring back " << d.changed.size()
             << " changed and " << d.added.size() << " deleted "
             << (d.added.size() == 1 ? "entry" : "entries") << "; nothing changed (dry run)\n";
@@ -136,8 +137,8 @@ int restore_group(context& ctx, const restore_request& r) {
     status = r.set->restore_version(r.version->get_name(), safety, made);
   }
   if (status != 0) {
-    std::string what = "restoring group " + quoted(label) + " to " + r.version->get_name() +
-                       " failed" + ctx.lib.library_note(mark);
+    std::string what = "restoring group " + quoted(label) + " to " +
+                       escaped(r.version->get_name()) + " failed" + ctx.lib.library_note(mark);
     if (!made) return fail(what + "; nothing was changed");
     // A safety snapshot that did not finish means the live files were never
     // touched: the restore changes them only after it.
@@ -149,8 +150,8 @@ int restore_group(context& ctx, const restore_request& r) {
                 safety + " holds them as they were (\"" +
                 suggested_command("restore", label, safety) + "\")");
   }
-  std::cout << "group " << label << " restored to " << r.version->get_name() << ": "
-            << copied_words() << "; the live files as they were are in the safety snapshot "
+  std::cout << "group " << escaped(label) << " restored to " << escaped(r.version->get_name())
+            << ": " << copied_words() << "; the live files as they were are in the safety snapshot "
             << safety << " (undo: " << suggested_command("restore", label, safety) << ")\n";
   return exit_ok;
 }
@@ -164,13 +165,14 @@ int restore_some(context& ctx, const restore_request& r) {
     status = r.set->restore_paths(r.version->get_name(), r.paths, r.to);
   }
   std::string what = r.paths.empty() ? std::string("the files") : counted(r.paths.size(), "path");
-  std::string where = r.to.empty() ? "group " + label : r.to;
+  std::string where = escaped(r.to.empty() ? "group " + label : r.to);
   if (status != 0) {
     return fail("restoring " + what + " of " + version_words(r.set, r.version->get_name()) +
                 " into " + where + " failed" + ctx.lib.library_note(mark));
   }
-  std::cout << "restored " << what << " of version " << r.version->get_name() << " of group "
-            << label << " into " << where << ": " << copied_words() << "\n";
+  std::cout << "restored " << what << " of version " << escaped(r.version->get_name())
+            << " of group " << escaped(label) << " into " << where << ": " << copied_words()
+            << "\n";
   return exit_ok;
 }
 
