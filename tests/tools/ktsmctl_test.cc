@@ -597,6 +597,9 @@ TEST_P(KtsmctlTest, HostileNamesAreShownEscapedOneEntryPerLine) {
   ASSERT_EQ(d.at("removed").size(), files.size());
   for (size_t i = 0; i < files.size(); ++i)
     EXPECT_EQ(json_name_bytes(d.at("removed")[i]), files[i]);
+  std::vector<std::string> to = {"restore", g, v, "--to", "out\x1b[2J"};
+  expect_one_error_line(to, ktsmctl(to), 2,
+                        "the directory \"out\\x1b[2J\" contains a control character (byte 0x1b)");
 
   // -H: a hold tag and a group name (a directory made a group as create-group
   // makes one) that hold separators add no field and no line.

@@ -528,6 +528,13 @@ int check_version_or_live(const command_info& c, const command_options& opts,
   return exit_ok;
 }
 
+// --to names a directory of the volume: refused like a name argument when it
+// holds a control character.
+int check_named_options(const command_info& c, const command_options& opts) {
+  if (control_character(opts.to).empty()) return exit_ok;
+  return bad_name(c, opts.to, "directory", "");
+}
+
 // Before a change of a group: says so when another process holds the
 // group's lock, since the command then waits for it.
 void announce_wait(const arguments& args, unsigned wait) {
@@ -559,6 +566,7 @@ int run_command(const command_info& c, const invocation& inv) {
   if (int status = check_arguments(c, args)) return status;
   if (int status = check_options(c, inv)) return status;
   if (int status = check_version_or_live(c, inv.opts, args)) return status;
+  if (int status = check_named_options(c, inv.opts)) return status;
   if (c.check != nullptr) {
     if (int status = c.check(inv.opts)) return status;
   }
