@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -646,6 +647,82 @@ TEST_P(KtsmctlTest, HostileNamesAreShownEscapedOneEntryPerLine) {
   m_volume.rmdir("/" + odd + "/.snaps");
   m_volume.rmdir("/" + odd);
   m_volume.rmdir("/" + entry);
+}
+
+// Presses Tab in a real bash that sourced ktsmctl's completion, after words
+// (the last one is being completed), in the empty directory dir/shell with
+// no ktsmctl variable set but KTSM_HOME=dir/shell/volume.  Returns each
+// candidate with the word bash reads back from it.
+std::vector<std::pair<std::string, std::string>> press_tab(const std::string& dir,
+                                                           const std::vector<std::string>& words) {
+  std::ofstream list(dir + "/words", std::ios::binary);
+  for (const std::string& w : words) list << w << '\0';
+  list.close();
+  std::string err;
+  ktsm_test::run_command("cd '" + dir +
+                             "/shell' && env -u KTSM_LOG -u KTSM_LOCAL -u KTSM_SERVER -u "
+                             "KTSM_VOLUME HOME=\"$PWD\" KTSM_HOME=\"$PWD/volume\" PATH='" +
+                             tool_dir() + "':\"$PATH\" bash ../tab.sh > ../offered",
+                         &err);
+  EXPECT_EQ(err, "");
+  std::vector<std::string> parts;
+  std::string offered = read_text(dir + "/offered");
+  for (size_t start = 0, end; (end = offered.find('\0', start)) != std::string::npos;
+       start = end + 1)
+    parts.push_back(offered.substr(start, end - start));
+  std::vector<std::pair<std::string, std::string>> candidates;
+  for (size_t i = 0; i + 1 < parts.size(); i += 2) candidates.push_back({parts[i], parts[i + 1]});
+  return candidates;
+}
+
+TEST_P(KtsmctlTest, CompletionOffersHostileNamesQuotedAndRunsNothing) {
+  const std::string g = group("$(touch${IFS}PWNED3)");
+  const std::vector<std::string> versions = {"it's a b", "x$(touch${IFS}PWNED1)"};
+  ok({"create-group", g});
+  for (const std::string& v : versions) ok({"snapshot", g, v});
+  const std::string dir = m_dir.path();
+  ASSERT_EQ(::mkdir((dir + "/shell").c_str(), 0755), 0);
+  std::ofstream(dir + "/completion.bash") << ok({"--bash-completion"});
+  std::ofstream(dir + "/tab.sh")
+      << "source ../completion.bash\n"
+         "mapfile -d '' -t COMP_WORDS < ../words\n"
+         "COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=\"${COMP_WORDS[*]}\"\n"
+         "COMP_POINT=${#COMP_LINE}\n"
+         "_ktsmctl\n"
+         "for c in \"${COMPREPLY[@]}\"; do eval \"w=$c\"; printf '%s\\0%s\\0' \"$c\" \"$w\"; "
+         "done\n";
+  ::unlink((dir + "/ktsmctl.log").c_str());  // where the log of --local DIR goes
+  auto tab = [&](const std::vector<std::string>& words) {
+    std::vector<std::string> line = {"ktsmctl"};
+    line.insert(line.end(), m_volume_args.begin(), m_volume_args.end());
+    line.insert(line.end(), words.begin(), words.end());
+    return press_tab(dir, line);
+  };
+  auto names = [](const std::vector<std::pair<std::string, std::string>>& candidates) {
+    std::vector<std::string> read_back;
+    for (const auto& c : candidates) read_back.push_back(c.second);
+    return read_back;
+  };
+
+  std::string quoted_group;
+  for (const auto& [candidate, name] : tab({"delete", ""})) {
+    if (name == g) quoted_group = candidate;
+  }
+  ASSERT_NE(quoted_group, "") << "the group is not offered as itself";
+  EXPECT_EQ(names(tab({"delete", quoted_group.substr(0, 5)})), std::vector<std::string>{g})
+      << "a quoted prefix";
+  EXPECT_EQ(names(tab({"delete", quoted_group, ""})), versions);
+  EXPECT_EQ(names(tab({"delete", quoted_group, "'x$("})), std::vector<std::string>{versions[1]});
+  EXPECT_EQ(names(tab({"delete", quoted_group, "it\\'s"})), std::vector<std::string>{versions[0]});
+  EXPECT_TRUE(press_tab(dir, {"ktsmctl", "delete", ""}).empty()) << "no volume, no names";
+  std::string made;
+  for (const auto& e : std::filesystem::directory_iterator(dir + "/shell"))
+    made += e.path().filename().string() + " ";
+  EXPECT_EQ(made, "") << "ran or made by the completion";
+  EXPECT_NE(::access((dir + "/ktsmctl.log").c_str(), F_OK), 0) << "the completion wrote a log";
+
+  for (const std::string& v : versions) ok({"delete", g, v});
+  ok({"delete-group", g});
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, KtsmctlTest,

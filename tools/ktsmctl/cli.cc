@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/program_options.hpp>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 
@@ -535,6 +536,15 @@ int check_named_options(const command_info& c, const command_options& opts) {
   return bad_name(c, opts.to, "directory", "");
 }
 
+// Under the bash completion (KTSM_COMPLETION set) a command makes nothing:
+// no default volume where there is none, no log file (the log goes to
+// standard error, which the completion drops), no GlusterFS client log.
+log_choice make_nothing(volume_choice* volume) {
+  ::setenv("KTFS_GFAPI_LOG", "/dev/null", 1);
+  volume->embedded = false;
+  return log_choice{"", true};
+}
+
 // Before a change of a group: says so when another process holds the
 // group's lock, since the command then waits for it.
 void announce_wait(const arguments& args, unsigned wait) {
@@ -576,10 +586,10 @@ int run_command(const command_info& c, const invocation& inv) {
   if (!choose_volume(inv.volume, &volume, &error)) {
     return usage_error(error + " (see \"ktsmctl --help\")");
   }
+  log_choice log{log_file_path(inv.log_file, volume), inv.verbose};
+  if (!env_value("KTSM_COMPLETION").empty()) log = make_nothing(&volume);
   session lib;
-  if (!lib.open(volume, log_choice{log_file_path(inv.log_file, volume), inv.verbose})) {
-    return exit_failed;
-  }
+  if (!lib.open(volume, log)) return exit_failed;
   if (c.run != cmd_doctor) warn_unrecovered(lib);
   ktsm_filegroup_version_set::set_lock_wait(inv.wait);
   if (c.changes) announce_wait(args, inv.wait);

@@ -44,7 +44,9 @@ std::string man_page() {
     << roff(
            "ktsmctl manages the file groups of a volume (its top-level directories) and\n"
            "their versions, kept under each group's .snaps directory.  GROUP is written\n"
-           "\"a\", \"/a\" or \"//a\"; VERSION is one path component.\n")
+           "\"a\", \"/a\" or \"//a\"; VERSION is one path component.  Names are printed\n"
+           "escaped, one entry per line (see ktsmctl --help); the bash completion offers\n"
+           "them quoted and never evaluates them.\n")
     << ".SH COMMANDS\n";
   for (const command_doc& c : command_docs()) {
     m << ".TP\n.B " << roff(c.name) << (c.synopsis.empty() ? "" : " " + roff(c.synopsis)) << "\n"
@@ -59,11 +61,85 @@ std::string man_page() {
     << roff(
            "KTSM_LOCAL, or KTSM_SERVER with KTSM_VOLUME, choose the volume when no option\n"
            "does; KTSM_HOME or XDG_DATA_HOME place the default local volume; KTSM_LOG names\n"
-           "the log file.\n")
+           "the log file.  KTSM_COMPLETION, set by the bash completion, makes a command\n"
+           "create nothing: no default volume, no log file.\n")
     << ".SH EXIT STATUS\n"
     << roff("0 success; 1 the operation failed (for needed: not needed); 2 usage error.\n");
   return m.str();
 }
+
+namespace {
+
+// The completion asks "ktsmctl list -H" for groups and versions, with
+// KTSM_COMPLETION=1 so that it makes no volume and writes no log.  Names are
+// data, never code: each line is read with read -r, its escapes undone with
+// printf %b (they are bash's own), the name matched with [[ ]] and offered
+// quoted by printf %q; nothing a name holds is expanded.
+const char kNamesFunction[] =
+    R"(# The names that start with $cur (as typed, or after its opening quote),
+# quoted: groups (field 1), or the versions of the group written $2 (field
+# 2).  The rest are the volume options.
+_ktsmctl_names() {
+  local field=$1 group=$2 typed=${cur#[\'\"]} line name q last= only=()
+  shift 2
+  while [[ $group == /* ]]; do group=${group#/}; done
+  printf -v q '%q' "$group"
+  [[ $field == 2 && $q == "$group" ]] && only=(-- "$group")
+  while IFS= read -r line; do
+    printf -v name '%b' "${line%%$'\t'*}"
+    if [[ $field == 2 ]]; then
+      printf -v q '%q' "$name"
+      [[ $name == "$group" || $q == "$group" ]] || continue
+      line=${line#*$'\t'}
+      [[ $line == //* ]] && continue
+      printf -v name '%b' "${line%%$'\t'*}"
+    fi
+    [[ $name == "$last" ]] && continue
+    last=$name
+    printf -v q '%q' "$name"
+    [[ $name == "$typed"* || $q == "$cur"* ]] && COMPREPLY+=("$q")
+  done < <(KTSM_COMPLETION=1 ktsmctl "$@" list -H "${only[@]}" 2>/dev/null)
+}
+
+)";
+
+const char kMainFunction[] = R"(
+  COMPREPLY=()
+  case " $values " in *" $prev "*)
+    if [[ $prev == --local || $prev == --log ]]; then
+      compopt -o filenames 2>/dev/null
+      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+    fi
+    return ;;
+  esac
+  local i w cmd= vol=() args=()
+  for ((i = 1; i < COMP_CWORD; i++)); do
+    w=${COMP_WORDS[i]}
+    case " $values " in *" $w "*)
+      case $w in --local|--server|--volume) vol+=("$w" "${COMP_WORDS[i+1]}") ;; esac
+      ((i++)); continue ;;
+    esac
+    [[ $w == -* ]] && continue
+    if [[ -z $cmd ]]; then cmd=$w; else args+=("$w"); fi
+  done
+  local words=$commands
+  [[ $cur == -* ]] && words=$options
+  if [[ $cur == -* || -z $cmd ]]; then
+    mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
+    return
+  fi
+  local kind=$(_ktsmctl_param "$cmd" ${#args[@]})
+  [[ -z $kind ]] && kind=$(_ktsmctl_param "$cmd" '*')
+  case $kind in
+    command) mapfile -t COMPREPLY < <(compgen -W "$commands" -- "$cur") ;;
+    group) _ktsmctl_names 1 "" "${vol[@]}" ;;
+    version) _ktsmctl_names 2 "${args[0]}" "${vol[@]}" ;;
+  esac
+}
+complete -F _ktsmctl ktsmctl
+)";
+
+}  // namespace
 
 std::string bash_completion() {
   std::ostringstream b;
@@ -75,7 +151,8 @@ std::string bash_completion() {
     while (flags >> flag) (o.takes_value ? values : switches).push_back(flag);
   }
   b << "# bash completion for ktsmctl, made by \"ktsmctl --bash-completion\" from its\n"
-    << "# command table.  Groups and versions come from \"ktsmctl list -H\".\n"
+    << "# command table.  Groups and versions come from \"ktsmctl list -H\"; names are\n"
+    << "# matched and quoted as data, never expanded.\n"
     << "_ktsmctl_param() {\n  case \"$1 $2\" in\n";
   for (const command_doc& c : command_docs()) {
     for (size_t i = 0; i < c.params.size(); ++i) {
@@ -85,36 +162,11 @@ std::string bash_completion() {
     }
   }
   b << "    \"help 0\") echo command ;;\n  esac\n}\n\n"
-    << "_ktsmctl() {\n"
+    << kNamesFunction << "_ktsmctl() {\n"
     << "  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
     << "  local values=\"" << words(values) << "\"\n"
     << "  local options=\"" << words(values) << " " << words(switches) << "\"\n"
-    << "  local commands=\"" << words(names) << " help\"\n"
-    << "  case \" $values \" in *\" $prev \"*)\n"
-    << "    [[ $prev == --local || $prev == --log ]] && COMPREPLY=($(compgen -f -- \"$cur\"))\n"
-    << "    return ;;\n  esac\n"
-    << "  local i w cmd= vol=() args=()\n"
-    << "  for ((i = 1; i < COMP_CWORD; i++)); do\n"
-    << "    w=${COMP_WORDS[i]}\n"
-    << "    case \" $values \" in *\" $w \"*)\n"
-    << "      case $w in --local|--server|--volume) vol+=(\"$w\" \"${COMP_WORDS[i+1]}\") ;; esac\n"
-    << "      ((i++)); continue ;;\n    esac\n"
-    << "    [[ $w == -* ]] && continue\n"
-    << "    if [[ -z $cmd ]]; then cmd=$w; else args+=(\"$w\"); fi\n"
-    << "  done\n"
-    << "  if [[ $cur == -* ]]; then COMPREPLY=($(compgen -W \"$options\" -- \"$cur\")); return; "
-       "fi\n"
-    << "  if [[ -z $cmd ]]; then COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")); return; fi\n"
-    << "  local kind=$(_ktsmctl_param \"$cmd\" ${#args[@]})\n"
-    << "  [[ -z $kind ]] && kind=$(_ktsmctl_param \"$cmd\" '*')\n"
-    << "  case $kind in\n"
-    << "    command) COMPREPLY=($(compgen -W \"$commands\" -- \"$cur\")) ;;\n"
-    << "    group) COMPREPLY=($(compgen -W \"$(ktsmctl \"${vol[@]}\" list -H 2>/dev/null | "
-       "cut -f1 | sort -u)\" -- \"$cur\")) ;;\n"
-    << "    version) COMPREPLY=($(compgen -W \"$(ktsmctl \"${vol[@]}\" list -H -- \"${args[0]}\" "
-       "2>/dev/null | cut -f2 | grep -v '^//')\" -- \"$cur\")) ;;\n"
-    << "  esac\n}\n"
-    << "complete -F _ktsmctl ktsmctl\n";
+    << "  local commands=\"" << words(names) << " help\"" << kMainFunction;
   return b.str();
 }
 
