@@ -108,6 +108,7 @@ inline constexpr const char* FN_RESTORE = "ktsm_filegroup_versionset::restore_ve
 inline constexpr const char* FN_RESTORE_PATHS =
     "ktsm_filegroup_versionset::restore_paths_internal()";
 inline constexpr const char* FN_IS_LOCKED = "ktsm_filegroup_versionset::is_group_locked_internal()";
+inline constexpr const char* FN_FILE_IDENTITY = "ktsm_filegroup_version::file_identity()";
 
 // The current logger and I/O handle (safe against a concurrent init).
 ktfs::ktfs_debug& log();
@@ -276,6 +277,15 @@ bool is_directory(const std::string& path);
 // not.
 bool real_directories(const char* function, const std::string& set_name,
                       const std::string& version_path);
+
+// Looks at root + "/" + path (path a valid_entry_path) without following a
+// symbolic link below root: an lstat of each directory on the way, which
+// must be a real directory, then (unless st is null) of the entry itself
+// into *st.  ENOTDIR when a directory on the way is a link or no directory;
+// else the first failed lstat's error.  *failed_at names the path looked at
+// last.
+std::error_code look_inside(const std::string& root, const std::string& path, struct stat* st,
+                            std::string* failed_at);
 
 // Whether every part of the volume that can hold the group's entries
 // answers now (ktfs_api::reachable of the group's directory); false after

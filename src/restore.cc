@@ -37,18 +37,6 @@ std::vector<std::string> split(const std::string& path) {
   return parts;
 }
 
-// A path inside a version: plain components joined by single slashes, not
-// reaching ".snaps" or the version's deleted-file list.
-bool valid_entry_path(const std::string& path) {
-  std::vector<std::string> parts = split(path);
-  if (parts.empty() || path.front() == '/' || path.back() == '/' ||
-      path.find("//") != std::string::npos) {
-    return false;
-  }
-  if (parts[0] == kSnapsName || parts[0] == list_name()) return false;
-  return std::all_of(parts.begin(), parts.end(), ktsm_internal::plain_component);
-}
-
 // A directory of the volume to restore into: absolute, below the root, no
 // component ".snaps" (nothing is ever written into a version).
 bool valid_target(const std::string& dir) {
@@ -137,14 +125,16 @@ class restorer {
     return true;
   }
 
-  // Every path must be in the version.
+  // Every path must be in the version, reached through its real
+  // directories only: a link on the way would lead the copy out of it.
   bool in_version(const std::vector<std::string>& paths) const {
     for (const std::string& p : paths) {
       struct stat st;
-      std::string full = m_path + "/" + p;
-      std::error_code ec = vs::api_instance.lstat(io(), full.c_str(), &st, kNoAio);
+      std::string at;
+      std::error_code ec = ktsm_internal::look_inside(m_path, p, &st, &at);
       if (ec.value() == ENOENT) return fail("path [%s] not in the version", p);
-      if (ec) return fail("path [%s] stat failed", full);
+      if (ec.value() == ENOTDIR) return fail("path [%s] is not a directory", at);
+      if (ec) return fail("path [%s] stat failed", at);
     }
     return true;
   }

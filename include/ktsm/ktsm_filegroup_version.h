@@ -64,12 +64,25 @@ class ktsm_filegroup_version {
     return m_fg_versionset;
   }
 
-  // Whether the file file_name (relative to the version's directory) is the
-  // same file in this version and in its older version: both carry the
-  // attribute "trusted.cloudsync.uuid" with equal values.  Answers false when
-  // there is no older version (no volume access), and when either read fails
-  // (one failure message naming the path).  Takes no lock.
+  // Whether the file file_name is the same file in this version and in its
+  // older version: both carry the attribute "trusted.cloudsync.uuid" with
+  // equal values, as file_identity reads it.  Answers false when there is no
+  // older version (no volume access), and when either read fails or the path
+  // is refused (one failure message).  Takes no lock.
   KTSM_API bool is_file_needed(const std::string& file_name);
+
+  // Reads the identity of the file file_name of this version (its directory,
+  // or the live group's for the production version) into uuid: the
+  // attribute "trusted.cloudsync.uuid" of the entry itself, a symbolic
+  // link's own.  file_name must be a valid_entry_path, and every directory
+  // on the way a real directory of the version, never a symbolic link, so
+  // that nothing outside the version is read or found.  Returns 0, or after
+  // one failure message: EINVAL for a refused path or a snapshot version
+  // whose set is unknown (no volume access),
+  // ENOTDIR when a directory on the way is a link or no directory, ENOENT
+  // when the file is missing, ENODATA when it carries no identity, else the
+  // read's error.  Takes no lock.
+  KTSM_API std::error_code file_identity(const std::string& file_name, std::string& uuid);
 
   // Appends the records of the deleted-file list at source_path to this
   // version's own list (the version's path followed by the snapshot core's

@@ -194,14 +194,15 @@ class ktsm_filegroup_version_set {
   // restored, and the safety version holds it as it was.
   KTSM_API int32_t restore_version(const std::string& name, const std::string& safety_name,
                                    version_ptr& safety) LOCKS_EXCLUDED(m_set_lock);
-  // Copies the entries paths (relative paths inside the version, plain
-  // components; the version's whole content when empty) of the snapshot
-  // version name into the volume directory target_dir, or back into the
-  // live group when target_dir is empty.  In the live group each path's
-  // live entry is removed first; in target_dir (made where missing; no
-  // component may be ".snaps" or a symbolic link) an existing entry makes
-  // the call fail before anything changes.  Directories above a path that
-  // the destination lacks are made as copies of the version's.
+  // Copies the entries paths (each a valid_entry_path, reached through
+  // real directories of the version only; the version's whole content when
+  // empty) of the snapshot version name into the volume directory
+  // target_dir, or back into the live group when target_dir is empty.  In
+  // the live group each path's live entry is removed first; in target_dir
+  // (made where missing; no component may be ".snaps" or a symbolic link)
+  // an existing entry makes the call fail before anything changes.
+  // Directories above a path that the destination lacks are made as copies
+  // of the version's.
   // REQUIRES: as restore_version; every path exists in the version.
   KTSM_API int32_t restore_paths(const std::string& name, const std::vector<std::string>& paths,
                                  const std::string& target_dir) LOCKS_EXCLUDED(m_set_lock);
@@ -322,6 +323,12 @@ class ktsm_filegroup_version_set {
   KTSM_API static bool valid_set_name(const std::string& name);
   // A hold's tag: 1 to 64 bytes without control characters.
   KTSM_API static bool valid_hold_tag(const std::string& tag);
+  // A path inside a version (or the live group): relative, plain components
+  // joined by single slashes, so neither "..", nor an absolute path, nor
+  // "." reaches out of it; and not ".snaps" or the deleted-file list at its
+  // top.  The library refuses any other, and every entry point that takes
+  // such a path also refuses one that goes through a symbolic link.
+  KTSM_API static bool valid_entry_path(const std::string& path);
   // word as one word of a POSIX shell command line: unchanged when it holds
   // only plain characters (letters, digits and "_-./+:@,="), else in single
   // quotes, so a plain name gives exactly the plain command line while no

@@ -73,14 +73,21 @@ TEST_F(FileOpsTest, FileNeededComparesUuidsOfBothVersions) {
       EXPECT_EQ(m_lib.faults()->count(ktfs::op::lgetxattr), second_read ? 2u : 1u);
     }
   }
-  // A missing file reads like a missing attribute; a leading "/" doubles.
+  // A missing file reads like a missing attribute.  A path that could leave
+  // the version ("same" is needed, read from either) is refused before any
+  // volume access.
   m_lib.capture().clear();
-  EXPECT_FALSE(m_v2->is_file_needed("/missing"));
+  EXPECT_FALSE(m_v2->is_file_needed("missing"));
   EXPECT_EQ(m_lib.texts(),
-            std::vector<std::string>{"file name  [//g/.snaps/v2//missing] getattr uuid failed"});
-  file_in("v2", "lead", &same);
-  file_in("v1", "lead", &same);
-  EXPECT_TRUE(m_v2->is_file_needed("/lead"));
+            std::vector<std::string>{"file name  [//g/.snaps/v2/missing] getattr uuid failed"});
+  for (const char* path : {"/same", "../v2/same", "./same", "d//same", "same/", ".snaps/v1/same"}) {
+    m_lib.capture().clear();
+    m_lib.faults()->reset_counts();
+    EXPECT_FALSE(m_v2->is_file_needed(path)) << path;
+    EXPECT_EQ(m_lib.texts(), std::vector<std::string>{"file name  [" + std::string(path) +
+                                                      "] is not a path inside the version"});
+    EXPECT_EQ(m_lib.faults()->total(), 0u) << path;
+  }
 }
 
 TEST_F(FileOpsTest, NoOlderVersionOrNoSetMeansNotNeededWithoutVolumeAccess) {

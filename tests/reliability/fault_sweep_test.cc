@@ -860,6 +860,55 @@ class all_holds_case : public sweep_case {
   std::map<std::string, names> m_holds;
 };
 
+// ---- file_identity -------------------------------------------------------------
+
+// Reads the identity of d/b.txt in v1: the version's directories, the
+// directory d on the way, the file's own attribute.
+class identity_case : public sweep_case {
+ public:
+  std::string name() const override { return "file_identity"; }
+  void prepare(library_fixture& lib) override {
+    ASSERT_EQ(lib.init(), 0);
+    vs::set_ptr set;
+    ASSERT_EQ(vs::create_version_set("//g", set), 0);
+    lib.make_dir("/g/d", 0755);
+    lib.write_file("/g/d/b.txt", "beta");
+    lib.set_xattr("/g/d/b.txt", kUuid, "uuid-b");
+    ASSERT_EQ(set->create_version("v1", m_v1), 0);
+    m_uuid = "left over";
+  }
+  int32_t run(library_fixture&) override { return m_v1->file_identity("d/b.txt", m_uuid) ? 1 : 0; }
+  size_t count_failures(const records& r) const override {
+    return static_cast<size_t>(std::count_if(r.begin(), r.end(), [](const ktfs::log_record& x) {
+      return x.function == ktsm_internal::FN_FILE_IDENTITY;
+    }));
+  }
+  outcome expect(const fault_point* p) const override { return p ? failure() : success(); }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    EXPECT_EQ(m_uuid, p ? "" : "uuid-b");
+    if (p == nullptr) return;
+    // The version's own directories are checked as every operation checks
+    // them; d and the file fail the read.
+    bool own = p->kind == "lstat" && p->path != "//g/.snaps/v1/d";
+    EXPECT_EQ(lib.texts(), names{own ? "path [" + p->path + "] is not a directory"
+                                     : "file name  [//g/.snaps/v1/d/b.txt] getattr uuid failed"});
+  }
+  void complete(library_fixture&, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    version_ptr v1;
+    set->get_version("v1", v1);
+    ASSERT_TRUE(v1);
+    std::string uuid;
+    EXPECT_FALSE(v1->file_identity("d/b.txt", uuid));
+    EXPECT_EQ(uuid, "uuid-b");
+  }
+
+ private:
+  version_ptr m_v1;
+  std::string m_uuid;
+};
+
 // ---- restore_paths ----------------------------------------------------------------
 
 // Restores every entry of the version v in place, after the live a.txt (and
@@ -1392,6 +1441,15 @@ TEST(FaultSweep, AllHoldsInOnePass) {
   ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
   EXPECT_EQ(n.transient, 12u);
   EXPECT_EQ(n.persistent, n.transient);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+TEST(FaultSweep, FileIdentity) {
+  // lstat of the group, ".snaps", v1 and d; the file's own attribute.
+  identity_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  EXPECT_EQ(n.transient, 5u);
+  EXPECT_EQ(n.persistent, 5u);
   RecordProperty("fault_points", static_cast<int>(n.total()));
 }
 
