@@ -108,6 +108,9 @@ inline constexpr const char* FN_RESTORE = "ktsm_filegroup_versionset::restore_ve
 inline constexpr const char* FN_RESTORE_PATHS =
     "ktsm_filegroup_versionset::restore_paths_internal()";
 inline constexpr const char* FN_IS_LOCKED = "ktsm_filegroup_versionset::is_group_locked_internal()";
+inline constexpr const char* FN_REFRESH = "ktsm_filegroup_versionset::refresh_versions_internal()";
+inline constexpr const char* FN_DELETE_BY_PLAN =
+    "ktsm_filegroup_versionset::delete_by_plan_internal()";
 inline constexpr const char* FN_FILE_IDENTITY = "ktsm_filegroup_version::file_identity()";
 
 // The current logger and I/O handle (safe against a concurrent init).
@@ -207,6 +210,9 @@ std::error_code write_creation(const std::string& path,
                                const ktsm_filegroup_version::creation_record& record);
 // Reads the record; false when it is missing or malformed.
 bool read_creation(const attr_source& from, ktsm_filegroup_version::creation_record* record);
+// Where a version stands: its record, or without one its directory's
+// modification time (sequence 0; time 0 when that cannot be read either).
+ktsm_filegroup_version::creation_record creation_or_mtime(const attr_source& from);
 std::string format_creation(const ktsm_filegroup_version::creation_record& record);
 bool parse_creation(const std::string& text, ktsm_filegroup_version::creation_record* record);
 

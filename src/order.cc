@@ -92,6 +92,17 @@ bool read_creation(const attr_source& from, creation_record* record) {
   return parse_creation(std::string(buffer, strnlen(buffer, sizeof buffer)), record);
 }
 
+creation_record creation_or_mtime(const attr_source& from) {
+  creation_record record;
+  if (read_creation(from, &record)) return record;
+  struct stat st;
+  std::memset(&st, 0, sizeof st);
+  if (!vs::api_instance.stat(io(), from.path.c_str(), &st, kNoAio)) {
+    record.time_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+  }
+  return record;
+}
+
 bool created_before(const vs::version_ptr& a, const vs::version_ptr& b) {
   creation_record x = a->get_creation(), y = b->get_creation();
   if (x.time_ns != y.time_ns) return x.time_ns < y.time_ns;

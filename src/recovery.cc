@@ -81,15 +81,7 @@ bool read_version(const ktfs::file_ptr& dir, const std::string& snaps, const lis
   }
   access::set_state(version, state);
   log().debug(FN_RECOVER, -1, "version [%s] state [%s]", path.c_str(), state.c_str());
-  ktsm_filegroup_version::creation_record record;
-  if (!ktsm_internal::read_creation(from, &record)) {
-    struct stat st;
-    std::memset(&st, 0, sizeof st);
-    if (!vs::api_instance.stat(io(), path.c_str(), &st, kNoAio)) {
-      record.time_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    }
-  }
-  access::set_creation(version, record);
+  access::set_creation(version, ktsm_internal::creation_or_mtime(from));
   return readable;
 }
 

@@ -128,6 +128,10 @@ int32_t ktsm_filegroup_version_set::create_version_locked(const std::string& nam
 }
 
 int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& name) {
+  return delete_version_steps(name, false);
+}
+
+int32_t ktsm_filegroup_version_set::delete_version_steps(const std::string& name, bool lock_held) {
   ktfs::ktfs_debug& logger = log();
   const char* n = name.c_str();
   logger.debug(FN_DELETE_VERSION, -1, "deleting file group version [%s] ", n);
@@ -144,7 +148,7 @@ int32_t ktsm_filegroup_version_set::delete_version_internal(const std::string& n
   std::string path = ktsm_internal::snapshot_path(m_name, name);
   ktsm_internal::group_lock lock;
   if (!ktsm_internal::real_directories(FN_DELETE_VERSION, m_name, path) ||
-      !ktsm_internal::take_group_lock(FN_DELETE_VERSION, m_name, &lock)) {
+      (!lock_held && !ktsm_internal::take_group_lock(FN_DELETE_VERSION, m_name, &lock))) {
     return 1;
   }
   // An exported version is withdrawn first: the export would outlive it.

@@ -37,6 +37,7 @@
 
 #include <atomic>
 #include <boost/shared_ptr.hpp>
+#include <functional>
 #include <list>
 #include <map>
 #include <string>
@@ -213,6 +214,70 @@ class ktsm_filegroup_version_set {
   // left.  Returns 1 when the lock file cannot be opened.
   KTSM_API int32_t is_group_locked(bool& locked) LOCKS_EXCLUDED(m_set_lock);
 
+  // ---- The set as the volume holds it now ----------------------------------
+  //
+  // A set's records are what start-up (or this process's own operations)
+  // found; other processes and hosts create and delete versions meanwhile.
+  // A host that acts on a listing reads it again here.
+
+  typedef std::map<std::string, std::vector<std::string>> holds_map;
+  // A version whose state on the volume differed from its record's.
+  struct state_change {
+    std::string name;
+    std::string was;  // the record's state before; it now carries the volume's
+  };
+  // What a refresh found that the records did not show.
+  struct refresh_report {
+    std::vector<std::string> vanished;  // directory gone: the record left the set
+    std::vector<std::string> appeared;  // made elsewhere: a record joined the set
+    std::vector<state_change> changed;
+  };
+
+  // Brings the set's list into line with ".snaps" as it is now, as start-up
+  // would build it: a version whose entry is gone leaves the list (its
+  // record lets go of its older link; handles to it stay valid), a version
+  // made elsewhere joins it, every record takes the state (empty when it
+  // has none) and creation record on the volume, and the list is put in
+  // creation order and relinked.  holds receives every snapshot version's
+  // holds, read in the same pass.  Takes m_set_lock; reads without the
+  // group lock, so an operation running elsewhere shows as its state says.
+  // 1 after one message, the set unchanged and holds empty, when the group
+  // or ".snaps" is no real directory or cannot be listed, a version's state
+  // or holds cannot be read, or a record cannot be allocated.
+  KTSM_API int32_t refresh_versions(holds_map& holds, refresh_report& report)
+      LOCKS_EXCLUDED(m_set_lock);
+
+  // A host's choice of versions to delete, made from the picture it is
+  // given (the set's list, production version first, and every snapshot
+  // version's holds), in the order they are to be deleted.
+  typedef std::function<std::vector<std::string>(const std::list<version_ptr>& versions,
+                                                 const holds_map& holds)>
+      deletion_plan;
+  // What delete_by_plan found and did.
+  struct plan_report {
+    refresh_report refreshed;
+    std::vector<std::string> deleted;  // named by the plan and deleted
+    std::vector<std::string> failed;   // named by the plan and not deleted
+  };
+
+  // Deletes what plan chooses from the volume's picture, with no change by
+  // another process between the reading and the last deletion.  Takes
+  // m_set_lock, then the group lock, for the whole call: refreshes the set
+  // as refresh_versions does, calls plan once with the result, and deletes
+  // each version it names as delete_version does (state and holds read
+  // again, an exported or held version refused), in its order, without
+  // letting the group lock go between.  plan runs with both locks held: it
+  // must not call into this set (reading the records given is fine) nor
+  // take m_lock (get_version_set, list_version_sets, ...).
+  // Returns 0 when every named version was deleted.  When the group lock
+  // cannot be taken or the picture cannot be read: 1 after one message,
+  // plan not called, nothing changed on the volume.  A named version that
+  // cannot be deleted (unknown, the production version, refused, failed) is
+  // listed in report.failed after its one message and left as
+  // delete_version leaves it; the later ones are still deleted; 1.
+  KTSM_API int32_t delete_by_plan(const deletion_plan& plan, plan_report& report)
+      LOCKS_EXCLUDED(m_set_lock);
+
   // ---- Enumeration for hosts -------------------------------------------
 
   // out receives the registered sets, in registry order.  Takes m_lock.
@@ -273,6 +338,10 @@ class ktsm_filegroup_version_set {
                                           const std::string& target_dir)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t is_group_locked_internal(bool& locked) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t refresh_versions_internal(holds_map& holds, refresh_report& report)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t delete_by_plan_internal(const deletion_plan& plan, plan_report& report)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
 
   // ---- Settings (any thread, any time; they apply to the next operation) ---
 
@@ -389,6 +458,14 @@ class ktsm_filegroup_version_set {
   // is this set as registered (the new version's owner link).
   int32_t create_version_locked(const std::string& name, const set_ptr& registered,
                                 version_ptr& version) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  // delete_version_internal's work; with lock_held, the caller holds the
+  // group lock already (the lock is not re-entrant).
+  int32_t delete_version_steps(const std::string& name, bool lock_held)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  // refresh_versions_internal's work, its messages tagged function;
+  // registered is this set as registered (the owner of records it adds).
+  int32_t refresh_from_volume(const char* function, const set_ptr& registered, holds_map& holds,
+                              refresh_report& report) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
 
   static ktfs::ktfs_mem::mempool<ktsm_filegroup_version_set> m_mempool;
   std::list<version_ptr> m_filegroup_versions GUARDED_BY(m_set_lock);

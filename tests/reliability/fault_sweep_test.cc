@@ -860,7 +860,132 @@ class all_holds_case : public sweep_case {
   std::map<std::string, names> m_holds;
 };
 
-// ---- file_identity -------------------------------------------------------------
+// ---- refresh_versions and delete_by_plan ------------------------------------------
+
+// //g as this process's set made it (v0 to v3, v2 held "t"), then changed by
+// another set object of the group as another process would change it: v0
+// deleted, v1 exported, v4 made.  refresh_versions reads the group back;
+// delete_by_plan also deletes v3, which its plan names, under the same lock.
+class plan_case : public sweep_case {
+ public:
+  explicit plan_case(bool deleting) : m_deleting(deleting) {}
+  std::string name() const override { return m_deleting ? "delete_by_plan" : "refresh_versions"; }
+  void prepare(library_fixture& lib) override {
+    std::vector<version_ptr> made;
+    make_small_group(lib, &m_set, {"v0", "v1", "v2", "v3"}, &made);
+    ASSERT_EQ(m_set->hold_version("v2", "t"), 0);
+    vs::set_ptr other = access::allocate_set();
+    bool incomplete = false;
+    ASSERT_EQ(ktsm_internal::recover_set("//g", other, &incomplete), 0);
+    version_ptr v4;
+    EXPECT_EQ(other->delete_version("v0"), 0);
+    EXPECT_EQ(other->export_version("v1"), 0);
+    EXPECT_EQ(other->create_version("v4", v4), 0);
+    other->cleanup();
+    m_before = access::versions(*m_set);
+    m_picture.clear();
+    m_holds.clear();
+    m_report = vs::plan_report();
+  }
+  int32_t run(library_fixture&) override {
+    if (!m_deleting) return m_set->refresh_versions(m_holds, m_report.refreshed);
+    auto plan = [this](const std::list<version_ptr>& versions, const vs::holds_map& holds) {
+      m_picture = picture(versions, holds);
+      return names{"v3"};
+    };
+    return m_set->delete_by_plan(plan, m_report);
+  }
+  size_t count_failures(const records& r) const override {
+    // Every line of the two calls is a failure; so is each of a deletion's
+    // but its progress line (a failed merge's pair counts once).
+    return static_cast<size_t>(std::count_if(r.begin(), r.end(), [](const ktfs::log_record& x) {
+      return x.function == ktsm_internal::FN_REFRESH ||
+             x.function == ktsm_internal::FN_DELETE_BY_PLAN ||
+             (x.function == ktsm_internal::FN_DELETE_VERSION &&
+              x.text.rfind("deleting file group version", 0) != 0);
+    }));
+  }
+  outcome expect(const fault_point* p) const override {
+    if (p == nullptr || ktsm_sweep::lock_step_of(*p, "//g") == lock_step::release) {
+      return success();
+    }
+    if (reading(*p)) {
+      // A creation record that cannot be read orders its version by its
+      // directory's time, as start-up does.
+      bool record = p->kind == "getxattrat" && p->occurrence() == 2;
+      return record && !p->persistent ? success() : failure();
+    }
+    // Deleting v3, as delete_version's sweep finds: the core logs its own
+    // line for its check and the removal; an emptiness check that fails
+    // merges the (empty) list all the same.
+    if (p->count_before("setxattr " + kV3) >= 2 || p->call() == "stat " + kV3) return failure(1);
+    if (p->call() == "stat " + kV3 + kList) return p->persistent ? failure() : success();
+    return failure();
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    ktsm_sweep::expect_lock_line(lib, p, "//g");
+    bool read = p == nullptr || !reading(*p) || expect(p).status == 0;
+    if (!read) {
+      EXPECT_EQ(access::versions(*m_set), m_before) << "a failed read changes nothing";
+      EXPECT_TRUE(m_picture.empty() && m_holds.empty() && m_report.refreshed.vanished.empty());
+      EXPECT_EQ(lib.raw_state("/g/.snaps/v3"), state_bytes("2"));
+      return;
+    }
+    names seen = m_deleting ? m_picture : picture(access::versions(*m_set), m_holds);
+    EXPECT_EQ(seen, (names{"v1 8 -", "v2 2 t", "v3 2 -", "v4 2 -"}));
+    EXPECT_EQ(m_report.refreshed.vanished, names{"v0"});
+    EXPECT_EQ(m_report.refreshed.appeared, names{"v4"});
+    ASSERT_EQ(m_report.refreshed.changed.size(), 1u);
+    EXPECT_EQ(m_report.refreshed.changed[0].name + " " + m_report.refreshed.changed[0].was, "v1 2");
+    bool deleted = m_deleting && expect(p).status == 0;
+    EXPECT_EQ(m_report.deleted, deleted ? names{"v3"} : names{});
+    EXPECT_EQ(m_report.failed, m_deleting && !deleted ? names{"v3"} : names{});
+    EXPECT_EQ(lib.exists("/g/.snaps/v3"), !deleted);
+    names left = ktsm_sweep::names_of(m_set);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left,
+              deleted ? (names{"//g", "v1", "v2", "v4"}) : (names{"//g", "v1", "v2", "v3", "v4"}));
+    ktsm_sweep::expect_chain(m_set);
+  }
+  void complete(library_fixture& lib, const fault_point*) override {
+    vs::set_ptr set = ktsm_sweep::registered("//g");
+    ASSERT_TRUE(set);
+    if (lib.exists("/g/.snaps/v3")) {
+      EXPECT_EQ(set->delete_version("v3"), 0);
+    }
+    // A set just rebuilt agrees with the volume: nothing to report.
+    vs::holds_map holds;
+    vs::refresh_report report;
+    EXPECT_EQ(set->refresh_versions(holds, report), 0);
+    EXPECT_TRUE(report.vanished.empty() && report.appeared.empty() && report.changed.empty());
+    EXPECT_EQ(holds["v2"], names{"t"});
+  }
+
+ private:
+  // "name state holds" of every snapshot version, sorted (a version whose
+  // creation record could not be read stands elsewhere in the list).
+  static names picture(const std::list<version_ptr>& versions, const vs::holds_map& holds) {
+    names out;
+    for (const version_ptr& v : versions) {
+      if (v->is_production_version()) continue;
+      auto h = holds.find(v->get_name());
+      std::string tags = h == holds.end() || h->second.empty() ? "-" : h->second.front();
+      out.push_back(v->get_name() + " " + v->get_state() + " " + tags);
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  }
+  // Whether the failing call reads the group: its checks, its lock, the
+  // listing of ".snaps" up to its closedir.
+  static bool reading(const fault_point& p) { return p.count_before("closedir //g/.snaps") == 0; }
+  const std::string kV3 = "//g/.snaps/v3";
+  bool m_deleting;
+  vs::set_ptr m_set;
+  std::list<version_ptr> m_before;
+  names m_picture;
+  vs::holds_map m_holds;
+  vs::plan_report m_report;
+};
 
 // Reads the identity of d/b.txt in v1: the version's directories, the
 // directory d on the way, the file's own attribute.
@@ -1442,6 +1567,26 @@ TEST(FaultSweep, AllHoldsInOnePass) {
   EXPECT_EQ(n.transient, 12u);
   EXPECT_EQ(n.persistent, n.transient);
   RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+TEST(FaultSweep, RefreshAndDeleteByPlan) {
+  for (bool deleting : {false, true}) {
+    plan_case c(deleting);
+    SCOPED_TRACE(c.name());
+    ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+    EXPECT_EQ(n.persistent, n.transient);
+    if (deleting) {
+      EXPECT_GE(n.transient, 40u) << "checks, lock, the reading, v3's deletion, release";
+    } else {
+      // lstat of the group and ".snaps", the listing (opendir, a readdir
+      // for ".", "..", v1 to v4, the lock's file and the end), each
+      // version's state, creation record and holds through it, closedir.
+      EXPECT_EQ(n.transient, 24u);
+    }
+    // One lock, taken once, for the reading and the deletion alike.
+    ktsm_sweep::expect_lock_calls(n, "//g", deleting);
+    RecordProperty("fault_points", static_cast<int>(n.total()));
+  }
 }
 
 TEST(FaultSweep, FileIdentity) {
