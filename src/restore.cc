@@ -23,6 +23,8 @@ typedef ktsm_filegroup_version_set vs;
 namespace {
 
 const char kSnapsName[] = ".snaps";
+// How far free_name looks for a name of the safety version.
+const unsigned kMaxSuffix = 100;
 
 // The name of a deleted-file list inside its directory (".ktsm-deleted-files").
 std::string list_name() { return ktfssnaputils::sdelfilelist.substr(1); }
@@ -139,6 +141,26 @@ class restorer {
     return true;
   }
 
+  // The first of name, name-2, name-3, ... that neither the set's records
+  // nor ".snaps" hold, looked at under the group lock: the host chose name
+  // from what it listed before.
+  bool free_name(const std::string& name, const std::list<vs::version_ptr>& versions,
+                 std::string* out) const {
+    for (unsigned n = 1; n <= kMaxSuffix; ++n) {
+      *out = n == 1 ? name : name + "-" + std::to_string(n);
+      if (std::any_of(versions.begin(), versions.end(),
+                      [&](const vs::version_ptr& v) { return v->get_name() == *out; })) {
+        continue;
+      }
+      std::error_code ec;
+      std::string path = ktsm_internal::snapshot_path(m_set_name, *out);
+      presence there = look(path, &ec);
+      if (ec) return fail("path [%s] stat failed", path);
+      if (there == presence::missing) return true;
+    }
+    return fail("file group version [%s] has no free name", name);
+  }
+
   // Checks what lies at root + "/" + each path before anything changes:
   // every directory above it must be a real directory or missing; the entry
   // itself must be missing unless may_exist.  *present receives the paths
@@ -233,7 +255,11 @@ int32_t ktsm_filegroup_version_set::restore_version_internal(const std::string& 
     return 1;
   }
   // The live group as it is now, kept before anything changes.
-  if (create_version_locked(safety_name, registered, safety)) return 1;
+  std::string named;
+  if (!r.free_name(safety_name, m_filegroup_versions, &named) ||
+      create_version_locked(named, registered, safety)) {
+    return 1;
+  }
   if (!r.top_entries(m_name, &live) || !r.remove(m_name, live) || !r.copy(m_name, saved)) {
     return 1;
   }

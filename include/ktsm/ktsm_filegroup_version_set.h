@@ -183,12 +183,15 @@ class ktsm_filegroup_version_set {
   // call) -------------------------------------------------------------------
 
   // Makes the live group equal to the snapshot version name.  First takes
-  // the snapshot version safety_name of the live group as create_version
-  // does (safety receives it), then removes every live entry but ".snaps"
-  // and the group's own deleted-file list, then copies every entry of the
-  // version back as the snapshot core copies (owners, modes, times,
-  // attributes, hard links, holes).  REQUIRES: the version's copy is
-  // complete (state active, unexported, or one of may_be_exported).
+  // the safety version of the live group as create_version does (safety
+  // receives it): named safety_name, or when a version of that name exists
+  // already (made elsewhere since the host looked), safety_name + "-2",
+  // "-3", ..., the first that is free, chosen under the group lock.  Then
+  // removes every live entry but ".snaps" and the group's own deleted-file
+  // list, then copies every entry of the version back as the snapshot core
+  // copies (owners, modes, times, attributes, hard links, holes).
+  // REQUIRES: the version's copy is complete (state active, unexported, or
+  // one of may_be_exported).
   // Fails with one message and nothing changed when the version is unknown,
   // the production version, incomplete, or the safety version cannot be
   // taken; a failure after the safety version leaves the live group partly

@@ -306,6 +306,24 @@ TEST_P(VersionOpsTest, RestoreNeverFollowsALinkSwappedInForWhatItMade) {
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the user's link is left as it is";
 }
 
+TEST_P(VersionOpsTest, SafetyVersionTakesTheFirstNameFreeUnderTheLock) {
+  // "safe" is this set's; "safe-2" was made since by another set object of
+  // the group, as another process makes one: this set has no record of it.
+  version_ptr v1, mine, theirs, safety;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  ASSERT_EQ(m_set->create_version("safe", mine), 0);
+  vs::set_ptr other = access::allocate_set();
+  bool incomplete = false;
+  ASSERT_EQ(ktsm_internal::recover_set("//g", other, &incomplete), 0);
+  ASSERT_EQ(other->create_version("safe-2", theirs), 0);
+  other->cleanup();
+  ASSERT_EQ(m_set->restore_version("v1", "safe", safety), 0);
+  ASSERT_TRUE(safety);
+  EXPECT_EQ(safety->get_name(), "safe-3");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/safe-3/a.txt"), "alpha");
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/safe-2"), state_bytes("2")) << "theirs is left alone";
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, VersionOpsTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          ktsm_test::backend_param_name);
