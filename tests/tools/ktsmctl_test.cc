@@ -38,11 +38,11 @@ struct result {
   std::string err;
 };
 
-// Runs ktsmctl with args; standard output and error go to files in dir.
+// Starts ktsmctl with args; standard output and error go to files in dir.
 // The child sees no KTSM_* variable but KTSM_LOG (into dir), the build's
 // storhaug first on PATH, and then the changes.
-result run_ktsmctl(const std::string& dir, const std::vector<std::string>& args,
-                   const env_changes& changes = {}) {
+pid_t start_ktsmctl(const std::string& dir, const std::vector<std::string>& args,
+                    const env_changes& changes = {}) {
   std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -64,6 +64,12 @@ result run_ktsmctl(const std::string& dir, const std::vector<std::string>& args,
     ::execv(KTSMCTL_BIN, argv.data());
     ::_exit(127);
   }
+  return pid;
+}
+
+// Waits for the ktsmctl started in dir and collects what it said.
+result finish_ktsmctl(const std::string& dir, pid_t pid) {
+  std::string out_path = dir + "/stdout", err_path = dir + "/stderr";
   result r;
   int status = 0;
   if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) {
@@ -72,6 +78,12 @@ result run_ktsmctl(const std::string& dir, const std::vector<std::string>& args,
   r.out = read_text(out_path);
   r.err = read_text(err_path);
   return r;
+}
+
+// Runs ktsmctl with args, as start_ktsmctl starts it.
+result run_ktsmctl(const std::string& dir, const std::vector<std::string>& args,
+                   const env_changes& changes = {}) {
+  return finish_ktsmctl(dir, start_ktsmctl(dir, args, changes));
 }
 
 std::string describe(const std::vector<std::string>& args, const result& r) {
@@ -113,6 +125,9 @@ class volume_access {
   }
   void rmdir(const std::string& path) { ASSERT_FALSE(m_api.rmdir(m_io, path.c_str(), m_aio)); }
   void unlink(const std::string& path) { ASSERT_FALSE(m_api.unlink(m_io, path.c_str(), m_aio)); }
+  void symlink(const std::string& target, const std::string& path) {
+    ASSERT_FALSE(m_api.symlink(m_io, target.c_str(), path.c_str(), m_aio)) << path;
+  }
   // The file's content, or "<missing>".
   std::string read_file(const std::string& path) {
     ktfs::file_ptr f = m_api.open(m_io, path.c_str(), O_RDONLY, m_aio);
@@ -723,6 +738,78 @@ TEST_P(KtsmctlTest, CompletionOffersHostileNamesQuotedAndRunsNothing) {
 
   for (const std::string& v : versions) ok({"delete", g, v});
   ok({"delete-group", g});
+}
+
+// Whether the file path came to hold text within a minute (read again every
+// 10 ms): the sign that a process started elsewhere got that far.
+bool came_to_hold(const std::string& path, const std::string& text) {
+  for (int i = 0; i < 6000; ++i) {
+    if (read_text(path).find(text) != std::string::npos) return true;
+    ::usleep(10000);
+  }
+  return false;
+}
+
+TEST_P(KtsmctlTest, PrunePlansUnderTheLockFromWhatIsThereThen) {
+  const std::string g = group("plan"), snaps = "/" + group("plan") + "/.snaps/";
+  ok({"create-group", g});
+  m_volume.write_file("/" + g + "/f", "data");
+  for (const char* v : {"a", "b", "c", "d", "e"}) ok({"snapshot", g, v});
+  ok({"hold", g, "b"});
+  // prune lists the group, then waits for its lock while another host,
+  // holding it, deletes e (the newest) and exports c.
+  ktfs::file_ptr held = m_volume.lock_group(g);
+  ktsm_test::scratch_dir side;
+  std::vector<std::string> args = m_volume_args;
+  args.insert(args.end(), {"--wait", "120", "prune", g, "--keep-last", "1"});
+  pid_t prune = start_ktsmctl(side.path(), args);
+  bool waiting = came_to_hold(side.path() + "/stderr", "waiting up to");
+  for (const char* entry : {"f", ".ktsm-deleted-files"}) m_volume.unlink(snaps + "e/" + entry);
+  m_volume.rmdir(snaps + "e");
+  m_volume.set_xattr(snaps + "c", "trusted.norvafs.snapstate", state_bytes("8"));
+  m_volume.unlock(held);
+  result r = finish_ktsmctl(side.path(), prune);
+  ASSERT_TRUE(waiting) << describe(args, r);
+  EXPECT_EQ(r.status, 0) << describe(args, r);
+  // e is reported, never kept; the rule keeps d, the newest still there.
+  for (const char* line : {"gone    e\t", "changed c\twas active", "deleted a\t", "keep    b\t",
+                           "keep    d\t", "deleted 1 of 4 snapshots"}) {
+    EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << describe(args, r);
+  }
+  EXPECT_EQ(r.out.find("keep    e"), std::string::npos) << r.out;
+  EXPECT_EQ(snapshot_names(listed_group(g)), (std::vector<std::string>{"b", "c", "d"}));
+}
+
+TEST_P(KtsmctlTest, PathsInsideAVersionStayInsideIt) {
+  const std::string g = group("in"), other = group("other");
+  ok({"create-group", g});
+  m_volume.mkdir("/" + other);
+  m_volume.write_file("/" + other + "/secret", "s");
+  m_volume.set_xattr("/" + other + "/secret", "trusted.cloudsync.uuid", "s-1");
+  // Links out of the group, kept as links by both snapshots: followed, each
+  // would reach the same outside file from v2 and from v1.
+  m_volume.symlink("../../../" + other + "/secret", "/" + g + "/escape");
+  m_volume.symlink("../../../" + other, "/" + g + "/dir");
+  ok({"snapshot", g, "v1"});
+  ok({"snapshot", g, "v2"});
+  struct confined_case {
+    std::vector<std::string> args;
+    int status;
+    std::string words;
+  };
+  const std::vector<confined_case> cases = {
+      {{"needed", g, "v2", "../../../" + other + "/secret"}, 2, "is not a path inside the version"},
+      {{"needed", g, "v2", "/" + other + "/secret"}, 2, "is not a path inside the version"},
+      {{"needed", g, "v2", "escape"}, 1, "carries no trusted.cloudsync.uuid (no identity) in v2"},
+      {{"needed", g, "v2", "dir/secret"}, 1, "its path goes through a symbolic link"},
+      {{"restore", g, "v2", "dir/secret", "--to", "/" + group("out")}, 1, "is not a directory"},
+      {{"restore", g, "v2", "dir/secret"}, 1, "is not a directory"},
+  };
+  for (const confined_case& c : cases)
+    expect_one_error_line(c.args, ktsmctl(c.args), c.status, c.words);
+  EXPECT_FALSE(exists("/" + group("out") + "/dir")) << "nothing was copied from outside";
+  EXPECT_EQ(m_volume.xattr("/" + other + "/secret", "trusted.cloudsync.uuid"), "s-1")
+      << "the outside file was not replaced";
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, KtsmctlTest,

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <iostream>
 #include <list>
 
@@ -309,20 +310,19 @@ int cmd_link(context&, const arguments& args) {
 
 namespace {
 
-// Why file cannot be compared between versions: "it is missing in v1" or
-// "it carries no trusted.cloudsync.uuid in v2", for the first that is so.
-std::string what_is_missing(context& ctx, const set_ptr& set,
-                            const std::vector<version_ptr>& versions, const std::string& file) {
-  volume_client client;
-  if (!client.connect(ctx.lib.volume())) return "it is missing or carries no uuid in one of them";
+// Why file cannot be compared between versions, for the first version
+// whose read of its identity fails (the library's read, confined to the
+// version): "it is missing in v1", "it carries no ... in v2".
+std::string what_is_missing(const std::vector<version_ptr>& versions, const std::string& file) {
   for (const version_ptr& v : versions) {
-    std::string dir = files_path(set, v);
-    struct stat st;
-    std::string uuid;
-    if (client.lstat(dir + "/" + file, &st)) return "it is missing in " + escaped(v->get_name());
-    if (!client.read_own_attribute(dir + "/" + file, "trusted.cloudsync.uuid", &uuid)) {
-      return "it carries no trusted.cloudsync.uuid (no identity) in " + escaped(v->get_name());
-    }
+    std::string uuid, name = escaped(v->get_name());
+    std::error_code ec = v->file_identity(file, uuid);
+    if (ec.value() == ENOENT) return "it is missing in " + name;
+    if (ec.value() == ENODATA)
+      return "it carries no trusted.cloudsync.uuid (no identity) in " + name;
+    if (ec.value() == ENOTDIR)
+      return "its path goes through a symbolic link or a non-directory in " + name;
+    if (ec) return "it could not be read in " + name;
   }
   return "it could not be read in one of them";
 }
@@ -334,6 +334,11 @@ int cmd_needed(context& ctx, const arguments& args) {
   version_ptr version;
   if (!find_group(args[0], &set) || !find_version(set, args[1], &version)) return exit_failed;
   const std::string& file = args[2];
+  if (!vs::valid_entry_path(file)) {
+    return usage_error(quoted(file) +
+                       " is not a path inside the version: a relative path without \".\" or "
+                       "\"..\" components (see \"ktsmctl help needed\")");
+  }
   version_ptr older = version->get_older_version();
   std::string pair = escaped(args[1]) + " and " + escaped(older_name(version));
   size_t mark = ctx.lib.log_mark();
@@ -345,7 +350,7 @@ int cmd_needed(context& ctx, const arguments& args) {
   if (!older || !said.empty()) {
     return fail("cannot compare " + quoted(file) + " in " + version_words(set, args[1]) +
                 (older ? " with " + escaped(older->get_name()) + ": " +
-                             what_is_missing(ctx, set, {version, older}, file) + said
+                             what_is_missing({version, older}, file) + said
                        : ": it has no older version to compare with"));
   }
   std::cout << "not needed: " << escaped(file) << " differs between " << pair << "\n";

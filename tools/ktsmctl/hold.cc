@@ -75,12 +75,16 @@ int cmd_holds(context& ctx, const arguments& args) {
   nlohmann::json all = nlohmann::json::array();
   std::string text;
   for (const set_ptr& set : sets) {
-    std::list<version_ptr> versions;
-    set->list_versions(versions);
-    std::map<std::string, std::vector<std::string>> holds;
-    if (set->get_all_holds(holds) != 0) {
+    // The versions and their holds as the volume holds them now, read in
+    // one pass: other processes may have made, held or deleted versions
+    // since this one started.
+    vs::holds_map holds;
+    vs::refresh_report changes;
+    if (set->refresh_versions(holds, changes) != 0) {
       return fail("cannot read the holds of group " + group_label(set->get_name()));
     }
+    std::list<version_ptr> versions;
+    set->list_versions(versions);
     for (const version_ptr& v : versions) {
       const std::vector<std::string>& tags = holds[v->get_name()];
       if (v->is_production_version() || tags.empty()) continue;

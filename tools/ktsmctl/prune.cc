@@ -2,7 +2,9 @@
 // creation times: the newest N (--keep-last), the newest of each of the
 // last N hours, days, ISO weeks and months that have one, and every one
 // made within a duration of the newest.  Held, exported and unfinished
-// snapshots are never deleted.
+// snapshots are never deleted.  The plan is made and carried out under the
+// group's lock, from what the volume holds then (the library's
+// delete_by_plan).
 #include <algorithm>
 #include <cctype>
 #include <ctime>
@@ -187,6 +189,90 @@ std::string joined(const std::vector<std::string>& reasons) {
   return text;
 }
 
+bool named(const std::vector<std::string>& names, const std::string& name) {
+  return std::find(names.begin(), names.end(), name) != names.end();
+}
+
+// Every snapshot of the picture, with why the rules and its state keep it.
+std::vector<candidate> plan_from(const policy& p, const std::list<version_ptr>& versions,
+                                 const vs::holds_map& holds) {
+  std::vector<candidate> all;
+  for (const version_ptr& v : versions) {
+    if (v->is_production_version()) continue;
+    auto held = holds.find(v->get_name());
+    all.push_back({v, held != holds.end() ? held->second : std::vector<std::string>(), {}});
+  }
+  std::vector<candidate*> newest_first;
+  for (candidate& c : all) {
+    if (finished(c.version->get_state())) newest_first.push_back(&c);
+  }
+  std::stable_sort(newest_first.begin(), newest_first.end(), [](candidate* a, candidate* b) {
+    auto ca = a->version->get_creation(), cb = b->version->get_creation();
+    return ca.time_ns != cb.time_ns ? ca.time_ns > cb.time_ns : ca.sequence > cb.sequence;
+  });
+  apply_rules(p, newest_first);
+  for (candidate& c : all) protect(&c);
+  return all;
+}
+
+// What other processes changed since this one listed the group: versions
+// gone (never counted or kept) and states changed (planned as they are now).
+void print_changes(const vs::refresh_report& r) {
+  for (const std::string& name : r.vanished) {
+    std::cout << "gone    " << name << "\tdeleted elsewhere since the group was listed\n";
+  }
+  for (const vs::state_change& c : r.changed) {
+    std::cout << "changed " << c.name << "\twas " << state_name(c.was, false)
+              << " when the group was listed\n";
+  }
+}
+
+// Plans from the group as the volume holds it once prune has its lock, and
+// deletes under that lock (the library's delete_by_plan): what other
+// processes did since this one started counts, and nothing changes
+// between.  A dry run reads the same picture without the lock.  False when
+// no plan could be made (nothing was deleted).
+bool run_plan(const context& ctx, const set_ptr& set, const policy& p, std::vector<candidate>* all,
+              vs::plan_report* report) {
+  bool planned = false;
+  auto plan = [&](const std::list<version_ptr>& versions, const vs::holds_map& holds) {
+    *all = plan_from(p, versions, holds);
+    planned = true;
+    std::vector<std::string> doomed;
+    for (const candidate& c : *all) {
+      if (c.reasons.empty() && !ctx.opts.dry_run) doomed.push_back(c.version->get_name());
+    }
+    return doomed;
+  };
+  if (!ctx.opts.dry_run) {
+    set->delete_by_plan(plan, *report);
+    return planned;
+  }
+  vs::holds_map holds;
+  if (set->refresh_versions(holds, report->refreshed) != 0) return false;
+  std::list<version_ptr> versions;
+  set->list_versions(versions);
+  plan(versions, holds);
+  return true;
+}
+
+// Prints what was kept and why, and what went; returns how many went.
+size_t print_plan(const std::vector<candidate>& all, const vs::plan_report& report, bool dry_run) {
+  print_changes(report.refreshed);
+  size_t removed = 0;
+  for (const candidate& c : all) {
+    const std::string& name = c.version->get_name();
+    std::string when = shown_time(c.version->get_creation().time_ns, false);
+    if (!c.reasons.empty()) {
+      std::cout << "keep    " << name << "\t" << when << "\t" << joined(c.reasons) << "\n";
+    } else if (dry_run || named(report.deleted, name)) {
+      std::cout << (dry_run ? "remove  " : "deleted ") << name << "\t" << when << "\n";
+      ++removed;
+    }
+  }
+  return removed;
+}
+
 }  // namespace
 
 int check_prune_options(const command_options& opts) {
@@ -199,57 +285,26 @@ int cmd_prune(context& ctx, const arguments& args) {
   if (int status = read_policy(ctx.opts, &p)) return status;
   set_ptr set;
   if (!find_group(args[0], &set)) return exit_failed;
-  std::list<version_ptr> versions;
-  set->list_versions(versions);
-  // Nothing is planned on holds that cannot be read.
-  std::map<std::string, std::vector<std::string>> holds;
-  if (set->get_all_holds(holds) != 0) {
-    return fail("cannot read the holds of group " + group_label(set->get_name()));
-  }
-  std::vector<candidate> all;
-  for (const version_ptr& v : versions) {
-    if (v->is_production_version()) continue;
-    candidate c{v, holds[v->get_name()], {}};
-    all.push_back(c);
-  }
-  std::vector<candidate*> newest_first;
-  for (candidate& c : all) {
-    if (finished(c.version->get_state())) newest_first.push_back(&c);
-  }
-  std::stable_sort(newest_first.begin(), newest_first.end(), [](candidate* a, candidate* b) {
-    auto ca = a->version->get_creation(), cb = b->version->get_creation();
-    return ca.time_ns != cb.time_ns ? ca.time_ns > cb.time_ns : ca.sequence > cb.sequence;
-  });
-  apply_rules(p, newest_first);
   std::string label = group_label(set->get_name());
-  size_t removed = 0, failed = 0;
-  for (candidate& c : all) {
-    protect(&c);
-    const std::string& name = c.version->get_name();
-    std::string when = shown_time(c.version->get_creation().time_ns, false);
-    if (!c.reasons.empty()) {
-      std::cout << "keep    " << name << "\t" << when << "\t" << joined(c.reasons) << "\n";
-      continue;
-    }
-    if (ctx.opts.dry_run) {
-      std::cout << "remove  " << name << "\t" << when << "\n";
-      ++removed;
-      continue;
-    }
-    size_t mark = ctx.lib.log_mark();
-    if (set->delete_version(name) != 0) {
-      report_failure("deleting " + version_words(set, name) + " failed" +
-                     ctx.lib.library_note(mark) + "; run \"ktsmctl doctor\"");
-      ++failed;
-      continue;
-    }
-    std::cout << "deleted " << name << "\t" << when << "\n";
-    ++removed;
+  std::vector<candidate> all;
+  vs::plan_report report;
+  size_t mark = ctx.lib.log_mark();
+  if (!run_plan(ctx, set, p, &all, &report)) {
+    return fail("cannot read the snapshots of group " + quoted(label) + ctx.lib.library_note(mark) +
+                "; nothing was deleted");
+  }
+  size_t removed = print_plan(all, report, ctx.opts.dry_run);
+  for (size_t i = 0; i < report.failed.size(); ++i) {
+    // The library's last message is the last failure's.
+    bool last = i + 1 == report.failed.size();
+    report_failure("deleting " + version_words(set, report.failed[i]) + " failed" +
+                   (last ? ctx.lib.library_note(mark) : std::string()) +
+                   "; run \"ktsmctl doctor\"");
   }
   std::cout << (ctx.opts.dry_run ? "would delete " : "deleted ") << removed << " of "
             << counted(all.size(), "snapshot") << " of group " << label
             << (ctx.opts.dry_run ? " (dry run: nothing changed)" : "") << "\n";
-  return failed == 0 ? exit_ok : exit_failed;
+  return report.failed.empty() ? exit_ok : exit_failed;
 }
 
 }  // namespace ktsmctl

@@ -31,20 +31,17 @@ bool normal_path(const std::string& written, std::string* out) {
   return !out->empty();
 }
 
-// A free name for the safety snapshot: pre-restore-20240501T120000Z, with
-// "-2", "-3", ... when one of that second exists.
-std::string safety_name(const set_ptr& set) {
+// The name asked for the safety snapshot: pre-restore-20240501T120000Z.
+// The library adds "-2", "-3", ... under the group's lock when one of that
+// second exists: a name checked against this process's listing could have
+// been taken since.
+std::string safety_name() {
   time_t now = std::time(nullptr);
   struct tm parts;
   ::gmtime_r(&now, &parts);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
-  std::string base = std::string("pre-restore-") + stamp, name = base;
-  version_ptr existing;
-  for (int n = 2; set->get_version(name, existing), existing; ++n) {
-    name = base + "-" + std::to_string(n);
-  }
-  return name;
+  return std::string("pre-restore-") + stamp;
 }
 
 // The entries of t at or under one of paths (all of t when paths is empty).
@@ -108,7 +105,7 @@ int preview(context& ctx, const restore_request& r) {
   if (compare_trees(client, root, now, from, then, &d, &failed))
     return fail("cannot read " + escaped(failed));
   if (r.paths.empty()) {
-    std::cout << "would first take the safety snapshot " << safety_name(r.set) << " of group "
+    std::cout << "would first take the safety snapshot " << safety_name() << " of group "
               << escaped(label) << "\n";
   }
   for (const std::string& p : d.removed)
@@ -128,7 +125,7 @@ std::string copied_words() {
 }
 
 int restore_group(context& ctx, const restore_request& r) {
-  std::string label = group_label(r.set->get_name()), safety = safety_name(r.set);
+  std::string label = group_label(r.set->get_name()), safety = safety_name();
   version_ptr made;
   size_t mark = ctx.lib.log_mark();
   int32_t status;
@@ -136,6 +133,7 @@ int restore_group(context& ctx, const restore_request& r) {
     progress_line progress;
     status = r.set->restore_version(r.version->get_name(), safety, made);
   }
+  if (made) safety = made->get_name();
   if (status != 0) {
     std::string what = "restoring group " + quoted(label) + " to " +
                        escaped(r.version->get_name()) + " failed" + ctx.lib.library_note(mark);
