@@ -163,13 +163,40 @@ class volume_access {
   ktfs::aio_ptr m_aio;
 };
 
+// The volume name that ktsmctl starts the library with on the local volume
+// dir, read back from the export block that exporting a snapshot writes:
+// "local-" and 16 hexadecimal digits.  Empty when it cannot be had.
+std::string local_volume_name(const std::string& dir) {
+  ktsm_test::scratch_dir scratch;
+  std::string out;
+  ktsm_test::run_command("mkdir -p '" + dir + "'", &out);
+  for (const auto& step : std::vector<std::vector<std::string>>{
+           {"create-group", "probe"}, {"snapshot", "probe", "p"}, {"export", "probe", "p"}}) {
+    std::vector<std::string> args = {"--local", dir};
+    args.insert(args.end(), step.begin(), step.end());
+    if (run_ktsmctl(scratch.path(), args).status != 0) return "";
+  }
+  std::string block;
+  ktsm_test::run_command("cat '" + scratch.path() + "'/exports/export-*.conf", &block);
+  const std::string key = "Volume = \"";
+  size_t at = block.find(key);
+  std::string name =
+      at == std::string::npos
+          ? ""
+          : block.substr(at + key.size(), block.find('"', at + key.size()) - at - key.size());
+  run_ktsmctl(scratch.path(), {"--local", dir, "unexport", "probe", "p"});
+  run_ktsmctl(scratch.path(), {"--local", dir, "delete", "probe", "p"});
+  run_ktsmctl(scratch.path(), {"--local", dir, "delete-group", "probe"});
+  return name;
+}
+
 class KtsmctlTest : public ::testing::TestWithParam<backend_kind> {
  protected:
   void SetUp() override {
     std::error_code ec;
     if (GetParam() == backend_kind::local) {
       m_volume_args = {"--local", m_dir.path() + "/volume"};
-      m_init_name = "local";
+      m_init_name = local_volume_name(m_dir.path() + "/volume");
       m_volume.connect(ktfs::make_local_backend(m_dir.path() + "/volume", &ec));
       return;
     }
@@ -828,6 +855,36 @@ class KtsmctlLocalTest : public ::testing::Test {
 
   ktsm_test::scratch_dir m_dir;
 };
+
+// Each local volume exports under a name of its own, the same on every run:
+// the same snapshot name exported on two volumes makes two blocks, and
+// withdrawing it on one leaves the other's.
+TEST_F(KtsmctlLocalTest, LocalVolumesNeverShareAnExportBlock) {
+  std::string first = local_volume_name(path("/one")), second = local_volume_name(path("/two"));
+  EXPECT_EQ(first.size(), 22u) << first;
+  EXPECT_EQ(first.rfind("local-", 0), 0u) << first;
+  EXPECT_NE(first, second);
+  EXPECT_EQ(local_volume_name(path("/one/")), first) << "the same directory, the same name";
+  for (const char* volume : {"/one", "/two"}) {
+    for (const std::vector<std::string>& step : std::vector<std::vector<std::string>>{
+             {"create-group", "g"}, {"snapshot", "g", "c"}, {"export", "g", "c"}}) {
+      std::vector<std::string> args = {"--local", path(volume)};
+      args.insert(args.end(), step.begin(), step.end());
+      result r = ktsmctl(args);
+      EXPECT_EQ(r.status, 0) << describe(args, r);
+    }
+  }
+  std::string blocks;
+  ktsm_test::run_command("cat '" + path("/exports") + "'/export-*.conf", &blocks);
+  EXPECT_NE(blocks.find("Pseudo = \"/" + first + "/.snapshots/g/c\";"), std::string::npos)
+      << blocks;
+  EXPECT_NE(blocks.find("Pseudo = \"/" + second + "/.snapshots/g/c\";"), std::string::npos)
+      << blocks;
+  EXPECT_EQ(ktsmctl({"--local", path("/two"), "unexport", "g", "c"}).status, 0);
+  ktsm_test::run_command("cat '" + path("/exports") + "'/export-*.conf", &blocks);
+  EXPECT_NE(blocks.find("/" + first + "/.snapshots/g/c"), std::string::npos) << blocks;
+  EXPECT_EQ(blocks.find("/" + second + "/"), std::string::npos) << blocks;
+}
 
 TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
   struct usage_case {

@@ -184,7 +184,8 @@ const std::vector<command_info>& commands() {
        "export a snapshot, or the live group, through the export command",
        "Exports the active snapshot VERSION of GROUP, or with --live the live group\n"
        "itself (its production version), by running \"storhaug exportdir /VOLUME/PATH\"\n"
-       "(storhaug must be on PATH; for a local volume VOLUME is \"local\").  A snapshot\n"
+       "(storhaug must be on PATH; a local volume is named \"local-\" and a hash of its\n"
+       "directory, so that no two share an export).  A snapshot\n"
        "is exported read-only at /VOLUME/.snapshots/GROUP/VERSION, the live group\n"
        "read-write at /VOLUME/GROUP, root squashed in both.  What is already exported is\n"
        "left as it is.\n",

@@ -1,6 +1,8 @@
 #include "volume.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
@@ -70,6 +72,20 @@ bool from_environment(volume_choice* out, std::string* error) {
 std::string env_value(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr ? value : "";
+}
+
+std::string local_volume_name(const std::string& dir) {
+  std::error_code ec;
+  fs::path canonical = fs::weakly_canonical(dir, ec);
+  std::string key = ec ? dir : canonical.string();
+  uint64_t hash = 14695981039346656037ull;  // FNV-1a: stable across builds and hosts
+  for (unsigned char c : key) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  char text[24];
+  std::snprintf(text, sizeof text, "local-%016llx", static_cast<unsigned long long>(hash));
+  return text;
 }
 
 std::string volume_choice::describe() const {

@@ -21,6 +21,10 @@ struct volume_options {
   std::string volume;
 };
 
+// "local-" and the FNV-1a hash (64 bits, in hexadecimal) of the canonical
+// form of dir (symbolic links resolved where it exists).
+std::string local_volume_name(const std::string& dir);
+
 struct volume_choice {
   bool local = true;
   std::string local_dir;  // absolute, for a local volume
@@ -28,8 +32,11 @@ struct volume_choice {
   std::string volume;     // the GlusterFS volume name
   bool embedded = false;  // the default volume, made when missing
 
-  // The name the library is started with: "local" for a local volume.
-  std::string init_name() const { return local ? "local" : volume; }
+  // The name the library is started with, which export command lines and
+  // export blocks carry: the GlusterFS volume's name, or for a local volume
+  // "local-" and 16 hexadecimal digits of a hash of its canonical directory,
+  // so that two local volumes never share an export block.
+  std::string init_name() const { return local ? local_volume_name(local_dir) : volume; }
   // "local volume DIR" or "GlusterFS volume NAME at SERVER".
   std::string describe() const;
   // The client configuration of this volume.
