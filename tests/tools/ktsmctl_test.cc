@@ -649,7 +649,16 @@ TEST_P(KtsmctlTest, HostileNamesAreShownEscapedOneEntryPerLine) {
   const std::string odd = group("tab\tnl\n");
   m_volume.mkdir("/" + odd);
   m_volume.mkdir("/" + odd + "/.snaps");
-  ok({"hold", g, v, tag});
+  const std::string tag_shown = "x\\\\y,z\\xff";
+  EXPECT_EQ(ok({"hold", g, v, tag}),
+            "version " + v_shown + " of group " + g + " held (tag " + tag_shown + ")\n");
+  EXPECT_EQ(lines_of(ok({"holds", g}))[1], g + "\t" + v_shown + "\t" + tag_shown);
+  nlohmann::json holds = nlohmann::json::parse(ok({"holds", g, "--json"}));
+  EXPECT_EQ(json_name_bytes(holds[0].at("version")), v);
+  EXPECT_EQ(json_name_bytes(holds[0].at("tags")[0]), tag);
+  EXPECT_EQ(lines_of(ok({"prune", g, "--keep-last", "1", "--dry-run"}))[0].rfind(
+                "keep    " + v_shown + "\t", 0),
+            0u);
   std::vector<std::string> held = lines_of(ok({"list", "-H", "-p"}));
   for (const std::string& line : held)
     EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 6) << line;

@@ -36,8 +36,9 @@ int cmd_hold(context& ctx, const arguments& args) {
   if (set->hold_version(args[1], tag_of(args)) != 0) {
     return fail("holding " + version_words(set, args[1]) + " failed" + ctx.lib.library_note(mark));
   }
-  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
-            << " held (tag " << tag_of(args) << ")\n";
+  std::cout << "version " << escaped(args[1]) << " of group "
+            << escaped(group_label(set->get_name())) << " held (tag " << escaped(tag_of(args))
+            << ")\n";
   return exit_ok;
 }
 
@@ -58,8 +59,9 @@ int cmd_release(context& ctx, const arguments& args) {
     return fail("releasing " + version_words(set, args[1]) + " failed" +
                 ctx.lib.library_note(mark));
   }
-  std::cout << "version " << args[1] << " of group " << group_label(set->get_name())
-            << " released (tag " << tag_of(args) << ")\n";
+  std::cout << "version " << escaped(args[1]) << " of group "
+            << escaped(group_label(set->get_name())) << " released (tag " << escaped(tag_of(args))
+            << ")\n";
   return exit_ok;
 }
 
@@ -89,12 +91,16 @@ int cmd_holds(context& ctx, const arguments& args) {
       const std::vector<std::string>& tags = holds[v->get_name()];
       if (v->is_production_version() || tags.empty()) continue;
       std::string label = group_label(set->get_name());
-      all.push_back({{"group", label}, {"version", v->get_name()}, {"tags", tags}});
-      for (const std::string& tag : tags) text += label + "\t" + v->get_name() + "\t" + tag + "\n";
+      all.push_back({{"group", json_name(label)},
+                     {"version", json_name(v->get_name())},
+                     {"tags", json_names(tags)}});
+      for (const std::string& tag : tags) {
+        text += escaped(label) + "\t" + escaped(v->get_name()) + "\t" + escaped(tag) + "\n";
+      }
     }
   }
   if (ctx.json) {
-    std::cout << all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << "\n";
+    std::cout << json_text(all);
   } else {
     std::cout << (text.empty() ? "no held snapshots\n" : "GROUP\tVERSION\tTAG\n" + text);
   }

@@ -219,10 +219,10 @@ std::vector<candidate> plan_from(const policy& p, const std::list<version_ptr>& 
 // gone (never counted or kept) and states changed (planned as they are now).
 void print_changes(const vs::refresh_report& r) {
   for (const std::string& name : r.vanished) {
-    std::cout << "gone    " << name << "\tdeleted elsewhere since the group was listed\n";
+    std::cout << "gone    " << escaped(name) << "\tdeleted elsewhere since the group was listed\n";
   }
   for (const vs::state_change& c : r.changed) {
-    std::cout << "changed " << c.name << "\twas " << state_name(c.was, false)
+    std::cout << "changed " << escaped(c.name) << "\twas " << state_name(c.was, false)
               << " when the group was listed\n";
   }
 }
@@ -264,9 +264,9 @@ size_t print_plan(const std::vector<candidate>& all, const vs::plan_report& repo
     const std::string& name = c.version->get_name();
     std::string when = shown_time(c.version->get_creation().time_ns, false);
     if (!c.reasons.empty()) {
-      std::cout << "keep    " << name << "\t" << when << "\t" << joined(c.reasons) << "\n";
+      std::cout << "keep    " << escaped(name) << "\t" << when << "\t" << joined(c.reasons) << "\n";
     } else if (dry_run || named(report.deleted, name)) {
-      std::cout << (dry_run ? "remove  " : "deleted ") << name << "\t" << when << "\n";
+      std::cout << (dry_run ? "remove  " : "deleted ") << escaped(name) << "\t" << when << "\n";
       ++removed;
     }
   }
@@ -302,7 +302,7 @@ int cmd_prune(context& ctx, const arguments& args) {
                    "; run \"ktsmctl doctor\"");
   }
   std::cout << (ctx.opts.dry_run ? "would delete " : "deleted ") << removed << " of "
-            << counted(all.size(), "snapshot") << " of group " << label
+            << counted(all.size(), "snapshot") << " of group " << escaped(label)
             << (ctx.opts.dry_run ? " (dry run: nothing changed)" : "") << "\n";
   return report.failed.empty() ? exit_ok : exit_failed;
 }
