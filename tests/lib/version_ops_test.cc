@@ -273,7 +273,8 @@ TEST_P(VersionOpsTest, RestoreMakesTheGroupEqualToTheVersionAndKeepsTheLiveOne) 
 // between its making and its mode (driven by the client's hook): the link
 // is not followed, the root file keeps its mode, owner and content, and the
 // restore fails with one message.  Locally a link can only lead beside
-// itself; on GlusterFS anywhere in the volume.
+// itself; on GlusterFS anywhere in the volume.  The same for a directory
+// swapped for a link before a file is made in it.
 TEST_P(VersionOpsTest, RestoreNeverFollowsALinkSwappedInForWhatItMade) {
   ktfs::ktfs_api& api = m_lib.api();
   const bool local = GetParam() == backend_kind::local;
@@ -304,6 +305,27 @@ TEST_P(VersionOpsTest, RestoreNeverFollowsALinkSwappedInForWhatItMade) {
   EXPECT_EQ(m_lib.read_file(target), "root's");
   ASSERT_FALSE(api.lstat(m_lib.io(), "/g/user/f", &st, {}));
   EXPECT_TRUE(S_ISLNK(st.st_mode)) << "the user's link is left as it is";
+
+  // The directory that is to hold a restored file, swapped for a link to a
+  // root directory just before the file is made: nothing is made there.
+  m_lib.make_dir("/g/user/d", 0755);
+  m_lib.write_file("/g/user/d/new", "from the version");
+  version_ptr v2;
+  ASSERT_EQ(m_set->create_version("v2", v2), 0);
+  ASSERT_FALSE(api.unlink(m_lib.io(), "/g/user/d/new", {}));
+  bool swapped = false;
+  m_lib.faults()->on_call(ktfs::op::open, "*/g/user/d/new", [&] {
+    if (swapped) return;
+    swapped = true;
+    EXPECT_FALSE(api.rename(m_lib.io(), "/g/user/d", "/g/user/d-moved", {}));
+    EXPECT_FALSE(api.symlink(m_lib.io(), local ? "../../other" : "/other", "/g/user/d", {}));
+  });
+  m_lib.capture().clear();
+  EXPECT_EQ(m_set->restore_paths("v2", {"user/d/new"}, ""), 1);
+  EXPECT_TRUE(swapped);
+  EXPECT_EQ(m_lib.capture().count("file group version [v2] restore copy failed"), 1u);
+  EXPECT_EQ(api.lstat(m_lib.io(), "/other/new", &st, {}).value(), ENOENT);
+  EXPECT_EQ(m_lib.read_file(target), "root's");
 }
 
 TEST_P(VersionOpsTest, SafetyVersionTakesTheFirstNameFreeUnderTheLock) {

@@ -4,6 +4,7 @@
 #include <glusterfs/api/glfs.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -23,16 +24,6 @@ std::error_code check(int rc) { return rc == 0 ? std::error_code() : errno_code(
 const size_t kBlock = 4 << 20;
 // A server-side copy is one call for the whole file, up to this size.
 const uint64_t kServerMax = 1ull << 30;
-
-// Gives a file just created exactly the permission bits asked for.  The
-// client keeps the attributes the creation returned, so reading the mode
-// back costs no round trip; the chmod goes to the server only when a umask
-// cleared bits.
-int exact_mode(glfs_fd_t* fd, unsigned int mode) {
-  struct stat st;
-  if (glfs_fstat(fd, &st) == 0 && (st.st_mode & 07777) == mode) return 0;
-  return glfs_fchmod(fd, mode);
-}
 
 class gluster_file : public backend_file {
  public:
@@ -234,182 +225,195 @@ class gluster_backend : public backend {
   }
   static bool failed(int rc) { return rc != 0; }
   static bool failed(ssize_t n) { return n < 0; }
-  static bool failed(const glfs_fd_t* fd) { return fd == nullptr; }
-  static bool failed(const glfs_object_t* object) { return object == nullptr; }
 
   std::error_code stat(const std::string& path, struct stat* buf) override {
-    std::string p = vol(path);
-    return check(fresh(p, [&] { return glfs_stat(m_fs, p.c_str(), buf); }));
+    return entry_call(path, true, [&](glfs_object_t*, const struct stat& st) {
+      *buf = st;
+      return 0;
+    });
   }
   std::error_code lstat(const std::string& path, struct stat* buf) override {
-    std::string p = vol(path);
-    return check(fresh(p, [&] { return glfs_lstat(m_fs, p.c_str(), buf); }));
+    return entry_call(path, false, [&](glfs_object_t*, const struct stat& st) {
+      *buf = st;
+      return 0;
+    });
   }
   std::error_code mkdir(const std::string& path, unsigned int mode) override {
-    std::string p = vol(path);
-    if (glfs_mkdir(m_fs, p.c_str(), mode) != 0) return errno_code();
-    // A umask may have cleared bits: set the exact mode.  The client keeps
-    // the attributes the creation returned, so reading them back costs no
-    // round trip, and the chmod goes to the server only when needed.
-    struct stat st;
-    if (glfs_lstat(m_fs, p.c_str(), &st) == 0 && (st.st_mode & 07777) == mode) return {};
-    return lchmod(path, mode);
+    return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
+      struct stat st;
+      return made_exact(glfs_h_mkdir(m_fs, dir, leaf, mode, &st), st, mode);
+    });
   }
-  std::error_code rmdir(const std::string& path) override {
-    std::string p = vol(path);
-    return check(fresh(p, [&] { return glfs_rmdir(m_fs, p.c_str()); }));
-  }
-  std::error_code unlink(const std::string& path) override {
-    std::string p = vol(path);
-    return check(fresh(p, [&] { return glfs_unlink(m_fs, p.c_str()); }));
-  }
+  std::error_code rmdir(const std::string& path) override { return remove(path, true); }
+  std::error_code unlink(const std::string& path) override { return remove(path, false); }
   std::error_code rename(const std::string& from, const std::string& to) override {
-    return check(glfs_rename(m_fs, vol(from).c_str(), vol(to).c_str()));
+    return dir_call(from, [&](glfs_object_t* from_dir, const char* from_leaf) {
+      std::error_code ec = dir_call(to, [&](glfs_object_t* to_dir, const char* to_leaf) {
+        return glfs_h_rename(m_fs, from_dir, from_leaf, to_dir, to_leaf);
+      });
+      errno = ec.value();
+      return ec ? -1 : 0;
+    });
   }
   std::error_code chmod(const std::string& path, unsigned int mode) override {
-    std::string p = vol(path);
-    return check(fresh(p, [&] { return glfs_chmod(m_fs, p.c_str(), mode); }));
+    return set_mode(path, mode, true);
   }
-
   // glfs_chmod follows a final link: the entry is looked up without
   // following (an object of the entry itself) and its mode set on that
   // object, so a link swapped in since the entry was made leads nowhere.
   std::error_code lchmod(const std::string& path, unsigned int mode) override {
-    std::string p = vol(path);
-    struct stat st;
-    glfs_object_t* entry =
-        fresh(p, [&] { return glfs_h_lookupat(m_fs, nullptr, p.c_str(), &st, 0); });
-    if (entry == nullptr) return errno_code();
-    std::error_code ec;
-    if (S_ISLNK(st.st_mode)) {
-      ec = errno_code(ELOOP);
-    } else {
-      st.st_mode = (st.st_mode & S_IFMT) | (mode & 07777);
-      ec = check(glfs_h_setattrs(m_fs, entry, &st, GFAPI_SET_ATTR_MODE));
-    }
-    glfs_h_close(entry);
-    return ec;
+    return set_mode(path, mode, false);
   }
 
   std::error_code opendir(const std::string& path, std::unique_ptr<backend_file>* out) override {
-    std::string p = vol(path);
-    glfs_fd_t* fd = fresh(p, [&] { return glfs_opendir(m_fs, p.c_str()); });
-    if (fd == nullptr) return errno_code();
+    glfs_fd_t* fd = nullptr;
+    std::error_code ec = entry_call(path, true, [&](glfs_object_t* entry, const struct stat& st) {
+      if (!S_ISDIR(st.st_mode)) return refuse(ENOTDIR);
+      fd = glfs_h_opendir(m_fs, entry);
+      return fd != nullptr ? 0 : -1;
+    });
+    if (ec) return ec;
     out->reset(new gluster_file(path, fd, this));
     return {};
   }
 
   std::error_code open(const std::string& path, int flags, unsigned int mode,
                        std::unique_ptr<backend_file>* out) override {
-    std::string p = vol(path);
     glfs_fd_t* fd = nullptr;
+    std::error_code ec;
     if (flags & O_CREAT) {
-      fd = glfs_creat(m_fs, p.c_str(), flags | O_EXCL, mode);
-      if (fd != nullptr && exact_mode(fd, mode) != 0) {
+      ec = dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
+        struct stat st;
+        glfs_object_t* made = glfs_h_creat_open(m_fs, dir, leaf, flags | O_EXCL, mode, &st, &fd);
+        if (made == nullptr) return -1;
+        glfs_h_close(made);
+        if ((st.st_mode & 07777) == mode || glfs_fchmod(fd, mode) == 0) return 0;
         int err = errno;
         glfs_close(fd);
-        return errno_code(err);
+        fd = nullptr;
+        return refuse(err);
+      });
+      if (ec.value() != EEXIST || (flags & O_EXCL)) {
+        if (ec) return ec;
+        out->reset(new gluster_file(path, fd, nullptr, m_server_copy));
+        return {};
       }
-      if (fd == nullptr && errno == EEXIST && !(flags & O_EXCL)) {
-        fd = glfs_open(m_fs, p.c_str(), flags & ~O_CREAT);
-      }
-    } else {
-      fd = fresh(p, [&] { return glfs_open(m_fs, p.c_str(), flags); });
     }
-    if (fd == nullptr) return errno_code();
+    bool follow = !(flags & O_NOFOLLOW);
+    int open_flags = flags & ~(O_CREAT | O_EXCL | O_NOFOLLOW | O_TRUNC);
+    ec = entry_call(path, follow, [&](glfs_object_t* entry, const struct stat& st) {
+      if (S_ISLNK(st.st_mode)) return refuse(ELOOP);
+      if (S_ISDIR(st.st_mode)) return refuse(EISDIR);
+      fd = glfs_h_open(m_fs, entry, open_flags);
+      if (fd == nullptr) return -1;
+      if (!(flags & O_TRUNC) || glfs_ftruncate(fd, 0, nullptr, nullptr) == 0) return 0;
+      int err = errno;
+      glfs_close(fd);
+      fd = nullptr;
+      return refuse(err);
+    });
+    if (ec) return ec;
     out->reset(new gluster_file(path, fd, nullptr, m_server_copy));
     return {};
   }
 
   std::error_code getxattr(const std::string& path, const std::string& name, void* buf, size_t len,
                            size_t* size) override {
-    *size = 0;
-    std::string p = vol(path);
-    ssize_t n = fresh(p, [&] { return glfs_getxattr(m_fs, p.c_str(), name.c_str(), buf, len); });
-    if (n < 0) return errno_code();
-    *size = static_cast<size_t>(n);
-    return {};
+    return get_attribute(path, true, name, buf, len, size);
   }
-
   std::error_code setxattr(const std::string& path, const std::string& name, const void* value,
                            size_t len, int flags) override {
-    std::string p = vol(path);
-    return check(
-        fresh(p, [&] { return glfs_setxattr(m_fs, p.c_str(), name.c_str(), value, len, flags); }));
-  }
-
-  std::error_code listxattr(const std::string& path, bool follow,
-                            std::vector<std::string>* names) override {
-    names->clear();
-    std::string p = vol(path);
-    for (;;) {
-      ssize_t n = follow ? glfs_listxattr(m_fs, p.c_str(), nullptr, 0)
-                         : glfs_llistxattr(m_fs, p.c_str(), nullptr, 0);
-      if (n < 0) return errno_code();
-      std::vector<char> buf(static_cast<size_t>(n) + 1);
-      n = follow ? glfs_listxattr(m_fs, p.c_str(), buf.data(), buf.size())
-                 : glfs_llistxattr(m_fs, p.c_str(), buf.data(), buf.size());
-      if (n < 0 && errno == ERANGE) continue;
-      if (n < 0) return errno_code();
-      for (size_t at = 0; at < static_cast<size_t>(n);) {
-        std::string name(buf.data() + at);
-        at += name.size() + 1;
-        names->push_back(name);
-      }
-      return {};
-    }
-  }
-
-  std::error_code readlink(const std::string& path, std::string* target) override {
-    std::vector<char> buf(256);
-    for (;;) {
-      ssize_t n = glfs_readlink(m_fs, vol(path).c_str(), buf.data(), buf.size());
-      if (n < 0) return errno_code();
-      if (static_cast<size_t>(n) < buf.size()) {
-        target->assign(buf.data(), static_cast<size_t>(n));
-        return {};
-      }
-      buf.resize(buf.size() * 2);
-    }
-  }
-
-  std::error_code symlink(const std::string& target, const std::string& path) override {
-    return check(glfs_symlink(m_fs, target.c_str(), vol(path).c_str()));
-  }
-
-  std::error_code lchown(const std::string& path, uid_t uid, gid_t gid) override {
-    std::string p = vol(path);
-    return check(fresh(p, [&] { return glfs_lchown(m_fs, p.c_str(), uid, gid); }));
-  }
-  std::error_code lutimens(const std::string& path, const struct timespec times[2]) override {
-    std::string p = vol(path);
-    return check(fresh(p, [&] { return glfs_lutimens(m_fs, p.c_str(), times); }));
-  }
-  std::error_code mknod(const std::string& path, unsigned int mode, dev_t dev) override {
-    std::string p = vol(path);
-    if (glfs_mknod(m_fs, p.c_str(), mode, dev) != 0) return errno_code();
-    // As for mkdir: the exact mode, from the attributes the client keeps.
-    struct stat st;
-    if (glfs_lstat(m_fs, p.c_str(), &st) == 0 && (st.st_mode & 07777) == (mode & 07777)) return {};
-    return lchmod(path, mode & 07777);
-  }
-  std::error_code link(const std::string& from, const std::string& to) override {
-    return check(glfs_link(m_fs, vol(from).c_str(), vol(to).c_str()));
+    return set_attribute(path, true, name, value, len, flags);
   }
   std::error_code lgetxattr(const std::string& path, const std::string& name, void* buf, size_t len,
                             size_t* size) override {
-    *size = 0;
-    std::string p = vol(path);
-    ssize_t n = fresh(p, [&] { return glfs_lgetxattr(m_fs, p.c_str(), name.c_str(), buf, len); });
-    if (n < 0) return errno_code();
-    *size = static_cast<size_t>(n);
-    return {};
+    return get_attribute(path, false, name, buf, len, size);
   }
   std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
                             size_t len, int flags) override {
-    std::string p = vol(path);
-    return check(
-        fresh(p, [&] { return glfs_lsetxattr(m_fs, p.c_str(), name.c_str(), value, len, flags); }));
+    return set_attribute(path, false, name, value, len, flags);
+  }
+
+  // The names come as getxattr gives them for no name: one after another,
+  // each ended by a zero byte.
+  std::error_code listxattr(const std::string& path, bool follow,
+                            std::vector<std::string>* names) override {
+    names->clear();
+    return entry_call(path, follow, [&](glfs_object_t* entry, const struct stat&) {
+      for (;;) {
+        int n = glfs_h_getxattrs(m_fs, entry, nullptr, nullptr, 0);
+        if (n < 0) return -1;
+        std::vector<char> buf(static_cast<size_t>(n) + 1);
+        n = glfs_h_getxattrs(m_fs, entry, nullptr, buf.data(), buf.size());
+        if (n < 0 && errno == ERANGE) continue;
+        if (n < 0) return -1;
+        for (size_t at = 0; at < static_cast<size_t>(n);) {
+          std::string name(buf.data() + at);
+          at += name.size() + 1;
+          names->push_back(name);
+        }
+        return 0;
+      }
+    });
+  }
+
+  std::error_code readlink(const std::string& path, std::string* target) override {
+    return entry_call(path, false, [&](glfs_object_t* entry, const struct stat& st) {
+      if (!S_ISLNK(st.st_mode)) return refuse(EINVAL);
+      std::vector<char> buf(static_cast<size_t>(st.st_size) + 256);
+      int n = glfs_h_readlink(m_fs, entry, buf.data(), buf.size());
+      if (n < 0) return -1;
+      target->assign(buf.data(), std::min(static_cast<size_t>(n), buf.size()));
+      return 0;
+    });
+  }
+
+  std::error_code symlink(const std::string& target, const std::string& path) override {
+    return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
+      struct stat st;
+      return closed(glfs_h_symlink(m_fs, dir, leaf, target.c_str(), &st));
+    });
+  }
+
+  std::error_code lchown(const std::string& path, uid_t uid, gid_t gid) override {
+    return entry_call(path, false, [&](glfs_object_t* entry, const struct stat& now) {
+      struct stat st = now;
+      int valid = 0;
+      if (uid != static_cast<uid_t>(-1)) st.st_uid = uid, valid |= GFAPI_SET_ATTR_UID;
+      if (gid != static_cast<gid_t>(-1)) st.st_gid = gid, valid |= GFAPI_SET_ATTR_GID;
+      return valid == 0 ? 0 : glfs_h_setattrs(m_fs, entry, &st, valid);
+    });
+  }
+  std::error_code lutimens(const std::string& path, const struct timespec times[2]) override {
+    return entry_call(path, false, [&](glfs_object_t* entry, const struct stat& now) {
+      struct stat st = now;
+      int valid = 0;
+      struct timespec clock;
+      clock_gettime(CLOCK_REALTIME, &clock);
+      struct timespec* slot[2] = {&st.st_atim, &st.st_mtim};
+      const int bit[2] = {GFAPI_SET_ATTR_ATIME, GFAPI_SET_ATTR_MTIME};
+      for (int i = 0; i < 2; ++i) {
+        if (times[i].tv_nsec == UTIME_OMIT) continue;
+        *slot[i] = times[i].tv_nsec == UTIME_NOW ? clock : times[i];
+        valid |= bit[i];
+      }
+      return valid == 0 ? 0 : glfs_h_setattrs(m_fs, entry, &st, valid);
+    });
+  }
+  std::error_code mknod(const std::string& path, unsigned int mode, dev_t dev) override {
+    return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
+      struct stat st;
+      return made_exact(glfs_h_mknod(m_fs, dir, leaf, mode, dev, &st), st, mode & 07777);
+    });
+  }
+  std::error_code link(const std::string& from, const std::string& to) override {
+    return entry_call(from, false, [&](glfs_object_t* entry, const struct stat& st) {
+      if (S_ISDIR(st.st_mode)) return refuse(EPERM);
+      std::error_code ec = dir_call(to, [&](glfs_object_t* dir, const char* leaf) {
+        return glfs_h_link(m_fs, entry, dir, leaf);
+      });
+      return refuse(ec.value());
+    });
   }
 
   // Two answers, each of which a brick down changes (measured on
@@ -434,6 +438,196 @@ class gluster_backend : public backend {
   }
 
  private:
+  // Sets errno to err and answers as a failed libgfapi call does (0 when
+  // err is 0).
+  static int refuse(int err) {
+    errno = err;
+    return err == 0 ? 0 : -1;
+  }
+  // Closes an object just made; the answer of the call that made it.
+  static int closed(glfs_object_t* made) {
+    if (made == nullptr) return -1;
+    glfs_h_close(made);
+    return 0;
+  }
+  // Gives an entry just made exactly the permission bits asked for.  The
+  // creation returned its attributes, so the mode is set only when a
+  // umask cleared bits.
+  int made_exact(glfs_object_t* made, struct stat& st, unsigned int mode) {
+    if (made == nullptr) return -1;
+    int rc = 0;
+    if ((st.st_mode & 07777) != mode) {
+      st.st_mode = (st.st_mode & S_IFMT) | mode;
+      rc = glfs_h_setattrs(m_fs, made, &st, GFAPI_SET_ATTR_MODE);
+    }
+    int err = errno;
+    glfs_h_close(made);
+    errno = err;
+    return rc;
+  }
+
+  // An object of a directory, closed when it goes.
+  struct object {
+    glfs_object_t* p = nullptr;
+    object() = default;
+    object(const object&) = delete;
+    object& operator=(const object&) = delete;
+    ~object() { reset(nullptr); }
+    void reset(glfs_object_t* next) {
+      if (p != nullptr) glfs_h_close(p);
+      p = next;
+    }
+  };
+
+  // The directory of volume path p ("/" for the root) that holds its last
+  // component leaf, reached through no symbolic link: a component that is
+  // a link fails with ELOOP, one that is no directory with ENOTDIR.
+  //
+  // libgfapi follows links in the components of a path, so the path is
+  // first resolved as libgfapi does (one lookup: the client keeps the
+  // directories above in its cache) and the directory it reaches compared,
+  // by its GlusterFS identity, with the one a walk without following found
+  // at that path before.  Only a directory not seen there yet, or another
+  // directory than before (or a path libgfapi cannot resolve), costs the
+  // walk: a lookup of each component without following.  A link swapped in for a component since
+  // then leads to another directory and so to the walk, which refuses it.
+  std::error_code parent_of(const std::string& p, object* dir, std::string* leaf) {
+    size_t slash = p.rfind('/');
+    std::string path = slash == 0 ? "/" : p.substr(0, slash);
+    *leaf = p.substr(slash + 1);
+    struct stat st;
+    dir->reset(glfs_h_lookupat(m_fs, nullptr, path.c_str(), &st, 0));
+    if (dir->p != nullptr && S_ISDIR(st.st_mode) && seen_at(path, dir->p)) return {};
+    if (std::error_code ec = walk(path, dir)) return ec;
+    remember(path, dir->p);
+    return {};
+  }
+
+  // The directory at path, looked up component by component from the
+  // root without following a link.
+  std::error_code walk(const std::string& path, object* dir) {
+    struct stat st;
+    dir->reset(glfs_h_lookupat(m_fs, nullptr, "/", &st, 0));
+    if (dir->p == nullptr) return errno_code();
+    for (size_t at = 1; at < path.size();) {
+      size_t end = std::min(path.find('/', at), path.size());
+      std::string component = path.substr(at, end - at);
+      at = end + 1;
+      glfs_object_t* next = glfs_h_lookupat(m_fs, dir->p, component.c_str(), &st, 0);
+      if (next == nullptr) return errno_code();
+      dir->reset(next);
+      if (S_ISLNK(st.st_mode)) return errno_code(ELOOP);
+      if (!S_ISDIR(st.st_mode)) return errno_code(ENOTDIR);
+    }
+    return {};
+  }
+
+  using identity = std::array<unsigned char, GFAPI_HANDLE_LENGTH>;
+  static bool identity_of(glfs_object_t* o, identity* id) {
+    return glfs_h_extract_handle(o, id->data(), GFAPI_HANDLE_LENGTH) == GFAPI_HANDLE_LENGTH;
+  }
+  bool seen_at(const std::string& path, glfs_object_t* dir) {
+    identity id;
+    if (!identity_of(dir, &id)) return false;
+    std::lock_guard<std::mutex> guard(m_walked_mutex);
+    auto found = m_walked.find(path);
+    return found != m_walked.end() && found->second == id;
+  }
+  void remember(const std::string& path, glfs_object_t* dir) {
+    identity id;
+    if (!identity_of(dir, &id)) return;
+    std::lock_guard<std::mutex> guard(m_walked_mutex);
+    // Bounded: a tree of more directories than this walks again.
+    if (m_walked.size() >= kWalkedMax) m_walked.clear();
+    m_walked[path] = id;
+  }
+
+  // Runs call(dir, leaf) on the directory holding path's last component
+  // (see parent_of); once more after refreshing that directory when it
+  // fails with ESTALE (an entry another client replaced).
+  template <class Call>
+  std::error_code dir_call(const std::string& path, Call call) {
+    std::string p = vol(path);
+    if (p == "/") return errno_code(EEXIST);
+    std::error_code ec;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      object dir;
+      std::string leaf;
+      ec = parent_of(p, &dir, &leaf);
+      if (!ec) ec = check(call(dir.p, leaf.c_str()));
+      if (ec.value() != ESTALE) break;
+      forget(p);
+      refresh_parent(p);
+    }
+    return ec;
+  }
+
+  // Runs call(entry, its stat) on the entry at path: its target when
+  // follow is true and it is a symbolic link (libgfapi resolves the link
+  // within the volume), else the entry itself.
+  template <class Call>
+  std::error_code entry_call(const std::string& path, bool follow, Call call) {
+    std::string p = vol(path);
+    if (p == "/") {
+      struct stat st;
+      object root;
+      root.reset(glfs_h_lookupat(m_fs, nullptr, "/", &st, 0));
+      if (root.p == nullptr) return errno_code();
+      return check(call(root.p, st));
+    }
+    return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
+      struct stat st;
+      object entry;
+      entry.reset(glfs_h_lookupat(m_fs, dir, leaf, &st, follow ? 1 : 0));
+      if (entry.p == nullptr) return -1;
+      return call(entry.p, st);
+    });
+  }
+
+  void forget(const std::string& p) {
+    std::lock_guard<std::mutex> guard(m_walked_mutex);
+    m_walked.erase(p.substr(0, std::max<size_t>(p.rfind('/'), 1)));
+  }
+
+  // rmdir (directory true) or unlink of the entry itself.
+  std::error_code remove(const std::string& path, bool directory) {
+    return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
+      struct stat st;
+      object entry;
+      entry.reset(glfs_h_lookupat(m_fs, dir, leaf, &st, 0));
+      if (entry.p == nullptr) return -1;
+      if (directory && !S_ISDIR(st.st_mode)) return refuse(ENOTDIR);
+      if (!directory && S_ISDIR(st.st_mode)) return refuse(EISDIR);
+      return glfs_h_unlink(m_fs, dir, leaf);
+    });
+  }
+
+  std::error_code set_mode(const std::string& path, unsigned int mode, bool follow) {
+    return entry_call(path, follow, [&](glfs_object_t* entry, const struct stat& now) {
+      if (S_ISLNK(now.st_mode)) return refuse(ELOOP);
+      struct stat st = now;
+      st.st_mode = (st.st_mode & S_IFMT) | (mode & 07777);
+      return glfs_h_setattrs(m_fs, entry, &st, GFAPI_SET_ATTR_MODE);
+    });
+  }
+
+  std::error_code get_attribute(const std::string& path, bool follow, const std::string& name,
+                                void* buf, size_t len, size_t* size) {
+    *size = 0;
+    return entry_call(path, follow, [&](glfs_object_t* entry, const struct stat&) {
+      int n = glfs_h_getxattrs(m_fs, entry, name.c_str(), buf, len);
+      if (n < 0) return -1;
+      *size = static_cast<size_t>(n);
+      return 0;
+    });
+  }
+  std::error_code set_attribute(const std::string& path, bool follow, const std::string& name,
+                                const void* value, size_t len, int flags) {
+    return entry_call(path, follow, [&](glfs_object_t* entry, const struct stat&) {
+      return glfs_h_setxattrs(m_fs, entry, name.c_str(), value, len, flags);
+    });
+  }
+
   // The whole value of a (virtual) attribute, however long.
   std::error_code read_value(const std::string& p, const char* name, std::string* value) {
     std::vector<char> buf(1024);
@@ -454,9 +648,16 @@ class gluster_backend : public backend {
     return p.empty() ? "/" : p;
   }
 
+  // How many directories the walk's answers are kept for.
+  static constexpr size_t kWalkedMax = 4096;
+
   glfs_t* m_fs;
   std::string m_label;
   std::shared_ptr<std::atomic<bool>> m_server_copy;
+  // Directories found by a walk without following links: their volume
+  // path and their GlusterFS identity then.
+  std::mutex m_walked_mutex;
+  std::map<std::string, identity> m_walked;
 };
 
 // Splits "HOST[:PORT]"; the port defaults to glusterd's 24007.

@@ -27,12 +27,12 @@
 //    and RESOLVE_NO_SYMLINKS, or component by component with O_NOFOLLOW on
 //    a kernel without openat2); the attribute calls reach the entry through
 //    /proc/self/fd, which must be mounted.
-//  - GlusterFS (libgfapi, as of 10.3): links in directory components are
-//    followed, and so is a final link by the following calls, always within
-//    the volume: an absolute target starts at the volume's root, and ".."
-//    stops there.  A link can therefore redirect a call to another directory
-//    of the volume; callers that must not be redirected check each
-//    directory without following (lstat) or by identity.
+//  - GlusterFS (libgfapi, as of 10.3): no call goes through a symbolic link
+//    in a directory component either (ELOOP): calls are made relative to
+//    an object of the entry's directory, reached without following links
+//    (see README, "Trees users can write").  A following call follows a
+//    final link within the volume: an absolute target starts at the
+//    volume's root, and ".." stops there.
 //
 // Every call reports failure through a std::error_code of the system category
 // that carries the errno of the failing operation; value 0 means success.
