@@ -227,6 +227,33 @@ void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versio
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 
+// ---- Linked snapshots -------------------------------------------------------
+
+// The time, in nanoseconds since the epoch, before which a live file's last
+// change must lie for the next version to take it from this one unchanged
+// (a hard link instead of a copy).  Written once, before the copy begins,
+// as decimal text; a version without it is no source of links.
+extern const char* const kUnchangedBeforeAttribute;
+// How far the clocks of the hosts and bricks that stamp change times may
+// disagree with the volume's clock as the version's directory shows it:
+// KTSM_LINK_CLOCK_MARGIN_MS milliseconds when set, else 2 seconds.
+int64_t link_clock_margin_ns();
+// Writes kUnchangedBeforeAttribute on the version directory path, just
+// made: the earlier of created_ns and the directory's change time, less
+// the margin.
+std::error_code write_unchanged_before(const std::string& path, int64_t created_ns);
+bool read_unchanged_before(const std::string& path, int64_t* before);
+// Whether snapshots link: the set's choice (1 on, 0 off, -1 none), else
+// the process's (set_default_linked_snapshots, else KTSM_LINKED_SNAPSHOTS).
+bool linking_on(int set_choice);
+// The newest version of versions but self whose copy the volume shows
+// whole now and that carries its time (*before); false when none.
+// REQUIRES: the group lock, so that no other process deletes it meanwhile.
+bool find_link_source(const std::string& set_name,
+                      const std::list<ktsm_filegroup_version_set::version_ptr>& versions,
+                      const ktsm_filegroup_version_set::version_ptr& self, std::string* dir,
+                      int64_t* before);
+
 // ---- Holds ----------------------------------------------------------------
 
 // Reads the holds of the version directory path (SNAP_HOLD_NAME, one tag per

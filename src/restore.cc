@@ -257,7 +257,7 @@ int32_t ktsm_filegroup_version_set::restore_version_internal(const std::string& 
   // The live group as it is now, kept before anything changes.
   std::string named;
   if (!r.free_name(safety_name, m_filegroup_versions, &named) ||
-      create_version_locked(named, registered, safety)) {
+      create_version_locked(named, registered, safety, false)) {
     return 1;
   }
   if (!r.top_entries(m_name, &live) || !r.remove(m_name, live) || !r.copy(m_name, saved)) {

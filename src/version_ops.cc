@@ -41,6 +41,11 @@ bool find_with_older(const std::list<vs::version_ptr>& versions, const std::stri
 
 int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& name,
                                                             version_ptr& version) {
+  return create_version_internal(name, version, false);
+}
+
+int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& name,
+                                                            version_ptr& version, bool full_copy) {
   ktfs::ktfs_debug& logger = log();
   const char* n = name.c_str();
   if (!valid_version_name(name)) {
@@ -57,12 +62,12 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
       !ktsm_internal::take_group_lock(FN_CREATE_VERSION, m_name, &lock)) {
     return 1;
   }
-  return create_version_locked(name, registered, version);
+  return create_version_locked(name, registered, version, full_copy);
 }
 
 int32_t ktsm_filegroup_version_set::create_version_locked(const std::string& name,
                                                           const set_ptr& registered,
-                                                          version_ptr& version) {
+                                                          version_ptr& version, bool full_copy) {
   ktfs::ktfs_debug& logger = log();
   const char* n = name.c_str();
   std::string path = ktsm_internal::snapshot_path(m_name, name);
@@ -80,7 +85,8 @@ int32_t ktsm_filegroup_version_set::create_version_locked(const std::string& nam
   // among its set's at every later start-up.
   ktsm_filegroup_version::creation_record created =
       ktsm_internal::next_creation(m_filegroup_versions);
-  if (ktsm_internal::write_creation(path, created)) {
+  if (ktsm_internal::write_creation(path, created) ||
+      ktsm_internal::write_unchanged_before(path, created.time_ns)) {
     logger.debug(FN_CREATE_VERSION, -1, "file group [%s] setxattr failed", n);
     return 1;
   }
@@ -108,6 +114,12 @@ int32_t ktsm_filegroup_version_set::create_version_locked(const std::string& nam
   info.nvme_iopx = io();
   info.fg_name = m_name;
   info.fgver_name = path;
+  if (!full_copy && ktsm_internal::linking_on(m_linked.load()) &&
+      ktsm_internal::find_link_source(m_name, m_filegroup_versions, version, &info.link_fgver_name,
+                                      &info.unchanged_before_ns)) {
+    logger.debug(FN_CREATE_VERSION, 0, "file group version [%s] links unchanged files to [%s]", n,
+                 info.link_fgver_name.c_str());
+  }
   std::error_code copied = ktfssnapcore::snap_opcreate(&info);
   // A brick lost during the copy is the reason, whether the copy failed on
   // it or listed around it.
@@ -244,8 +256,13 @@ int32_t ktsm_filegroup_version_set::set_previous_version_internal(const std::str
 }
 
 int32_t ktsm_filegroup_version_set::create_version(const std::string& name, version_ptr& version) {
+  return create_version(name, version, false);
+}
+
+int32_t ktsm_filegroup_version_set::create_version(const std::string& name, version_ptr& version,
+                                                   bool full_copy) {
   mutex_guard guard(m_set_lock);
-  return create_version_internal(name, version);
+  return create_version_internal(name, version, full_copy);
 }
 
 int32_t ktsm_filegroup_version_set::delete_version(const std::string& name) {

@@ -117,6 +117,23 @@ class ktsm_filegroup_version_set {
   // to an older one: call set_previous_version for that.
   KTSM_API int32_t create_version(const std::string& name, version_ptr& version)
       LOCKS_EXCLUDED(m_set_lock);
+  // Linked snapshots.  While linking is on (see set_linked_snapshots), the
+  // copy gives every regular file that is unchanged since the newest older
+  // version whose copy is whole (active, or in an export state) was taken
+  // one more name of that version's file instead of a copy (see README,
+  // "Linked snapshots", for the rule).  With full_copy true, or with
+  // linking off, every file is copied.  Otherwise as create_version.
+  KTSM_API int32_t create_version(const std::string& name, version_ptr& version, bool full_copy)
+      LOCKS_EXCLUDED(m_set_lock);
+  // Whether this set's snapshots link unchanged files; until called, the
+  // process's choice: set_default_linked_snapshots, else the environment
+  // (KTSM_LINKED_SNAPSHOTS=0 turns linking off), else on.
+  KTSM_API void set_linked_snapshots(bool linked);
+  KTSM_API static void set_default_linked_snapshots(bool linked);
+  // Whether a version in this state holds a whole copy of its group (the
+  // settled states and the export states): only such a version is a
+  // source of links.
+  KTSM_API static bool holds_whole_copy(const std::string& state);
 
   // Deletes the version: state "4" (delete in progress), the snapshot core's
   // removal (merging the version's deleted-file list into the older version
@@ -313,6 +330,8 @@ class ktsm_filegroup_version_set {
       EXCLUSIVE_LOCKS_REQUIRED(m_lock);
   KTSM_API int32_t create_version_internal(const std::string& name, version_ptr& version)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t create_version_internal(const std::string& name, version_ptr& version,
+                                           bool full_copy) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t delete_version_internal(const std::string& name)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t set_previous_version_internal(const std::string& name)
@@ -458,9 +477,11 @@ class ktsm_filegroup_version_set {
   version_ptr find_snapshot_version(const std::string& name, const char* function) const
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   // create_version_internal's work once the group lock is held; registered
-  // is this set as registered (the new version's owner link).
+  // is this set as registered (the new version's owner link); full_copy
+  // copies every file.
   int32_t create_version_locked(const std::string& name, const set_ptr& registered,
-                                version_ptr& version) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+                                version_ptr& version, bool full_copy)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   // delete_version_internal's work; with lock_held, the caller holds the
   // group lock already (the lock is not re-entrant).
   int32_t delete_version_steps(const std::string& name, bool lock_held)
@@ -474,6 +495,8 @@ class ktsm_filegroup_version_set {
   std::list<version_ptr> m_filegroup_versions GUARDED_BY(m_set_lock);
   std::string m_name;
   ktsm_mutex m_set_lock;
+  // set_linked_snapshots: 1 on, 0 off, -1 the process's choice.
+  std::atomic<int> m_linked{-1};
 };
 
 #endif  // KTSM_KTSM_FILEGROUP_VERSION_SET_H_

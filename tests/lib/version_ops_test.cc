@@ -328,6 +328,76 @@ TEST_P(VersionOpsTest, RestoreNeverFollowsALinkSwappedInForWhatItMade) {
   EXPECT_EQ(m_lib.read_file(target), "root's");
 }
 
+// Linked snapshots: a file unchanged since the older version is one more
+// name of its file there; every kind of change is copied, and nothing a
+// user writes afterwards, to a live or a restored file, reaches a version.
+TEST_P(VersionOpsTest, UnchangedFilesAreSharedAndEveryChangeIsCopied) {
+  ktfs::ktfs_api& api = m_lib.api();
+  auto io = m_lib.io();
+  ::setenv("KTSM_LINK_CLOCK_MARGIN_MS", "0", 1);
+  const std::vector<std::string> changes = {"content", "size",  "mtime",   "chmod",
+                                            "chown",   "xattr", "renamed", "rewritten"};
+  const struct timespec old_times[2] = {{1000000000, 1}, {1000000000, 1}};
+  for (const std::string& name : changes) {
+    m_lib.write_file("/g/" + name, "0123456789");
+    ASSERT_FALSE(api.lutimens(io, ("/g/" + name).c_str(), old_times, {}));
+  }
+  m_lib.write_file("/g/twin", "abcdefghij");  // renamed over "renamed"
+  ASSERT_FALSE(api.lutimens(io, "/g/twin", old_times, {}));
+  ASSERT_FALSE(api.link(io, "/g/a.txt", "/g/dir/a2.txt", {}));
+  version_ptr v1, v2, v3;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+
+  const struct timespec other_times[2] = {{1500000000, 0}, {1500000000, 0}};
+  m_lib.write_file("/g/content", "9876543210");
+  m_lib.write_file("/g/size", "0123456789+");
+  ASSERT_FALSE(api.lutimens(io, "/g/mtime", other_times, {}));
+  ASSERT_FALSE(api.chmod(io, "/g/chmod", 0600, {}));
+  ASSERT_FALSE(api.lchown(io, "/g/chown", 1000, 1000, {}));
+  m_lib.set_xattr("/g/xattr", "user.note", "changed");
+  ASSERT_FALSE(api.rename(io, "/g/twin", "/g/renamed", {}));
+  m_lib.write_file("/g/rewritten", "same-size!");
+  ASSERT_FALSE(api.lutimens(io, "/g/rewritten", old_times, {}));
+  ASSERT_EQ(m_set->create_version("v2", v2), 0);
+
+  auto ino = [&](const std::string& path) {
+    struct stat st;
+    EXPECT_FALSE(api.lstat(io, path.c_str(), &st, {})) << path;
+    return st.st_ino;
+  };
+  auto shared = [&](const std::string& rel) {
+    return ino("/g/.snaps/v1/" + rel) == ino("/g/.snaps/v2/" + rel);
+  };
+  EXPECT_TRUE(shared("a.txt"));
+  EXPECT_TRUE(shared("dir/b.txt"));
+  EXPECT_EQ(ino("/g/.snaps/v2/a.txt"), ino("/g/.snaps/v2/dir/a2.txt")) << "one file, two names";
+  for (const std::string& name : changes) {
+    EXPECT_FALSE(shared(name)) << name << " changed: copied";
+    EXPECT_EQ(m_lib.read_file("/g/.snaps/v2/" + name), m_lib.read_file("/g/" + name)) << name;
+    EXPECT_NE(ino("/g/.snaps/v2/" + name), ino("/g/" + name)) << "never the live file";
+  }
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/rewritten"), "0123456789");
+
+  // Writing to the live file, and to a file restored from v2, leaves both
+  // versions as they were; deleting v1 leaves v2 whole.
+  m_lib.write_file("/g/a.txt", "written");
+  ASSERT_FALSE(api.unlink(io, "/g/dir/b.txt", {}));
+  ASSERT_EQ(m_set->restore_paths("v2", {"dir/b.txt"}, ""), 0);
+  EXPECT_NE(ino("/g/dir/b.txt"), ino("/g/.snaps/v2/dir/b.txt")) << "restored by a copy";
+  m_lib.write_file("/g/dir/b.txt", "rewritten after the restore");
+  ASSERT_EQ(m_set->delete_version("v1"), 0);
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v2/a.txt"), "alpha");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v2/dir/a2.txt"), "alpha");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v2/dir/b.txt"), "beta");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v2/content"), "9876543210");
+
+  // A full copy shares nothing.
+  ASSERT_EQ(m_set->create_version("v3", v3, true), 0);
+  EXPECT_NE(ino("/g/.snaps/v3/content"), ino("/g/.snaps/v2/content"));
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v3/content"), "9876543210");
+  ::unsetenv("KTSM_LINK_CLOCK_MARGIN_MS");
+}
+
 TEST_P(VersionOpsTest, SafetyVersionTakesTheFirstNameFreeUnderTheLock) {
   // "safe" is this set's; "safe-2" was made since by another set object of
   // the group, as another process makes one: this set has no record of it.

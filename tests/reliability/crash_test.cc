@@ -105,14 +105,15 @@ struct launch {
   bool traced = false;
 };
 
-// The environment of a run: this process's, without any KTSM_*, HOME or
-// XDG_DATA_HOME, with the log, the exports directory and PATH of the test.
+// The environment of a run: this process's, without any KTSM_* (but the
+// link clock's margin, which a test sets), HOME or XDG_DATA_HOME, with the
+// log, the exports directory and PATH of the test.
 std::vector<std::string> run_environment(const std::string& dir, const std::string& path) {
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e, name = entry.substr(0, entry.find('='));
-    if (name.rfind("KTSM_", 0) == 0 || name == "PATH" || name == "HOME" ||
-        name == "XDG_DATA_HOME" || name == "STORHAUG_EXPORT_DIR") {
+    if ((name.rfind("KTSM_", 0) == 0 && name != "KTSM_LINK_CLOCK_MARGIN_MS") || name == "PATH" ||
+        name == "HOME" || name == "XDG_DATA_HOME" || name == "STORHAUG_EXPORT_DIR") {
       continue;
     }
     env.push_back(entry);
@@ -522,6 +523,8 @@ TEST_F(CrashTest, SnapshotKilledWhileCopying) {
   const std::string version_dir = snaps("g") + "/v1";
   // Two files copied at once: at the kill at most two are incomplete.
   ::setenv("KTFS_COPY_WORKERS", "2", 1);
+  // Files count as unchanged since v1 began (see below).
+  ::setenv("KTSM_LINK_CLOCK_MARGIN_MS", "0", 1);
   pid_t pid = start(command({"snapshot", "g", "v1"}));
   ::unsetenv("KTFS_COPY_WORKERS");
   ASSERT_GT(pid, 0);
@@ -544,6 +547,19 @@ TEST_F(CrashTest, SnapshotKilledWhileCopying) {
   EXPECT_GE(complete, kCopiedAtKill - 2);
   EXPECT_LT(complete, files.size());
   EXPECT_FALSE(path_exists(version_dir + "/" + kDeletedList));
+
+  // The next snapshot shares nothing with the interrupted one, though its
+  // files are unchanged since it began: every file is whole, and each of
+  // v1's keeps its one name.
+  ok({"snapshot", "g", "v2"});
+  ::unsetenv("KTSM_LINK_CLOCK_MARGIN_MS");
+  EXPECT_EQ(complete_copies(snaps("g") + "/v2", files), files.size());
+  for (const std::string& name : names_in(version_dir)) {
+    struct stat st;
+    ASSERT_EQ(::lstat((version_dir + "/" + name).c_str(), &st), 0) << name;
+    EXPECT_EQ(st.st_nlink, 1u) << name;
+  }
+  ok({"delete", "g", "v2"});
 
   bool had_state = false;  // it was: the state read "1" before the kill
   resolve_killed_snapshot("g", "v1", &had_state);

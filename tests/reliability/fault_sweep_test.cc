@@ -165,12 +165,13 @@ class create_version_case : public sweep_case {
     bool recorded = made && s != step::first_state && s != step::record;
     EXPECT_EQ(ktsm_sweep::xattr(lib, kDir, ktsm_sweep::kCreatedAttribute) != "<none>", recorded)
         << "the creation record is written once the first state is";
-    if (!recorded) {
-      EXPECT_EQ(m_out, m_sentinel) << "version unchanged before the record exists";
+    if (!recorded || s == step::link_time) {
+      EXPECT_EQ(m_out, m_sentinel) << "version unchanged before its records exist";
       EXPECT_EQ(ktsm_sweep::names_of(m_set), names{"//g"});
       EXPECT_EQ(lib.exists(kDir), made);
       if (made) {
-        EXPECT_EQ(lib.raw_state(kDir), s == step::record ? state_bytes("1") : "");
+        bool first = s == step::record || s == step::link_time;
+        EXPECT_EQ(lib.raw_state(kDir), first ? state_bytes("1") : "");
       }
       return;
     }
@@ -215,6 +216,7 @@ class create_version_case : public sweep_case {
     make_dir,
     first_state,
     record,
+    link_time,
     check_before,
     copy,
     check_after,
@@ -222,7 +224,8 @@ class create_version_case : public sweep_case {
   };
   // The group's checks and lock come first, their release last; the
   // version directory's setxattrs are its first state, its creation
-  // record, its last state; the volume is checked before and after the
+  // record, the time before which files count as unchanged (after an lstat
+  // of it), its last state; the volume is checked before and after the
   // copy.
   static step step_of(const fault_point& p) {
     lock_step l = ktsm_sweep::lock_step_of(p, "//g");
@@ -230,9 +233,15 @@ class create_version_case : public sweep_case {
     if (l != lock_step::other) return step::locked;
     if (p.kind == "reachable") return p.occurrence() == 1 ? step::check_before : step::check_after;
     if (p.path == "//g/.snaps/v" && p.kind == "mkdir") return step::make_dir;
+    if (p.path == "//g/.snaps/v" && p.kind == "lstat" && p.occurrence() == 1) {
+      return step::link_time;
+    }
     if (p.path == "//g/.snaps/v" && p.kind == "setxattr") {
       size_t i = p.occurrence();
-      return i == 1 ? step::first_state : i == 2 ? step::record : step::final_state;
+      return i == 1   ? step::first_state
+             : i == 2 ? step::record
+             : i == 3 ? step::link_time
+                      : step::final_state;
     }
     return step::copy;
   }
@@ -1221,13 +1230,16 @@ class snap_copy_case : public sweep_case {
     expect_copy(lib, kDir);
   }
 
- private:
-  static int32_t copy_into(const std::string& dir) {
+ protected:
+  // older: a copy to link unchanged files from ("" for none).
+  static int32_t copy_into(const std::string& dir, const std::string& older = "") {
     ktfssnapcore::ktfssnapcore_opinfo info;
     info.nvme_api = &vs::api_instance;
     info.nvme_iopx = boost::atomic_load(&vs::file_io);
     info.fg_name = "//g";
     info.fgver_name = dir;
+    info.link_fgver_name = older;
+    info.unchanged_before_ns = INT64_MAX;
     return ktfssnapcore::snap_opcreate(&info) ? 1 : 0;
   }
   // Calls that make a new entry in the copy.
@@ -1238,6 +1250,64 @@ class snap_copy_case : public sweep_case {
   }
   const std::string kDir = "/g/.snaps/c";
   vs::set_ptr m_set;
+};
+
+// The snapshot core's copy with an older copy p of the same group to link
+// unchanged files from (every file counts as unchanged by its time): a
+// lookup of p's file or a link to it that fails makes that file a copy,
+// and the snapshot succeeds; with every call failing from there on, the
+// copy that follows fails.  Other calls fail as without linking.
+class linked_copy_case : public snap_copy_case {
+ public:
+  std::string name() const override { return "snap_opcreate, linked"; }
+  void prepare(library_fixture& lib) override {
+    snap_copy_case::prepare(lib);
+    lib.make_dir(kOlder, 0);
+    ASSERT_EQ(copy_into("//g/.snaps/p", ""), 0);
+  }
+  int32_t run(library_fixture&) override { return copy_into("//g/.snaps/c", "//g/.snaps/p"); }
+  outcome expect(const fault_point* p) const override {
+    if (p != nullptr && linking(*p)) return p->persistent ? outcome{1, 0, 1} : success();
+    return snap_copy_case::expect(p);
+  }
+  void check_left(library_fixture& lib, const fault_point* p) override {
+    if (p != nullptr && !linking(*p)) {
+      snap_copy_case::check_left(lib, p);
+      return;
+    }
+    if (p != nullptr && p->persistent) return;
+    expect_copy(lib, kDir);
+    // Every regular file shares p's, but the one whose lookup or link failed
+    // (both names of a.txt, which are one file).
+    std::string failed = p != nullptr ? rel_of(*p) : "";
+    auto pair = [](const std::string& rel) { return rel == "/a.txt" || rel == "/dir/a2.txt"; };
+    for (const char* rel : {"/a.txt", "/dir/a2.txt", "/dir/b.txt", "/dir/sub/c.txt", "/sparse"}) {
+      bool refused = failed == rel || (pair(failed) && pair(rel));
+      EXPECT_EQ(inode(lib, kDir + rel) == inode(lib, kOlder + rel), !refused) << rel;
+    }
+  }
+
+ private:
+  // The file's path in the group, for a call on it, its copy or p's file.
+  static std::string rel_of(const fault_point& p) {
+    return p.path.substr(p.path.compare(0, 11, "//g/.snaps/") == 0 ? 12 : 3);
+  }
+  static bool in_older(const std::string& call) {
+    return call.find(" //g/.snaps/p/") != std::string::npos;
+  }
+  // The lookup of p's file, the comparison of its attributes with the live
+  // file's and the link that follows: calls on p's file, or right after
+  // one (the workers being one, the calls come in this order).
+  static bool linking(const fault_point& p) {
+    size_t n = p.calls.size();
+    return in_older(p.call()) || (n >= 2 && in_older(p.calls[n - 2]));
+  }
+  static ino_t inode(library_fixture& lib, const std::string& path) {
+    struct stat st;
+    EXPECT_FALSE(lib.api().lstat(lib.io(), path.c_str(), &st, kNoAio)) << path;
+    return st.st_ino;
+  }
+  const std::string kOlder = "/g/.snaps/p";
 };
 
 // ---- start-up recovery -------------------------------------------------------------
@@ -1625,6 +1695,17 @@ TEST(FaultSweep, SnapshotCoreCopy) {
   // file's two seeks and truncate, the FIFO's mknod, the second name's link;
   // the walk's own checks of what it goes through (lstat and fstat).
   EXPECT_GE(n.transient, 100u);  // 117 when last counted
+  EXPECT_EQ(n.persistent, n.transient);
+  RecordProperty("fault_points", static_cast<int>(n.total()));
+}
+
+TEST(FaultSweep, SnapshotCoreLinkedCopy) {
+  linked_copy_case c;
+  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+  // As the copy, but per regular file (the sparse one too) the older
+  // file's lstat, both files' attribute lists (and a.txt's uuid), and a
+  // link in place of the copy and the file's metadata.
+  EXPECT_GE(n.transient, 60u);
   EXPECT_EQ(n.persistent, n.transient);
   RecordProperty("fault_points", static_cast<int>(n.total()));
 }

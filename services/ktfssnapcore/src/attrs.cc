@@ -2,6 +2,7 @@
 // its target's) to another.
 #include <sys/uio.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -86,6 +87,28 @@ std::error_code copy_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
     }
   }
   return {};
+}
+
+bool same_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& a,
+                const std::string& b) {
+  std::vector<std::string> names[2];
+  if (api->listxattr(io, a.c_str(), false, &names[0], kNoAio) ||
+      api->listxattr(io, b.c_str(), false, &names[1], kNoAio)) {
+    return false;
+  }
+  for (std::vector<std::string>& list : names) {
+    list.erase(std::remove_if(list.begin(), list.end(), is_volume_internal_attr), list.end());
+    std::sort(list.begin(), list.end());
+  }
+  if (names[0] != names[1]) return false;
+  std::vector<char> value_a, value_b;
+  for (const std::string& name : names[0]) {
+    if (read_value(api, io, a, name, &value_a) || read_value(api, io, b, name, &value_b) ||
+        value_a != value_b) {
+      return false;
+    }
+  }
+  return true;
 }
 
 }  // namespace detail

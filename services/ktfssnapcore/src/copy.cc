@@ -18,6 +18,11 @@
 // before its entries are visited, and each file's open handle against the
 // lstat that chose it (see snap_opcreate).
 //
+// With an older version to link from, a regular file unchanged since it was
+// taken (see snap_opcreate) is given one more name of its file there
+// instead of a copy; its owner, attributes, mode and times are already
+// the ones the copy would give it.
+//
 // Every entry carries its number in the walk; when calls fail, the walk
 // stops handing out work, the entries already being copied are finished,
 // and the failure of the lowest-numbered entry is the one reported.
@@ -149,8 +154,8 @@ typedef std::pair<dev_t, ino_t> inode_key;
 class tree_copier {
  public:
   tree_copier(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, copy_progress& progress,
-              unsigned workers)
-      : m_api(api), m_io(io), m_progress(progress), m_pool(workers) {}
+              unsigned workers, detail::link_source older = {})
+      : m_api(api), m_io(io), m_progress(progress), m_older(std::move(older)), m_pool(workers) {}
 
   // Copies the entries of the group directory src into dst, leaving out the
   // version tree and the group's own deleted-file list; dst itself is left
@@ -164,7 +169,9 @@ class tree_copier {
       return ec;
     }
     descend(m_top, names, true);
-    return finish(failed);
+    std::error_code ec2 = finish(failed);
+    report_refused_links();
+    return ec2;
   }
 
   // Gives the version's directory the group directory's owner, mode and
@@ -353,6 +360,7 @@ class tree_copier {
     std::error_code ec;
     switch (e.st.st_mode & S_IFMT) {
       case S_IFREG:
+        if (link_unchanged(e)) return {};
         ec = copy_file(e, failed);
         break;
       case S_IFLNK: {
@@ -378,6 +386,39 @@ class tree_copier {
     }
     if (ec) return ec;
     return set_metadata(e, failed);
+  }
+
+  // A file unchanged since the older version was taken: one more name of
+  // the older version's file.  False when it changed, when the older
+  // version lacks it, or when the volume refuses the link (noted; the
+  // caller copies it).
+  bool link_unchanged(const entry& e) {
+    if (m_older.dir.empty()) return false;
+    struct stat older;
+    std::string from = m_older.dir + e.src.substr(m_top.src.size());
+    if (m_api->lstat(m_io, from.c_str(), &older, kNoAio) ||
+        !detail::unchanged_since(e.st, older, m_older.unchanged_before_ns) ||
+        !detail::same_attrs(m_api, m_io, e.src, from)) {
+      return false;
+    }
+    if (std::error_code ec = m_api->link(m_io, from.c_str(), e.dst.c_str(), kNoAio)) {
+      std::lock_guard<std::mutex> guard(m_mutex);
+      if (m_refused++ == 0) m_first_refusal = "[" + e.src + "]: " + std::strerror(ec.value());
+      return false;
+    }
+    m_progress.files.fetch_add(1, std::memory_order_relaxed);
+    m_progress.linked.fetch_add(1, std::memory_order_relaxed);
+    return true;
+  }
+
+  // One message for every link the volume refused in this copy.
+  void report_refused_links() {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_refused == 0) return;
+    detail::logger().debug(kFunction, -1,
+                           "%llu unchanged files copied: the volume refused a link to the older "
+                           "version's file (first %s)",
+                           static_cast<unsigned long long>(m_refused), m_first_refusal.c_str());
   }
 
   std::error_code copy_file(const entry& e, std::string* failed) {
@@ -540,9 +581,10 @@ class tree_copier {
   ktfs::ktfs_api* m_api;
   const ktfs::iopx_ptr& m_io;
   copy_progress& m_progress;
-  uint64_t m_next_seq = 0;    // the walk's only
-  entry m_top{};              // the group and the version's directory
-  std::vector<entry> m_dirs;  // the walk's only, until the pool is idle
+  const detail::link_source m_older;  // dir empty: every file copied
+  uint64_t m_next_seq = 0;            // the walk's only
+  entry m_top{};                      // the group and the version's directory
+  std::vector<entry> m_dirs;          // the walk's only, until the pool is idle
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;  // guards what follows
   std::map<inode_key, std::string> m_first_names;
@@ -551,6 +593,8 @@ class tree_copier {
   uint64_t m_failure_seq = 0;
   std::error_code m_failure;
   std::string m_failure_path;
+  uint64_t m_refused = 0;  // links the volume refused
+  std::string m_first_refusal;
   worker_pool m_pool;  // last: its threads end before the members they use
 };
 
@@ -575,10 +619,20 @@ unsigned copy_workers() {
 
 namespace detail {
 
+bool unchanged_since(const struct stat& live, const struct stat& older,
+                     int64_t unchanged_before_ns) {
+  int64_t changed = static_cast<int64_t>(live.st_ctim.tv_sec) * 1000000000 + live.st_ctim.tv_nsec;
+  return S_ISREG(live.st_mode) && S_ISREG(older.st_mode) && changed < unchanged_before_ns &&
+         live.st_size == older.st_size && live.st_mtim.tv_sec == older.st_mtim.tv_sec &&
+         live.st_mtim.tv_nsec == older.st_mtim.tv_nsec &&
+         (live.st_mode & 07777) == (older.st_mode & 07777) && live.st_uid == older.st_uid &&
+         live.st_gid == older.st_gid;
+}
+
 std::error_code copy_group(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& fg,
-                           const std::string& ver, const version_filler& fill,
-                           std::string* failed) {
-  tree_copier copier(api, io, progress(), copy_workers());
+                           const std::string& ver, const link_source& older,
+                           const version_filler& fill, std::string* failed) {
+  tree_copier copier(api, io, progress(), copy_workers(), older);
   std::error_code ec = copier.copy_top(fg, ver, failed);
   if (!ec) ec = fill(failed);
   if (!ec) ec = copier.finish_top(failed);

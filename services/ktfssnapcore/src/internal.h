@@ -66,6 +66,14 @@ std::error_code copy_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
                            const std::string& dst, std::string* failed,
                            attr_scope scope = attr_scope::all);
 
+// Whether the entries a and b carry the same extended attributes (their
+// own, names and values) but for the volume's bookkeeping; false when
+// either cannot be read.  A change of an attribute does not move a file's
+// change time on every volume (GlusterFS 10.3 keeps it), so the rule for
+// unchanged files compares them.
+bool same_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& a,
+                const std::string& b);
+
 // Removes path and what lies under it; *failed receives the path of the
 // first failing call.
 std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
@@ -79,12 +87,26 @@ bool is_volume_internal_attr(const std::string& name);
 // entries are copied; the error of its failing call, with *failed set.
 typedef std::function<std::error_code(std::string* failed)> version_filler;
 
+// An older version whose files stand in for unchanged live files (see
+// snap_opcreate); dir empty: none.
+struct link_source {
+  std::string dir;
+  int64_t unchanged_before_ns;
+};
+
+// Whether the live file (its lstat) is unchanged since the older version
+// whose file at the same path older is was taken: the rule of
+// snap_opcreate.
+bool unchanged_since(const struct stat& live, const struct stat& older,
+                     int64_t unchanged_before_ns);
+
 // Copies the file group fg into the existing directory ver (see
-// snap_opcreate): the group's entries, then what fill adds, then ver's own
-// metadata, which nothing changes afterwards.  On failure *failed names the
-// path of the call that failed.
+// snap_opcreate): the group's entries (unchanged files linked to older's),
+// then what fill adds, then ver's own metadata, which nothing changes
+// afterwards.  On failure *failed names the path of the call that failed.
 std::error_code copy_group(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& fg,
-                           const std::string& ver, const version_filler& fill, std::string* failed);
+                           const std::string& ver, const link_source& older,
+                           const version_filler& fill, std::string* failed);
 
 }  // namespace detail
 }  // namespace ktfssnapcore

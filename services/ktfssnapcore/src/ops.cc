@@ -29,13 +29,15 @@ std::error_code copy_version(ktfssnapcore_opinfo* info, std::string* failed) {
     if (ec) *list_failed = list;
     return ec;
   };
-  return detail::copy_group(info->nvme_api, info->nvme_iopx, info->fg_name, info->fgver_name,
+  detail::link_source older{info->link_fgver_name, info->unchanged_before_ns};
+  return detail::copy_group(info->nvme_api, info->nvme_iopx, info->fg_name, info->fgver_name, older,
                             make_list, failed);
 }
 
 }  // namespace
 
-ktfssnapcore_opinfo::ktfssnapcore_opinfo() : nvme_api(nullptr), sas_api(nullptr), op_status(-1) {}
+ktfssnapcore_opinfo::ktfssnapcore_opinfo()
+    : nvme_api(nullptr), sas_api(nullptr), unchanged_before_ns(0), op_status(-1) {}
 
 namespace detail {
 
@@ -54,6 +56,7 @@ std::error_code snap_opcreate(ktfssnapcore_opinfo* info) {
   copy_progress& progress = detail::progress();
   progress.files.store(0, std::memory_order_relaxed);
   progress.bytes.store(0, std::memory_order_relaxed);
+  progress.linked.store(0, std::memory_order_relaxed);
   progress.running.store(true, std::memory_order_relaxed);
   std::string failed;
   std::error_code ec = copy_version(info, &failed);

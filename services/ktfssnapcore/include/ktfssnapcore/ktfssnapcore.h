@@ -40,8 +40,14 @@ struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
   std::string fg_name;           // the file group's directory
   std::string fgver_name;        // the version's directory
   std::string older_fgver_name;  // the older version's name; empty if none
-  std::string delfilelist;       // set by snap_opdelete: the version's list
-  int32_t op_status;             // set by snap_opdelete: 0 = merge the list
+  // snap_opcreate: a whole older version of the group (its directory)
+  // whose files stand in for unchanged live files, and the time, in
+  // nanoseconds since the epoch, before which a live file's last change
+  // must lie for it to count as unchanged.  Empty: every file is copied.
+  std::string link_fgver_name;
+  int64_t unchanged_before_ns;
+  std::string delfilelist;  // set by snap_opdelete: the version's list
+  int32_t op_status;        // set by snap_opdelete: 0 = merge the list
 };
 
 // Copies the live file group fg_name (everything in it except ".snaps" and
@@ -59,6 +65,21 @@ struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
 // its other attributes (the caller's records) stay its own.  The caller
 // makes it closed (mode 0), so that nobody reads a version being filled;
 // a copy that fails leaves it so.
+//
+// Linked snapshots: with link_fgver_name set, a regular file of the group
+// that is unchanged since that older version was taken becomes one more
+// name (a hard link) of the older version's file at the same path instead
+// of a copy.  Unchanged means, all of: its change time (ctime) lies before
+// unchanged_before_ns; the older version has a regular file at the same
+// path; both have the same size, modification time (to the nanosecond),
+// permission bits, owner and group, and the same extended attributes
+// (names and values; GlusterFS 10.3 keeps a file's change time when an
+// attribute changes).  A change of data, size, mode, owner or name moves a
+// file's change time, so a file written and given its old size and
+// modification time back is still copied.  A link the volume refuses (a brick's limit of names or
+// attribute space, any error) is logged once per snapshot at level -1 and
+// the file copied instead, which starts a new chain for later versions.
+// Further names of a file linked in the group are links of that file.
 //
 // copy_workers() entries are copied at once; the walk keeps directory
 // order.  Messages at level -1 name each entry that
@@ -128,6 +149,7 @@ KTFSSNAPCORE_API unsigned copy_workers();
 struct KTFSSNAPCORE_API copy_progress {
   std::atomic<uint64_t> files{0};
   std::atomic<uint64_t> bytes{0};
+  std::atomic<uint64_t> linked{0};  // of files: linked to an older version, not copied
   std::atomic<bool> running{false};
 };
 KTFSSNAPCORE_API const copy_progress& snap_progress();
