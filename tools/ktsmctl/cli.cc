@@ -79,12 +79,15 @@ const std::vector<command_info>& commands() {
        "GROUP VERSION",
        {param::group, param::version},
        0,
-       {},
+       {"--full"},
        cmd_snapshot,
        "take a snapshot of the group's live files",
        "Copies the live files of GROUP into the new version VERSION and links it to the\n"
-       "version before it.  When standard error is a terminal, a long copy shows its\n"
-       "progress (files and bytes copied).\n",
+       "version before it.  A file unchanged since the newest whole snapshot was taken\n"
+       "is not copied again: the new snapshot shares that snapshot's file (a hard\n"
+       "link; see the README, \"Linked snapshots\").  --full copies every file.  When\n"
+       "standard error is a terminal, a long copy shows its progress (files and bytes\n"
+       "copied).\n",
        true},
       {"delete",
        "GROUP VERSION",
@@ -274,6 +277,7 @@ po::options_description visible_options() {
       "parsable,p", po::bool_switch(), "list: times in seconds since the epoch, sizes in bytes")(
       "dry-run", po::bool_switch(), "restore, prune: print what would change, change nothing")(
       "live", po::bool_switch(), "export, unexport: the live group, in place of a VERSION")(
+      "full", po::bool_switch(), "snapshot: copy every file, share none with an older snapshot")(
       "to", po::value<std::string>()->value_name("DIR"),
       "restore: into the volume directory DIR instead of in place");
   for (const char* rule : kKeepRules) {
@@ -356,17 +360,16 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   command_options& opts = out->opts;
   opts.dry_run = vm["dry-run"].as<bool>();
   opts.live = vm["live"].as<bool>();
+  opts.full = vm["full"].as<bool>();
   opts.scripted = vm["scripted"].as<bool>();
   opts.parsable = vm["parsable"].as<bool>();
   opts.to = string_option(vm, "to");
   for (const char* rule : kKeepRules) {
     if (vm.count(rule)) opts.keep[rule] = vm[rule].as<std::string>();
   }
-  const std::pair<const char*, const char*> kSwitches[] = {{"json", "--json"},
-                                                           {"scripted", "-H"},
-                                                           {"parsable", "-p"},
-                                                           {"live", "--live"},
-                                                           {"dry-run", "--dry-run"}};
+  const std::pair<const char*, const char*> kSwitches[] = {
+      {"json", "--json"}, {"scripted", "-H"}, {"parsable", "-p"},
+      {"live", "--live"}, {"full", "--full"}, {"dry-run", "--dry-run"}};
   for (const auto& sw : kSwitches) {
     if (vm[sw.first].as<bool>()) out->given.push_back(sw.second);
   }

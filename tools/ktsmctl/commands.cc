@@ -147,7 +147,7 @@ bool take_snapshot(context& ctx, const set_ptr& set, const std::string& name) {
   int32_t status;
   {
     progress_line progress;
-    status = set->create_version(name, version);
+    status = set->create_version(name, version, ctx.opts.full);
   }
   if (status == 0) return true;
   std::string what = "snapshot " + quoted(name) + " of group " +
@@ -174,9 +174,9 @@ int cmd_snapshot(context& ctx, const arguments& args) {
   set->get_version(args[1], version);
   const ktfssnapcore::copy_progress& copied = ktfssnapcore::snap_progress();
   std::cout << "snapshot " << escaped(args[1]) << " of group " << escaped(label)
-            << " taken: " << counted(copied.files.load(), "file") << ", "
-            << human_bytes(copied.bytes.load()) << " copied; linked to " << older_words(version)
-            << "\n";
+            << " taken: " << counted(copied.files.load(), "file") << " (" << copied.linked.load()
+            << " unchanged, shared with an older snapshot), " << human_bytes(copied.bytes.load())
+            << " copied; linked to " << older_words(version) << "\n";
   return exit_ok;
 }
 

@@ -16,6 +16,7 @@ namespace ktsmctl {
 // The options that only some commands take.
 struct command_options {
   bool dry_run = false;                     // --dry-run
+  bool full = false;                        // --full
   bool scripted = false;                    // -H: tab-separated, no padding
   bool parsable = false;                    // -p: exact numbers
   bool live = false;                        // --live: the live group, not a snapshot
