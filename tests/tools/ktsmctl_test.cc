@@ -615,6 +615,37 @@ std::vector<std::string> lines_of(const std::string& text) {
   return lines;
 }
 
+// A snapshot shares what did not change, says how much; list shows what
+// each snapshot alone holds (what deleting it frees), and --full shares
+// nothing.
+TEST_P(KtsmctlTest, SnapshotsShareUnchangedFilesAndListWhatDeletingFrees) {
+  const std::string g = group("linked"), live = "/" + g;
+  ::setenv("KTSM_LINK_CLOCK_MARGIN_MS", "0", 1);
+  ok({"create-group", g});
+  m_volume.write_file(live + "/a", "12345");
+  m_volume.write_file(live + "/b", "1234567");
+  EXPECT_NE(ok({"snapshot", g, "s1"}).find("2 files (0 unchanged"), std::string::npos);
+  m_volume.write_file(live + "/b", "changed");
+  EXPECT_NE(ok({"snapshot", g, "s2"}).find("2 files (1 unchanged"), std::string::npos);
+  EXPECT_NE(ok({"snapshot", g, "s3", "--full"}).find("2 files (0 unchanged"), std::string::npos);
+  auto frees = [&] {
+    std::vector<nlohmann::json> out;
+    nlohmann::json listed = listed_group(g);
+    for (const nlohmann::json& v : listed.at("versions")) out.push_back(v.at("frees"));
+    return out;
+  };
+  // s1 and s2 share a; each alone holds its b; s3 holds both of its own.
+  EXPECT_EQ(frees(), (std::vector<nlohmann::json>{nullptr, 7, 7, 12}));
+  std::vector<std::string> tabs = lines_of(ok({"list", g, "-H", "-p"}));
+  ASSERT_EQ(tabs.size(), 4u);
+  EXPECT_EQ(tabs[1].substr(tabs[1].rfind('\t')), "\t7") << "what deleting frees comes last";
+  ok({"delete", g, "s1"});
+  EXPECT_EQ(frees(), (std::vector<nlohmann::json>{nullptr, 12, 12}));
+  EXPECT_EQ(m_volume.read_file(live + "/.snaps/s2/a"), "12345");
+  ::unsetenv("KTSM_LINK_CLOCK_MARGIN_MS");
+  for (const char* v : {"s2", "s3"}) ok({"delete", g, v});
+}
+
 TEST_P(KtsmctlTest, HostileNamesAreShownEscapedOneEntryPerLine) {
   const std::string g = group("esc"), live = "/" + group("esc");
   const std::vector<std::string> files = {"\x1b[2Jred", "bad\xff", "evil\nM fake-changed-file"};
@@ -661,10 +692,11 @@ TEST_P(KtsmctlTest, HostileNamesAreShownEscapedOneEntryPerLine) {
             0u);
   std::vector<std::string> held = lines_of(ok({"list", "-H", "-p"}));
   for (const std::string& line : held)
-    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 6) << line;
-  EXPECT_EQ(std::count(held.begin(), held.end(),
-                       group("tab\\tnl\\n") + "\t//" + group("tab\\tnl\\n") + "\tlive\t-\t0\t-\t-"),
-            1);
+    EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 7) << line;
+  EXPECT_EQ(
+      std::count(held.begin(), held.end(),
+                 group("tab\\tnl\\n") + "\t//" + group("tab\\tnl\\n") + "\tlive\t-\t0\t-\t-\t-"),
+      1);
   EXPECT_NE(std::find_if(held.begin(), held.end(),
                          [&](const std::string& l) {
                            return l.rfind(g + "\t" + v_shown + "\tactive\t", 0) == 0 &&

@@ -21,7 +21,8 @@ const int64_t kNs = 1000000000;
 struct version_facts {
   version_ptr version;
   bool has_size = false;
-  uint64_t size = 0;
+  uint64_t size = 0;   // bytes it refers to
+  uint64_t frees = 0;  // bytes only it holds (a snapshot's)
   std::vector<std::string> holds;
   bool holds_known = true;
   bool busy = false;  // in progress, its group locked by another process
@@ -43,6 +44,7 @@ std::vector<version_facts> gather(const set_ptr& set, volume_client* client) {
     if (client != nullptr && !read_tree(*client, files_path(set, v), &files, &failed, false)) {
       f.has_size = true;
       f.size = tree_bytes(files);
+      f.frees = tree_frees(files);
     }
     auto held = holds.find(v->get_name());
     if (!v->is_production_version() && held != holds.end()) f.holds = std::move(held->second);
@@ -64,8 +66,14 @@ std::string joined(const std::vector<std::string>& tags, const char* none) {
   return text.empty() ? none : text;
 }
 
-// The columns of one version, escaped: name, state, created, size, holds,
-// link.
+// The bytes a snapshot alone holds ("-" for the live group or unknown).
+std::string frees_text(const version_facts& f, bool parsable) {
+  if (!f.has_size || f.version->is_production_version()) return "-";
+  return parsable ? std::to_string(f.frees) : human_bytes(f.frees);
+}
+
+// The columns of one version, escaped: name, state, created, size, what
+// deleting it frees, holds, link.
 std::vector<std::string> columns(const version_facts& f, bool parsable) {
   const version_ptr& v = f.version;
   std::string state = state_name(v->get_state(), v->is_production_version());
@@ -75,13 +83,19 @@ std::vector<std::string> columns(const version_facts& f, bool parsable) {
   std::string size = !f.has_size ? "-" : parsable ? std::to_string(f.size) : human_bytes(f.size);
   std::string link = v->is_production_version() ? "production" : "older: " + escaped(older_name(v));
   std::string holds = "held: " + (f.holds_known ? joined(f.holds, "-") : "?");
-  return {escaped(v->get_name()), state, created, size, holds, link};
+  return {escaped(v->get_name()),
+          state,
+          created,
+          size,
+          "frees: " + frees_text(f, parsable),
+          holds,
+          link};
 }
 
 std::string padded_block(const set_ptr& set, const std::vector<version_facts>& facts) {
   std::vector<std::vector<std::string>> rows;
   for (const version_facts& f : facts) rows.push_back(columns(f, false));
-  std::vector<size_t> widths(6, 0);
+  std::vector<size_t> widths(7, 0);
   for (const auto& row : rows) {
     for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
   }
@@ -101,8 +115,11 @@ std::string tab_lines(const set_ptr& set, const std::vector<version_facts>& fact
   std::string text;
   for (const version_facts& f : facts) {
     std::vector<std::string> row = columns(f, parsable);
+    // Fields keep their places: what deleting it frees comes last.
+    row.erase(row.begin() + 4);
     row[4] = f.holds_known ? joined(f.holds, "-") : "?";
     row[5] = escaped(older_name(f.version));
+    row.push_back(frees_text(f, parsable));
     text += escaped(group_label(set->get_name()));
     for (const std::string& field : row) text += "\t" + field;
     text += "\n";
@@ -126,17 +143,20 @@ nlohmann::json version_json(const version_facts& f) {
     created = text;
     created_ns = ns;
   }
-  return nlohmann::json{{"name", json_name(v->get_name())},
-                        {"state", json_name(v->get_state())},
-                        {"state_number", number},
-                        {"state_name", state_name(v->get_state(), v->is_production_version())},
-                        {"production", v->is_production_version()},
-                        {"older", older ? json_name(older->get_name()) : nlohmann::json()},
-                        {"created", created},
-                        {"created_ns", created_ns},
-                        {"size", f.has_size ? nlohmann::json(f.size) : nlohmann::json()},
-                        {"holds", f.holds_known ? json_names(f.holds) : nlohmann::json()},
-                        {"busy", f.busy}};
+  return nlohmann::json{
+      {"name", json_name(v->get_name())},
+      {"state", json_name(v->get_state())},
+      {"state_number", number},
+      {"state_name", state_name(v->get_state(), v->is_production_version())},
+      {"production", v->is_production_version()},
+      {"older", older ? json_name(older->get_name()) : nlohmann::json()},
+      {"created", created},
+      {"created_ns", created_ns},
+      {"size", f.has_size ? nlohmann::json(f.size) : nlohmann::json()},
+      {"frees",
+       f.has_size && !v->is_production_version() ? nlohmann::json(f.frees) : nlohmann::json()},
+      {"holds", f.holds_known ? json_names(f.holds) : nlohmann::json()},
+      {"busy", f.busy}};
 }
 
 }  // namespace

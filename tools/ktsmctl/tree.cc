@@ -1,5 +1,6 @@
 #include "tree.h"
 
+#include <map>
 #include <set>
 #include <utility>
 
@@ -118,6 +119,26 @@ uint64_t tree_bytes(const tree& t) {
     if (!S_ISREG(e.st.st_mode)) continue;
     if (e.st.st_nlink > 1 && !counted.insert({e.st.st_dev, e.st.st_ino}).second) continue;
     bytes += static_cast<uint64_t>(e.st.st_size);
+  }
+  return bytes;
+}
+
+uint64_t tree_frees(const tree& t) {
+  // Per shared file: its names seen here, its links and its size.
+  std::map<std::pair<dev_t, ino_t>, std::pair<nlink_t, const struct stat*>> shared;
+  uint64_t bytes = 0;
+  for (const auto& [path, e] : t) {
+    if (!S_ISREG(e.st.st_mode)) continue;
+    if (e.st.st_nlink <= 1) {
+      bytes += static_cast<uint64_t>(e.st.st_size);
+      continue;
+    }
+    auto& seen = shared[{e.st.st_dev, e.st.st_ino}];
+    ++seen.first;
+    seen.second = &e.st;
+  }
+  for (const auto& [key, seen] : shared) {
+    if (seen.first >= seen.second->st_nlink) bytes += static_cast<uint64_t>(seen.second->st_size);
   }
   return bytes;
 }

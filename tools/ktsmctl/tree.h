@@ -48,8 +48,13 @@ std::error_code compare_trees(volume_client& client, const std::string& root_a, 
                               const std::string& root_b, const tree& b, tree_diff* out,
                               std::string* failed);
 
-// Bytes of the regular files of t, each file (inode) once.
+// Bytes of the regular files of t, each file (inode) once: what a version
+// refers to.
 uint64_t tree_bytes(const tree& t);
+// Bytes of the regular files of t that have no name outside t (all their
+// links are among t's entries): what deleting a version would free, while
+// its other files stay, shared with other versions.
+uint64_t tree_frees(const tree& t);
 
 }  // namespace ktsmctl
 
