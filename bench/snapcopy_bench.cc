@@ -4,14 +4,19 @@
 //   ktsm_snapcopy_bench VOLUME lay-small GROUP FILES
 //   ktsm_snapcopy_bench VOLUME lay-large GROUP MIB
 //   ktsm_snapcopy_bench VOLUME snap GROUP VERSION WORKERS
-//   ktsm_snapcopy_bench VOLUME raw GROUP DEST THREADS      (GlusterFS only)
+//   ktsm_snapcopy_bench VOLUME raw GROUP DEST THREADS [OLDER]  (GlusterFS only)
+//   ktsm_snapcopy_bench VOLUME change GROUP PERCENT
 //
 // VOLUME is "local:DIR" or "gluster:HOST:VOLNAME".  snap runs snap_opcreate
 // (KTFS_GFAPI_COPY_FILE_RANGE chooses the GlusterFS data path); raw copies
 // the tree with bare libgfapi calls: the directories walked and made, each
 // file opened, created, read and written in 4 MiB blocks, closed and given
-// its mode, by THREADS threads (1: in the walking thread).  Each prints one
-// line "RESULT <seconds> <files> <bytes>".
+// its mode, by THREADS threads (1: in the walking thread); with OLDER, the
+// calls of a linked snapshot instead of the file copies: per file an lstat
+// of OLDER's file at the same path, the attribute lists of both and a link
+// to it.  Each prints one line "RESULT <seconds> <files> <bytes>".  change
+// rewrites PERCENT of the small files laid by lay-small (every
+// 100/PERCENT-th, the same size, other bytes).
 #include <fcntl.h>
 #include <glusterfs/api/glfs.h>
 #include <sys/stat.h>
@@ -91,6 +96,28 @@ void lay_small(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& top, s
   }
 }
 
+// Rewrites every (100 / percent)-th file laid by lay_small with other bytes
+// of the same size.
+void change_small(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& top,
+                  size_t percent) {
+  if (percent == 0) return;
+  std::vector<char> block(4096, 'y');
+  size_t step = 100 / percent;
+  for (size_t i = 0;; i += step) {
+    std::string path = top + "/d" + std::to_string(i / 2000) + "/e" +
+                       std::to_string(i / 200 % 10) + "/f" + std::to_string(i % 200);
+    struct stat st;
+    if (api.lstat(io, path.c_str(), &st, kNoAio)) return;  // past the last file
+    ktfs::file_ptr f = api.open(io, path.c_str(), O_WRONLY, kNoAio);
+    size_t done = 0;
+    std::memcpy(block.data(), &i, sizeof i);
+    if (!f || api.write(f, block.data(), static_cast<size_t>(st.st_size), 0, &done, kNoAio) ||
+        api.close(f, kNoAio)) {
+      die("change " + path);
+    }
+  }
+}
+
 void lay_large(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& top, size_t mib) {
   std::vector<char> block(4 << 20);
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<char>(i * 131 + 7);
@@ -113,7 +140,26 @@ struct raw_copy {
   bool done = false;
   size_t files = 0, bytes = 0;
 
+  std::string src_root, older;  // older: link from there (a linked snapshot's calls)
+
+  void link_file(const std::string& src, const std::string& dst) {
+    std::string from = older + src.substr(src_root.size());
+    struct stat st;
+    char names[4096];
+    if (glfs_lstat(fs, from.c_str(), &st) || glfs_llistxattr(fs, src.c_str(), names, sizeof names) < 0 ||
+        glfs_llistxattr(fs, from.c_str(), names, sizeof names) < 0 ||
+        glfs_link(fs, from.c_str(), dst.c_str())) {
+      die("link " + from);
+    }
+    std::lock_guard<std::mutex> guard(mutex);
+    files++;
+  }
+
   void copy_file(const std::string& src, const std::string& dst, std::vector<char>& block) {
+    if (!older.empty()) {
+      link_file(src, dst);
+      return;
+    }
     glfs_fd_t* in = glfs_open(fs, src.c_str(), O_RDONLY);
     glfs_fd_t* out = glfs_creat(fs, dst.c_str(), O_WRONLY | O_EXCL, 0600);
     if (in == nullptr || out == nullptr) die("open " + src);
@@ -219,11 +265,17 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(ktfssnapcore::snap_progress().bytes.load()));
     return 0;
   }
-  if (what == "raw" && argc == 6 && volume.compare(0, 8, "gluster:") == 0) {
+  if (what == "change" && argc == 5) {
+    change_small(api, io, group, std::strtoul(argv[4], nullptr, 10));
+    return 0;
+  }
+  if (what == "raw" && (argc == 6 || argc == 7) && volume.compare(0, 8, "gluster:") == 0) {
     std::string dest = argv[4];
     unsigned threads = static_cast<unsigned>(std::strtoul(argv[5], nullptr, 10));
     std::string rest = volume.substr(8);
     raw_copy raw;
+    raw.src_root = group;
+    if (argc == 7) raw.older = argv[6];
     raw.fs = glfs_new(rest.substr(rest.find(':') + 1).c_str());
     glfs_set_volfile_server(raw.fs, "tcp", rest.substr(0, rest.find(':')).c_str(), 24007);
     glfs_set_logging(raw.fs, "/dev/null", 3);

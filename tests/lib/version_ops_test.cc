@@ -490,16 +490,18 @@ TEST_F(VersionFaultTest, FinalWriteFailureLeavesTheRecordInProgress) {
   EXPECT_EQ(m_set->create_version("v", probe), 1);  // first write fails: consumes the rule
   m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v", ktfs::aio_ptr());
   m_lib.capture().clear();
-  // Fail only the second write: count calls to that path and arm the Nth.
+  // Fail only the last write: count calls to that path and arm the Nth
+  // (with linking off, x is made with the calls w was made with).
   m_lib.faults()->clear();
+  m_set->set_linked_snapshots(false);
   version_ptr v;
   ASSERT_EQ(m_set->create_version("w", v), 0);
   std::vector<std::string> trace = m_lib.faults()->trace();
   size_t second = 0, seen = 0;
   for (size_t i = 0; i < trace.size(); ++i) {
-    // The state's last write (the first two are its first state and the
-    // creation record).
-    if (trace[i] == "setxattr //g/.snaps/w" && ++seen == 3) second = i + 1;
+    // The state's last write (the first three are its first state, the
+    // creation record and the time before which files count as unchanged).
+    if (trace[i] == "setxattr //g/.snaps/w" && ++seen == 4) second = i + 1;
   }
   ASSERT_GT(second, 0u);
   m_lib.faults()->fail_nth(second, EIO);
