@@ -98,14 +98,13 @@ void lay_small(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& top, s
 
 // Rewrites every (100 / percent)-th file laid by lay_small with other bytes
 // of the same size.
-void change_small(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& top,
-                  size_t percent) {
+void change_small(ktfs::ktfs_api& api, ktfs::iopx_ptr io, const std::string& top, size_t percent) {
   if (percent == 0) return;
   std::vector<char> block(4096, 'y');
   size_t step = 100 / percent;
   for (size_t i = 0;; i += step) {
-    std::string path = top + "/d" + std::to_string(i / 2000) + "/e" +
-                       std::to_string(i / 200 % 10) + "/f" + std::to_string(i % 200);
+    std::string path = top + "/d" + std::to_string(i / 2000) + "/e" + std::to_string(i / 200 % 10) +
+                       "/f" + std::to_string(i % 200);
     struct stat st;
     if (api.lstat(io, path.c_str(), &st, kNoAio)) return;  // past the last file
     ktfs::file_ptr f = api.open(io, path.c_str(), O_WRONLY, kNoAio);
@@ -146,7 +145,8 @@ struct raw_copy {
     std::string from = older + src.substr(src_root.size());
     struct stat st;
     char names[4096];
-    if (glfs_lstat(fs, from.c_str(), &st) || glfs_llistxattr(fs, src.c_str(), names, sizeof names) < 0 ||
+    if (glfs_lstat(fs, from.c_str(), &st) ||
+        glfs_llistxattr(fs, src.c_str(), names, sizeof names) < 0 ||
         glfs_llistxattr(fs, from.c_str(), names, sizeof names) < 0 ||
         glfs_link(fs, from.c_str(), dst.c_str())) {
       die("link " + from);
