@@ -29,33 +29,12 @@ CHAIN=${3:-100}
 CHAIN_FILES=${4:-2000}
 WORKERS=8
 
-[ "$(id -u)" = 0 ] || { echo "bench/linked.sh: needs root (GlusterFS)" >&2; exit 1; }
-scripts/install-deps
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DKTSM_BUILD_TESTS=OFF \
-  -DKTSM_BUILD_BENCH=ON -DKTSM_WERROR=ON >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target ktsm_snapcopy_bench ktsmctl >/dev/null
+# shellcheck source=bench/gluster_env.sh
+. bench/gluster_env.sh
+bench_start linked ktsm_snapcopy_bench ktsmctl
 BIN=$ROOT/$BUILD_DIR/bench/ktsm_snapcopy_bench
 CTL=$ROOT/$BUILD_DIR/tools/ktsmctl/ktsmctl
 HOST=$(hostname)
-WORK=$(mktemp -d /tmp/ktsm-linked-XXXXXX)
-VOLUMES=()
-LOOP=""
-cleanup() {
-  for v in "${VOLUMES[@]}"; do
-    gluster --mode=script volume stop "$v" force >/dev/null 2>&1 || true
-    gluster --mode=script volume delete "$v" >/dev/null 2>&1 || true
-  done
-  if [ -n "$LOOP" ]; then
-    umount "$WORK/xfs" 2>/dev/null || true
-    losetup -d "$LOOP" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-  if [ "$STARTED_GLUSTERD" = 1 ]; then scripts/glusterd-ctl stop >/dev/null || true; fi
-}
-STARTED_GLUSTERD=0
-trap cleanup EXIT
-export KTSM_GLUSTERD_STATE=/tmp/ktsm-linked-glusterd.pid
-if scripts/glusterd-ctl start | grep -q '^glusterd-ctl: started'; then STARTED_GLUSTERD=1; fi
 export KTFS_COPY_WORKERS=$WORKERS KTSM_HOME=$WORK/home
 
 TSV=$RESULTS/linked.tsv
@@ -94,7 +73,7 @@ settle
 timed local first "$CTL" "${L[@]}" snapshot g s0
 rsync -aHAX --exclude=/.snaps "$LV/g/" "$WORK/rsync-0/"
 "$BIN" "local:$LV" change /g 1
-changed_kib=$(( SMALL / 100 * 4 ))
+changed_kib=$(( SMALL * 4 / 100 ))
 settle
 k0=$(kib "$LV")
 timed local linked-1 "$CTL" "${L[@]}" snapshot g s1
@@ -107,8 +86,10 @@ timed local full-1 "$CTL" "${L[@]}" snapshot --full g f1
 record local full-1-KiB $(( $(kib "$LV") - k1 ))
 record local changed-KiB "$changed_kib"
 
-# share CASE VOLUME-ARGS...: for 0, 1, 10 and 100% changed, a linked and a
-# full snapshot, with their time, space and files copied.
+# share CASE SPACE VOLUME-ARGS...: for 0, 1, 10 and 100% changed, a linked
+# and a full snapshot, with their time, space (du of SPACE: directories
+# separated by spaces, the bricks) and files copied.
+# shellcheck disable=SC2086
 share() {
   local case=$1 space=$2
   shift 2
@@ -132,6 +113,7 @@ share local-share "$LV" "${L[@]}"
 
 # chain CASE SPACE VOLUME-ARGS...: CHAIN linked snapshots of an unchanged
 # group.
+# shellcheck disable=SC2086
 chain() {
   local case=$1 space=$2
   shift 2
@@ -139,7 +121,7 @@ chain() {
   "$BIN" "$VOL" lay-large /c/large "$LARGE" >/dev/null
   "$CTL" "$@" create-group c >/dev/null 2>&1 || true
   settle
-  local before most=0
+  local before
   before=$(kib $space)
   for i in $(seq 1 "$CHAIN"); do
     timed "$case" "snap-$i" "$CTL" "$@" snapshot c "n$i"

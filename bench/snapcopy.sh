@@ -21,34 +21,11 @@ SMALL=${1:-20000}
 LARGE=${2:-1024}
 DEFAULT_WORKERS=8
 
-[ "$(id -u)" = 0 ] || { echo "bench/snapcopy.sh: needs root (GlusterFS, loop devices)" >&2; exit 1; }
-scripts/install-deps
-cmake -S . -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE=Release -DKTSM_BUILD_TESTS=OFF \
-  -DKTSM_BUILD_BENCH=ON -DKTSM_WERROR=ON >/dev/null
-cmake --build "$BUILD_DIR" -j "$(nproc)" --target ktsm_snapcopy_bench >/dev/null
+# shellcheck source=bench/gluster_env.sh
+. bench/gluster_env.sh
+bench_start snapcopy ktsm_snapcopy_bench
 BIN=$ROOT/$BUILD_DIR/bench/ktsm_snapcopy_bench
 HOST=$(hostname)
-WORK=$(mktemp -d /tmp/ktsm-snapcopy-XXXXXX)
-VOLUMES=()
-LOOP=""
-cleanup() {
-  for v in "${VOLUMES[@]}"; do
-    gluster --mode=script volume stop "$v" force >/dev/null 2>&1 || true
-    gluster --mode=script volume delete "$v" >/dev/null 2>&1 || true
-  done
-  if [ -n "$LOOP" ]; then
-    umount "$WORK/xfs" 2>/dev/null || true
-    losetup -d "$LOOP" 2>/dev/null || true
-  fi
-  rm -rf "$WORK"
-  if [ "$STARTED_GLUSTERD" = 1 ]; then scripts/glusterd-ctl stop >/dev/null || true; fi
-}
-STARTED_GLUSTERD=0
-trap cleanup EXIT
-# A state file of its own: a test run's "glusterd-ctl stop" must not end the
-# glusterd this run started.
-export KTSM_GLUSTERD_STATE=/tmp/ktsm-snapcopy-glusterd.pid
-if scripts/glusterd-ctl start | grep -q '^glusterd-ctl: started'; then STARTED_GLUSTERD=1; fi
 
 make_volume() { # NAME BRICK
   mkdir -p "$2"

@@ -402,6 +402,11 @@ class tree_copier {
       return false;
     }
     if (std::error_code ec = m_api->link(m_io, from.c_str(), e.dst.c_str(), kNoAio)) {
+      // A distributed volume may leave a pointer to the file under the new
+      // name when a brick refuses the name itself: the copy needs the name.
+      struct stat left;
+      if (!m_api->lstat(m_io, e.dst.c_str(), &left, kNoAio))
+        m_api->unlink(m_io, e.dst.c_str(), kNoAio);
       std::lock_guard<std::mutex> guard(m_mutex);
       if (m_refused++ == 0) m_first_refusal = "[" + e.src + "]: " + std::strerror(ec.value());
       return false;
