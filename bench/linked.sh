@@ -98,11 +98,11 @@ share() {
     settle
     local before
     before=$(kib $space)
-    timed "$case" "linked-$pct" "$CTL" "$@" snapshot g "l$pct"
+    timed "$case" "linked-$pct" "$CTL" "$@" snapshot g "share-l$pct"
     record "$case" "linked-$pct-KiB" $(( $(kib $space) - before ))
     record "$case" "linked-$pct-copied" "$(copied)"
     before=$(kib $space)
-    timed "$case" "full-$pct" "$CTL" "$@" snapshot --full g "f$pct"
+    timed "$case" "full-$pct" "$CTL" "$@" snapshot --full g "share-f$pct"
     record "$case" "full-$pct-KiB" $(( $(kib $space) - before ))
     settle
   done

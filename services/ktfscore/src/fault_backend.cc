@@ -282,6 +282,10 @@ std::error_code fault_backend::lsetxattr(const std::string& path, const std::str
   KTFS_FAULT_PATH_CALL(op::lsetxattr, path, m_base->lsetxattr(path, name, value, len, flags));
 }
 
+bool fault_backend::attribute_changes_move_ctime() const {
+  return m_base->attribute_changes_move_ctime();
+}
+
 std::error_code fault_backend::reachable(const std::string& path) {
   KTFS_FAULT_PATH_CALL(op::reachable, path, m_base->reachable(path));
 }

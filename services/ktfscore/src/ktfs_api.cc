@@ -302,6 +302,10 @@ std::error_code ktfs_api::lsetxattr(iopx_ptr io, const char* path, const char* n
                                      static_cast<int>(flags));
 }
 
+bool ktfs_api::attribute_changes_move_ctime(iopx_ptr io) {
+  return io && io->get_backend().attribute_changes_move_ctime();
+}
+
 std::error_code ktfs_api::reachable(iopx_ptr io, const char* path, aio_ptr) {
   if (!io || path == nullptr) return kBadHandle;
   return io->get_backend().reachable(path);

@@ -437,6 +437,9 @@ class local_backend : public backend {
                             size_t len, int flags) override {
     return set_attr(path, false, name, value, len, flags);
   }
+  // The kernel moves the change time for every attribute change.
+  bool attribute_changes_move_ctime() const override { return true; }
+
   // One directory tree, one part: reachable when the entry is there.
   std::error_code reachable(const std::string& path) override {
     struct stat st;

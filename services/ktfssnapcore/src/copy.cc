@@ -155,7 +155,12 @@ class tree_copier {
  public:
   tree_copier(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, copy_progress& progress,
               unsigned workers, detail::link_source older = {})
-      : m_api(api), m_io(io), m_progress(progress), m_older(std::move(older)), m_pool(workers) {}
+      : m_api(api),
+        m_io(io),
+        m_progress(progress),
+        m_older(std::move(older)),
+        m_ctime_covers_attrs(api->attribute_changes_move_ctime(io)),
+        m_pool(workers) {}
 
   // Copies the entries of the group directory src into dst, leaving out the
   // version tree and the group's own deleted-file list; dst itself is left
@@ -398,7 +403,7 @@ class tree_copier {
     std::string from = m_older.dir + e.src.substr(m_top.src.size());
     if (m_api->lstat(m_io, from.c_str(), &older, kNoAio) ||
         !detail::unchanged_since(e.st, older, m_older.unchanged_before_ns) ||
-        !detail::same_attrs(m_api, m_io, e.src, from)) {
+        (!m_ctime_covers_attrs && !detail::same_attrs(m_api, m_io, e.src, from))) {
       return false;
     }
     if (std::error_code ec = m_api->link(m_io, from.c_str(), e.dst.c_str(), kNoAio)) {
@@ -587,9 +592,12 @@ class tree_copier {
   const ktfs::iopx_ptr& m_io;
   copy_progress& m_progress;
   const detail::link_source m_older;  // dir empty: every file copied
-  uint64_t m_next_seq = 0;            // the walk's only
-  entry m_top{};                      // the group and the version's directory
-  std::vector<entry> m_dirs;          // the walk's only, until the pool is idle
+  // Whether a file's change time tells an attribute change (else the
+  // attributes of a file and the older version's are compared).
+  const bool m_ctime_covers_attrs;
+  uint64_t m_next_seq = 0;    // the walk's only
+  entry m_top{};              // the group and the version's directory
+  std::vector<entry> m_dirs;  // the walk's only, until the pool is idle
   std::atomic<bool> m_stop{false};
   std::mutex m_mutex;  // guards what follows
   std::map<inode_key, std::string> m_first_names;

@@ -218,6 +218,8 @@ class KTFSCORE_API ktfs_api {
   // brick (or a whole replica set) of a distributed volume does not, so
   // that a listing of the directory may silently lack entries.
   std::error_code reachable(iopx_ptr io, const char* path, aio_ptr aio);
+  // backend::attribute_changes_move_ctime; false without a volume.
+  bool attribute_changes_move_ctime(iopx_ptr io);
 
   // lseek(2) on an open file: *result receives the offset for whence
   // (SEEK_DATA, SEEK_HOLE, ...); SEEK_DATA fails with ENXIO where no data

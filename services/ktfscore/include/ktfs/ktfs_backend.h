@@ -242,6 +242,13 @@ class KTFSCORE_API backend {
   // the answers of every brick to a lookup of path itself, counted against
   // the directory's layout.  A replica set answers while it keeps quorum.
   virtual std::error_code reachable(const std::string& path) = 0;
+
+  // Whether every change of an entry's extended attributes moves its
+  // change time (ctime), as it does on a local file system.  GlusterFS
+  // 10.3 keeps the change time when an attribute is set, so a caller that
+  // tells changed files by their change time must compare attributes
+  // there.  Answers no call and fails never.
+  virtual bool attribute_changes_move_ctime() const { return false; }
 };
 
 }  // namespace ktfs

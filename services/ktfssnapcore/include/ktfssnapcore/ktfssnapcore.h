@@ -72,9 +72,9 @@ struct KTFSSNAPCORE_API ktfssnapcore_opinfo {
 // of a copy.  Unchanged means, all of: its change time (ctime) lies before
 // unchanged_before_ns; the older version has a regular file at the same
 // path; both have the same size, modification time (to the nanosecond),
-// permission bits, owner and group, and the same extended attributes
-// (names and values; GlusterFS 10.3 keeps a file's change time when an
-// attribute changes).  A change of data, size, mode, owner or name moves a
+// permission bits, owner and group, and, on a volume whose change times do
+// not tell attribute changes (GlusterFS 10.3), the same extended attributes
+// (names and values).  A change of data, size, mode, owner or name moves a
 // file's change time, so a file written and given its old size and
 // modification time back is still copied.  A link the volume refuses (a brick's limit of names or
 // attribute space, any error) is logged once per snapshot at level -1 and
