@@ -189,12 +189,39 @@ class gluster_file : public backend_file {
   std::shared_ptr<std::atomic<bool>> m_server_copy;
 };
 
+// A directory's object, shared by the calls that use it at once and the
+// table of directories walked; closed when the last lets go.
+typedef std::shared_ptr<glfs_object_t> object_ptr;
+object_ptr own(glfs_object_t* o) {
+  return object_ptr(o, [](glfs_object_t* x) {
+    if (x != nullptr) glfs_h_close(x);
+  });
+}
+
+// A GlusterFS identity (gfid).
+using identity = std::array<unsigned char, GFAPI_HANDLE_LENGTH>;
+
+// The directories a walk without following links found, by volume path:
+// one table per connection, shared by its backends, so that what one of
+// them removes or renames the others forget.
+struct walked_table {
+  struct dir {
+    identity id;
+    object_ptr object;
+    int64_t checked_ns;  // CLOCK_MONOTONIC
+  };
+  std::mutex mutex;
+  std::map<std::string, dir> dirs;  // guarded by mutex
+};
+
 class gluster_backend : public backend {
  public:
-  gluster_backend(glfs_t* fs, std::string label, bool server_copy)
+  gluster_backend(glfs_t* fs, std::string label, bool server_copy,
+                  std::shared_ptr<walked_table> walked)
       : m_fs(fs),
         m_label(std::move(label)),
-        m_server_copy(std::make_shared<std::atomic<bool>>(server_copy)) {}
+        m_server_copy(std::make_shared<std::atomic<bool>>(server_copy)),
+        m_walked(std::move(walked)) {}
 
   std::string describe() const override { return "glusterfs:" + m_label; }
 
@@ -247,6 +274,8 @@ class gluster_backend : public backend {
   std::error_code rmdir(const std::string& path) override { return remove(path, true); }
   std::error_code unlink(const std::string& path) override { return remove(path, false); }
   std::error_code rename(const std::string& from, const std::string& to) override {
+    forget_tree(vol(from));
+    forget_tree(vol(to));
     return dir_call(from, [&](glfs_object_t* from_dir, const char* from_leaf) {
       std::error_code ec = dir_call(to, [&](glfs_object_t* to_dir, const char* to_leaf) {
         return glfs_h_rename(m_fs, from_dir, from_leaf, to_dir, to_leaf);
@@ -489,57 +518,89 @@ class gluster_backend : public backend {
   // by its GlusterFS identity, with the one a walk without following found
   // at that path before.  Only a directory not seen there yet, or another
   // directory than before (or a path libgfapi cannot resolve), costs the
-  // walk: a lookup of each component without following.  A link swapped in for a component since
-  // then leads to another directory and so to the walk, which refuses it.
-  std::error_code parent_of(const std::string& p, object* dir, std::string* leaf) {
+  // walk: a lookup of each component without following.  A link swapped in
+  // for a component since then leads to another directory and so to the
+  // walk, which refuses it.  A directory checked less than kTrustNs ago is
+  // used as it was found, without a lookup, as libgfapi itself uses the
+  // directories above a path from its cache: a call then reaches the
+  // directory that was checked, wherever it is now.
+  std::error_code parent_of(const std::string& p, object_ptr* dir, std::string* leaf) {
     size_t slash = p.rfind('/');
     std::string path = slash == 0 ? "/" : p.substr(0, slash);
     *leaf = p.substr(slash + 1);
+    int64_t now = monotonic_ns();
+    identity id{};
+    {
+      std::lock_guard<std::mutex> guard(m_walked->mutex);
+      auto found = m_walked->dirs.find(path);
+      if (found != m_walked->dirs.end()) {
+        if (now - found->second.checked_ns < kTrustNs) {
+          *dir = found->second.object;
+          return {};
+        }
+        id = found->second.id;
+      }
+    }
     struct stat st;
-    dir->reset(glfs_h_lookupat(m_fs, nullptr, path.c_str(), &st, 0));
-    if (dir->p != nullptr && S_ISDIR(st.st_mode) && seen_at(path, dir->p)) return {};
+    object_ptr resolved = own(glfs_h_lookupat(m_fs, nullptr, path.c_str(), &st, 0));
+    identity now_id;
+    if (resolved && S_ISDIR(st.st_mode) && identity_of(resolved.get(), &now_id) && now_id == id) {
+      remember(path, resolved, now);
+      *dir = resolved;
+      return {};
+    }
     if (std::error_code ec = walk(path, dir)) return ec;
-    remember(path, dir->p);
+    remember(path, *dir, now);
     return {};
   }
 
   // The directory at path, looked up component by component from the
   // root without following a link.
-  std::error_code walk(const std::string& path, object* dir) {
+  std::error_code walk(const std::string& path, object_ptr* dir) {
     struct stat st;
-    dir->reset(glfs_h_lookupat(m_fs, nullptr, "/", &st, 0));
-    if (dir->p == nullptr) return errno_code();
+    *dir = own(glfs_h_lookupat(m_fs, nullptr, "/", &st, 0));
+    if (!*dir) return errno_code();
     for (size_t at = 1; at < path.size();) {
       size_t end = std::min(path.find('/', at), path.size());
       std::string component = path.substr(at, end - at);
       at = end + 1;
-      glfs_object_t* next = glfs_h_lookupat(m_fs, dir->p, component.c_str(), &st, 0);
-      if (next == nullptr) return errno_code();
-      dir->reset(next);
+      *dir = own(glfs_h_lookupat(m_fs, dir->get(), component.c_str(), &st, 0));
+      if (!*dir) return errno_code();
       if (S_ISLNK(st.st_mode)) return errno_code(ELOOP);
       if (!S_ISDIR(st.st_mode)) return errno_code(ENOTDIR);
     }
     return {};
   }
 
-  using identity = std::array<unsigned char, GFAPI_HANDLE_LENGTH>;
   static bool identity_of(glfs_object_t* o, identity* id) {
     return glfs_h_extract_handle(o, id->data(), GFAPI_HANDLE_LENGTH) == GFAPI_HANDLE_LENGTH;
   }
-  bool seen_at(const std::string& path, glfs_object_t* dir) {
-    identity id;
-    if (!identity_of(dir, &id)) return false;
-    std::lock_guard<std::mutex> guard(m_walked_mutex);
-    auto found = m_walked.find(path);
-    return found != m_walked.end() && found->second == id;
+  static int64_t monotonic_ns() {
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
   }
-  void remember(const std::string& path, glfs_object_t* dir) {
+  void remember(const std::string& path, const object_ptr& dir, int64_t checked_ns) {
     identity id;
-    if (!identity_of(dir, &id)) return;
-    std::lock_guard<std::mutex> guard(m_walked_mutex);
+    if (!identity_of(dir.get(), &id)) return;
+    std::lock_guard<std::mutex> guard(m_walked->mutex);
     // Bounded: a tree of more directories than this walks again.
-    if (m_walked.size() >= kWalkedMax) m_walked.clear();
-    m_walked[path] = id;
+    if (m_walked->dirs.size() >= kWalkedMax) m_walked->dirs.clear();
+    m_walked->dirs[path] = walked_table::dir{id, dir, checked_ns};
+  }
+  // Forgets the directory at path and every one below it (this client
+  // removed or renamed it).
+  void forget_tree(const std::string& path) {
+    std::lock_guard<std::mutex> guard(m_walked->mutex);
+    auto it = m_walked->dirs.lower_bound(path);
+    while (it != m_walked->dirs.end() && it->first.compare(0, path.size(), path) == 0) {
+      const std::string& key = it->first;
+      if (key.size() == path.size() || key[path.size()] == '/') {
+        it = m_walked->dirs.erase(it);
+      } else {
+        ++it;
+      }
+    }
   }
 
   // Runs call(dir, leaf) on the directory holding path's last component
@@ -551,12 +612,12 @@ class gluster_backend : public backend {
     if (p == "/") return errno_code(EEXIST);
     std::error_code ec;
     for (int attempt = 0; attempt < 2; ++attempt) {
-      object dir;
+      object_ptr dir;
       std::string leaf;
       ec = parent_of(p, &dir, &leaf);
-      if (!ec) ec = check(call(dir.p, leaf.c_str()));
+      if (!ec) ec = check(call(dir.get(), leaf.c_str()));
       if (ec.value() != ESTALE) break;
-      forget(p);
+      forget_tree(p.substr(0, std::max<size_t>(p.rfind('/'), 1)));
       refresh_parent(p);
     }
     return ec;
@@ -584,11 +645,6 @@ class gluster_backend : public backend {
     });
   }
 
-  void forget(const std::string& p) {
-    std::lock_guard<std::mutex> guard(m_walked_mutex);
-    m_walked.erase(p.substr(0, std::max<size_t>(p.rfind('/'), 1)));
-  }
-
   // rmdir (directory true) or unlink of the entry itself.
   std::error_code remove(const std::string& path, bool directory) {
     return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
@@ -598,6 +654,7 @@ class gluster_backend : public backend {
       if (entry.p == nullptr) return -1;
       if (directory && !S_ISDIR(st.st_mode)) return refuse(ENOTDIR);
       if (!directory && S_ISDIR(st.st_mode)) return refuse(EISDIR);
+      if (directory) forget_tree(vol(path));
       return glfs_h_unlink(m_fs, dir, leaf);
     });
   }
@@ -648,16 +705,16 @@ class gluster_backend : public backend {
     return p.empty() ? "/" : p;
   }
 
-  // How many directories the walk's answers are kept for.
+  // How many directories the walk's answers are kept for, and how long one
+  // is used without a lookup of its path.
   static constexpr size_t kWalkedMax = 4096;
+  static constexpr int64_t kTrustNs = 1000000000;
 
   glfs_t* m_fs;
   std::string m_label;
   std::shared_ptr<std::atomic<bool>> m_server_copy;
-  // Directories found by a walk without following links: their volume
-  // path and their GlusterFS identity then.
-  std::mutex m_walked_mutex;
-  std::map<std::string, identity> m_walked;
+  // Directories found by a walk without following links (the connection's).
+  std::shared_ptr<walked_table> m_walked;
 };
 
 // Splits "HOST[:PORT]"; the port defaults to glusterd's 24007.
@@ -686,8 +743,12 @@ bool parse_server(const std::string& server, std::string* host, int* port) {
 // backend that names them, until the process ends; the operating system
 // closes it then.
 struct connection_table {
+  struct connection {
+    glfs_t* fs;
+    std::shared_ptr<walked_table> walked;
+  };
   std::mutex mutex;
-  std::map<std::string, glfs_t*> live;
+  std::map<std::string, connection> live;
 };
 
 connection_table& connections() {
@@ -733,11 +794,14 @@ std::shared_ptr<backend> make_gluster_backend(const std::string& server, const s
   if (found == table.live.end()) {
     glfs_t* fs = connect(host, port, volume, ec);
     if (fs == nullptr) return nullptr;
-    found = table.live.emplace(label, fs).first;
+    found = table.live
+                .emplace(label, connection_table::connection{fs, std::make_shared<walked_table>()})
+                .first;
   }
   const char* server_copy = std::getenv("KTFS_GFAPI_COPY_FILE_RANGE");
   bool use_server_copy = server_copy != nullptr && std::strcmp(server_copy, "1") == 0;
-  return std::make_shared<gluster_backend>(found->second, label, use_server_copy);
+  return std::make_shared<gluster_backend>(found->second.fs, label, use_server_copy,
+                                           found->second.walked);
 }
 
 }  // namespace ktfs
