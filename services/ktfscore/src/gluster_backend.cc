@@ -189,8 +189,9 @@ class gluster_file : public backend_file {
   std::shared_ptr<std::atomic<bool>> m_server_copy;
 };
 
-// A directory's object, shared by the calls that use it at once and the
-// table of directories walked; closed when the last lets go.
+// An object of an entry, closed when the last holder lets go (a directory's
+// is shared by the calls that use it at once and the table of directories
+// walked).
 typedef std::shared_ptr<glfs_object_t> object_ptr;
 object_ptr own(glfs_object_t* o) {
   return object_ptr(o, [](glfs_object_t* x) {
@@ -495,19 +496,6 @@ class gluster_backend : public backend {
     return rc;
   }
 
-  // An object of a directory, closed when it goes.
-  struct object {
-    glfs_object_t* p = nullptr;
-    object() = default;
-    object(const object&) = delete;
-    object& operator=(const object&) = delete;
-    ~object() { reset(nullptr); }
-    void reset(glfs_object_t* next) {
-      if (p != nullptr) glfs_h_close(p);
-      p = next;
-    }
-  };
-
   // The directory of volume path p ("/" for the root) that holds its last
   // component leaf, reached through no symbolic link: a component that is
   // a link fails with ELOOP, one that is no directory with ENOTDIR.
@@ -631,17 +619,15 @@ class gluster_backend : public backend {
     std::string p = vol(path);
     if (p == "/") {
       struct stat st;
-      object root;
-      root.reset(glfs_h_lookupat(m_fs, nullptr, "/", &st, 0));
-      if (root.p == nullptr) return errno_code();
-      return check(call(root.p, st));
+      object_ptr root = own(glfs_h_lookupat(m_fs, nullptr, "/", &st, 0));
+      if (!root) return errno_code();
+      return check(call(root.get(), st));
     }
     return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
       struct stat st;
-      object entry;
-      entry.reset(glfs_h_lookupat(m_fs, dir, leaf, &st, follow ? 1 : 0));
-      if (entry.p == nullptr) return -1;
-      return call(entry.p, st);
+      object_ptr entry = own(glfs_h_lookupat(m_fs, dir, leaf, &st, follow ? 1 : 0));
+      if (!entry) return -1;
+      return call(entry.get(), st);
     });
   }
 
@@ -649,9 +635,8 @@ class gluster_backend : public backend {
   std::error_code remove(const std::string& path, bool directory) {
     return dir_call(path, [&](glfs_object_t* dir, const char* leaf) {
       struct stat st;
-      object entry;
-      entry.reset(glfs_h_lookupat(m_fs, dir, leaf, &st, 0));
-      if (entry.p == nullptr) return -1;
+      object_ptr entry = own(glfs_h_lookupat(m_fs, dir, leaf, &st, 0));
+      if (!entry) return -1;
       if (directory && !S_ISDIR(st.st_mode)) return refuse(ENOTDIR);
       if (!directory && S_ISDIR(st.st_mode)) return refuse(EISDIR);
       if (directory) forget_tree(vol(path));
