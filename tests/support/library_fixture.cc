@@ -120,6 +120,22 @@ void library_fixture::write_file(const std::string& path, const std::string& dat
   ASSERT_FALSE(m_api.close(f, kNoAio));
 }
 
+void library_fixture::pass_change_time(const std::string& path) {
+  struct stat changed, probe;
+  ASSERT_FALSE(m_api.lstat(m_io, path.c_str(), &changed, kNoAio)) << path;
+  auto ns = [](const struct stat& st) {
+    return static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+  };
+  const char* const kProbe = "/.ktsm-clock-probe";
+  for (int tries = 0; tries < 100000; ++tries) {
+    ASSERT_FALSE(m_api.mkdir(m_io, kProbe, 0700, kNoAio));
+    ASSERT_FALSE(m_api.lstat(m_io, kProbe, &probe, kNoAio));
+    ASSERT_FALSE(m_api.rmdir(m_io, kProbe, kNoAio));
+    if (ns(probe) > ns(changed)) return;
+  }
+  FAIL() << "the volume's clock did not move past the change of " << path;
+}
+
 std::string library_fixture::read_file(const std::string& path) {
   std::string data;
   return ktsm_test::read_volume_file(m_api, m_io, path, &data) ? data : "<missing>";

@@ -51,6 +51,10 @@ class library_fixture {
   mode_t mode_of(const std::string& path);
   void make_dir(const std::string& path, unsigned int mode = 0760);
   void write_file(const std::string& path, const std::string& data);
+  // Returns once an entry made now gets a later change time than path has:
+  // the volume's clock, which can tick coarsely, has moved past the file's
+  // last change, so a snapshot taken next counts it unchanged.
+  void pass_change_time(const std::string& path);
   std::string read_file(const std::string& path);
   void put_state(const std::string& path, const std::string& state);
   // The 16 raw bytes of the state attribute; empty when it cannot be read.
