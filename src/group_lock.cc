@@ -85,27 +85,48 @@ std::error_code group_lock::take(const std::string& set_name, int flags, unsigne
     return ktfs::errno_code(EAGAIN);
   }
   std::string path = snaps_dir(set_name) + "/" + kLockFileName;
-  m_file = vs::api_instance.open(io(), path.c_str(), flags, 0600, kNoAio);
-  if (!m_file) {
-    std::error_code ec = ktfs::errno_code(errno != 0 ? errno : EIO);
-    m_process->unlock();
-    m_process.reset();
-    return ec;
-  }
   auto pause = std::chrono::milliseconds(10);
+  std::error_code ec;
   for (;;) {
-    std::error_code ec = vs::api_instance.lock(m_file, true, kNoAio);
-    if (!ec) return ec;
-    if (!held_elsewhere(ec) || std::chrono::steady_clock::now() + pause > deadline) {
+    if (!m_file) m_file = vs::api_instance.open(io(), path.c_str(), flags, 0600, kNoAio);
+    if (!m_file) {
+      ec = ktfs::errno_code(errno != 0 ? errno : EIO);
+      break;
+    }
+    ec = vs::api_instance.lock(m_file, true, kNoAio);
+    if (!ec) {
+      // A group deletion unlinks the lock file while holding its lock: a
+      // waiter then holds the lock of a file no longer there, which nobody
+      // else will lock.  Only the file still at its path is the lock.
+      bool current = false;
+      ec = still_linked(path, &current);
+      if (ec) break;
+      if (current) return ec;
       vs::api_instance.close(m_file, kNoAio);
       m_file.reset();
-      m_process->unlock();
-      m_process.reset();
-      return ec;
+      continue;
     }
+    if (!held_elsewhere(ec) || std::chrono::steady_clock::now() + pause > deadline) break;
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(200));
   }
+  if (m_file) vs::api_instance.close(m_file, kNoAio);
+  m_file.reset();
+  m_process->unlock();
+  m_process.reset();
+  return ec;
+}
+
+std::error_code group_lock::still_linked(const std::string& path, bool* current) {
+  struct stat open_st, path_st;
+  std::memset(&open_st, 0, sizeof open_st);
+  std::memset(&path_st, 0, sizeof path_st);
+  if (std::error_code ec = vs::api_instance.fstat(m_file, &open_st, kNoAio)) return ec;
+  std::error_code ec = vs::api_instance.lstat(io(), path.c_str(), &path_st, kNoAio);
+  *current = !ec && open_st.st_ino == path_st.st_ino && open_st.st_dev == path_st.st_dev;
+  // A lock file gone is no failure: opening it again makes it, or fails as
+  // it would have with the group gone.
+  return ec && ec.value() != ENOENT ? ec : std::error_code();
 }
 
 bool take_group_lock(const char* function, const std::string& set_name, group_lock* lock) {

@@ -288,6 +288,8 @@ class group_lock {
 
  private:
   std::error_code take(const std::string& set_name, int flags, unsigned wait_seconds);
+  // *current: whether the locked file is still the one at path.
+  std::error_code still_linked(const std::string& path, bool* current);
 
   ktfs::file_ptr m_file;
   // This process's mutex of the group, held with the file's lock.

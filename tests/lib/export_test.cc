@@ -157,9 +157,9 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     command_status(c.command);
     m_lib.capture().clear();
     if (c.nth_write == 2) {
-      // Three lstats of the directories, the lock file's open and lock,
-      // stat, getxattr, setxattr, then the command, then the second setxattr.
-      m_lib.faults()->fail_nth(9, EIO);
+      // Three lstats of the directories, the lock file's open, lock, fstat
+      // and lstat, stat, getxattr, setxattr, the command, the second setxattr.
+      m_lib.faults()->fail_nth(11, EIO);
     } else if (c.kind != ktfs::op::count_) {
       m_lib.faults()->fail_calls(c.kind, "//g/.snaps/v1", EIO, false);
     }
@@ -170,18 +170,18 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     m_lib.faults()->clear();
   }
   // Unexport's two writes, and a withdrawal that fails: the state stays.
-  for (int nth : {8, 9, 0}) {
+  for (int nth : {10, 11, 0}) {
     m_lib.put_state("/g/.snaps/v1", "8");
     command_status(nth == 0 ? 1 : 0);
     m_lib.capture().clear();
-    // lstat x3, open, lock, stat, getxattr, write, the command, write
+    // lstat x3, open, lock, fstat, lstat, stat, getxattr, write, the command, write
     if (nth != 0) m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);
     EXPECT_EQ(m_set->unexport_version("v1"), 1);
     EXPECT_EQ(m_lib.texts(),
               std::vector<std::string>{
                   nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
                            : "file group [v1] setxattr failed"});
-    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 9 ? "10" : "8"));
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 11 ? "10" : "8"));
     m_lib.faults()->clear();
   }
   // The group's lock held by another open (another process, another host):
@@ -201,6 +201,28 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
   vs::set_lock_wait(30);
   m_lib.api().close(holder, {});
   EXPECT_EQ(m_set->unexport_version("v1"), 0) << "free again";
+
+  // A deletion of the group unlinks the lock file under its lock: a waiter
+  // that then gets the old file's lock holds nothing, and must wait for
+  // whoever holds the file now at its path.
+  holder = m_lib.api().open(m_lib.io(), "/g/.snaps/.ktsm-lock", O_RDWR, {});
+  ASSERT_TRUE(holder);
+  ASSERT_FALSE(m_lib.api().lock(holder, true, {}));
+  std::remove((m_bin.path() + "/args").c_str());
+  std::future<int32_t> waiter =
+      std::async(std::launch::async, [this] { return m_set->export_version("v1"); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_FALSE(m_lib.api().unlink(m_lib.io(), "/g/.snaps/.ktsm-lock", {}));
+  ktfs::file_ptr next = m_lib.api().open(m_lib.io(), "/g/.snaps/.ktsm-lock", O_RDWR | O_CREAT,
+                                         0600, {});
+  ASSERT_TRUE(next);
+  ASSERT_FALSE(m_lib.api().lock(next, true, {}));
+  m_lib.api().close(holder, {});
+  EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(500)), std::future_status::timeout);
+  EXPECT_EQ(args(), "") << "no command while the lock file at the path is held";
+  m_lib.api().close(next, {});
+  EXPECT_EQ(waiter.get(), 0);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("8"));
 }
 
 TEST_F(ExportTest, CommandLineIsExactForPlainNamesAndQuotedOtherwise) {

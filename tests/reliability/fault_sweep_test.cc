@@ -1546,7 +1546,7 @@ TEST(FaultSweep, VersionSets) {
   // Fixed call sequences: lstat and mkdir of the group, then of ".snaps"
   // (mkdir only where the lstat finds nothing), and the listing of ".snaps"
   // (opendir, a readdir per entry, ".", ".." and the end, closedir).  Only
-  // versions found are taken in under the lock: its open and lock, then
+  // versions found are taken in under the lock: its open, lock and check, then
   // start-up's stat and listing of ".snaps", v's two attribute reads and stat,
   // the lock's release and close.
   typedef create_set_case::start start;
@@ -1556,7 +1556,7 @@ TEST(FaultSweep, VersionSets) {
     bool locked;
   } creations[] = {{create_set_case("//n", start::fresh), 9, false},
                    {create_set_case("//h", start::bare), 8, false},
-                   {create_set_case("//t", start::versions), 24, true}};
+                   {create_set_case("//t", start::versions), 26, true}};
   uint64_t total = 0;
   for (auto& x : creations) {
     SCOPED_TRACE(x.c.name());
@@ -1566,13 +1566,13 @@ TEST(FaultSweep, VersionSets) {
     ktsm_sweep::expect_lock_calls(n, x.c.group(), x.locked);
     total += n.total();
   }
-  // lstat of the group and of ".snaps", the lock's open and lock, stat and listing of .snaps, then
+  // lstat of the group and of ".snaps", the lock's open, lock and check, stat and listing of .snaps, then
   // of the group; unlink of the lock file and rmdir of both unless refused; the lock's release and
   // close.
   struct {
     delete_set_case c;
     uint64_t points;
-  } deletions[] = {{delete_set_case(false), 23}, {delete_set_case(true), 21}};
+  } deletions[] = {{delete_set_case(false), 25}, {delete_set_case(true), 23}};
   for (auto& x : deletions) {
     SCOPED_TRACE(x.c.name());
     ktsm_sweep::sweep_count n = ktsm_sweep::sweep(x.c);
@@ -1595,12 +1595,12 @@ TEST(FaultSweep, ExportAndUnexport) {
     std::unique_ptr<sweep_case> c;
     uint64_t points;
   } cases[] = {
-      // lstat of the group, ".snaps" and v1, the lock's open and lock, stat,
-      // read, 2 writes, the lock's release and close.
-      {std::unique_ptr<sweep_case>(new export_case(false)), 11},
-      {std::unique_ptr<sweep_case>(new export_case(true)), 8},  // no v1: no lstat, stat, read
-      {std::unique_ptr<sweep_case>(new unexport_case(true)), 11},
-      {std::unique_ptr<sweep_case>(new unexport_case(false)), 9},  // no writes
+      // lstat of the group, ".snaps" and v1, the lock's open, lock and check
+      // (fstat, lstat), stat, read, 2 writes, the lock's release and close.
+      {std::unique_ptr<sweep_case>(new export_case(false)), 13},
+      {std::unique_ptr<sweep_case>(new export_case(true)), 10},  // no v1: no lstat, stat, read
+      {std::unique_ptr<sweep_case>(new unexport_case(true)), 13},
+      {std::unique_ptr<sweep_case>(new unexport_case(false)), 11},  // no writes
   };
   uint64_t total = 0;
   for (auto& x : cases) {
@@ -1615,14 +1615,14 @@ TEST(FaultSweep, ExportAndUnexport) {
 }
 
 TEST(FaultSweep, HoldAndRelease) {
-  // lstat of the group, ".snaps" and v1, the lock's open and lock, the
-  // holds' read and write, the lock's release and close.
+  // lstat of the group, ".snaps" and v1, the lock's open, lock and check,
+  // the holds' read and write, the lock's release and close.
   for (bool release : {false, true}) {
     hold_case c(release);
     SCOPED_TRACE(c.name());
     ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
-    EXPECT_EQ(n.transient, 9u);
-    EXPECT_EQ(n.persistent, 9u);
+    EXPECT_EQ(n.transient, 11u);
+    EXPECT_EQ(n.persistent, 11u);
     ktsm_sweep::expect_lock_calls(n, "//g");
     RecordProperty("fault_points", static_cast<int>(n.total()));
   }

@@ -207,6 +207,11 @@ std::error_code ktfs_api::close(file_ptr file, aio_ptr) {
   return file->impl().close();
 }
 
+std::error_code ktfs_api::fstat(file_ptr file, struct stat* buf, aio_ptr) {
+  if (!usable(file) || buf == nullptr) return kBadHandle;
+  return file->impl().fstat(buf);
+}
+
 std::error_code ktfs_api::read(file_ptr file, void* buf, size_t len, uint64_t offset, size_t* done,
                                aio_ptr) {
   if (done != nullptr) *done = 0;

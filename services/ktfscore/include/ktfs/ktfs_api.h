@@ -171,6 +171,8 @@ class KTFSCORE_API ktfs_api {
   // With O_CREAT in flags, a new file gets exactly the permission bits mode.
   file_ptr open(iopx_ptr io, const char* path, int flags, unsigned int mode, aio_ptr aio);
   std::error_code close(file_ptr file, aio_ptr aio);
+  // The open file's own metadata, wherever its names have gone since.
+  std::error_code fstat(file_ptr file, struct stat* buf, aio_ptr aio);
   // Read or write up to len bytes at offset; *done receives the count.
   std::error_code read(file_ptr file, void* buf, size_t len, uint64_t offset, size_t* done,
                        aio_ptr aio);
