@@ -94,6 +94,11 @@ class local_file : public backend_file {
   std::error_code readdirplus(struct dirent** entry, struct stat* st) override {
     if (std::error_code ec = readdir(entry)) return ec;
     if (*entry != nullptr && ::fstatat(m_fd, (*entry)->d_name, st, AT_SYMLINK_NOFOLLOW) != 0) {
+      // An entry removed since readdir saw it: a stat that tells nothing.
+      if (errno == ENOENT) {
+        std::memset(st, 0, sizeof *st);
+        return {};
+      }
       *entry = nullptr;
       return errno_code();
     }

@@ -40,6 +40,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <utility>
 
 #include "internal.h"
@@ -147,7 +148,16 @@ struct entry {
   struct stat st;
   uint64_t seq;  // its number in the walk
   int depth;
+  // The older version's file at the same path, as its listing gave it,
+  // when there is one that may stand in for this entry.
+  bool has_older = false;
+  struct stat older = {};
 };
+
+// A listing's entries by name.
+typedef std::unordered_map<std::string, struct stat> stat_map;
+
+bool has_type(const struct stat& st) { return (st.st_mode & S_IFMT) != 0; }
 
 typedef std::pair<dev_t, ino_t> inode_key;
 
@@ -167,13 +177,13 @@ class tree_copier {
   // to finish_top.
   std::error_code copy_top(const std::string& src, const std::string& dst, std::string* failed) {
     m_top = entry{src, dst, {}, m_next_seq++, 0};
-    std::vector<std::string> names;
+    std::vector<detail::listed_entry> entries;
     std::error_code ec = m_api->lstat(m_io, src.c_str(), &m_top.st, kNoAio);
-    if (ec || (ec = detail::list_dir(m_api, m_io, src, m_top.st, &names))) {
+    if (ec || (ec = detail::list_dir_plus(m_api, m_io, src, m_top.st, &entries))) {
       *failed = src;
       return ec;
     }
-    descend(m_top, names, true);
+    descend(m_top, entries, true);
     std::error_code ec2 = finish(failed);
     report_refused_links();
     return ec2;
@@ -273,15 +283,24 @@ class tree_copier {
   }
 
   // The walk: directories are made here, everything else by the pool.
-  void visit(const std::string& src, const std::string& dst, int depth) {
+  // listed: the entry's lstat from its directory's listing, if it told one;
+  // older: the older version's file at the same path, from its listing.
+  void visit(const std::string& src, const std::string& dst, int depth,
+             const struct stat* listed = nullptr, const struct stat* older = nullptr) {
     entry e{src, dst, {}, m_next_seq++, depth};
-    if (std::error_code ec = m_api->lstat(m_io, src.c_str(), &e.st, kNoAio)) {
+    if (listed != nullptr && has_type(*listed)) {
+      e.st = *listed;
+    } else if (std::error_code ec = m_api->lstat(m_io, src.c_str(), &e.st, kNoAio)) {
       if (ec.value() == ENOENT) {
         vanished(src);
       } else {
         fail(e.seq, ec, src);
       }
       return;
+    }
+    if (older != nullptr && S_ISREG(older->st_mode)) {
+      e.has_older = true;
+      e.older = *older;
     }
     if (S_ISDIR(e.st.st_mode)) {
       visit_dir(e);
@@ -304,8 +323,8 @@ class tree_copier {
       fail(e.seq, ec, e.dst);
       return;
     }
-    std::vector<std::string> names;
-    if (std::error_code ec = detail::list_dir(m_api, m_io, e.src, e.st, &names)) {
+    std::vector<detail::listed_entry> entries;
+    if (std::error_code ec = detail::list_dir_plus(m_api, m_io, e.src, e.st, &entries)) {
       if (ec.value() != ENOENT) {
         fail(e.seq, ec, e.src);
       } else if ((ec = m_api->rmdir(m_io, e.dst.c_str(), kNoAio))) {
@@ -316,15 +335,35 @@ class tree_copier {
       return;
     }
     m_dirs.push_back(e);
-    descend(e, names, false);
+    descend(e, entries, false);
   }
 
-  // Visits the entries names of the listed directory e, leaving out at the
-  // top the version tree and the group's own deleted-file list.  The walk
-  // goes on by path: first the source must still be the directory listed
-  // and the destination a real directory, so that neither a directory of
-  // the group nor one of the version swapped for a link leads it elsewhere.
-  void descend(const entry& e, const std::vector<std::string>& names, bool top) {
+  // The regular files of the older version's directory that stands for the
+  // group's directory e, read in one listing; none when there is no older
+  // version, no such directory, or it cannot be read (its files are then
+  // copied, as changed ones are).
+  stat_map older_files(const entry& e) {
+    stat_map files;
+    if (m_older.dir.empty()) return files;
+    std::string dir = m_older.dir + e.src.substr(m_top.src.size());
+    struct stat st;
+    std::vector<detail::listed_entry> entries;
+    if (m_api->lstat(m_io, dir.c_str(), &st, kNoAio) ||
+        detail::list_dir_plus(m_api, m_io, dir, st, &entries)) {
+      return files;
+    }
+    for (const detail::listed_entry& o : entries) {
+      if (S_ISREG(o.st.st_mode)) files.emplace(o.name, o.st);
+    }
+    return files;
+  }
+
+  // Visits the listed entries of the directory e, leaving out at the top
+  // the version tree and the group's own deleted-file list.  The walk goes
+  // on by path: first the source must still be the directory listed and
+  // the destination a real directory, so that neither a directory of the
+  // group nor one of the version swapped for a link leads it elsewhere.
+  void descend(const entry& e, const std::vector<detail::listed_entry>& entries, bool top) {
     std::error_code ec = detail::same_dir(m_api, m_io, e.src, &e.st);
     if (ec) {
       fail(e.seq, ec, e.src);
@@ -334,10 +373,14 @@ class tree_copier {
       fail(e.seq, ec, e.dst);
       return;
     }
-    for (const std::string& name : names) {
+    const stat_map older = older_files(e);
+    for (const detail::listed_entry& child : entries) {
       if (stopped()) return;
+      const std::string& name = child.name;
       if (top && (name == kSnapsDir || "/" + name == ktfssnaputils::sdelfilelist)) continue;
-      visit(e.src + "/" + name, e.dst + "/" + name, e.depth + 1);
+      auto found = older.find(name);
+      visit(e.src + "/" + name, e.dst + "/" + name, e.depth + 1, &child.st,
+            found != older.end() ? &found->second : nullptr);
     }
   }
 
@@ -398,11 +441,9 @@ class tree_copier {
   // version lacks it, or when the volume refuses the link (noted; the
   // caller copies it).
   bool link_unchanged(const entry& e) {
-    if (m_older.dir.empty()) return false;
-    struct stat older;
+    if (!e.has_older) return false;
     std::string from = m_older.dir + e.src.substr(m_top.src.size());
-    if (m_api->lstat(m_io, from.c_str(), &older, kNoAio) ||
-        !detail::unchanged_since(e.st, older, m_older.unchanged_before_ns) ||
+    if (!detail::unchanged_since(e.st, e.older, m_older.unchanged_before_ns) ||
         (!m_ctime_covers_attrs && !detail::same_attrs(m_api, m_io, e.src, from))) {
       return false;
     }

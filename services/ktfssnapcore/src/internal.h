@@ -38,6 +38,19 @@ std::error_code list_names(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
 std::error_code list_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
                          const struct stat& seen, std::vector<std::string>* names);
 
+// An entry of a directory and its lstat as the listing gave it; st_mode
+// without a type when the listing could not tell (the caller looks).
+struct listed_entry {
+  std::string name;
+  struct stat st;
+};
+
+// As list_dir, with each entry's lstat from the listing itself
+// (readdirplus: one call for a batch of entries on GlusterFS).
+std::error_code list_dir_plus(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                              const std::string& path, const struct stat& seen,
+                              std::vector<listed_entry>* entries);
+
 // Whether path still names the directory seen (lstat, never following),
 // or with seen null any real directory: ELOOP when a symbolic link or
 // another directory is there now, ENOTDIR for another kind of entry.

@@ -175,6 +175,25 @@ std::error_code list_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const st
   return api->closedir(dir, kNoAio);
 }
 
+std::error_code list_dir_plus(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                              const std::string& path, const struct stat& seen,
+                              std::vector<listed_entry>* entries) {
+  entries->clear();
+  if (!S_ISDIR(seen.st_mode)) return not_a_dir(seen);
+  ktfs::file_ptr dir = api->opendir(io, path.c_str(), kNoAio);
+  if (!dir) return errno_code(errno);
+  if (std::error_code ec = opened_as_seen(dir, seen)) return ec;
+  listed_entry e;
+  std::memset(&e.st, 0, sizeof e.st);
+  while (struct dirent* d = api->readdirplus(dir, &e.st, kNoAio)) {
+    e.name = d->d_name;
+    if (e.name != "." && e.name != "..") entries->push_back(e);
+    std::memset(&e.st, 0, sizeof e.st);
+  }
+  if (errno != 0) return errno_code(errno);
+  return api->closedir(dir, kNoAio);
+}
+
 std::error_code same_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
                          const struct stat* seen) {
   struct stat now;

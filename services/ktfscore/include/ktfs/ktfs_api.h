@@ -155,7 +155,8 @@ class KTFSCORE_API ktfs_api {
   // (errno tells them apart: 0 at the end).
   struct dirent* readdir(file_ptr dir, aio_ptr aio);
   // As readdir; *st receives the entry's lstat with it (one call on
-  // GlusterFS, where the servers send both).
+  // GlusterFS, where the servers send both), or zeros (no file type) when
+  // the listing cannot tell, as for an entry removed meanwhile.
   struct dirent* readdirplus(file_ptr dir, struct stat* st, aio_ptr aio);
   std::error_code closedir(file_ptr dir, aio_ptr aio);
   // Reads the attribute of the entry called entry (one name, as readdir
