@@ -10,8 +10,8 @@
 #     full snapshot of each, time and space, locally and on GlusterFS
 #     (distributed over three bricks on the ext4 of /tmp);
 #   - GlusterFS, 1% changed: the linked snapshot against a raw libgfapi floor
-#     making the same calls (walk, lstat of the older file, both attribute
-#     lists, link) with as many threads;
+#     making the same calls (both trees' directories read with readdirplus,
+#     both files' attribute lists and values, link) with as many threads;
 #   - CHAIN snapshots of an unchanged group of CHAIN_FILES small files and
 #     LARGE MiB, locally, on GlusterFS with ext4 bricks and with bricks on a
 #     loop-mounted XFS: time of each, the space the bricks add, and how many

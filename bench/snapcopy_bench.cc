@@ -12,9 +12,10 @@
 // the tree with bare libgfapi calls: the directories walked and made, each
 // file opened, created, read and written in 4 MiB blocks, closed and given
 // its mode, by THREADS threads (1: in the walking thread); with OLDER, the
-// calls of a linked snapshot instead of the file copies: per file an lstat
-// of OLDER's file at the same path, the attribute lists of both and a link
-// to it.  Each prints one line "RESULT <seconds> <files> <bytes>".  change
+// calls of a linked snapshot instead of the file copies: each of OLDER's
+// directories read once (readdirplus, as the group's), and per file the
+// attribute lists of both files, each attribute's value of both, and a
+// link to OLDER's file.  Each prints one line "RESULT <seconds> <files> <bytes>".  change
 // rewrites PERCENT of the small files laid by lay-small (every
 // 100/PERCENT-th, the same size, other bytes).
 #include <fcntl.h>
@@ -143,14 +144,16 @@ struct raw_copy {
 
   void link_file(const std::string& src, const std::string& dst) {
     std::string from = older + src.substr(src_root.size());
-    struct stat st;
-    char names[4096];
-    if (glfs_lstat(fs, from.c_str(), &st) ||
-        glfs_llistxattr(fs, src.c_str(), names, sizeof names) < 0 ||
-        glfs_llistxattr(fs, from.c_str(), names, sizeof names) < 0 ||
-        glfs_link(fs, from.c_str(), dst.c_str())) {
-      die("link " + from);
+    char names[4096], other[4096], a[4096], b[4096];
+    ssize_t len = glfs_llistxattr(fs, src.c_str(), names, sizeof names);
+    if (len < 0 || glfs_llistxattr(fs, from.c_str(), other, sizeof other) < 0) die("list " + from);
+    for (ssize_t at = 0; at < len; at += static_cast<ssize_t>(std::strlen(names + at)) + 1) {
+      if (glfs_lgetxattr(fs, src.c_str(), names + at, a, sizeof a) < 0 ||
+          glfs_lgetxattr(fs, from.c_str(), names + at, b, sizeof b) < 0) {
+        die("value " + from);
+      }
     }
+    if (glfs_link(fs, from.c_str(), dst.c_str())) die("link " + from);
     std::lock_guard<std::mutex> guard(mutex);
     files++;
   }
@@ -186,20 +189,14 @@ struct raw_copy {
 
   void walk(const std::string& src, const std::string& dst, bool top, unsigned threads,
             std::vector<char>& block) {
-    glfs_fd_t* d = glfs_opendir(fs, src.c_str());
-    if (d == nullptr) die("opendir " + src);
-    std::vector<std::string> names;
-    while (struct dirent* e = glfs_readdir(d)) {
-      std::string n = e->d_name;
-      if (n != "." && n != ".." && !(top && (n == ".snaps" || n == ".ktsm-deleted-files"))) {
-        names.push_back(n);
-      }
+    std::vector<std::pair<std::string, struct stat>> entries;
+    list(src, top, &entries);
+    if (!older.empty()) {
+      std::vector<std::pair<std::string, struct stat>> older_entries;
+      list(older + src.substr(src_root.size()), false, &older_entries);
     }
-    glfs_closedir(d);
-    for (const std::string& n : names) {
-      struct stat st;
+    for (const auto& [n, st] : entries) {
       std::string s = src + "/" + n, t = dst + "/" + n;
-      if (glfs_lstat(fs, s.c_str(), &st)) die("lstat " + s);
       if (S_ISDIR(st.st_mode)) {
         if (glfs_mkdir(fs, t.c_str(), 0700)) die("mkdir " + t);
         walk(s, t, false, threads, block);
@@ -212,6 +209,20 @@ struct raw_copy {
         cv.notify_one();
       }
     }
+  }
+
+  // The entries of the directory dir with their lstat, in one listing.
+  void list(const std::string& dir, bool top, std::vector<std::pair<std::string, struct stat>>* out) {
+    glfs_fd_t* d = glfs_opendir(fs, dir.c_str());
+    if (d == nullptr) die("opendir " + dir);
+    struct stat st;
+    while (struct dirent* e = glfs_readdirplus(d, &st)) {
+      std::string n = e->d_name;
+      if (n != "." && n != ".." && !(top && (n == ".snaps" || n == ".ktsm-deleted-files"))) {
+        out->emplace_back(n, st);
+      }
+    }
+    glfs_closedir(d);
   }
 
   void worker() {
