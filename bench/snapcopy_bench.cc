@@ -212,7 +212,8 @@ struct raw_copy {
   }
 
   // The entries of the directory dir with their lstat, in one listing.
-  void list(const std::string& dir, bool top, std::vector<std::pair<std::string, struct stat>>* out) {
+  void list(const std::string& dir, bool top,
+            std::vector<std::pair<std::string, struct stat>>* out) {
     glfs_fd_t* d = glfs_opendir(fs, dir.c_str());
     if (d == nullptr) die("opendir " + dir);
     struct stat st;

@@ -227,6 +227,25 @@ void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versio
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 
+// ---- Merging a version into the live group ---------------------------------
+
+// What merging entries of a version into the live group takes: the live
+// entries to remove, then the version's entries to copy (paths relative to
+// both roots), and what that does entry by entry.
+struct merge_plan {
+  std::vector<std::string> remove, copy;
+  ktsm_filegroup_version_set::restore_counts counts;
+};
+
+// Plans the merge of the entry rel of the version at version_dir into the
+// live group at live_root (see merge_paths): reads both, changes nothing.
+// False after one message tagged function.
+bool plan_merge(const char* function, const std::string& version_dir, const std::string& live_root,
+                const std::string& rel, bool remove_extra, merge_plan* plan);
+
+// A live entry the version lacks: removed or kept.
+void plan_extra(const std::string& rel, bool remove_extra, merge_plan* plan);
+
 // ---- Linked snapshots -------------------------------------------------------
 
 // The time, in nanoseconds since the epoch, before which a live file's last

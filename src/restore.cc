@@ -163,8 +163,8 @@ class restorer {
 
   // Checks what lies at root + "/" + each path before anything changes:
   // every directory above it must be a real directory or missing; the entry
-  // itself must be missing unless may_exist.  *present receives the paths
-  // whose entry exists.
+  // itself must be missing unless may_exist.  *present (when given)
+  // receives the paths whose entry exists.
   bool check_destinations(const std::string& root, const std::vector<std::string>& paths,
                           bool may_exist, std::vector<std::string>* present) const {
     for (const std::string& p : paths) {
@@ -178,7 +178,7 @@ class restorer {
         if (there == presence::missing) break;
         if (i + 1 == parts.size()) {
           if (!may_exist) return fail("path [%s] exists already", at);
-          present->push_back(p);
+          if (present != nullptr) present->push_back(p);
         } else if (there == presence::not_directory) {
           return fail("path [%s] is not a directory", at);
         }
@@ -301,6 +301,69 @@ int32_t ktsm_filegroup_version_set::restore_paths_internal(const std::string& na
     return 1;
   }
   return 0;
+}
+
+int32_t ktsm_filegroup_version_set::merge_paths_internal(const std::string& name,
+                                                         const std::vector<std::string>& paths,
+                                                         const restore_options& options,
+                                                         bool plan_only, restore_counts& counts,
+                                                         version_ptr& safety) {
+  counts = restore_counts();
+  log().debug(FN_RESTORE_PATHS, -1, "merging file group version [%s]", name.c_str());
+  version_ptr version = find_snapshot_version(name, FN_RESTORE_PATHS);
+  if (!version) return 1;
+  restorer r(FN_RESTORE_PATHS, m_name, name);
+  for (const std::string& p : paths) {
+    if (!valid_entry_path(p)) {
+      r.fail("path [%s] invalid", p);
+      return 1;
+    }
+  }
+  if (!options.safety_name.empty() && !valid_version_name(options.safety_name)) {
+    r.fail("file group version [%s] invalid name", options.safety_name);
+    return 1;
+  }
+  set_ptr registered;
+  get_version_set(m_name, registered);  // before the group lock, as restore_version
+  ktsm_internal::group_lock lock;
+  if (!r.lock_complete_version(&lock) || !r.whole()) return 1;
+  std::vector<std::string> chosen = outermost(paths);
+  ktsm_internal::merge_plan plan;
+  if (chosen.empty()) {
+    // The whole version: the live group's top entries it lacks too.
+    std::vector<std::string> live;
+    if (!r.top_entries(r.version_path(), &chosen) || !r.top_entries(m_name, &live)) return 1;
+    for (const std::string& n : live) {
+      if (std::find(chosen.begin(), chosen.end(), n) == chosen.end()) {
+        ktsm_internal::plan_extra(n, options.remove_extra, &plan);
+      }
+    }
+  }
+  if (!r.in_version(chosen) || !r.check_destinations(m_name, chosen, true, nullptr)) return 1;
+  for (const std::string& p : chosen) {
+    if (!ktsm_internal::plan_merge(FN_RESTORE_PATHS, r.version_path(), m_name, p,
+                                   options.remove_extra, &plan)) {
+      return 1;
+    }
+  }
+  counts = plan.counts;
+  if (plan_only) return 0;
+  std::string named;
+  if (plan.counts.removed > 0 && !options.safety_name.empty() &&
+      (!r.free_name(options.safety_name, m_filegroup_versions, &named) ||
+       create_version_locked(named, registered, safety, false))) {
+    return 1;
+  }
+  if (!r.remove(m_name, plan.remove) || !r.copy(m_name, plan.copy)) return 1;
+  return 0;
+}
+
+int32_t ktsm_filegroup_version_set::merge_paths(const std::string& name,
+                                                const std::vector<std::string>& paths,
+                                                const restore_options& options, bool plan_only,
+                                                restore_counts& counts, version_ptr& safety) {
+  mutex_guard guard(m_set_lock);
+  return merge_paths_internal(name, paths, options, plan_only, counts, safety);
 }
 
 ktsm_filegroup_version_set::version_ptr ktsm_filegroup_version_set::find_snapshot_version(

@@ -228,6 +228,42 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t restore_paths(const std::string& name, const std::vector<std::string>& paths,
                                  const std::string& target_dir) LOCKS_EXCLUDED(m_set_lock);
 
+  // How restore_paths merges a version's entries into the live group.
+  struct restore_options {
+    // Live entries under the paths that the version lacks are removed;
+    // otherwise they are kept, and counted.
+    bool remove_extra = false;
+    // With remove_extra, when the merge removes a live entry the version
+    // lacks: a safety version of the live group taken first, as
+    // restore_version takes one (safety_name or the first free
+    // safety_name-2, -3, ...).  Empty: none.
+    std::string safety_name;
+  };
+  // What a merge did (or, with plan_only, would do), entry by entry: an
+  // entry is one name; a directory copied counts once with its contents.
+  struct restore_counts {
+    uint64_t copied = 0;    // the live group lacked it
+    uint64_t replaced = 0;  // the live entry was removed, and the version's copied
+    uint64_t removed = 0;   // not in the version (remove_extra)
+    uint64_t kept = 0;      // not in the version, left as it is
+  };
+  // Restores the entries paths (the version's whole content when empty) of
+  // the snapshot version name into the live group, merging: an entry the
+  // live group lacks is copied; a directory both hold is merged entry by
+  // entry; any other entry the live group holds is replaced by the
+  // version's; a live entry the version lacks is kept, or removed with
+  // options.remove_extra.  The group's lock is held from the plan to the
+  // last change, and everything is checked before the first.  counts
+  // receives what was (with plan_only: would be) done; safety receives the
+  // safety version when one was taken.  A failure after the safety version
+  // leaves the live group partly restored, and the safety version holds it
+  // as it was.
+  // REQUIRES: as restore_paths.
+  KTSM_API int32_t merge_paths(const std::string& name, const std::vector<std::string>& paths,
+                               const restore_options& options, bool plan_only,
+                               restore_counts& counts, version_ptr& safety)
+      LOCKS_EXCLUDED(m_set_lock);
+
   // Tries the group's lock once, without waiting, and lets it go: locked
   // receives whether another process (or another set object) holds it, so
   // that a host can tell an operation running elsewhere from what a crash
@@ -358,6 +394,11 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t restore_paths_internal(const std::string& name,
                                           const std::vector<std::string>& paths,
                                           const std::string& target_dir)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t merge_paths_internal(const std::string& name,
+                                        const std::vector<std::string>& paths,
+                                        const restore_options& options, bool plan_only,
+                                        restore_counts& counts, version_ptr& safety)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t is_group_locked_internal(bool& locked) EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t refresh_versions_internal(holds_map& holds, refresh_report& report)

@@ -213,8 +213,8 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
       std::async(std::launch::async, [this] { return m_set->export_version("v1"); });
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   ASSERT_FALSE(m_lib.api().unlink(m_lib.io(), "/g/.snaps/.ktsm-lock", {}));
-  ktfs::file_ptr next = m_lib.api().open(m_lib.io(), "/g/.snaps/.ktsm-lock", O_RDWR | O_CREAT,
-                                         0600, {});
+  ktfs::file_ptr next =
+      m_lib.api().open(m_lib.io(), "/g/.snaps/.ktsm-lock", O_RDWR | O_CREAT, 0600, {});
   ASSERT_TRUE(next);
   ASSERT_FALSE(m_lib.api().lock(next, true, {}));
   m_lib.api().close(holder, {});

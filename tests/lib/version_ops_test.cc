@@ -269,6 +269,47 @@ TEST_P(VersionOpsTest, RestoreMakesTheGroupEqualToTheVersionAndKeepsTheLiveOne) 
   EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "mine") << "an existing entry is never replaced";
 }
 
+// A restore of paths merges into the live group: what it lacks comes back,
+// what it holds is replaced, and a file made since stays, counted, unless
+// asked to go; then the safety version holds it first, and only then.  A
+// plan changes nothing.
+TEST_P(VersionOpsTest, MergingPathsKeepsNewWorkUnlessAskedAndSavesItFirst) {
+  version_ptr v1, safety;
+  m_lib.write_file("/g/dir/c.txt", "gamma");
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  m_lib.write_file("/g/dir/b.txt", "changed");
+  ASSERT_FALSE(m_lib.api().unlink(m_lib.io(), "/g/dir/c.txt", {}));
+  m_lib.write_file("/g/dir/new.txt", "important new work");
+  typedef std::vector<uint64_t> counted;
+  auto as_list = [](const vs::restore_counts& n) {
+    return counted{n.copied, n.replaced, n.removed, n.kept};
+  };
+  vs::restore_options keep, remove;
+  remove.remove_extra = true;
+  remove.safety_name = "pre-restore";
+  vs::restore_counts n;
+  for (bool plan_only : {true, false}) {
+    SCOPED_TRACE(plan_only ? "plan" : "merge");
+    ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, keep, plan_only, n, safety), 0);
+    EXPECT_EQ(as_list(n), (counted{1, 1, 0, 1}));
+    EXPECT_EQ(m_lib.read_file("/g/dir/b.txt"), plan_only ? "changed" : "beta");
+    EXPECT_EQ(m_lib.exists("/g/dir/c.txt"), !plan_only);
+    EXPECT_EQ(m_lib.read_file("/g/dir/new.txt"), "important new work");
+    EXPECT_FALSE(safety);
+  }
+  ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, remove, true, n, safety), 0);
+  EXPECT_EQ(as_list(n), (counted{0, 2, 1, 0}));
+  EXPECT_TRUE(m_lib.exists("/g/dir/new.txt")) << "a plan changes nothing";
+  ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, remove, false, n, safety), 0);
+  EXPECT_FALSE(m_lib.exists("/g/dir/new.txt"));
+  ASSERT_TRUE(safety);
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/pre-restore/dir/new.txt"), "important new work");
+  safety.reset();
+  ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, remove, false, n, safety), 0);
+  EXPECT_FALSE(safety) << "nothing to remove: no safety version";
+  EXPECT_EQ(m_lib.entries("/g/dir"), (std::vector<std::string>{"b.txt", "c.txt"}));
+}
+
 // A user who owns a directory of the group renames an entry the restore
 // has just made and puts a link to a root file in its place, at the moment
 // between its making and its mode (driven by the client's hook): the link

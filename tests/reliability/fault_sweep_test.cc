@@ -1575,9 +1575,9 @@ TEST(FaultSweep, VersionSets) {
     ktsm_sweep::expect_lock_calls(n, x.c.group(), x.locked);
     total += n.total();
   }
-  // lstat of the group and of ".snaps", the lock's open, lock and check, stat and listing of .snaps, then
-  // of the group; unlink of the lock file and rmdir of both unless refused; the lock's release and
-  // close.
+  // lstat of the group and of ".snaps", the lock's open, lock and check, stat and listing of
+  // .snaps, then of the group; unlink of the lock file and rmdir of both unless refused; the lock's
+  // release and close.
   struct {
     delete_set_case c;
     uint64_t points;

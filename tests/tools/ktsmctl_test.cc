@@ -528,6 +528,22 @@ TEST_P(KtsmctlTest, RestoreAndDiffPutBackAndShowWhatTheSnapshotKept) {
   EXPECT_EQ(m_volume.read_file(live + "/dir/b.txt"), "<missing>");
   EXPECT_EQ(ktsmctl({"restore", g, "v1", "dir/b.txt", "--to", out}).status, 1);
 
+  // A directory merged back: work made since stays, and is counted, unless
+  // --delete, which keeps it in a safety snapshot first.
+  m_volume.write_file(live + "/dir/work.txt", "important new work");
+  std::string merged = ok({"restore", g, "v1", "dir"});
+  EXPECT_NE(merged.find("1 copied, 0 replaced, 0 removed and 1 kept"), std::string::npos) << merged;
+  EXPECT_EQ(m_volume.read_file(live + "/dir/b.txt"), "beta");
+  EXPECT_EQ(m_volume.read_file(live + "/dir/work.txt"), "important new work");
+  std::string removed = ok({"restore", g, "v1", "dir", "--delete"});
+  EXPECT_NE(removed.find("1 replaced, 1 removed"), std::string::npos) << removed;
+  EXPECT_EQ(m_volume.read_file(live + "/dir/work.txt"), "<missing>");
+  std::vector<std::string> names = snapshot_names(listed_group(g));
+  ASSERT_EQ(names.size(), 2u);
+  EXPECT_NE(removed.find("safety snapshot " + names[1]), std::string::npos) << removed;
+  EXPECT_EQ(m_volume.read_file(live + "/.snaps/" + names[1] + "/dir/work.txt"),
+            "important new work");
+
   // The whole group: a safety snapshot first, then exactly v1's files.
   m_volume.write_file(live + "/a.txt", "alpha, again");
   ok({"restore", g, "v1"});
@@ -535,11 +551,11 @@ TEST_P(KtsmctlTest, RestoreAndDiffPutBackAndShowWhatTheSnapshotKept) {
   EXPECT_EQ(m_volume.read_file(live + "/dir/b.txt"), "beta");
   EXPECT_EQ(m_volume.read_file(live + "/new.txt"), "<missing>");
   EXPECT_TRUE(exists(live + "/.snaps/v1/a.txt")) << "the live group's .snaps is left alone";
-  std::vector<std::string> names = snapshot_names(listed_group(g));
-  ASSERT_EQ(names.size(), 2u);
-  EXPECT_EQ(names[1].rfind("pre-restore-", 0), 0u) << names[1];
-  EXPECT_EQ(m_volume.read_file(live + "/.snaps/" + names[1] + "/new.txt"), "new");
-  EXPECT_EQ(m_volume.read_file(live + "/.snaps/" + names[1] + "/a.txt"), "alpha, again");
+  names = snapshot_names(listed_group(g));
+  ASSERT_EQ(names.size(), 3u);
+  EXPECT_EQ(names[2].rfind("pre-restore-", 0), 0u) << names[2];
+  EXPECT_EQ(m_volume.read_file(live + "/.snaps/" + names[2] + "/new.txt"), "new");
+  EXPECT_EQ(m_volume.read_file(live + "/.snaps/" + names[2] + "/a.txt"), "alpha, again");
   EXPECT_NE(ok({"diff", g, "v1"}).find("0 added, 0 removed, 0 changed"), std::string::npos);
 }
 

@@ -107,15 +107,17 @@ const std::vector<command_info>& commands() {
        "GROUP VERSION [PATH...]",
        {param::group, param::version, param::path},
        1,
-       {"--to", "--dry-run"},
+       {"--to", "--delete", "--dry-run"},
        cmd_restore,
        "put a snapshot's files back",
        "Without PATH, makes the live files of GROUP equal to the snapshot VERSION: it\n"
        "first takes a safety snapshot of the live files, named pre-restore-TIME (UTC),\n"
        "then removes the live files the snapshot lacks and brings back every file it\n"
        "holds, with owners, modes, times, attributes, hard links and holes.  With PATH\n"
-       "(a file or directory inside the snapshot), restores only those, replacing what\n"
-       "the live group holds there.  --to DIR restores into the directory DIR of the\n"
+       "(a file or directory inside the snapshot), restores only those: what the live\n"
+       "group lacks is copied, what it holds is replaced by the snapshot's, and what the\n"
+       "snapshot lacks (files made since) is kept and counted; --delete removes those\n"
+       "too, after a safety snapshot.  --to DIR restores into the directory DIR of the\n"
        "volume instead (made where missing; an entry already there is refused) and\n"
        "leaves the live group alone.  --dry-run prints what would change, and changes\n"
        "nothing.\n",
@@ -281,6 +283,8 @@ po::options_description visible_options() {
       "dry-run", po::bool_switch(), "restore, prune: print what would change, change nothing")(
       "live", po::bool_switch(), "export, unexport: the live group, in place of a VERSION")(
       "full", po::bool_switch(), "snapshot: copy every file, share none with an older snapshot")(
+      "delete", po::bool_switch(),
+      "restore PATH: also remove what the snapshot lacks there (after a safety snapshot)")(
       "to", po::value<std::string>()->value_name("DIR"),
       "restore: into the volume directory DIR instead of in place");
   for (const char* rule : kKeepRules) {
@@ -364,6 +368,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   opts.dry_run = vm["dry-run"].as<bool>();
   opts.live = vm["live"].as<bool>();
   opts.full = vm["full"].as<bool>();
+  opts.remove_extra = vm["delete"].as<bool>();
   opts.scripted = vm["scripted"].as<bool>();
   opts.parsable = vm["parsable"].as<bool>();
   opts.to = string_option(vm, "to");
@@ -371,8 +376,8 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
     if (vm.count(rule)) opts.keep[rule] = vm[rule].as<std::string>();
   }
   const std::pair<const char*, const char*> kSwitches[] = {
-      {"json", "--json"}, {"scripted", "-H"}, {"parsable", "-p"},
-      {"live", "--live"}, {"full", "--full"}, {"dry-run", "--dry-run"}};
+      {"json", "--json"}, {"scripted", "-H"},       {"parsable", "-p"},    {"live", "--live"},
+      {"full", "--full"}, {"dry-run", "--dry-run"}, {"delete", "--delete"}};
   for (const auto& sw : kSwitches) {
     if (vm[sw.first].as<bool>()) out->given.push_back(sw.second);
   }

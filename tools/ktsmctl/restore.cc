@@ -1,6 +1,6 @@
 // restore: puts a snapshot's files back, the whole group (after a safety
-// snapshot), some paths, or into another directory; --dry-run shows what
-// would change.
+// snapshot), some paths merged into the live group, or into another
+// directory; --dry-run shows what would change.
 #include <ctime>
 #include <iostream>
 
@@ -64,7 +64,22 @@ struct restore_request {
   version_ptr version;
   std::vector<std::string> paths;  // normal, relative to the version
   std::string to;                  // volume directory, empty: in place
+  bool remove_extra = false;       // --delete
 };
+
+// "2 copied, 1 replaced, 0 removed and 1 kept"
+std::string merge_words(const vs::restore_counts& n) {
+  return std::to_string(n.copied) + " copied, " + std::to_string(n.replaced) + " replaced, " +
+         std::to_string(n.removed) + " removed and " + std::to_string(n.kept) + " kept";
+}
+
+// What a restore of paths in place would do, as the library plans it.
+bool merge_plan(const restore_request& r, vs::restore_counts* counts) {
+  vs::restore_options options;
+  options.remove_extra = r.remove_extra;
+  version_ptr none;
+  return r.set->merge_paths(r.version->get_name(), r.paths, options, true, *counts, none) == 0;
+}
 
 // Prints what the restore would change: in place, live against the
 // version; elsewhere, what would be copied.
@@ -108,11 +123,29 @@ int preview(context& ctx, const restore_request& r) {
     std::cout << "would first take the safety snapshot " << safety_name() << " of group "
               << escaped(label) << "\n";
   }
-  for (const std::string& p : d.removed)
-    std::cout << "- " << escaped(p) << "\t(not in " << version << ": removed)\n";
+  for (const std::string& p : d.removed) {
+    if (r.paths.empty() || r.remove_extra) {
+      std::cout << "- " << escaped(p) << "\t(not in " << version << ": removed)\n";
+    } else {
+      std::cout << "= " << escaped(p) << "\t(not in " << version
+                << ": kept; --delete removes it)\n";
+    }
+  }
   for (const std::string& p : d.changed)
     std::cout << "M " << escaped(p) << "\t(brought back as in " << version << ")\n";
   for (const std::string& p : d.added) std::cout << "+ " << escaped(p) << "\t(brought back)\n";
+  if (!r.paths.empty()) {
+    size_t mark = ctx.lib.log_mark();
+    vs::restore_counts n;
+    if (!merge_plan(r, &n)) return fail("cannot plan the restore" + ctx.lib.library_note(mark));
+    if (r.remove_extra && n.removed + n.replaced > 0) {
+      std::cout << "would first take the safety snapshot " << safety_name() << " of group "
+                << escaped(label) << "\n";
+    }
+    std::cout << "would restore " << counted(r.paths.size(), "path") << ": " << merge_words(n)
+              << " entries; nothing changed (dry run)\n";
+    return exit_ok;
+  }
   std::cout << "would remove " << d.removed.size() << ", bring back " << d.changed.size()
             << " changed and " << d.added.size() << " deleted "
             << (d.added.size() == 1 ? "entry" : "entries") << "; nothing changed (dry run)\n";
@@ -151,6 +184,42 @@ int restore_group(context& ctx, const restore_request& r) {
   std::cout << "group " << escaped(label) << " restored to " << escaped(r.version->get_name())
             << ": " << copied_words() << "; the live files as they were are in the safety snapshot "
             << safety << " (undo: " << suggested_command("restore", label, safety) << ")\n";
+  return exit_ok;
+}
+
+// Paths of a snapshot back into the live group, merged: nothing the
+// snapshot lacks goes without --delete, and then after a safety snapshot.
+int restore_merge(context& ctx, const restore_request& r) {
+  std::string label = group_label(r.set->get_name());
+  vs::restore_options options;
+  options.remove_extra = r.remove_extra;
+  if (r.remove_extra) options.safety_name = safety_name();
+  vs::restore_counts n;
+  version_ptr made;
+  size_t mark = ctx.lib.log_mark();
+  int32_t status;
+  {
+    progress_line progress;
+    status = r.set->merge_paths(r.version->get_name(), r.paths, options, false, n, made);
+  }
+  std::string what = "restoring " + counted(r.paths.size(), "path") + " of " +
+                     version_words(r.set, r.version->get_name()) + " failed" +
+                     ctx.lib.library_note(mark);
+  if (status != 0 && made && made->get_state() == vs::SNAP_STATE_ACTIVE) {
+    return fail(what + "; the live files may be partly restored, and the safety snapshot " +
+                made->get_name() + " holds them as they were (\"" +
+                suggested_command("restore", label, made->get_name()) + "\")");
+  }
+  if (status != 0) return fail(what);
+  std::cout << "restored " << counted(r.paths.size(), "path") << " of version "
+            << escaped(r.version->get_name()) << " of group " << escaped(label) << ": "
+            << merge_words(n) << " entries (" << copied_words() << ")";
+  if (n.kept > 0) std::cout << "; kept: not in the snapshot (--delete removes them)";
+  if (made) {
+    std::cout << "; the live files as they were are in the safety snapshot " << made->get_name()
+              << " (undo: " << suggested_command("restore", label, made->get_name()) << ")";
+  }
+  std::cout << "\n";
   return exit_ok;
 }
 
@@ -194,8 +263,15 @@ int cmd_restore(context& ctx, const arguments& args) {
     return usage_error(quoted(ctx.opts.to) + " is not a directory of the volume below its root");
   }
   if (!r.to.empty()) r.to = "/" + r.to;
+  r.remove_extra = ctx.opts.remove_extra;
+  if (r.remove_extra && (r.paths.empty() || !r.to.empty())) {
+    return usage_error(
+        "--delete applies to a restore of paths in place (a whole restore removes what the "
+        "snapshot lacks already; --to makes only new entries)");
+  }
   if (ctx.opts.dry_run) return preview(ctx, r);
-  return r.paths.empty() && r.to.empty() ? restore_group(ctx, r) : restore_some(ctx, r);
+  if (r.paths.empty() && r.to.empty()) return restore_group(ctx, r);
+  return r.to.empty() ? restore_merge(ctx, r) : restore_some(ctx, r);
 }
 
 }  // namespace ktsmctl
