@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "internal.h"
+#include "ktfssnapcore/ktfssnapcore.h"
 
 using ktfs::kNoAio;
 using ktsm_internal::io;
@@ -107,6 +108,10 @@ std::error_code group_lock::take(const std::string& set_name, int flags, unsigne
       continue;
     }
     if (!held_elsewhere(ec) || std::chrono::steady_clock::now() + pause > deadline) break;
+    if (ktfssnapcore::stop_requested()) {  // the process is asked to stop
+      ec = ktfs::errno_code(ECANCELED);
+      break;
+    }
     std::this_thread::sleep_for(pause);
     pause = std::min(pause * 2, std::chrono::milliseconds(200));
   }

@@ -227,6 +227,23 @@ void link_chain(const std::list<ktsm_filegroup_version_set::version_ptr>& versio
 // Reads every entry name of dir but "." and ".." into *names.
 std::error_code list_directory(const std::string& dir, std::vector<std::string>* names);
 
+// ---- The record of a restore under way (see restore_record.cc) -------------
+
+struct restore_record {
+  std::string version;  // empty: no restore left half done
+  std::string safety;   // the safety version it took, if any
+  bool whole = false;   // the whole group, else paths
+  std::vector<std::string> paths;
+  bool paths_left_out = false;  // too many to keep: paths is empty
+  // Whether a restore done that finished leaves nothing of this one to
+  // finish: a whole restore, or one of the same version and paths.
+  bool covered_by(const restore_record& done) const;
+};
+std::error_code write_restore_record(const std::string& set_name, const restore_record& r);
+std::error_code clear_restore_record(const std::string& set_name);
+// ENODATA is no failure: *out is then empty.
+std::error_code read_restore_record(const std::string& set_name, restore_record* out);
+
 // ---- Merging a version into the live group ---------------------------------
 
 // What merging entries of a version into the live group takes: the live

@@ -205,6 +205,30 @@ class restorer {
     return true;
   }
 
+  // Records this restore of the live group (done) before its first change,
+  // unless another restore's record is there; *left receives that one.
+  bool record(const ktsm_internal::restore_record& done,
+              ktsm_internal::restore_record* left) const {
+    if (ktsm_internal::read_restore_record(m_set_name, left)) {
+      return fail("file group [%s] restore record read failed", m_set_name);
+    }
+    if (!left->version.empty()) return true;
+    if (ktsm_internal::write_restore_record(m_set_name, done)) {
+      return fail("file group [%s] restore record write failed", m_set_name);
+    }
+    *left = done;
+    return true;
+  }
+
+  // The restore done finished: the record goes when done covers it.
+  bool finished(const ktsm_internal::restore_record& done,
+                const ktsm_internal::restore_record& left) const {
+    if (left.covered_by(done) && ktsm_internal::clear_restore_record(m_set_name)) {
+      return fail("file group [%s] restore record write failed", m_set_name);
+    }
+    return true;
+  }
+
   // Every part of the volume answers for the group: checked before the
   // version's listings are trusted and when the copy is done.
   bool whole() const { return ktsm_internal::whole_volume(m_function, m_set_name); }
@@ -260,7 +284,12 @@ int32_t ktsm_filegroup_version_set::restore_version_internal(const std::string& 
       create_version_locked(named, registered, safety, false)) {
     return 1;
   }
-  if (!r.top_entries(m_name, &live) || !r.remove(m_name, live) || !r.copy(m_name, saved)) {
+  ktsm_internal::restore_record done, left;
+  done.version = name;
+  done.safety = safety->get_name();
+  done.whole = true;
+  if (!r.record(done, &left) || !r.top_entries(m_name, &live) || !r.remove(m_name, live) ||
+      !r.copy(m_name, saved) || !r.finished(done, left)) {
     return 1;
   }
   return 0;
@@ -296,8 +325,12 @@ int32_t ktsm_filegroup_version_set::restore_paths_internal(const std::string& na
       !r.check_destinations(root, chosen, in_place, &present)) {
     return 1;
   }
-  if ((!in_place && !r.reach_target(target_dir, true)) || !r.remove(root, present) ||
-      !r.copy(root, chosen)) {
+  ktsm_internal::restore_record done, left;
+  done.version = name;
+  done.paths = chosen;
+  if ((in_place && !r.record(done, &left)) || (!in_place && !r.reach_target(target_dir, true)) ||
+      !r.remove(root, present) || !r.copy(root, chosen) ||
+      (in_place && !r.finished(done, left))) {
     return 1;
   }
   return 0;
@@ -354,7 +387,17 @@ int32_t ktsm_filegroup_version_set::merge_paths_internal(const std::string& name
        create_version_locked(named, registered, safety, false))) {
     return 1;
   }
-  if (!r.remove(m_name, plan.remove) || !r.copy(m_name, plan.copy)) return 1;
+  ktsm_internal::restore_record done, left;
+  done.version = name;
+  done.safety = safety ? safety->get_name() : "";
+  // A merge of the whole version leaves the group equal to it only when it
+  // removes what the version lacks.
+  done.whole = paths.empty() && options.remove_extra;
+  done.paths = chosen;
+  if (!r.record(done, &left) || !r.remove(m_name, plan.remove) || !r.copy(m_name, plan.copy) ||
+      !r.finished(done, left)) {
+    return 1;
+  }
   return 0;
 }
 

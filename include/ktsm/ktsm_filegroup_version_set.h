@@ -264,6 +264,18 @@ class ktsm_filegroup_version_set {
                                restore_counts& counts, version_ptr& safety)
       LOCKS_EXCLUDED(m_set_lock);
 
+  // The restore of the live group left half done, as the volume records it
+  // for every host: version receives the version it was restoring (empty:
+  // none), safety its safety version (empty: none), paths the paths it was
+  // restoring (empty: the whole group, or too many paths to keep).  A
+  // restore in place records itself before its first change of the live
+  // group, unless a record is there already; a restore that finishes
+  // clears the record when it covers it (a whole restore always, a restore
+  // of paths when it restored the same version and paths).
+  // Returns 1 with one message when the record cannot be read.
+  KTSM_API int32_t partial_restore(std::string& version, std::string& safety,
+                                   std::vector<std::string>& paths) LOCKS_EXCLUDED(m_set_lock);
+
   // Tries the group's lock once, without waiting, and lets it go: locked
   // receives whether another process (or another set object) holds it, so
   // that a host can tell an operation running elsewhere from what a crash

@@ -184,7 +184,7 @@ class tree_copier {
       return ec;
     }
     descend(m_top, entries, true);
-    std::error_code ec2 = finish(failed);
+    std::error_code ec2 = finish(dst, failed);
     report_refused_links();
     return ec2;
   }
@@ -223,22 +223,34 @@ class tree_copier {
       if (stopped()) break;
       visit(src_root + "/" + rel, dst_root + "/" + rel, depth);
     }
-    return finish(failed);
+    return finish(dst_root, failed);
   }
 
  private:
-  bool stopped() const { return m_stop.load(std::memory_order_acquire); }
+  // Whether the walk stops here: a failure, or a stop the process asked
+  // for (see request_stop), which is noted so that the copy reports it.
+  bool stopped() const {
+    if (m_stop.load(std::memory_order_acquire)) return true;
+    if (!stop_requested()) return false;
+    m_interrupted.store(true, std::memory_order_relaxed);
+    return true;
+  }
 
   // Waits for the pool, then makes the further names of hard links and
-  // gives the directories their metadata; the failure reported, if any.
-  std::error_code finish(std::string* failed) {
+  // gives the directories their metadata; the failure reported, if any
+  // (ECANCELED at dst when a requested stop cut the copy short).
+  std::error_code finish(const std::string& dst, std::string* failed) {
     m_pool.drain();
     if (!stopped()) make_further_links();
     if (!stopped()) finish_dirs();
     std::lock_guard<std::mutex> guard(m_mutex);
-    if (!m_failed) return {};
-    *failed = m_failure_path;
-    return m_failure;
+    if (m_failed) {
+      *failed = m_failure_path;
+      return m_failure;
+    }
+    if (!m_interrupted.load(std::memory_order_relaxed)) return {};
+    *failed = dst;
+    return ktfs::errno_code(ECANCELED);
   }
 
   // A directory above an entry of copy_paths: the source must be a real
@@ -640,6 +652,7 @@ class tree_copier {
   entry m_top{};              // the group and the version's directory
   std::vector<entry> m_dirs;  // the walk's only, until the pool is idle
   std::atomic<bool> m_stop{false};
+  mutable std::atomic<bool> m_interrupted{false};  // a requested stop cut the walk short
   std::mutex m_mutex;  // guards what follows
   std::map<inode_key, std::string> m_first_names;
   std::vector<entry> m_further_names;

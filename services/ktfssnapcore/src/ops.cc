@@ -50,6 +50,16 @@ copy_progress& progress() {
 
 const copy_progress& snap_progress() { return detail::progress(); }
 
+namespace {
+// Lock-free, so that a signal handler may set it.
+std::atomic<bool> g_stop_requested{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+}  // namespace
+
+void request_stop() { g_stop_requested.store(true, std::memory_order_relaxed); }
+void clear_stop() { g_stop_requested.store(false, std::memory_order_relaxed); }
+bool stop_requested() { return g_stop_requested.load(std::memory_order_relaxed); }
+
 std::error_code snap_opcreate(ktfssnapcore_opinfo* info) {
   if (info == nullptr) return ktfs::errno_code(EINVAL);
   if (info->nvme_api == nullptr || !info->nvme_iopx) return ktfs::errno_code(EBADF);

@@ -66,6 +66,10 @@ std::error_code remove_entries(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
   size_t unchecked = kRemoveBatch;
   for (const std::string& name : names) {
     std::error_code ec;
+    if (stop_requested()) {
+      *failed = path;
+      return ktfs::errno_code(ECANCELED);
+    }
     if (unchecked >= kRemoveBatch) {
       *failed = path;
       if ((ec = detail::same_dir(api, io, path, &seen))) return ec;

@@ -142,6 +142,14 @@ const unsigned kDefaultCopyWorkers = 8;
 KTFSSNAPCORE_API void set_copy_workers(unsigned workers);
 KTFSSNAPCORE_API unsigned copy_workers();
 
+// Asks every copy and removal of this process to stop at its next entry:
+// it then fails with ECANCELED (logged as its other failures are), leaving
+// what it made or removed so far.  Safe to call from a signal handler.
+// The request holds until clear_stop().
+KTFSSNAPCORE_API void request_stop();
+KTFSSNAPCORE_API void clear_stop();
+KTFSSNAPCORE_API bool stop_requested();
+
 // Files and bytes copied by the snap_opcreate calls running or last run in
 // this process; readable from any thread while a copy runs.
 // files counts regular files (every name of a hard-linked one), bytes the
