@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "internal.h"
+#include "ktfssnapcore/ktfssnapcore.h"
 
 using ktfs::kNoAio;
 using ktsm_internal::access;
@@ -182,6 +183,11 @@ int32_t ktsm_filegroup_version_set::delete_by_plan_internal(const deletion_plan&
   std::list<version_ptr> picture(m_filegroup_versions);
   int32_t status = 0;
   for (const std::string& name : plan(picture, holds)) {
+    if (ktfssnapcore::stop_requested()) {
+      report.not_tried.push_back(name);
+      status = 1;
+      continue;
+    }
     bool deleted = delete_version_steps(name, true) == 0;
     (deleted ? report.deleted : report.failed).push_back(name);
     if (!deleted) status = 1;

@@ -326,6 +326,9 @@ class ktsm_filegroup_version_set {
     refresh_report refreshed;
     std::vector<std::string> deleted;  // named by the plan and deleted
     std::vector<std::string> failed;   // named by the plan and not deleted
+    // Named by the plan and not tried: the process asked the library to
+    // stop (ktfssnapcore::request_stop) before their turn.
+    std::vector<std::string> not_tried;
   };
 
   // Deletes what plan chooses from the volume's picture, with no change by

@@ -310,6 +310,27 @@ TEST_P(VersionOpsTest, MergingPathsKeepsNewWorkUnlessAskedAndSavesItFirst) {
   EXPECT_EQ(m_lib.entries("/g/dir"), (std::vector<std::string>{"b.txt", "c.txt"}));
 }
 
+// A stop the process asks for (ktsmctl's signal handler) ends a plan's
+// deletions before the next one: the versions not reached stay, named.
+TEST_P(VersionOpsTest, AStopRequestedLeavesTheRestOfAPlanUntried) {
+  version_ptr v;
+  ASSERT_EQ(m_set->create_version("v1", v), 0);
+  ASSERT_EQ(m_set->create_version("v2", v), 0);
+  vs::plan_report report;
+  ktfssnapcore::request_stop();
+  int32_t status = m_set->delete_by_plan(
+      [](const std::list<version_ptr>&, const vs::holds_map&) {
+        return std::vector<std::string>{"v1", "v2"};
+      },
+      report);
+  ktfssnapcore::clear_stop();
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(report.not_tried, (std::vector<std::string>{"v1", "v2"}));
+  EXPECT_TRUE(report.deleted.empty() && report.failed.empty());
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v2"), state_bytes("2"));
+}
+
 // A user who owns a directory of the group renames an entry the restore
 // has just made and puts a link to a root file in its place, at the moment
 // between its making and its mode (driven by the client's hook): the link

@@ -656,4 +656,104 @@ TEST_F(CrashTest, ExportKilledWhileTheCommandRuns) {
   expect_clean_after_v0("g", files);
 }
 
+// ---- interrupts ----------------------------------------------------------
+
+// ktsmctl asked to stop (SIGINT, SIGTERM) while it copies, or killed: it
+// stops at its next entry, says what it left and the command that finishes
+// or undoes it, and exits 128 + the signal; a restore left half done is
+// recorded on the volume before its first change, so that list and doctor
+// name it, from any process, until a restore finishes.
+class InterruptTest : public CrashTest {
+ protected:
+  // Runs args, and once caught is true sends signal to it: its exit status,
+  // or kKilledBy + the signal that ended it (-1: it ended first or was not
+  // caught in time); *err receives its stderr.
+  int interrupt(const std::vector<std::string>& args, const std::function<bool()>& caught,
+                int signal, std::string* err) {
+    pid_t pid = start(command(args));
+    if (pid <= 0) return -1;
+    bool ended = false;
+    bool reached = poll_until(pid, caught, &ended);
+    if (!ended) ::kill(signal == SIGKILL ? -pid : pid, signal);
+    int status = ended ? -1 : wait_bounded(pid, kRunLimit);
+    *err = read_text(m_dir.path() + "/stderr");
+    EXPECT_TRUE(reached) << args[0] << (ended ? " ended before it was caught" : " not caught");
+    if (status == -1 || !reached) return -1;
+    if (WIFSIGNALED(status)) return kKilledBy + WTERMSIG(status);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  static const int kKilledBy = 1000;
+  // The live group's files when a restore has brought some back, not all.
+  std::function<bool()> mid_restore(const std::string& g, size_t files) {
+    return [this, g, files] {
+      size_t back = names_in(host("/" + g)).size() - 1;  // but .snaps
+      return names_in(snaps(g)).size() > 2 && back >= kCopiedAtKill && back < files;
+    };
+  }
+  nlohmann::json partly_restored(const std::string& g) {
+    nlohmann::json all = nlohmann::json::parse(ok({"list", "--json"}), nullptr, false);
+    for (const nlohmann::json& group : all) {
+      if (group.value("name", "") == "//" + g) return group.at("partly_restored");
+    }
+    return "not listed";
+  }
+};
+
+TEST_F(InterruptTest, StoppedCommandsSayWhatIsLeftAndDoctorNamesIt) {
+  const std::vector<live_file> files = big_group_files();
+  make_group("g", files);
+  ::setenv("KTFS_COPY_WORKERS", "2", 1);
+  std::string err;
+  const std::string v1 = snaps("g") + "/v1";
+  auto mid_copy = [&] {
+    size_t copied = names_in(v1).size();
+    return copied >= kCopiedAtKill && copied < files.size();
+  };
+  EXPECT_EQ(interrupt({"snapshot", "--full", "g", "v1"}, mid_copy, SIGINT, &err), 130);
+  EXPECT_NE(err.find("interrupted (SIGINT)"), std::string::npos) << err;
+  EXPECT_NE(err.find("remove it with \"ktsmctl delete g v1\""), std::string::npos) << err;
+  EXPECT_LT(complete_copies(v1, files), files.size()) << "the copy stopped";
+  std::string state;
+  EXPECT_TRUE(read_state(v1, &state) && state == "1") << state;
+  ok({"delete", "g", "v1"});
+
+  // A whole restore stopped while it copies back, then one killed: each
+  // time the group is named as partly restored with both remedies.
+  ok({"snapshot", "g", "v1"});
+  for (int signal : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(signal == SIGTERM ? "SIGTERM" : "SIGKILL");
+    for (size_t i = 1; i < files.size(); ++i) ::unlink(host("/g/" + files[i].name).c_str());
+    EXPECT_EQ(interrupt({"restore", "g", "v1"}, mid_restore("g", files.size()), signal, &err),
+              signal == SIGKILL ? kKilledBy + SIGKILL : 128 + signal);
+    if (signal == SIGTERM) {
+      EXPECT_NE(err.find("interrupted (SIGTERM)"), std::string::npos) << err;
+      EXPECT_NE(err.find("finish with \"ktsmctl restore g v1\", or undo with \"ktsmctl restore g "
+                         "pre-restore-"),
+                std::string::npos)
+          << err;
+    }
+    nlohmann::json partly = partly_restored("g");
+    ASSERT_TRUE(partly.is_object()) << partly;
+    EXPECT_EQ(partly.at("version"), "v1");
+    std::string safety = partly.at("safety");
+    EXPECT_TRUE(holds(snaps("g") + "/" + safety + "/" + files[0].name, files[0]));
+    EXPECT_EQ(names_in(snaps("g") + "/" + safety).size(), 2u) << "the live group as it was";
+    result doctor = ktsmctl({"doctor"});
+    EXPECT_EQ(doctor.status, 1);
+    EXPECT_NE(doctor.out.find("group g: partly restored from v1\n"), std::string::npos)
+        << doctor.out;
+    EXPECT_NE(doctor.out.find("resolve: finish with \"ktsmctl restore g v1\", or undo with "
+                              "\"ktsmctl restore g " +
+                              safety + "\"\n"),
+              std::string::npos)
+        << doctor.out;
+    ok({"restore", "g", "v1"});
+    EXPECT_TRUE(partly_restored("g").is_null());
+    for (const live_file& f : files) EXPECT_TRUE(holds(host("/g/" + f.name), f)) << f.name;
+  }
+  ::unsetenv("KTFS_COPY_WORKERS");
+  result doctor = ktsmctl({"doctor"});
+  EXPECT_EQ(doctor.status, 0) << doctor.out;
+}
+
 }  // namespace

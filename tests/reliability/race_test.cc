@@ -17,6 +17,7 @@
 #include <algorithm>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <regex>
@@ -402,6 +403,66 @@ TEST_P(RaceTest, EveryPairEndsTrueToTheVolume) {
     expect_versions_whole(g);
     expect_listing_matches(g);
   }
+}
+
+// Ctrl-C during a snapshot and SIGTERM during a whole restore: each stops
+// at its next entry, exits 128 + the signal, and leaves what it says: the
+// version "create in progress", the group recorded as partly restored until
+// a restore finishes.
+TEST_P(RaceTest, InterruptedSnapshotAndRestoreLeaveWhatTheySay) {
+  if (GetParam() == backend_kind::local) GTEST_SKIP() << "InterruptTest stops them locally";
+  const std::string g = "stopped", v = "/stopped/.snaps/v";
+  make_group(g, plan{true, {}, {}, {}, {}});
+  if (HasFatalFailure()) return;
+  const size_t files = static_cast<size_t>(m_file_count);
+  auto partway = [this, files](const std::string& dir, size_t extra) {
+    size_t n = m_view.names(dir).size();
+    return n >= 10 + extra && n < files + extra;
+  };
+  // Sends signal to pid once reached is true; pid's exit status.
+  auto stop_when = [](pid_t pid, const std::function<bool()>& reached, int signal) {
+    steady::time_point deadline = steady::now() + kReachLimit;
+    while (!reached() && steady::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(reached()) << "not caught under way";
+    ::kill(pid, signal);
+    return finish(pid);
+  };
+  pid_t pid = start(g, {"snapshot", "--full", "v"}, 1);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(stop_when(
+                pid, [&] { return m_view.state(v) == "1" && partway(v, 0); }, SIGINT),
+            130)
+      << read_text(m_dir.path() + "/p1/stderr");
+  EXPECT_EQ(m_view.state(v), "1");
+  EXPECT_LT(m_view.names(v).size(), files);
+  ok(g, {"delete", "v"});
+  ok(g, {"snapshot", "v"});
+
+  for (size_t i = 0; i < files; ++i) {
+    ASSERT_FALSE(m_api.unlink(m_io, ("/stopped/f" + std::to_string(i)).c_str(), {}));
+  }
+  pid = start(g, {"restore", "v"}, 1);
+  ASSERT_GT(pid, 0);
+  EXPECT_EQ(stop_when(
+                pid, [&] { return partway("/stopped", 1); }, SIGTERM),
+            143)
+      << read_text(m_dir.path() + "/p1/stderr");
+  auto partly = [this] {
+    EXPECT_EQ(run("", {"list", "--json"}).status, 0);
+    nlohmann::json all = nlohmann::json::parse(read_text(m_dir.path() + "/p0/stdout"));
+    for (const nlohmann::json& group : all) {
+      if (group.at("name") == "//stopped") return group.at("partly_restored");
+    }
+    return nlohmann::json("not listed");
+  };
+  nlohmann::json left = partly();
+  ASSERT_TRUE(left.is_object()) << left;
+  EXPECT_EQ(left.at("version"), "v");
+  ok(g, {"restore", "v"});
+  EXPECT_TRUE(partly().is_null());
+  EXPECT_EQ(m_view.names("/stopped").size(), files + 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, RaceTest,

@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "commands.h"
+#include "interrupt.h"
 #include "names.h"
 #include "output.h"
 
@@ -606,7 +607,8 @@ int run_command(const command_info& c, const invocation& inv) {
   ktsm_filegroup_version_set::set_lock_wait(inv.wait);
   if (c.changes) announce_wait(args, inv.wait);
   context ctx{lib, inv.json, inv.opts};
-  return c.run(ctx, args);
+  if (c.changes) catch_interrupts();
+  return interrupted_status(c.run(ctx, args));
 }
 
 }  // namespace

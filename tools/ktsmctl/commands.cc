@@ -7,6 +7,7 @@
 #include <list>
 
 #include "handles.h"
+#include "interrupt.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "listing.h"
 #include "lookup.h"
@@ -150,8 +151,16 @@ bool take_snapshot(context& ctx, const set_ptr& set, const std::string& name) {
     status = set->create_version(name, version, ctx.opts.full);
   }
   if (status == 0) return true;
-  std::string what = "snapshot " + quoted(name) + " of group " +
-                     quoted(group_label(set->get_name())) + " failed" + ctx.lib.library_note(mark);
+  std::string label = group_label(set->get_name());
+  if (interrupted() && version) {
+    return report_failure("snapshot " + quoted(name) + " of group " + quoted(label) + " " +
+                          interrupted_words() + " before it was whole: what it copied is left " +
+                          "in state \"create in progress\"; remove it with \"" +
+                          suggested_command("delete", label, name) + "\", then take it again");
+  }
+  std::string what =
+      "snapshot " + quoted(name) + " of group " + quoted(label) + " failed" +
+      (interrupted() ? " (" + interrupted_words() + ")" : ctx.lib.library_note(mark));
   if (version) what += "; it is left in state \"create in progress\": " + doctor_hint();
   return report_failure(what);
 }
@@ -199,6 +208,11 @@ int cmd_delete(context& ctx, const arguments& args) {
   }
   size_t mark = ctx.lib.log_mark();
   if (set->delete_version(args[1]) != 0) {
+    if (interrupted()) {
+      return fail("deleting " + version_words(set, args[1]) + " " + interrupted_words() +
+                  ": it may be left half deleted; finish with \"" +
+                  suggested_command("delete", label, args[1]) + "\"");
+    }
     return fail("deleting " + version_words(set, args[1]) + " failed" + ctx.lib.library_note(mark) +
                 "; it may be left half deleted: " + doctor_hint());
   }

@@ -87,6 +87,52 @@ size_t check_versions() {
   return found;
 }
 
+// The command that finishes a restore the volume records as half done.
+std::string finish_command(const std::string& label, const std::string& version,
+                           const std::vector<std::string>& paths) {
+  std::string command = suggested_command("restore", label, version);
+  for (const std::string& p : paths) command += " " + shell_escaped(p);
+  return command;
+}
+
+// Groups a restore left partly restored (interrupted, killed or failed),
+// as the volume records them for every host.
+size_t check_restores() {
+  std::list<set_ptr> sets;
+  vs::list_version_sets(sets);
+  size_t found = 0;
+  for (const set_ptr& set : sets) {
+    std::string version, safety, label = group_label(set->get_name());
+    std::vector<std::string> paths;
+    if (set->partial_restore(version, safety, paths) != 0) {
+      print({"group " + escaped(label) + ": restore record unreadable",
+             "the record of a restore under way cannot be read", "see the log"});
+      ++found;
+      continue;
+    }
+    if (version.empty()) continue;
+    bool locked = false;
+    if (set->is_group_locked(locked) == 0 && locked) {
+      std::cout << "group " << escaped(label) << ": being restored from " << escaped(version)
+                << ", locked by another host\n  another process is running this restore now; "
+                   "not a problem (run \"ktsmctl doctor\" again once it ends)\n";
+      continue;
+    }
+    std::string resolve = "finish with \"" + finish_command(label, version, paths) + "\"";
+    if (!safety.empty()) {
+      resolve += ", or undo with \"" + suggested_command("restore", label, safety) + "\"";
+    }
+    print({"group " + escaped(label) + ": partly restored from " + escaped(version),
+           "a restore of " + (paths.empty() ? std::string("the live files") : "some paths") +
+               " did not finish (interrupted, killed or failed): the live files are a mix of " +
+               escaped(version) + " and what they were" +
+               (safety.empty() ? "" : " (kept in the safety snapshot " + escaped(safety) + ")"),
+           resolve});
+    ++found;
+  }
+  return found;
+}
+
 // Top-level entries that are no file group: said once, not problems.
 void note_not_groups(const session& lib) {
   for (const std::string& entry : lib.not_groups()) {
@@ -166,7 +212,7 @@ size_t check_unrecovered(const session& lib) {
 
 int cmd_doctor(context& ctx, const arguments&) {
   note_not_groups(ctx.lib);
-  size_t found = check_versions() + check_unrecovered(ctx.lib);
+  size_t found = check_versions() + check_restores() + check_unrecovered(ctx.lib);
   if (found == 0) {
     std::cout << "no problems found on the " << ctx.lib.volume().describe() << "\n";
     return exit_ok;

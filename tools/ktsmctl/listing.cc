@@ -100,7 +100,13 @@ std::string padded_block(const set_ptr& set, const std::vector<version_facts>& f
     for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], row[i].size());
   }
   std::string block = "group " + escaped(group_label(set->get_name())) + " (" +
-                      counted(facts.empty() ? 0 : facts.size() - 1, "snapshot") + ")\n";
+                      counted(facts.empty() ? 0 : facts.size() - 1, "snapshot") + ")";
+  std::string version, safety;
+  std::vector<std::string> paths;
+  if (set->partial_restore(version, safety, paths) == 0 && !version.empty()) {
+    block += ": partly restored from " + escaped(version) + " (see \"ktsmctl doctor\")";
+  }
+  block += "\n";
   for (const auto& row : rows) {
     std::string line = " ";
     for (size_t i = 0; i + 1 < row.size(); ++i) {
@@ -179,8 +185,17 @@ std::string render_listing(const std::list<set_ptr>& sets, const context& ctx) {
     for (const set_ptr& set : sets) {
       nlohmann::json versions = nlohmann::json::array();
       for (const version_facts& f : gather(set, reader)) versions.push_back(version_json(f));
+      std::string version, safety;
+      std::vector<std::string> paths;
+      nlohmann::json partly;  // null: no restore left half done
+      if (set->partial_restore(version, safety, paths) == 0 && !version.empty()) {
+        partly = {{"version", json_name(version)},
+                  {"safety", safety.empty() ? nlohmann::json() : json_name(safety)},
+                  {"paths", json_names(paths)}};
+      }
       groups.push_back({{"name", json_name(set->get_name())},
                         {"group", json_name(group_label(set->get_name()))},
+                        {"partly_restored", partly},
                         {"versions", versions}});
     }
     return json_text(groups);

@@ -14,6 +14,7 @@
 
 #include "commands.h"
 #include "handles.h"
+#include "interrupt.h"
 #include "listing.h"
 #include "lookup.h"
 #include "names.h"
@@ -304,6 +305,11 @@ int cmd_prune(context& ctx, const arguments& args) {
   std::cout << (ctx.opts.dry_run ? "would delete " : "deleted ") << removed << " of "
             << counted(all.size(), "snapshot") << " of group " << escaped(label)
             << (ctx.opts.dry_run ? " (dry run: nothing changed)" : "") << "\n";
+  if (!report.not_tried.empty()) {
+    return fail("prune of group " + quoted(label) + " " + interrupted_words() + ": " +
+                counted(report.not_tried.size(), "snapshot") +
+                " it would have deleted are kept; run it again to finish");
+  }
   return report.failed.empty() ? exit_ok : exit_failed;
 }
 

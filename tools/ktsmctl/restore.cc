@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "interrupt.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "lookup.h"
 #include "names.h"
@@ -168,8 +169,9 @@ int restore_group(context& ctx, const restore_request& r) {
   }
   if (made) safety = made->get_name();
   if (status != 0) {
-    std::string what = "restoring group " + quoted(label) + " to " +
-                       escaped(r.version->get_name()) + " failed" + ctx.lib.library_note(mark);
+    std::string what =
+        "restoring group " + quoted(label) + " to " + escaped(r.version->get_name()) +
+        (interrupted() ? " " + interrupted_words() : " failed" + ctx.lib.library_note(mark));
     if (!made) return fail(what + "; nothing was changed");
     // A safety snapshot that did not finish means the live files were never
     // touched: the restore changes them only after it.
@@ -177,9 +179,10 @@ int restore_group(context& ctx, const restore_request& r) {
       return fail(what + "; the live files were not changed, and the unfinished safety snapshot " +
                   safety + " can go (\"" + suggested_command("delete", label, safety) + "\")");
     }
-    return fail(what + "; the live files may be partly restored, and the safety snapshot " +
-                safety + " holds them as they were (\"" +
-                suggested_command("restore", label, safety) + "\")");
+    return fail(what + "; the live files may be partly restored: finish with \"" +
+                suggested_command("restore", label, r.version->get_name()) + "\", or undo with \"" +
+                suggested_command("restore", label, safety) + "\" (the safety snapshot " + safety +
+                " holds them as they were)");
   }
   std::cout << "group " << escaped(label) << " restored to " << escaped(r.version->get_name())
             << ": " << copied_words() << "; the live files as they were are in the safety snapshot "
@@ -202,13 +205,19 @@ int restore_merge(context& ctx, const restore_request& r) {
     progress_line progress;
     status = r.set->merge_paths(r.version->get_name(), r.paths, options, false, n, made);
   }
-  std::string what = "restoring " + counted(r.paths.size(), "path") + " of " +
-                     version_words(r.set, r.version->get_name()) + " failed" +
-                     ctx.lib.library_note(mark);
-  if (status != 0 && made && made->get_state() == vs::SNAP_STATE_ACTIVE) {
-    return fail(what + "; the live files may be partly restored, and the safety snapshot " +
-                made->get_name() + " holds them as they were (\"" +
-                suggested_command("restore", label, made->get_name()) + "\")");
+  std::string what =
+      "restoring " + counted(r.paths.size(), "path") + " of " +
+      version_words(r.set, r.version->get_name()) +
+      (interrupted() ? " " + interrupted_words() : " failed" + ctx.lib.library_note(mark));
+  if (status != 0 && (interrupted() || made)) {
+    std::string again = suggested_command("restore", label, r.version->get_name());
+    for (const std::string& p : r.paths) again += " " + shell_escaped(p);
+    if (r.remove_extra) again += " --delete";
+    what += "; the live files may be partly restored: finish with \"" + again + "\"";
+    if (made && made->get_state() == vs::SNAP_STATE_ACTIVE) {
+      what += ", or undo with \"" + suggested_command("restore", label, made->get_name()) +
+              "\" (the safety snapshot " + made->get_name() + " holds them as they were)";
+    }
   }
   if (status != 0) return fail(what);
   std::cout << "restored " << counted(r.paths.size(), "path") << " of version "
@@ -235,7 +244,9 @@ int restore_some(context& ctx, const restore_request& r) {
   std::string where = escaped(r.to.empty() ? "group " + label : r.to);
   if (status != 0) {
     return fail("restoring " + what + " of " + version_words(r.set, r.version->get_name()) +
-                " into " + where + " failed" + ctx.lib.library_note(mark));
+                " into " + where +
+                (interrupted() ? " " + interrupted_words() + "; what it copied there stays"
+                               : " failed" + ctx.lib.library_note(mark)));
   }
   std::cout << "restored " << what << " of version " << escaped(r.version->get_name())
             << " of group " << escaped(label) << " into " << where << ": " << copied_words()
