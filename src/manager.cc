@@ -19,10 +19,10 @@ int32_t ktsm_filegroup_version_set::init(const std::string& volume_name, const s
     cfg.volume_name = volume_name;
     boost::atomic_store(&file_io, api_instance.init(cfg));
     m_live_vol_name = volume_name;
-    logger.error(FN_INIT, "&nvme_api_instance=[%p] &nvme_file_io=[%p]",
+    logger.debug(FN_INIT, 1, "&nvme_api_instance=[%p] &nvme_file_io=[%p]",
                  static_cast<void*>(&api_instance), static_cast<void*>(&file_io));
     if (ktsm_internal::rebuild(&status, &failed)) {
-      logger.error(FN_INIT, "&sas_api_instance=[%p] &sas_file_io=[%p]",
+      logger.debug(FN_INIT, 1, "&sas_api_instance=[%p] &sas_file_io=[%p]",
                    static_cast<void*>(&sas_api_instance), static_cast<void*>(&sas_file_io));
     }
   }

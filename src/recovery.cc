@@ -205,7 +205,7 @@ bool ktsm_internal::rebuild(int32_t* status, std::list<vs::set_ptr>* failed) {
     // state: the group stays visible, and init reports the problem.
     if (incomplete) *status = 1;
     vs::m_version_sets.push_back(set);
-    logger.error(FN_INIT, "&version_set=[%p] name=[%s]", static_cast<void*>(set.get()),
+    logger.debug(FN_INIT, 1, "&version_set=[%p] name=[%s]", static_cast<void*>(set.get()),
                  set->get_name().c_str());
   }
   return true;

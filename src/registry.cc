@@ -122,8 +122,8 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
     out = registered;
     return 0;
   }
-  logger.error(FN_CREATE_SET, "&api_instance=[%p] &file_io=[%p]", static_cast<void*>(&api_instance),
-               static_cast<void*>(&file_io));
+  logger.debug(FN_CREATE_SET, 1, "&api_instance=[%p] &file_io=[%p]",
+               static_cast<void*>(&api_instance), static_cast<void*>(&file_io));
   struct stat st;
   std::memset(&st, 0, sizeof st);
   if (!ensure_directory(name, &st)) {
@@ -160,8 +160,8 @@ int32_t ktsm_filegroup_version_set::create_version_set_internal(const std::strin
   access::set_fg_versionset(*production, out);
   access::add_version(*out, production);
   m_version_sets.push_back(out);
-  logger.error(FN_CREATE_SET, "&m_version_sets=[%p]", static_cast<void*>(&m_version_sets));
-  logger.error(FN_CREATE_SET, "&version_set=[%p] name=[%s]", static_cast<void*>(out.get()),
+  logger.debug(FN_CREATE_SET, 1, "&m_version_sets=[%p]", static_cast<void*>(&m_version_sets));
+  logger.debug(FN_CREATE_SET, 1, "&version_set=[%p] name=[%s]", static_cast<void*>(out.get()),
                out->get_name().c_str());
   return 0;
 }

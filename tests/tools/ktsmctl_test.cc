@@ -1019,11 +1019,24 @@ TEST_F(KtsmctlLocalTest, VolumeAndLogFollowOptionsThenEnvironmentThenDefault) {
     struct stat st;
     EXPECT_EQ(::stat((c.volume + "/" + name + "/.snaps").c_str(), &st), 0) << describe(args, r);
   }
-  // The log: beside the default volume unless KTSM_LOG names it; -v sends
-  // it to standard error.
-  result r = ktsmctl({"list"}, {{"HOME", home.c_str()}, {"KTSM_LOG", nullptr}});
+  // The log: beside the default volume unless KTSM_LOG names it, no error
+  // record that is no error, and nothing from a command that only reads;
+  // -v sends every record to standard error.  A log grown past 4 MiB is
+  // moved aside (3 kept) before a command writes.
+  const std::string log = home + "/.local/share/ktsm/ktsmctl.log";
+  const env_changes default_log{{"HOME", home.c_str()}, {"KTSM_LOG", nullptr}};
+  result r = ktsmctl({"snapshot", "sel4", "s"}, default_log);
+  EXPECT_EQ(r.status, 0) << r.err;
+  std::string written = read_text(log);
+  EXPECT_NE(written.find("sel4"), std::string::npos) << written;
+  EXPECT_EQ(written.find("[error]"), std::string::npos) << written;
+  r = ktsmctl({"list"}, default_log);
   EXPECT_EQ(r.err, "");
-  EXPECT_NE(read_text(home + "/.local/share/ktsm/ktsmctl.log").find("[error]"), std::string::npos);
+  EXPECT_EQ(read_text(log), written) << "list wrote to the log";
+  std::ofstream(log, std::ios::app) << std::string(4u << 20, 'x') << "\n";
+  ktsmctl({"delete", "sel4", "s"}, default_log);
+  EXPECT_GT(read_text(log + ".1").size(), 4u << 20);
+  EXPECT_EQ(read_text(log).find("xxxx"), std::string::npos);
   result verbose = ktsmctl({"-v", "list"}, {{"HOME", home.c_str()}});
   EXPECT_NE(verbose.err.find("ktsm_filegroup_versionset_init()"), std::string::npos);
   EXPECT_NE(verbose.out.find("group sel4"), std::string::npos) << verbose.out;

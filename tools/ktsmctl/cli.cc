@@ -599,16 +599,21 @@ int run_command(const command_info& c, const invocation& inv) {
   if (!choose_volume(inv.volume, &volume, &error)) {
     return usage_error(error + " (see \"ktsmctl --help\")");
   }
-  log_choice log{log_file_path(inv.log_file, volume), inv.verbose};
+  log_choice log{log_file_path(inv.log_file, volume), inv.verbose, !c.changes};
   if (!env_value("KTSM_COMPLETION").empty()) log = make_nothing(&volume);
   session lib;
-  if (!lib.open(volume, log)) return exit_failed;
+  if (!lib.open(volume, log)) {
+    lib.end_log(true);
+    return exit_failed;
+  }
   if (c.run != cmd_doctor) warn_unrecovered(lib);
   ktsm_filegroup_version_set::set_lock_wait(inv.wait);
   if (c.changes) announce_wait(args, inv.wait);
   context ctx{lib, inv.json, inv.opts};
   if (c.changes) catch_interrupts();
-  return interrupted_status(c.run(ctx, args));
+  int status = interrupted_status(c.run(ctx, args));
+  lib.end_log(status != exit_ok);
+  return status;
 }
 
 }  // namespace

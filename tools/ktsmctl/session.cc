@@ -12,6 +12,7 @@
 #include "handles.h"
 #include "ktfssnapcore/ktfssnapcore.h"
 #include "ktsm/ktsm_filegroup_version_set.h"
+#include "names.h"
 #include "output.h"
 #include "volume_client.h"
 
@@ -46,7 +47,32 @@ void tee_sink::write(const ktfs::log_record& record) {
   }
   ktfs::log_record stamped = record;
   stamped.function = utc_now() + " " + m_origin + " " + record.function;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    if (m_holding) {
+      if (m_held.size() == kHeldRecords) m_held.erase(m_held.begin());
+      m_held.push_back(stamped);
+      return;
+    }
+  }
   m_target->write(stamped);
+}
+
+void tee_sink::hold() {
+  std::lock_guard<std::mutex> guard(m_mutex);
+  m_holding = true;
+}
+
+void tee_sink::settle(bool pass) {
+  std::vector<ktfs::log_record> held;
+  {
+    std::lock_guard<std::mutex> guard(m_mutex);
+    held.swap(m_held);
+    m_holding = false;
+  }
+  if (!pass) return;
+  for (const ktfs::log_record& r : held) m_target->write(r);
+  m_target->flush();
 }
 
 size_t tee_sink::marked_count() const {
@@ -57,7 +83,7 @@ size_t tee_sink::marked_count() const {
 std::string tee_sink::last_since(size_t mark) const {
   std::lock_guard<std::mutex> guard(m_mutex);
   if (m_marked <= mark) return "";
-  return m_last.function + ": " + m_last.text;
+  return m_last.text;
 }
 
 session::~session() {
@@ -65,9 +91,26 @@ session::~session() {
   ktfssnapcore::set_logger(nullptr);
 }
 
+// The library's last failure record in plain words: its bracketed names
+// as they are, group paths with one leading slash ("[//g/.snaps]" becomes
+// "/g/.snaps"); the record itself, with the function, stays in the log.
 std::string session::library_note(size_t mark) const {
   std::string said = m_sink ? m_sink->last_since(mark) : "";
-  return said.empty() ? "" : " (the library said: " + said + ")";
+  if (said.empty()) return "";
+  std::string plain;
+  for (size_t at = 0; at < said.size();) {
+    size_t open = said.find('[', at),
+           close = open == std::string::npos ? std::string::npos : said.find(']', open + 1);
+    if (close == std::string::npos) {
+      plain += said.substr(at);
+      break;
+    }
+    std::string name = said.substr(open + 1, close - open - 1);
+    if (name.rfind("//", 0) == 0) name.erase(0, 1);
+    plain += said.substr(at, open - at) + escaped(name);
+    at = close + 1;
+  }
+  return " (cause: " + plain + ")";
 }
 
 bool session::prepare_volume() {
@@ -85,12 +128,36 @@ bool session::prepare_volume() {
   return true;
 }
 
+namespace {
+
+// A log file past this size is moved aside before a command writes to it:
+// ktsmctl.log.1, .2 and .3 keep the older records.
+const std::uintmax_t kRotateBytes = 4u << 20;
+const int kKeptLogs = 3;
+
+void rotate_log(const std::string& path) {
+  std::error_code ec;
+  if (std::filesystem::file_size(path, ec) < kRotateBytes || ec) return;
+  for (int i = kKeptLogs - 1; i >= 1; --i) {
+    std::filesystem::rename(path + "." + std::to_string(i), path + "." + std::to_string(i + 1), ec);
+  }
+  // Another ktsmctl may have moved it first: either way a new file starts.
+  std::filesystem::rename(path, path + ".1", ec);
+}
+
+// What the library writes: with -v everything it says, else its steps
+// (level 0 and below) and failures.
+int log_level(const log_choice& log) { return log.to_stderr ? 1 : 0; }
+
+}  // namespace
+
 void session::install_log(const log_choice& log) {
   std::shared_ptr<ktfs::log_sink> target;
   if (log.to_stderr) {
     target = std::make_shared<ktfs::stream_sink>();
     m_log_description = "standard error";
   } else {
+    rotate_log(log.path);
     auto file = std::make_shared<ktfs::stream_sink>(log.path);
     m_log_description = log.path;
     target = file;
@@ -102,9 +169,10 @@ void session::install_log(const log_choice& log) {
     }
   }
   m_sink = std::make_shared<tee_sink>(target, m_volume.describe());
+  if (log.quiet && !log.to_stderr) m_sink->hold();
   ktfs::ktfs_debug::set_default_sink(m_sink);
-  ktfs::ktfs_debug::set_default_level(0);
-  m_snap_logger.reset(new ktfs::ktfs_debug(m_sink, 0));
+  ktfs::ktfs_debug::set_default_level(log_level(log));
+  m_snap_logger.reset(new ktfs::ktfs_debug(m_sink, log_level(log)));
   ktfssnapcore::set_logger(m_snap_logger.get());
 }
 

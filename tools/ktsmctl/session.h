@@ -25,21 +25,31 @@ class tee_sink : public ktfs::log_sink {
   void flush() override { m_target->flush(); }
   // Number of records that mark failures or progress (level -1, errors).
   size_t marked_count() const;
-  // "function: text" of the last record, empty when none came after a
-  // count taken with marked_count().
+  // The text of the last record, empty when none came after a count taken
+  // with marked_count().
   std::string last_since(size_t mark) const;
+  // From now on records are kept (the last kHeldRecords), not passed on,
+  // until settle passes them on (pass) or drops them.
+  void hold();
+  void settle(bool pass);
 
  private:
+  static const size_t kHeldRecords = 500;
   std::shared_ptr<ktfs::log_sink> m_target;
   std::string m_origin;  // "pid N volume V"
   mutable std::mutex m_mutex;
   size_t m_marked = 0;
   ktfs::log_record m_last;
+  bool m_holding = false;
+  std::vector<ktfs::log_record> m_held;
 };
 
 struct log_choice {
   std::string path;        // the log file
-  bool to_stderr = false;  // -v: standard error instead
+  bool to_stderr = false;  // -v: standard error instead, every record
+  // A command that changes nothing: its records reach the log only when it
+  // fails (see session::end_log).
+  bool quiet = false;
 };
 
 class session {
@@ -53,6 +63,12 @@ class session {
   // before it.  False, after one error line, when the volume cannot be
   // read at all.
   bool open(const volume_choice& volume, const log_choice& log);
+
+  // The command ended: a quiet command's records reach the log when it
+  // failed, and are dropped otherwise.
+  void end_log(bool failed) {
+    if (m_sink) m_sink->settle(failed);
+  }
 
   const volume_choice& volume() const { return m_volume; }
   const std::string& log_description() const { return m_log_description; }
