@@ -156,6 +156,9 @@ class volume_access {
     return f;
   }
   void unlock(ktfs::file_ptr f) { m_api.close(f, m_aio); }
+  // For the calls the helpers above do not make.
+  ktfs::ktfs_api& api() { return m_api; }
+  const ktfs::iopx_ptr& io() const { return m_io; }
 
  private:
   ktfs::ktfs_api m_api;
@@ -556,7 +559,44 @@ TEST_P(KtsmctlTest, RestoreAndDiffPutBackAndShowWhatTheSnapshotKept) {
   EXPECT_EQ(names[2].rfind("pre-restore-", 0), 0u) << names[2];
   EXPECT_EQ(m_volume.read_file(live + "/.snaps/" + names[2] + "/new.txt"), "new");
   EXPECT_EQ(m_volume.read_file(live + "/.snaps/" + names[2] + "/a.txt"), "alpha, again");
-  EXPECT_NE(ok({"diff", g, "v1"}).find("0 added, 0 removed, 0 changed"), std::string::npos);
+  EXPECT_NE(ok({"diff", g, "v1"}).find("0 added, 0 removed, 0 changed, 0 with other metadata"),
+            std::string::npos);
+}
+
+// diff names changes of metadata with what changed, and --checksum finds
+// an edit that kept its size and had its old time put back.
+TEST_P(KtsmctlTest, DiffShowsMetadataChangesAndChecksumFindsHiddenEdits) {
+  const std::string g = group("meta"), live = "/" + group("meta");
+  ok({"create-group", g});
+  for (const char* f : {"/mode", "/owner", "/attr", "/time", "/linked", "/edited"}) {
+    m_volume.write_file(live + f, "same");
+  }
+  ktfs::ktfs_api& api = m_volume.api();
+  const struct timespec old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+  ASSERT_FALSE(api.lutimens(m_volume.io(), (live + "/edited").c_str(), old_times, {}));
+  ok({"snapshot", g, "v1"});
+  ASSERT_FALSE(api.chmod(m_volume.io(), (live + "/mode").c_str(), 0600, {}));
+  ASSERT_FALSE(api.lchown(m_volume.io(), (live + "/owner").c_str(), 1000, 1000, {}));
+  m_volume.set_xattr(live + "/attr", "user.note", "added");
+  const struct timespec new_times[2] = {{2000000000, 0}, {2000000000, 0}};
+  ASSERT_FALSE(api.lutimens(m_volume.io(), (live + "/time").c_str(), new_times, {}));
+  ASSERT_FALSE(api.link(m_volume.io(), (live + "/linked").c_str(), (live + "/name2").c_str(), {}));
+  m_volume.write_file(live + "/edited", "diff");
+  ASSERT_FALSE(api.lutimens(m_volume.io(), (live + "/edited").c_str(), old_times, {}));
+
+  nlohmann::json changes = nlohmann::json::parse(ok({"diff", g, "v1", "--json"})).at("changes");
+  EXPECT_EQ(changes, nlohmann::json::parse(R"([
+    {"path": "attr", "kind": "metadata", "what": ["attributes"]},
+    {"path": "linked", "kind": "metadata", "what": ["hard links"]},
+    {"path": "mode", "kind": "metadata", "what": ["mode"]},
+    {"path": "name2", "kind": "added"},
+    {"path": "owner", "kind": "metadata", "what": ["owner"]},
+    {"path": "time", "kind": "metadata", "what": ["times"]}])"));
+  std::string text = ok({"diff", g, "v1", "--checksum"});
+  EXPECT_NE(text.find("M edited\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("m mode\t(mode)\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("1 added, 0 removed, 1 changed, 5 with other metadata"), std::string::npos)
+      << text;
 }
 
 TEST_P(KtsmctlTest, HoldsKeepSnapshotsFromDeleteAndPrune) {
@@ -672,9 +712,9 @@ TEST_P(KtsmctlTest, HostileNamesAreShownEscapedOneEntryPerLine) {
   for (const std::string& f : files) m_volume.unlink(live + "/" + f);
   m_volume.write_file(live + "/plain", "p");
 
-  EXPECT_EQ(ok({"diff", g, v}), "- " + shown[0] + "\n- " + shown[1] + "\n- " + shown[2] +
-                                    "\n+ plain\n" + v_shown +
-                                    " -> live: 1 added, 3 removed, 0 changed\n");
+  EXPECT_EQ(ok({"diff", g, v}),
+            "- " + shown[0] + "\n- " + shown[1] + "\n- " + shown[2] + "\n+ plain\n" + v_shown +
+                " -> live: 1 added, 3 removed, 0 changed, 0 with other metadata\n");
   std::vector<std::string> preview = lines_of(ok({"restore", g, v, "--dry-run"}));
   ASSERT_EQ(preview.size(), 6u);
   EXPECT_EQ(preview[1], "- plain\t(not in " + v_shown + ": removed)");

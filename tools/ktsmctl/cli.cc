@@ -127,15 +127,19 @@ const std::vector<command_info>& commands() {
        "GROUP A [B]",
        {param::group, param::version, param::version},
        1,
-       {"--json"},
+       {"--json", "--checksum"},
        cmd_diff,
        "what differs between two snapshots, or a snapshot and the live files",
        "Lists what was added (+), removed (-) and changed (M) from snapshot A to\n"
-       "snapshot B, or to the live files when B is left out, then a summary line.  A\n"
-       "file is unchanged when both sides carry the same trusted.cloudsync.uuid; when\n"
-       "either lacks one, when size and modification time agree, or else its bytes.\n"
-       "Directories are marked with a trailing \"/\".  --json prints an object with\n"
-       "from, to, added, removed, changed and summary.\n"},
+       "snapshot B, or to the live files when B is left out, and entries whose content\n"
+       "is the same but whose metadata is not (m, with what: mode, owner, times,\n"
+       "attributes, hard links), then a summary line.  A file is unchanged when both\n"
+       "sides carry the same trusted.cloudsync.uuid; when either lacks one, when size\n"
+       "and modification time agree, or else its bytes.  --checksum compares the bytes\n"
+       "of every two files of one size, whatever their identities and times say (a\n"
+       "file rewritten with its old time put back).  Directories are marked with a\n"
+       "trailing \"/\".  --json prints an object with from, to, added, removed,\n"
+       "changed, changes (each with its kind) and summary.\n"},
       {"prune",
        "GROUP --keep-RULE N...",
        {param::group},
@@ -284,6 +288,8 @@ po::options_description visible_options() {
       "dry-run", po::bool_switch(), "restore, prune: print what would change, change nothing")(
       "live", po::bool_switch(), "export, unexport: the live group, in place of a VERSION")(
       "full", po::bool_switch(), "snapshot: copy every file, share none with an older snapshot")(
+      "checksum", po::bool_switch(),
+      "diff: compare the content of files of one size byte by byte, whatever their times say")(
       "delete", po::bool_switch(),
       "restore PATH: also remove what the snapshot lacks there (after a safety snapshot)")(
       "to", po::value<std::string>()->value_name("DIR"),
@@ -370,6 +376,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   opts.live = vm["live"].as<bool>();
   opts.full = vm["full"].as<bool>();
   opts.remove_extra = vm["delete"].as<bool>();
+  opts.checksum = vm["checksum"].as<bool>();
   opts.scripted = vm["scripted"].as<bool>();
   opts.parsable = vm["parsable"].as<bool>();
   opts.to = string_option(vm, "to");
@@ -377,8 +384,9 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
     if (vm.count(rule)) opts.keep[rule] = vm[rule].as<std::string>();
   }
   const std::pair<const char*, const char*> kSwitches[] = {
-      {"json", "--json"}, {"scripted", "-H"},       {"parsable", "-p"},    {"live", "--live"},
-      {"full", "--full"}, {"dry-run", "--dry-run"}, {"delete", "--delete"}};
+      {"json", "--json"},     {"scripted", "-H"},        {"parsable", "-p"},
+      {"live", "--live"},     {"full", "--full"},        {"dry-run", "--dry-run"},
+      {"delete", "--delete"}, {"checksum", "--checksum"}};
   for (const auto& sw : kSwitches) {
     if (vm[sw.first].as<bool>()) out->given.push_back(sw.second);
   }

@@ -17,17 +17,46 @@ namespace {
 
 std::string summary(const tree_diff& d) {
   return std::to_string(d.added.size()) + " added, " + std::to_string(d.removed.size()) +
-         " removed, " + std::to_string(d.changed.size()) + " changed";
+         " removed, " + std::to_string(d.changed.size()) + " changed, " +
+         std::to_string(d.metadata.size()) + " with other metadata";
+}
+
+std::string joined_words(const std::vector<std::string>& words) {
+  std::string text;
+  for (const std::string& w : words) text += (text.empty() ? "" : ", ") + w;
+  return text;
 }
 
 void print_text(const tree_diff& d) {
-  // One listing in path order, as a reader scans it.
-  std::vector<std::pair<std::string, char>> lines;
-  for (const std::string& p : d.added) lines.push_back({p, '+'});
-  for (const std::string& p : d.removed) lines.push_back({p, '-'});
-  for (const std::string& p : d.changed) lines.push_back({p, 'M'});
+  // One listing in path order, as a reader scans it: "+" added, "-"
+  // removed, "M" content changed, "m" metadata only (what, in brackets).
+  std::vector<std::pair<std::string, std::string>> lines;
+  for (const std::string& p : d.added) lines.push_back({p, "+ " + escaped(p)});
+  for (const std::string& p : d.removed) lines.push_back({p, "- " + escaped(p)});
+  for (const std::string& p : d.changed) lines.push_back({p, "M " + escaped(p)});
+  for (const metadata_change& m : d.metadata) {
+    lines.push_back({m.path, "m " + escaped(m.path) + "\t(" + joined_words(m.what) + ")"});
+  }
   std::sort(lines.begin(), lines.end());
-  for (const auto& line : lines) std::cout << line.second << " " << escaped(line.first) << "\n";
+  for (const auto& line : lines) std::cout << line.second << "\n";
+}
+
+// Every change with its kind, in path order.
+nlohmann::json changes_json(const tree_diff& d) {
+  std::vector<std::pair<std::string, nlohmann::json>> all;
+  auto add = [&all](const std::string& path, const char* kind) {
+    all.push_back({path, {{"path", json_name(path)}, {"kind", kind}}});
+  };
+  for (const std::string& p : d.added) add(p, "added");
+  for (const std::string& p : d.removed) add(p, "removed");
+  for (const std::string& p : d.changed) add(p, "content");
+  for (const metadata_change& m : d.metadata) {
+    all.push_back({m.path, {{"path", json_name(m.path)}, {"kind", "metadata"}, {"what", m.what}}});
+  }
+  std::sort(all.begin(), all.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+  nlohmann::json out = nlohmann::json::array();
+  for (auto& entry : all) out.push_back(std::move(entry.second));
+  return out;
 }
 
 // False after one message when some part of the volume does not answer
@@ -66,7 +95,7 @@ int cmd_diff(context& ctx, const arguments& args) {
   // without an error: every part of the volume must answer before and after.
   if (!whole_volume(ctx, client, set)) return exit_failed;
   bool read = !read_tree(client, root_a, &a, &failed) && !read_tree(client, root_b, &b, &failed) &&
-              !compare_trees(client, root_a, a, root_b, b, &d, &failed);
+              !compare_trees(client, root_a, a, root_b, b, &d, &failed, ctx.opts.checksum);
   if (!whole_volume(ctx, client, set)) return exit_failed;
   if (!read)
     return fail("cannot read " + escaped(failed) + " on the " + ctx.lib.volume().describe());
@@ -78,10 +107,12 @@ int cmd_diff(context& ctx, const arguments& args) {
                           {"added", json_names(d.added)},
                           {"removed", json_names(d.removed)},
                           {"changed", json_names(d.changed)},
+                          {"changes", changes_json(d)},
                           {"summary",
                            {{"added", d.added.size()},
                             {"removed", d.removed.size()},
-                            {"changed", d.changed.size()}}}};
+                            {"changed", d.changed.size()},
+                            {"metadata", d.metadata.size()}}}};
     std::cout << json_text(out);
     return exit_ok;
   }

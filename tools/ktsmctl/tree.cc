@@ -28,8 +28,11 @@ std::error_code read_dir(volume_client& client, const std::string& root, const s
     e.st = st;
     std::error_code ec;
     if (contents && S_ISLNK(e.st.st_mode)) ec = client.readlink(path, &e.link);
+    if (!ec && contents) ec = client.own_attributes(path, &e.attrs);
     if (!ec && contents && S_ISREG(e.st.st_mode)) {
-      e.has_uuid = client.read_own_attribute(path, kUuid, &e.uuid);
+      auto uuid = e.attrs.find(kUuid);
+      e.has_uuid = uuid != e.attrs.end();
+      if (e.has_uuid) e.uuid = uuid->second;
     }
     if (!ec && S_ISDIR(e.st.st_mode)) ec = read_dir(client, root, child, contents, out, failed);
     if (ec) {
@@ -51,15 +54,16 @@ bool same_time(const struct timespec& a, const struct timespec& b) {
 
 // Whether a and b, of one kind, differ (see compare_trees).
 std::error_code differs(volume_client& client, const std::string& path_a, const tree_entry& a,
-                        const std::string& path_b, const tree_entry& b, bool* changed) {
+                        const std::string& path_b, const tree_entry& b, bool checksum,
+                        bool* changed) {
   *changed = false;
   switch (a.st.st_mode & S_IFMT) {
     case S_IFREG: {
-      if (a.has_uuid && b.has_uuid) {
+      if (a.has_uuid && b.has_uuid && !checksum) {
         *changed = a.uuid != b.uuid;
       } else if (a.st.st_size != b.st.st_size) {
         *changed = true;
-      } else if (!same_time(a.st.st_mtim, b.st.st_mtim)) {
+      } else if (checksum || !same_time(a.st.st_mtim, b.st.st_mtim)) {
         bool same = false;
         if (std::error_code ec = client.same_bytes(path_a, path_b, &same)) return ec;
         *changed = !same;
@@ -78,6 +82,45 @@ std::error_code differs(volume_client& client, const std::string& path_a, const 
   }
 }
 
+// Which other paths of t are the same file as each path with more than
+// one link: path -> its fellow names, sorted.
+std::map<std::string, std::vector<std::string>> fellow_names(const tree& t) {
+  std::map<std::pair<dev_t, ino_t>, std::vector<std::string>> by_inode;
+  for (const auto& [path, e] : t) {
+    if (!S_ISDIR(e.st.st_mode) && e.st.st_nlink > 1)
+      by_inode[{e.st.st_dev, e.st.st_ino}].push_back(path);
+  }
+  std::map<std::string, std::vector<std::string>> fellows;
+  for (const auto& [inode, names] : by_inode) {
+    for (const std::string& name : names) {
+      for (const std::string& other : names) {
+        if (other != name) fellows[name].push_back(other);
+      }
+    }
+  }
+  return fellows;
+}
+
+// What of the metadata differs between a and b, of one kind and content.
+std::vector<std::string> metadata_differences(const tree_entry& a, const tree_entry& b,
+                                              const std::vector<std::string>& fellows_a,
+                                              const std::vector<std::string>& fellows_b) {
+  std::vector<std::string> what;
+  if ((a.st.st_mode & 07777) != (b.st.st_mode & 07777)) what.push_back("mode");
+  if (a.st.st_uid != b.st.st_uid || a.st.st_gid != b.st.st_gid) what.push_back("owner");
+  if (!S_ISDIR(a.st.st_mode) && !same_time(a.st.st_mtim, b.st.st_mtim)) what.push_back("times");
+  if (a.attrs != b.attrs) what.push_back("attributes");
+  if (fellows_a != fellows_b) what.push_back("hard links");
+  return what;
+}
+
+const std::vector<std::string>& fellows_of(
+    const std::map<std::string, std::vector<std::string>>& fellows, const std::string& path) {
+  static const std::vector<std::string> kNone;
+  auto found = fellows.find(path);
+  return found == fellows.end() ? kNone : found->second;
+}
+
 }  // namespace
 
 std::error_code read_tree(volume_client& client, const std::string& root, tree* out,
@@ -88,7 +131,8 @@ std::error_code read_tree(volume_client& client, const std::string& root, tree* 
 
 std::error_code compare_trees(volume_client& client, const std::string& root_a, const tree& a,
                               const std::string& root_b, const tree& b, tree_diff* out,
-                              std::string* failed) {
+                              std::string* failed, bool checksum) {
+  const auto fellows_a = fellow_names(a), fellows_b = fellow_names(b);
   for (const auto& [path, entry] : a) {
     auto other = b.find(path);
     if (other == b.end()) {
@@ -99,12 +143,18 @@ std::error_code compare_trees(volume_client& client, const std::string& root_a, 
     bool changed = (entry.st.st_mode & S_IFMT) != (then.st.st_mode & S_IFMT);
     if (!changed) {
       std::string path_a = root_a + "/" + path, path_b = root_b + "/" + path;
-      if (std::error_code ec = differs(client, path_a, entry, path_b, then, &changed)) {
+      if (std::error_code ec = differs(client, path_a, entry, path_b, then, checksum, &changed)) {
         *failed = path_a + " or " + path_b;
         return ec;
       }
     }
-    if (changed) out->changed.push_back(shown(path, then));
+    if (changed) {
+      out->changed.push_back(shown(path, then));
+      continue;
+    }
+    std::vector<std::string> what =
+        metadata_differences(entry, then, fellows_of(fellows_a, path), fellows_of(fellows_b, path));
+    if (!what.empty()) out->metadata.push_back({shown(path, then), what});
   }
   for (const auto& [path, entry] : b) {
     if (a.count(path) == 0) out->added.push_back(shown(path, entry));

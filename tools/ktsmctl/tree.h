@@ -19,8 +19,9 @@ namespace ktsmctl {
 struct tree_entry {
   struct stat st;
   bool has_uuid = false;
-  std::string uuid;  // trusted.cloudsync.uuid of a regular file
-  std::string link;  // a symbolic link's target
+  std::string uuid;                          // trusted.cloudsync.uuid of a regular file
+  std::string link;                          // a symbolic link's target
+  std::map<std::string, std::string> attrs;  // what a snapshot keeps, uuid included
 };
 
 // Path relative to the tree's root ("dir/a.txt") -> entry.
@@ -33,20 +34,35 @@ typedef std::map<std::string, tree_entry> tree;
 std::error_code read_tree(volume_client& client, const std::string& root, tree* out,
                           std::string* failed, bool contents = true);
 
+// An entry whose content is the same, and some of its metadata not:
+// what of "mode", "owner", "times" (modification), "attributes"
+// (extended, ACLs included), "hard links" (which other names of the tree
+// are the same file).
+struct metadata_change {
+  std::string path;
+  std::vector<std::string> what;
+};
+
 struct tree_diff {
   // Paths, a directory's with a trailing "/".
   std::vector<std::string> added, removed, changed;
-  bool empty() const { return added.empty() && removed.empty() && changed.empty(); }
+  std::vector<metadata_change> metadata;
+  bool empty() const {
+    return added.empty() && removed.empty() && changed.empty() && metadata.empty();
+  }
 };
 
 // What differs from a (read at root_a) to b (read at root_b).  An entry is
 // changed when its kind differs, or for a regular file its content: by
 // trusted.cloudsync.uuid when both carry one, else by size, then (when the
-// modification times differ) by bytes; for a link its target; for a device
-// its number.  A directory is never changed itself; its entries are.
+// modification times differ) by bytes; with checksum by bytes whenever
+// the sizes agree, whatever the identities and times say; for a link its
+// target; for a device its number.  A directory is never changed itself;
+// its entries are.  An entry not changed whose metadata differs is in
+// metadata (a directory's times are left out: its entries move them).
 std::error_code compare_trees(volume_client& client, const std::string& root_a, const tree& a,
                               const std::string& root_b, const tree& b, tree_diff* out,
-                              std::string* failed);
+                              std::string* failed, bool checksum = false);
 
 // Bytes of the regular files of t, each file (inode) once: what a version
 // refers to.

@@ -7,6 +7,8 @@
 #include <cstring>
 #include <vector>
 
+#include "ktfssnapcore/ktfssnapcore.h"
+
 namespace ktsmctl {
 
 using ktfs::kNoAio;
@@ -83,6 +85,11 @@ bool volume_client::read_own_attribute(const std::string& path, const std::strin
   if (n < 0) return false;
   text->assign(buffer, static_cast<size_t>(n));
   return true;
+}
+
+std::error_code volume_client::own_attributes(const std::string& path,
+                                              std::map<std::string, std::string>* attrs) {
+  return ktfssnapcore::copied_attributes(&m_api, m_io, path, attrs);
 }
 
 namespace {

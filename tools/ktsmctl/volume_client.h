@@ -6,6 +6,7 @@
 
 #include <sys/stat.h>
 
+#include <map>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -40,6 +41,10 @@ class volume_client {
   std::error_code readlink(const std::string& path, std::string* target);
   // The attribute of the entry itself (a link's own); false when missing.
   bool read_own_attribute(const std::string& path, const std::string& name, std::string* text);
+  // The entry's own extended attributes that a snapshot keeps (names and
+  // values; not the volume's bookkeeping).
+  std::error_code own_attributes(const std::string& path,
+                                 std::map<std::string, std::string>* attrs);
   // Whether the two regular files hold the same bytes (read in blocks).
   std::error_code same_bytes(const std::string& a, const std::string& b, bool* same);
   // Makes or replaces a regular file (mode 0644) holding content.

@@ -112,4 +112,21 @@ bool same_attrs(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string
 }
 
 }  // namespace detail
+
+std::error_code copied_attributes(ktfs::ktfs_api* api, ktfs::iopx_ptr io, const std::string& path,
+                                  std::map<std::string, std::string>* out) {
+  out->clear();
+  std::vector<std::string> names;
+  if (std::error_code ec = api->listxattr(io, path.c_str(), false, &names, kNoAio)) return ec;
+  std::vector<char> value;
+  for (const std::string& name : names) {
+    if (detail::is_volume_internal_attr(name)) continue;
+    std::error_code ec = detail::read_value(api, io, path, name, &value);
+    if (ec.value() == ENODATA) continue;  // removed since it was listed
+    if (ec) return ec;
+    (*out)[name].assign(value.begin(), value.end());
+  }
+  return {};
+}
+
 }  // namespace ktfssnapcore

@@ -18,6 +18,7 @@
 #include <atomic>
 #include <boost/shared_ptr.hpp>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -141,6 +142,13 @@ KTFSSNAPCORE_API std::error_code snap_opdelete(ktfssnapcore_opinfo* info);
 const unsigned kDefaultCopyWorkers = 8;
 KTFSSNAPCORE_API void set_copy_workers(unsigned workers);
 KTFSSNAPCORE_API unsigned copy_workers();
+
+// The extended attributes of the entry at path itself (a symbolic link's
+// own) that a snapshot copies: names and values, the volume's own
+// bookkeeping left out.
+KTFSSNAPCORE_API std::error_code copied_attributes(ktfs::ktfs_api* api, ktfs::iopx_ptr io,
+                                                   const std::string& path,
+                                                   std::map<std::string, std::string>* out);
 
 // Asks every copy and removal of this process to stop at its next entry:
 // it then fails with ECANCELED (logged as its other failures are), leaving
