@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <pthread.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -252,16 +253,25 @@ std::error_code read_restore_record(const std::string& set_name, restore_record*
 struct merge_plan {
   std::vector<std::string> remove, copy;
   ktsm_filegroup_version_set::restore_counts counts;
+  // The version's files with more than one name, by inode: each name the
+  // plan met, and the inode of the live file it left as it is (0: copied).
+  std::map<std::pair<dev_t, ino_t>, std::vector<std::pair<std::string, ino_t>>> linked;
 };
 
 // Plans the merge of the entry rel of the version at version_dir into the
 // live group at live_root (see merge_paths): reads both, changes nothing.
+// named: rel is a path the caller named, made again when it is a file.
 // False after one message tagged function.
 bool plan_merge(const char* function, const std::string& version_dir, const std::string& live_root,
-                const std::string& rel, bool remove_extra, merge_plan* plan);
+                const std::string& rel, bool remove_extra, merge_plan* plan, bool named = false);
 
 // A live entry the version lacks: removed or kept.
 void plan_extra(const std::string& rel, bool remove_extra, merge_plan* plan);
+
+// Ends a plan: the names of one file of the version that the live group
+// does not hold as one file are all made again, in one copy, which links
+// them.  (A name inside a directory copied whole is not looked at.)
+void settle_links(merge_plan* plan);
 
 // ---- Linked snapshots -------------------------------------------------------
 

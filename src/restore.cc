@@ -275,8 +275,29 @@ int32_t ktsm_filegroup_version_set::restore_version_internal(const std::string& 
   restorer r(FN_RESTORE, m_name, name);
   ktsm_internal::group_lock lock;
   std::vector<std::string> saved, live;
-  if (!r.lock_complete_version(&lock) || !r.whole() || !r.top_entries(r.version_path(), &saved)) {
+  if (!r.lock_complete_version(&lock) || !r.whole() || !r.top_entries(r.version_path(), &saved) ||
+      !r.top_entries(m_name, &live)) {
     return 1;
+  }
+  // What differs, read before anything changes: live entries the version
+  // lacks go, entries already as in the version stay.
+  ktsm_internal::merge_plan plan;
+  for (const std::string& n : live) {
+    if (std::find(saved.begin(), saved.end(), n) == saved.end()) {
+      ktsm_internal::plan_extra(n, true, &plan);
+    }
+  }
+  for (const std::string& p : saved) {
+    if (!ktsm_internal::plan_merge(FN_RESTORE, r.version_path(), m_name, p, true, &plan)) return 1;
+  }
+  ktsm_internal::settle_links(&plan);
+  ktsm_internal::restore_record done, left;
+  done.version = name;
+  done.whole = true;
+  if (plan.remove.empty() && plan.copy.empty()) {
+    // The live group is the version already: no safety version, and a
+    // restore left half done before is finished by this one.
+    return r.record(done, &left) && r.finished(done, left) ? 0 : 1;
   }
   // The live group as it is now, kept before anything changes.
   std::string named;
@@ -284,12 +305,9 @@ int32_t ktsm_filegroup_version_set::restore_version_internal(const std::string& 
       create_version_locked(named, registered, safety, false)) {
     return 1;
   }
-  ktsm_internal::restore_record done, left;
-  done.version = name;
   done.safety = safety->get_name();
-  done.whole = true;
-  if (!r.record(done, &left) || !r.top_entries(m_name, &live) || !r.remove(m_name, live) ||
-      !r.copy(m_name, saved) || !r.finished(done, left)) {
+  if (!r.record(done, &left) || !r.remove(m_name, plan.remove) || !r.copy(m_name, plan.copy) ||
+      !r.finished(done, left)) {
     return 1;
   }
   return 0;
@@ -329,8 +347,7 @@ int32_t ktsm_filegroup_version_set::restore_paths_internal(const std::string& na
   done.version = name;
   done.paths = chosen;
   if ((in_place && !r.record(done, &left)) || (!in_place && !r.reach_target(target_dir, true)) ||
-      !r.remove(root, present) || !r.copy(root, chosen) ||
-      (in_place && !r.finished(done, left))) {
+      !r.remove(root, present) || !r.copy(root, chosen) || (in_place && !r.finished(done, left))) {
     return 1;
   }
   return 0;
@@ -375,10 +392,11 @@ int32_t ktsm_filegroup_version_set::merge_paths_internal(const std::string& name
   if (!r.in_version(chosen) || !r.check_destinations(m_name, chosen, true, nullptr)) return 1;
   for (const std::string& p : chosen) {
     if (!ktsm_internal::plan_merge(FN_RESTORE_PATHS, r.version_path(), m_name, p,
-                                   options.remove_extra, &plan)) {
+                                   options.remove_extra, &plan, !paths.empty())) {
       return 1;
     }
   }
+  ktsm_internal::settle_links(&plan);
   counts = plan.counts;
   if (plan_only) return 0;
   std::string named;

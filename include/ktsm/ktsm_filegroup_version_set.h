@@ -199,14 +199,18 @@ class ktsm_filegroup_version_set {
   // ---- Restore (each takes m_set_lock, and the group lock for the whole
   // call) -------------------------------------------------------------------
 
-  // Makes the live group equal to the snapshot version name.  First takes
-  // the safety version of the live group as create_version does (safety
-  // receives it): named safety_name, or when a version of that name exists
-  // already (made elsewhere since the host looked), safety_name + "-2",
-  // "-3", ..., the first that is free, chosen under the group lock.  Then
-  // removes every live entry but ".snaps" and the group's own deleted-file
-  // list, then copies every entry of the version back as the snapshot core
-  // copies (owners, modes, times, attributes, hard links, holes).
+  // Makes the live group equal to the snapshot version name.  First finds
+  // what differs, as merge_paths does with remove_extra: when nothing does,
+  // changes nothing and takes no safety version (safety stays empty).
+  // Otherwise takes the safety version of the live group as create_version
+  // does (safety receives it): named safety_name, or when a version of that
+  // name exists already (made elsewhere since the host looked),
+  // safety_name + "-2", "-3", ..., the first that is free, chosen under the
+  // group lock.  Then removes the live entries (but ".snaps" and the
+  // group's own deleted-file list) that the version lacks or that differ,
+  // and copies the version's back as the snapshot core copies (owners,
+  // modes, times, attributes, hard links, holes); entries already as in the
+  // version stay as they are.
   // REQUIRES: the version's copy is complete (state active, unexported, or
   // one of may_be_exported).
   // Fails with one message and nothing changed when the version is unknown,
@@ -242,23 +246,26 @@ class ktsm_filegroup_version_set {
   // What a merge did (or, with plan_only, would do), entry by entry: an
   // entry is one name; a directory copied counts once with its contents.
   struct restore_counts {
-    uint64_t copied = 0;    // the live group lacked it
-    uint64_t replaced = 0;  // the live entry was removed, and the version's copied
-    uint64_t removed = 0;   // not in the version (remove_extra)
-    uint64_t kept = 0;      // not in the version, left as it is
+    uint64_t copied = 0;     // the live group lacked it
+    uint64_t replaced = 0;   // the live entry was removed, and the version's copied
+    uint64_t removed = 0;    // not in the version (remove_extra)
+    uint64_t kept = 0;       // not in the version, left as it is
+    uint64_t unchanged = 0;  // already as in the version, left as it is
   };
   // Restores the entries paths (the version's whole content when empty) of
   // the snapshot version name into the live group, merging: an entry the
   // live group lacks is copied; a directory both hold is merged entry by
-  // entry; any other entry the live group holds is replaced by the
-  // version's; a live entry the version lacks is kept, or removed with
-  // options.remove_extra.  The group's lock is held from the plan to the
-  // last change, and everything is checked before the first.  counts
-  // receives what was (with plan_only: would be) done; safety receives the
-  // safety version when one was taken.  A failure after the safety version
-  // leaves the live group partly restored, and the safety version holds it
-  // as it was.
-  // REQUIRES: as restore_paths.
+  // entry (made again whole when its own mode, owner or attributes
+  // differ); a regular file already as in the version (the same size,
+  // modification time, mode, owner and attributes, its identity attribute
+  // among them: what diff compares, and more) is left as it is; any other
+  // entry the
+  // live group holds is replaced by the version's; a live entry the
+  // version lacks is kept, or removed with options.remove_extra.  The group's lock is held from the
+  // plan to the last change, and everything is checked before the first.  counts receives what was
+  // (with plan_only: would be) done; safety receives the safety version when one was taken.  A
+  // failure after the safety version leaves the live group partly restored, and the safety version
+  // holds it as it was. REQUIRES: as restore_paths.
   KTSM_API int32_t merge_paths(const std::string& name, const std::vector<std::string>& paths,
                                const restore_options& options, bool plan_only,
                                restore_counts& counts, version_ptr& safety)

@@ -261,6 +261,10 @@ TEST_P(VersionOpsTest, RestoreMakesTheGroupEqualToTheVersionAndKeepsTheLiveOne) 
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/pre-restore"), state_bytes("2"));
   EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "pre-restore"}));
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "alpha") << "the version is left alone";
+  version_ptr again;
+  ASSERT_EQ(m_set->restore_version("v1", "pre-restore", again), 0);
+  EXPECT_FALSE(again) << "nothing to change: no safety version";
+  EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "pre-restore"}));
 
   ASSERT_EQ(m_set->restore_paths("v1", {"dir/b.txt"}, "/out"), 0);
   EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "beta");
@@ -282,7 +286,7 @@ TEST_P(VersionOpsTest, MergingPathsKeepsNewWorkUnlessAskedAndSavesItFirst) {
   m_lib.write_file("/g/dir/new.txt", "important new work");
   typedef std::vector<uint64_t> counted;
   auto as_list = [](const vs::restore_counts& n) {
-    return counted{n.copied, n.replaced, n.removed, n.kept};
+    return counted{n.copied, n.replaced, n.removed, n.kept, n.unchanged};
   };
   vs::restore_options keep, remove;
   remove.remove_extra = true;
@@ -291,14 +295,14 @@ TEST_P(VersionOpsTest, MergingPathsKeepsNewWorkUnlessAskedAndSavesItFirst) {
   for (bool plan_only : {true, false}) {
     SCOPED_TRACE(plan_only ? "plan" : "merge");
     ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, keep, plan_only, n, safety), 0);
-    EXPECT_EQ(as_list(n), (counted{1, 1, 0, 1}));
+    EXPECT_EQ(as_list(n), (counted{1, 1, 0, 1, 0}));
     EXPECT_EQ(m_lib.read_file("/g/dir/b.txt"), plan_only ? "changed" : "beta");
     EXPECT_EQ(m_lib.exists("/g/dir/c.txt"), !plan_only);
     EXPECT_EQ(m_lib.read_file("/g/dir/new.txt"), "important new work");
     EXPECT_FALSE(safety);
   }
   ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, remove, true, n, safety), 0);
-  EXPECT_EQ(as_list(n), (counted{0, 2, 1, 0}));
+  EXPECT_EQ(as_list(n), (counted{0, 0, 1, 0, 2})) << "b.txt and c.txt are as in v1 now";
   EXPECT_TRUE(m_lib.exists("/g/dir/new.txt")) << "a plan changes nothing";
   ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, remove, false, n, safety), 0);
   EXPECT_FALSE(m_lib.exists("/g/dir/new.txt"));
@@ -308,6 +312,18 @@ TEST_P(VersionOpsTest, MergingPathsKeepsNewWorkUnlessAskedAndSavesItFirst) {
   ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, remove, false, n, safety), 0);
   EXPECT_FALSE(safety) << "nothing to remove: no safety version";
   EXPECT_EQ(m_lib.entries("/g/dir"), (std::vector<std::string>{"b.txt", "c.txt"}));
+  // An edit that kept the size and put the time back looks unchanged; a
+  // file named is made again all the same.
+  struct stat st;
+  ASSERT_FALSE(m_lib.api().lstat(m_lib.io(), "/g/dir/c.txt", &st, {}));
+  m_lib.write_file("/g/dir/c.txt", "GAMMA");
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_FALSE(m_lib.api().lutimens(m_lib.io(), "/g/dir/c.txt", times, {}));
+  ASSERT_EQ(m_set->merge_paths("v1", {"dir"}, keep, true, n, safety), 0);
+  EXPECT_EQ(n.unchanged, 2u);
+  ASSERT_EQ(m_set->merge_paths("v1", {"dir/c.txt"}, keep, false, n, safety), 0);
+  EXPECT_EQ(as_list(n), (counted{0, 1, 0, 0, 0}));
+  EXPECT_EQ(m_lib.read_file("/g/dir/c.txt"), "gamma");
 }
 
 // A stop the process asks for (ktsmctl's signal handler) ends a plan's
@@ -468,10 +484,11 @@ TEST_P(VersionOpsTest, SafetyVersionTakesTheFirstNameFreeUnderTheLock) {
   ASSERT_EQ(ktsm_internal::recover_set("//g", other, &incomplete), 0);
   ASSERT_EQ(other->create_version("safe-2", theirs), 0);
   other->cleanup();
+  m_lib.write_file("/g/a.txt", "changed");
   ASSERT_EQ(m_set->restore_version("v1", "safe", safety), 0);
   ASSERT_TRUE(safety);
   EXPECT_EQ(safety->get_name(), "safe-3");
-  EXPECT_EQ(m_lib.read_file("/g/.snaps/safe-3/a.txt"), "alpha");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/safe-3/a.txt"), "changed");
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/safe-2"), state_bytes("2")) << "theirs is left alone";
 }
 

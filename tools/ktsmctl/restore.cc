@@ -68,10 +68,11 @@ struct restore_request {
   bool remove_extra = false;       // --delete
 };
 
-// "2 copied, 1 replaced, 0 removed and 1 kept"
+// "2 copied, 1 replaced, 0 removed and 1 kept (3 as in the snapshot already)"
 std::string merge_words(const vs::restore_counts& n) {
   return std::to_string(n.copied) + " copied, " + std::to_string(n.replaced) + " replaced, " +
-         std::to_string(n.removed) + " removed and " + std::to_string(n.kept) + " kept";
+         std::to_string(n.removed) + " removed and " + std::to_string(n.kept) + " kept (" +
+         std::to_string(n.unchanged) + " as in the snapshot already)";
 }
 
 // What a restore of paths in place would do, as the library plans it.
@@ -120,6 +121,11 @@ int preview(context& ctx, const restore_request& r) {
   tree now = under(live, r.paths), then = under(saved, r.paths);
   if (compare_trees(client, root, now, from, then, &d, &failed))
     return fail("cannot read " + escaped(failed));
+  if (r.paths.empty() && d.empty()) {
+    std::cout << "group " << escaped(label) << " is as in " << version
+              << " already: nothing would change (dry run)\n";
+    return exit_ok;
+  }
   if (r.paths.empty()) {
     std::cout << "would first take the safety snapshot " << safety_name() << " of group "
               << escaped(label) << "\n";
@@ -135,6 +141,10 @@ int preview(context& ctx, const restore_request& r) {
   for (const std::string& p : d.changed)
     std::cout << "M " << escaped(p) << "\t(brought back as in " << version << ")\n";
   for (const std::string& p : d.added) std::cout << "+ " << escaped(p) << "\t(brought back)\n";
+  for (const metadata_change& m : d.metadata) {
+    std::cout << "m " << escaped(m.path) << "\t(its metadata brought back as in " << version
+              << ")\n";
+  }
   if (!r.paths.empty()) {
     size_t mark = ctx.lib.log_mark();
     vs::restore_counts n;
@@ -183,6 +193,11 @@ int restore_group(context& ctx, const restore_request& r) {
                 suggested_command("restore", label, r.version->get_name()) + "\", or undo with \"" +
                 suggested_command("restore", label, safety) + "\" (the safety snapshot " + safety +
                 " holds them as they were)");
+  }
+  if (!made) {
+    std::cout << "group " << escaped(label) << " is as in " << escaped(r.version->get_name())
+              << " already: nothing changed, no safety snapshot taken\n";
+    return exit_ok;
   }
   std::cout << "group " << escaped(label) << " restored to " << escaped(r.version->get_name())
             << ": " << copied_words() << "; the live files as they were are in the safety snapshot "
