@@ -511,6 +511,52 @@ class VersionFaultTest : public ktsm_test::LocalLibraryTest {
   vs::set_ptr m_set;
 };
 
+// A whole restore that fails: before the safety version (reading what
+// differs) nothing changes; after it, before the record, the live group is
+// as it was; after the record, the group is recorded as partly restored,
+// until a restore finishes.
+TEST_F(VersionFaultTest, EveryFailingStepOfAWholeRestore) {
+  version_ptr v1, safety;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  struct {
+    ktfs::op kind;
+    const char* glob;
+    const char* message;
+    bool safety_taken, recorded;
+  } cases[] = {
+      {ktfs::op::lstat, "//g/a.txt", "path [//g/a.txt] stat failed", false, false},
+      {ktfs::op::setxattr, "//g/.snaps", "file group [//g] restore record write failed", true,
+       false},
+      {ktfs::op::unlink, "//g/a.txt", "path [//g/a.txt] remove failed", true, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(ktfs::op_name(c.kind));
+    m_lib.write_file("/g/a.txt", "changed " + std::to_string(n));
+    m_lib.capture().clear();
+    m_lib.faults()->fail_calls(c.kind, c.glob, EIO, false);
+    safety.reset();
+    std::string name = "pre-" + std::to_string(n++);
+    EXPECT_EQ(m_set->restore_version("v1", name, safety), 1);
+    m_lib.faults()->clear();
+    EXPECT_EQ(m_lib.capture().count(c.message), 1u) << c.message;
+    EXPECT_EQ(bool(safety), c.safety_taken);
+    EXPECT_EQ(m_lib.exists("/g/.snaps/" + name), c.safety_taken);
+    EXPECT_EQ(m_lib.read_file("/g/a.txt"), "changed " + std::to_string(n - 1));
+    std::string version, kept;
+    std::vector<std::string> paths;
+    ASSERT_EQ(m_set->partial_restore(version, kept, paths), 0);
+    EXPECT_EQ(version, c.recorded ? "v1" : "");
+    EXPECT_EQ(kept, c.recorded ? name : "");
+  }
+  ASSERT_EQ(m_set->restore_version("v1", "pre-last", safety), 0);
+  EXPECT_EQ(m_lib.read_file("/g/a.txt"), "alpha");
+  std::string version, kept;
+  std::vector<std::string> paths;
+  ASSERT_EQ(m_set->partial_restore(version, kept, paths), 0);
+  EXPECT_EQ(version, "") << "the finished restore cleared the record";
+}
+
 TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
   struct {
     ktfs::op kind;
