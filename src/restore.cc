@@ -315,7 +315,8 @@ int32_t ktsm_filegroup_version_set::restore_version_internal(const std::string& 
 
 int32_t ktsm_filegroup_version_set::restore_paths_internal(const std::string& name,
                                                            const std::vector<std::string>& paths,
-                                                           const std::string& target_dir) {
+                                                           const std::string& target_dir,
+                                                           bool check_only) {
   ktfs::ktfs_debug& logger = log();
   logger.debug(FN_RESTORE_PATHS, -1, "restoring from file group version [%s]", name.c_str());
   version_ptr version = find_snapshot_version(name, FN_RESTORE_PATHS);
@@ -343,6 +344,7 @@ int32_t ktsm_filegroup_version_set::restore_paths_internal(const std::string& na
       !r.check_destinations(root, chosen, in_place, &present)) {
     return 1;
   }
+  if (check_only) return 0;
   ktsm_internal::restore_record done, left;
   done.version = name;
   done.paths = chosen;
@@ -417,6 +419,13 @@ int32_t ktsm_filegroup_version_set::merge_paths_internal(const std::string& name
     return 1;
   }
   return 0;
+}
+
+int32_t ktsm_filegroup_version_set::check_restore_paths(const std::string& name,
+                                                        const std::vector<std::string>& paths,
+                                                        const std::string& target_dir) {
+  mutex_guard guard(m_set_lock);
+  return restore_paths_internal(name, paths, target_dir, true);
 }
 
 int32_t ktsm_filegroup_version_set::merge_paths(const std::string& name,

@@ -231,6 +231,12 @@ class ktsm_filegroup_version_set {
   // REQUIRES: as restore_version; every path exists in the version.
   KTSM_API int32_t restore_paths(const std::string& name, const std::vector<std::string>& paths,
                                  const std::string& target_dir) LOCKS_EXCLUDED(m_set_lock);
+  // Makes every check restore_paths makes before its first change, under
+  // the group lock, and changes nothing: 1 with the one message
+  // restore_paths would give when it would be refused.
+  KTSM_API int32_t check_restore_paths(const std::string& name,
+                                       const std::vector<std::string>& paths,
+                                       const std::string& target_dir) LOCKS_EXCLUDED(m_set_lock);
 
   // How restore_paths merges a version's entries into the live group.
   struct restore_options {
@@ -415,7 +421,7 @@ class ktsm_filegroup_version_set {
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t restore_paths_internal(const std::string& name,
                                           const std::vector<std::string>& paths,
-                                          const std::string& target_dir)
+                                          const std::string& target_dir, bool check_only = false)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t merge_paths_internal(const std::string& name,
                                         const std::vector<std::string>& paths,

@@ -715,7 +715,16 @@ TEST_F(InterruptTest, StoppedCommandsSayWhatIsLeftAndDoctorNamesIt) {
   EXPECT_LT(complete_copies(v1, files), files.size()) << "the copy stopped";
   std::string state;
   EXPECT_TRUE(read_state(v1, &state) && state == "1") << state;
-  ok({"delete", "g", "v1"});
+  result dry = ktsmctl({"restore", "g", "v1", "--dry-run"});
+  EXPECT_EQ(dry.status, 1) << "an unfinished snapshot is refused, dry run or not";
+  EXPECT_NE(dry.err.find("would be refused"), std::string::npos) << dry.err;
+  // What it left goes with prune --leftovers; finished snapshots stay.
+  std::string plan = ok({"prune", "g", "--leftovers", "--dry-run"});
+  EXPECT_NE(plan.find("remove  v1\t"), std::string::npos) << plan;
+  EXPECT_NE(plan.find("\tleft create in progress\n"), std::string::npos) << plan;
+  EXPECT_NE(plan.find("keep    v0\t"), std::string::npos) << plan;
+  ok({"prune", "g", "--leftovers"});
+  EXPECT_EQ(names_in(snaps("g")), std::vector<std::string>{"v0"});
 
   // A whole restore stopped while it copies back, then one killed: each
   // time the group is named as partly restored with both remedies.

@@ -530,6 +530,11 @@ TEST_P(KtsmctlTest, RestoreAndDiffPutBackAndShowWhatTheSnapshotKept) {
   EXPECT_EQ(m_volume.read_file(out + "/dir/b.txt"), "beta");
   EXPECT_EQ(m_volume.read_file(live + "/dir/b.txt"), "<missing>");
   EXPECT_EQ(ktsmctl({"restore", g, "v1", "dir/b.txt", "--to", out}).status, 1);
+  result dry = ktsmctl({"restore", g, "v1", "dir/b.txt", "--to", out, "--dry-run"});
+  EXPECT_EQ(dry.status, 1) << "a dry run is refused as the restore is";
+  EXPECT_NE(dry.err.find("would be refused (cause: path " + out + "/dir/b.txt exists already)"),
+            std::string::npos)
+      << dry.err;
 
   // A directory merged back: work made since stays, and is counted, unless
   // --delete, which keeps it in a safety snapshot first.

@@ -145,7 +145,7 @@ const std::vector<command_info>& commands() {
        {param::group},
        0,
        {"--keep-last", "--keep-hourly", "--keep-daily", "--keep-weekly", "--keep-monthly",
-        "--keep-within", "--dry-run"},
+        "--keep-within", "--leftovers", "--dry-run"},
        cmd_prune,
        "delete the snapshots a retention policy does not keep",
        "Keeps the snapshots the rules name, by their creation times, and deletes the\n"
@@ -154,8 +154,12 @@ const std::vector<command_info>& commands() {
        "weeks and months (local time) that have one; --keep-within DURATION every\n"
        "snapshot made within DURATION (such as 2d, 1m2w, 1y; h, d, w, m, y) of the\n"
        "newest.  Held, exported and unfinished snapshots are never deleted, nor counted\n"
-       "by the rules when unfinished.  At least one rule is needed.  --dry-run prints\n"
-       "what would be deleted and why each kept snapshot is kept.\n",
+       "by the rules when unfinished.  At least one rule is needed, or --leftovers:\n"
+       "it also deletes the snapshots a failed or interrupted snapshot or deletion left\n"
+       "(create in progress, create failed, delete in progress, delete failed), which\n"
+       "no process is working on once prune holds the group's lock; alone, it deletes\n"
+       "those only.  --dry-run prints what would be deleted and why each kept snapshot\n"
+       "is kept.\n",
        true,
        check_prune_options},
       {"hold",
@@ -290,6 +294,8 @@ po::options_description visible_options() {
       "full", po::bool_switch(), "snapshot: copy every file, share none with an older snapshot")(
       "checksum", po::bool_switch(),
       "diff: compare the content of files of one size byte by byte, whatever their times say")(
+      "leftovers", po::bool_switch(),
+      "prune: also delete what failed or interrupted snapshots and deletions left")(
       "delete", po::bool_switch(),
       "restore PATH: also remove what the snapshot lacks there (after a safety snapshot)")(
       "to", po::value<std::string>()->value_name("DIR"),
@@ -377,6 +383,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   opts.full = vm["full"].as<bool>();
   opts.remove_extra = vm["delete"].as<bool>();
   opts.checksum = vm["checksum"].as<bool>();
+  opts.leftovers = vm["leftovers"].as<bool>();
   opts.scripted = vm["scripted"].as<bool>();
   opts.parsable = vm["parsable"].as<bool>();
   opts.to = string_option(vm, "to");

@@ -19,6 +19,7 @@ struct command_options {
   bool full = false;                        // --full
   bool remove_extra = false;                // --delete (restore)
   bool checksum = false;                    // --checksum (diff)
+  bool leftovers = false;                   // --leftovers (prune)
   bool scripted = false;                    // -H: tab-separated, no padding
   bool parsable = false;                    // -p: exact numbers
   bool live = false;                        // --live: the live group, not a snapshot

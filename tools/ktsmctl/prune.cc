@@ -113,16 +113,27 @@ bool finished(const std::string& state) {
          vs::may_be_exported(state);
 }
 
+// What a failed or interrupted snapshot or deletion leaves: found under the
+// group's lock, no process is working on it.
+bool leftover(const std::string& state) {
+  return state == vs::SNAP_STATE_CREATE_IN_PROGRESS || state == vs::SNAP_STATE_CREATE_FAILED ||
+         state == vs::SNAP_STATE_DELETE_IN_PROGRESS || state == vs::SNAP_STATE_DELETE_FAILED;
+}
+
 struct policy {
   unsigned last = 0;
   unsigned buckets[4] = {0, 0, 0, 0};  // as kBucketRules
   bool within = false;
   struct tm span = {};
+  bool leftovers = false;  // --leftovers
+  bool no_rules = false;   // --leftovers alone: every finished snapshot stays
 };
 
 // Reads the rules from the options; a usage error's status, or exit_ok.
 int read_policy(const command_options& opts, policy* p) {
-  if (opts.keep.empty()) {
+  p->leftovers = opts.leftovers;
+  p->no_rules = opts.keep.empty() && opts.leftovers;
+  if (opts.keep.empty() && !opts.leftovers) {
     return usage_error(
         "prune needs at least one --keep rule, or it would delete every snapshot (see "
         "\"ktsmctl help prune\")");
@@ -173,7 +184,7 @@ void apply_rules(const policy& p, std::vector<candidate*>& newest_first) {
 }
 
 // Adds what keeps a snapshot whatever the rules say.
-void protect(candidate* c) {
+void protect(const policy& p, candidate* c) {
   const std::string& state = c->version->get_state();
   if (!c->holds.empty()) {
     std::string tags;
@@ -181,7 +192,10 @@ void protect(candidate* c) {
     c->reasons.push_back("held (" + tags + ")");
   }
   if (vs::may_be_exported(state)) c->reasons.push_back("exported");
-  if (!finished(state)) c->reasons.push_back("not finished (" + state_name(state, false) + ")");
+  if (!finished(state) && !(p.leftovers && leftover(state))) {
+    c->reasons.push_back("not finished (" + state_name(state, false) + ")");
+  }
+  if (finished(state) && p.no_rules) c->reasons.push_back("finished");
 }
 
 std::string joined(const std::vector<std::string>& reasons) {
@@ -212,7 +226,7 @@ std::vector<candidate> plan_from(const policy& p, const std::list<version_ptr>& 
     return ca.time_ns != cb.time_ns ? ca.time_ns > cb.time_ns : ca.sequence > cb.sequence;
   });
   apply_rules(p, newest_first);
-  for (candidate& c : all) protect(&c);
+  for (candidate& c : all) protect(p, &c);
   return all;
 }
 
@@ -267,7 +281,11 @@ size_t print_plan(const std::vector<candidate>& all, const vs::plan_report& repo
     if (!c.reasons.empty()) {
       std::cout << "keep    " << escaped(name) << "\t" << when << "\t" << joined(c.reasons) << "\n";
     } else if (dry_run || named(report.deleted, name)) {
-      std::cout << (dry_run ? "remove  " : "deleted ") << escaped(name) << "\t" << when << "\n";
+      std::cout << (dry_run ? "remove  " : "deleted ") << escaped(name) << "\t" << when;
+      if (!finished(c.version->get_state())) {
+        std::cout << "\tleft " << state_name(c.version->get_state(), false);
+      }
+      std::cout << "\n";
       ++removed;
     }
   }

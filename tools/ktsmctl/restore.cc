@@ -86,6 +86,19 @@ bool merge_plan(const restore_request& r, vs::restore_counts* counts) {
 // Prints what the restore would change: in place, live against the
 // version; elsewhere, what would be copied.
 int preview(context& ctx, const restore_request& r) {
+  // Refused as the restore itself would be, by the library's own checks.
+  size_t mark = ctx.lib.log_mark();
+  vs::restore_counts counts;
+  vs::restore_options whole;
+  whole.remove_extra = true;
+  version_ptr none;
+  int32_t refused = !r.to.empty() ? r.set->check_restore_paths(r.version->get_name(), r.paths, r.to)
+                    : r.paths.empty()
+                        ? r.set->merge_paths(r.version->get_name(), {}, whole, true, counts, none)
+                        : 0;  // in place, paths: planned below
+  if (refused != 0) {
+    return fail("the restore would be refused" + ctx.lib.library_note(mark) + "; nothing changed");
+  }
   volume_client client;
   if (!client.connect(ctx.lib.volume()))
     return fail("cannot reach the " + ctx.lib.volume().describe());
@@ -148,7 +161,10 @@ int preview(context& ctx, const restore_request& r) {
   if (!r.paths.empty()) {
     size_t mark = ctx.lib.log_mark();
     vs::restore_counts n;
-    if (!merge_plan(r, &n)) return fail("cannot plan the restore" + ctx.lib.library_note(mark));
+    if (!merge_plan(r, &n)) {
+      return fail("the restore would be refused" + ctx.lib.library_note(mark) +
+                  "; nothing changed");
+    }
     if (r.remove_extra && n.removed + n.replaced > 0) {
       std::cout << "would first take the safety snapshot " << safety_name() << " of group "
                 << escaped(label) << "\n";
