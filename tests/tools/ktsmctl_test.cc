@@ -530,6 +530,17 @@ TEST_P(KtsmctlTest, RestoreAndDiffPutBackAndShowWhatTheSnapshotKept) {
   EXPECT_EQ(m_volume.read_file(out + "/dir/b.txt"), "beta");
   EXPECT_EQ(m_volume.read_file(live + "/dir/b.txt"), "<missing>");
   EXPECT_EQ(ktsmctl({"restore", g, "v1", "dir/b.txt", "--to", out}).status, 1);
+  // A host's directory is not taken for one of the volume: refused, with
+  // how to copy there, and no top-level directory made.
+  result host = ktsmctl({"restore", g, "v1", "a.txt", "--to", "/tmp/restored"});
+  EXPECT_EQ(host.status, 2);
+  EXPECT_NE(host.err.find("--to takes a directory of the volume: volume path /tmp/restored"),
+            std::string::npos)
+      << host.err;
+  EXPECT_NE(host.err.find(GetParam() == backend_kind::local ? "cp -a " : "mount the volume"),
+            std::string::npos)
+      << host.err;
+  EXPECT_FALSE(exists("/tmp"));
   result dry = ktsmctl({"restore", g, "v1", "dir/b.txt", "--to", out, "--dry-run"});
   EXPECT_EQ(dry.status, 1) << "a dry run is refused as the restore is";
   EXPECT_NE(dry.err.find("would be refused (cause: path " + out + "/dir/b.txt exists already)"),

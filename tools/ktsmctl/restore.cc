@@ -1,6 +1,9 @@
 // restore: puts a snapshot's files back, the whole group (after a safety
 // snapshot), some paths merged into the live group, or into another
 // directory; --dry-run shows what would change.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <ctime>
 #include <iostream>
 
@@ -125,7 +128,7 @@ int preview(context& ctx, const restore_request& r) {
     for (const auto& entry : under(saved, paths))
       std::cout << "+ " << escaped(root + "/" + entry.first) << "\n";
     std::cout << "would copy " << counted(under(saved, paths).size(), "entry") << " of " << version
-              << " into " << escaped(root) << " (nothing there is replaced)\n";
+              << " into volume path " << escaped(root) << " (nothing there is replaced)\n";
     return exit_ok;
   }
   if (std::error_code ec = read_tree(client, root, &live, &failed))
@@ -272,7 +275,7 @@ int restore_some(context& ctx, const restore_request& r) {
     status = r.set->restore_paths(r.version->get_name(), r.paths, r.to);
   }
   std::string what = r.paths.empty() ? std::string("the files") : counted(r.paths.size(), "path");
-  std::string where = escaped(r.to.empty() ? "group " + label : r.to);
+  std::string where = r.to.empty() ? "group " + escaped(label) : "volume path " + escaped(r.to);
   if (status != 0) {
     return fail("restoring " + what + " of " + version_words(r.set, r.version->get_name()) +
                 " into " + where +
@@ -283,6 +286,31 @@ int restore_some(context& ctx, const restore_request& r) {
             << " of group " << escaped(label) << " into " << where << ": " << copied_words()
             << "\n";
   return exit_ok;
+}
+
+// --to names a directory of the volume.  One whose top directory the
+// volume lacks while this host has it (--to /tmp/out) was most likely
+// meant as this host's: refused, with how to copy there instead of making
+// a new top-level directory on the volume.
+bool host_path_meant(const context& ctx, const restore_request& r) {
+  std::string top = r.to.substr(0, r.to.find('/', 1));
+  volume_client client;
+  struct stat st;
+  if (!client.connect(ctx.lib.volume()) || client.lstat(top, &st).value() != ENOENT ||
+      ::stat(top.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    return false;
+  }
+  std::string from = "/" + group_label(r.set->get_name()) + "/.snaps/" + r.version->get_name();
+  std::string what = r.paths.size() == 1 ? "/" + r.paths[0] : "/.";
+  std::string how = ctx.lib.volume().local
+                        ? "copy from the snapshot on this host: cp -a " +
+                              shell_escaped(ctx.lib.volume().local_dir + from + what) + " " +
+                              shell_escaped(r.to)
+                        : "mount the volume and copy from " + escaped(from + what);
+  usage_error("--to takes a directory of the volume: volume path " + escaped(r.to) +
+              " would make a new top-level directory " + escaped(top) +
+              " on the volume; to put the files in this host's " + escaped(r.to) + ", " + how);
+  return true;
 }
 
 }  // namespace
@@ -305,6 +333,7 @@ int cmd_restore(context& ctx, const arguments& args) {
     return usage_error(quoted(ctx.opts.to) + " is not a directory of the volume below its root");
   }
   if (!r.to.empty()) r.to = "/" + r.to;
+  if (!r.to.empty() && host_path_meant(ctx, r)) return exit_usage;
   r.remove_extra = ctx.opts.remove_extra;
   if (r.remove_extra && (r.paths.empty() || !r.to.empty())) {
     return usage_error(
