@@ -461,7 +461,16 @@ void CrashTest::resolve_in_progress(const std::string& g, const std::string& v,
       << doctor.out;
 
   if (withdraw) ok({"unexport", g, v});
-  EXPECT_EQ(ok({"delete", g, v}), "version " + v + " of group " + g + " deleted\n");
+  if (state == "1") {
+    // What an unfinished snapshot left loses nothing by going: doctor
+    // --fix deletes it, and says so.
+    result fixed = ktsmctl({"doctor", "--fix"});
+    EXPECT_EQ(fixed.status, 0) << fixed.out << fixed.err;
+    EXPECT_NE(fixed.out.find("\n  fixed: ktsmctl delete " + g + " " + v + "\n"), std::string::npos)
+        << fixed.out;
+  } else {
+    EXPECT_EQ(ok({"delete", g, v}), "version " + v + " of group " + g + " deleted\n");
+  }
   EXPECT_EQ(names_in(snaps(g)), std::vector<std::string>{"v0"});
 }
 

@@ -242,13 +242,16 @@ const std::vector<command_info>& commands() {
        "",
        {},
        0,
-       {},
+       {"--fix"},
        cmd_doctor,
        "find what needs attention",
        "Reports every snapshot left in progress, failed, deleted but still there, or in\n"
-       "a state the library does not know, and every top-level entry start-up could not\n"
-       "rebuild as a file group: what left it there, and the command that resolves it.\n"
-       "Exit status 1 when it finds anything.\n"},
+       "a state the library does not know, every group a restore left partly restored,\n"
+       "and every top-level entry start-up could not rebuild as a file group: what left\n"
+       "it there, and the command that resolves it.  --fix runs the fixes that lose\n"
+       "nothing (deleting what a failed or interrupted snapshot or deletion left), each\n"
+       "shown as it runs; the others stay for a person to choose.  Exit status 1 when\n"
+       "anything is left that needs attention.\n"},
       {"demo",
        "",
        {},
@@ -294,6 +297,7 @@ po::options_description visible_options() {
       "full", po::bool_switch(), "snapshot: copy every file, share none with an older snapshot")(
       "checksum", po::bool_switch(),
       "diff: compare the content of files of one size byte by byte, whatever their times say")(
+      "fix", po::bool_switch(), "doctor: run the fixes that lose nothing")(
       "leftovers", po::bool_switch(),
       "prune: also delete what failed or interrupted snapshots and deletions left")(
       "delete", po::bool_switch(),
@@ -384,6 +388,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   opts.remove_extra = vm["delete"].as<bool>();
   opts.checksum = vm["checksum"].as<bool>();
   opts.leftovers = vm["leftovers"].as<bool>();
+  opts.fix = vm["fix"].as<bool>();
   opts.scripted = vm["scripted"].as<bool>();
   opts.parsable = vm["parsable"].as<bool>();
   opts.to = string_option(vm, "to");

@@ -20,6 +20,7 @@ struct command_options {
   bool remove_extra = false;                // --delete (restore)
   bool checksum = false;                    // --checksum (diff)
   bool leftovers = false;                   // --leftovers (prune)
+  bool fix = false;                         // --fix (doctor)
   bool scripted = false;                    // -H: tab-separated, no padding
   bool parsable = false;                    // -p: exact numbers
   bool live = false;                        // --live: the live group, not a snapshot

@@ -64,7 +64,29 @@ bool running_elsewhere(const set_ptr& set, const version_ptr& v) {
   return set->is_group_locked(locked) == 0 && locked;
 }
 
-size_t check_versions() {
+// Whether deleting v, as its finding resolves it, loses nothing: what a
+// failed or interrupted snapshot copied (the live files have it), or what
+// a deletion had begun to remove.
+bool fix_loses_nothing(const version_ptr& v) {
+  const std::string& s = v->get_state();
+  return s == vs::SNAP_STATE_CREATE_IN_PROGRESS || s == vs::SNAP_STATE_CREATE_FAILED ||
+         s == vs::SNAP_STATE_DELETE_IN_PROGRESS || s == vs::SNAP_STATE_DELETE_FAILED ||
+         s == vs::SNAP_STATE_DELETED;
+}
+
+// Runs the finding's fix (the deletion it names); true when it is done.
+bool fix(context& ctx, const set_ptr& set, const version_ptr& v) {
+  std::string command = suggested_command("delete", group_label(set->get_name()), v->get_name());
+  size_t mark = ctx.lib.log_mark();
+  if (set->delete_version(v->get_name()) != 0) {
+    std::cout << "  fix failed: " << command << ctx.lib.library_note(mark) << "\n";
+    return false;
+  }
+  std::cout << "  fixed: " << command << "\n";
+  return true;
+}
+
+size_t check_versions(context& ctx) {
   std::list<set_ptr> sets;
   vs::list_version_sets(sets);
   size_t found = 0;
@@ -81,6 +103,7 @@ size_t check_versions() {
         continue;
       }
       print(version_finding(set, v));
+      if (ctx.opts.fix && fix_loses_nothing(v) && fix(ctx, set, v)) continue;
       ++found;
     }
   }
@@ -212,7 +235,7 @@ size_t check_unrecovered(const session& lib) {
 
 int cmd_doctor(context& ctx, const arguments&) {
   note_not_groups(ctx.lib);
-  size_t found = check_versions() + check_restores() + check_unrecovered(ctx.lib);
+  size_t found = check_versions(ctx) + check_restores() + check_unrecovered(ctx.lib);
   if (found == 0) {
     std::cout << "no problems found on the " << ctx.lib.volume().describe() << "\n";
     return exit_ok;
