@@ -127,6 +127,14 @@ class restorer {
     return true;
   }
 
+  // Every path must be a plain relative path of the group's files.
+  bool valid_paths(const std::vector<std::string>& paths) const {
+    for (const std::string& p : paths) {
+      if (!vs::valid_entry_path(p)) return fail("path [%s] invalid", p);
+    }
+    return true;
+  }
+
   // Every path must be in the version, reached through its real
   // directories only: a link on the way would lead the copy out of it.
   bool in_version(const std::vector<std::string>& paths) const {
@@ -322,12 +330,7 @@ int32_t ktsm_filegroup_version_set::restore_paths_internal(const std::string& na
   version_ptr version = find_snapshot_version(name, FN_RESTORE_PATHS);
   if (!version) return 1;
   restorer r(FN_RESTORE_PATHS, m_name, name);
-  for (const std::string& p : paths) {
-    if (!valid_entry_path(p)) {
-      r.fail("path [%s] invalid", p);
-      return 1;
-    }
-  }
+  if (!r.valid_paths(paths)) return 1;
   bool in_place = target_dir.empty();
   if (!in_place && !valid_target(target_dir)) {
     r.fail("target dir [%s] invalid", target_dir);
@@ -365,12 +368,7 @@ int32_t ktsm_filegroup_version_set::merge_paths_internal(const std::string& name
   version_ptr version = find_snapshot_version(name, FN_RESTORE_PATHS);
   if (!version) return 1;
   restorer r(FN_RESTORE_PATHS, m_name, name);
-  for (const std::string& p : paths) {
-    if (!valid_entry_path(p)) {
-      r.fail("path [%s] invalid", p);
-      return 1;
-    }
-  }
+  if (!r.valid_paths(paths)) return 1;
   if (!options.safety_name.empty() && !valid_version_name(options.safety_name)) {
     r.fail("file group version [%s] invalid name", options.safety_name);
     return 1;

@@ -29,8 +29,8 @@ const char kPathsLeftOut[] = "+";
 
 std::error_code write_text(const std::string& set_name, std::string text) {
   struct iovec iov = {&text[0], text.size()};
-  return ktsm_filegroup_version_set::api_instance.setxattr(
-      io(), snaps_dir(set_name).c_str(), kRestoringAttribute, &iov, 0, kNoAio);
+  return ktsm_filegroup_version_set::api_instance.setxattr(io(), snaps_dir(set_name).c_str(),
+                                                           kRestoringAttribute, &iov, 0, kNoAio);
 }
 
 std::string field(const std::string& text) { return text + '\0'; }

@@ -653,7 +653,7 @@ class tree_copier {
   std::vector<entry> m_dirs;  // the walk's only, until the pool is idle
   std::atomic<bool> m_stop{false};
   mutable std::atomic<bool> m_interrupted{false};  // a requested stop cut the walk short
-  std::mutex m_mutex;  // guards what follows
+  std::mutex m_mutex;                              // guards what follows
   std::map<inode_key, std::string> m_first_names;
   std::vector<entry> m_further_names;
   bool m_failed = false;
