@@ -60,10 +60,12 @@ void plan_extra(const std::string& rel, bool remove_extra, merge_plan* plan) {
 }
 
 void settle_links(merge_plan* plan) {
-  for (const auto& [file, names] : plan->linked) {
+  for (const auto& file : plan->linked) {
+    const std::vector<std::pair<std::string, ino_t>>& names = file.second;
     if (names.size() < 2) continue;  // its other names are in other versions
-    bool one_live_file = std::all_of(names.begin(), names.end(), [&](const auto& n) {
-      return n.second != 0 && n.second == names.front().second;
+    const ino_t first = names.front().second;
+    bool one_live_file = std::all_of(names.begin(), names.end(), [first](const auto& n) {
+      return n.second != 0 && n.second == first;
     });
     if (one_live_file) continue;
     for (const auto& [rel, live_inode] : names) {
