@@ -66,12 +66,9 @@ bool running_elsewhere(const set_ptr& set, const version_ptr& v) {
 
 // Whether deleting v, as its finding resolves it, loses nothing: what a
 // failed or interrupted snapshot copied (the live files have it), or what
-// a deletion had begun to remove.
+// a deletion had begun, or finished but for the directory, to remove.
 bool fix_loses_nothing(const version_ptr& v) {
-  const std::string& s = v->get_state();
-  return s == vs::SNAP_STATE_CREATE_IN_PROGRESS || s == vs::SNAP_STATE_CREATE_FAILED ||
-         s == vs::SNAP_STATE_DELETE_IN_PROGRESS || s == vs::SNAP_STATE_DELETE_FAILED ||
-         s == vs::SNAP_STATE_DELETED;
+  return left_over_state(v->get_state()) || v->get_state() == vs::SNAP_STATE_DELETED;
 }
 
 // Runs the finding's fix (the deletion it names); true when it is done.

@@ -142,6 +142,11 @@ bool state_needs_attention(const std::string& text) {
   return state == nullptr || !state->settled;
 }
 
+bool left_over_state(const std::string& text) {
+  return text == vs::SNAP_STATE_CREATE_IN_PROGRESS || text == vs::SNAP_STATE_CREATE_FAILED ||
+         text == vs::SNAP_STATE_DELETE_IN_PROGRESS || text == vs::SNAP_STATE_DELETE_FAILED;
+}
+
 std::string suggested_command(const std::string& command, const std::string& group,
                               const std::string& version) {
   bool dash = group[0] == '-' || (!version.empty() && version[0] == '-');

@@ -57,6 +57,12 @@ bool in_progress_state(const std::string& text);
 // failed, deleted but still there, or not one of the library's states.
 bool state_needs_attention(const std::string& text);
 
+// Whether a version in this state is what a failed or interrupted snapshot
+// or deletion left (create in progress or failed, delete in progress or
+// failed): with the group's lock held, nobody works on it, and deleting it
+// loses nothing.
+bool left_over_state(const std::string& text);
+
 // A ktsmctl command line to suggest, each word quoted for the shell when it
 // needs it (shell_escaped), so it can be pasted as printed: "ktsmctl delete
 // a v3", with "--" after the command when an argument starts with "-".

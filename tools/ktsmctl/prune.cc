@@ -113,13 +113,6 @@ bool finished(const std::string& state) {
          vs::may_be_exported(state);
 }
 
-// What a failed or interrupted snapshot or deletion leaves: found under the
-// group's lock, no process is working on it.
-bool leftover(const std::string& state) {
-  return state == vs::SNAP_STATE_CREATE_IN_PROGRESS || state == vs::SNAP_STATE_CREATE_FAILED ||
-         state == vs::SNAP_STATE_DELETE_IN_PROGRESS || state == vs::SNAP_STATE_DELETE_FAILED;
-}
-
 struct policy {
   unsigned last = 0;
   unsigned buckets[4] = {0, 0, 0, 0};  // as kBucketRules
@@ -192,7 +185,7 @@ void protect(const policy& p, candidate* c) {
     c->reasons.push_back("held (" + tags + ")");
   }
   if (vs::may_be_exported(state)) c->reasons.push_back("exported");
-  if (!finished(state) && !(p.leftovers && leftover(state))) {
+  if (!finished(state) && !(p.leftovers && left_over_state(state))) {
     c->reasons.push_back("not finished (" + state_name(state, false) + ")");
   }
   if (finished(state) && p.no_rules) c->reasons.push_back("finished");

@@ -89,17 +89,10 @@ bool merge_plan(const restore_request& r, vs::restore_counts* counts) {
 // Prints what the restore would change: in place, live against the
 // version; elsewhere, what would be copied.
 int preview(context& ctx, const restore_request& r) {
-  // Refused as the restore itself would be, by the library's own checks.
+  // Refused as the restore itself would be, by the library's own checks
+  // (a whole restore's are those of its paths, all of them, in place).
   size_t mark = ctx.lib.log_mark();
-  vs::restore_counts counts;
-  vs::restore_options whole;
-  whole.remove_extra = true;
-  version_ptr none;
-  int32_t refused = !r.to.empty() ? r.set->check_restore_paths(r.version->get_name(), r.paths, r.to)
-                    : r.paths.empty()
-                        ? r.set->merge_paths(r.version->get_name(), {}, whole, true, counts, none)
-                        : 0;  // in place, paths: planned below
-  if (refused != 0) {
+  if (r.set->check_restore_paths(r.version->get_name(), r.paths, r.to) != 0) {
     return fail("the restore would be refused" + ctx.lib.library_note(mark) + "; nothing changed");
   }
   volume_client client;

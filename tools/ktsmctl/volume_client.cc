@@ -76,17 +76,6 @@ std::error_code volume_client::readlink(const std::string& path, std::string* ta
   return m_api.readlink(m_io, path.c_str(), target, kNoAio);
 }
 
-bool volume_client::read_own_attribute(const std::string& path, const std::string& name,
-                                       std::string* text) {
-  char buffer[512];
-  std::memset(buffer, 0, sizeof buffer);
-  struct iovec iov = {buffer, sizeof buffer};
-  int64_t n = m_api.lgetxattr(m_io, path.c_str(), name.c_str(), &iov, kNoAio);
-  if (n < 0) return false;
-  text->assign(buffer, static_cast<size_t>(n));
-  return true;
-}
-
 std::error_code volume_client::own_attributes(const std::string& path,
                                               std::map<std::string, std::string>* attrs) {
   return ktfssnapcore::copied_attributes(&m_api, m_io, path, attrs);

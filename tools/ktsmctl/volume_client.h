@@ -39,8 +39,6 @@ class volume_client {
   // The entry itself, never following a final symbolic link.
   std::error_code lstat(const std::string& path, struct stat* st);
   std::error_code readlink(const std::string& path, std::string* target);
-  // The attribute of the entry itself (a link's own); false when missing.
-  bool read_own_attribute(const std::string& path, const std::string& name, std::string* text);
   // The entry's own extended attributes that a snapshot keeps (names and
   // values; not the volume's bookkeeping).
   std::error_code own_attributes(const std::string& path,
