@@ -511,10 +511,10 @@ class VersionFaultTest : public ktsm_test::LocalLibraryTest {
   vs::set_ptr m_set;
 };
 
-// A whole restore that fails: before the safety version (reading what
-// differs) nothing changes; after it, before the record, the live group is
-// as it was; after the record, the group is recorded as partly restored,
-// until a restore finishes.
+// A restore that fails, of the whole group or merged with remove_extra:
+// before the safety version (reading what differs) nothing changes; after
+// it, before the record, the live group is as it was; after the record,
+// the group is recorded as partly restored, until a restore finishes.
 TEST_F(VersionFaultTest, EveryFailingStepOfAWholeRestore) {
   version_ptr v1, safety;
   ASSERT_EQ(m_set->create_version("v1", v1), 0);
@@ -529,32 +529,47 @@ TEST_F(VersionFaultTest, EveryFailingStepOfAWholeRestore) {
        false},
       {ktfs::op::unlink, "//g/a.txt", "path [//g/a.txt] remove failed", true, true},
   };
+  // Each restores v1 with the safety version named: 0 or 1.
+  const std::function<int32_t(const std::string&)> restores[] = {
+      [&](const std::string& name) { return m_set->restore_version("v1", name, safety); },
+      [&](const std::string& name) {
+        vs::restore_options options;
+        options.remove_extra = true;
+        options.safety_name = name;
+        vs::restore_counts counts;
+        return m_set->merge_paths("v1", {}, options, false, counts, safety);
+      }};
   int n = 0;
-  for (const auto& c : cases) {
-    SCOPED_TRACE(ktfs::op_name(c.kind));
-    m_lib.write_file("/g/a.txt", "changed " + std::to_string(n));
-    m_lib.capture().clear();
-    m_lib.faults()->fail_calls(c.kind, c.glob, EIO, false);
-    safety.reset();
-    std::string name = "pre-" + std::to_string(n++);
-    EXPECT_EQ(m_set->restore_version("v1", name, safety), 1);
-    m_lib.faults()->clear();
-    EXPECT_EQ(m_lib.capture().count(c.message), 1u) << c.message;
-    EXPECT_EQ(bool(safety), c.safety_taken);
-    EXPECT_EQ(m_lib.exists("/g/.snaps/" + name), c.safety_taken);
-    EXPECT_EQ(m_lib.read_file("/g/a.txt"), "changed " + std::to_string(n - 1));
+  for (const auto& restore : restores) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(n < 3 ? "restore_version " : "merge_paths ") +
+                   ktfs::op_name(c.kind));
+      m_lib.write_file("/g/a.txt", "changed " + std::to_string(n));
+      m_lib.write_file("/g/extra.txt", "made since");
+      m_lib.capture().clear();
+      m_lib.faults()->fail_calls(c.kind, c.glob, EIO, false);
+      safety.reset();
+      std::string name = "pre-" + std::to_string(n++);
+      EXPECT_EQ(restore(name), 1);
+      m_lib.faults()->clear();
+      EXPECT_EQ(m_lib.capture().count(c.message), 1u) << c.message;
+      EXPECT_EQ(bool(safety), c.safety_taken);
+      EXPECT_EQ(m_lib.exists("/g/.snaps/" + name), c.safety_taken);
+      EXPECT_EQ(m_lib.read_file("/g/a.txt"), "changed " + std::to_string(n - 1));
+      std::string version, kept;
+      std::vector<std::string> paths;
+      ASSERT_EQ(m_set->partial_restore(version, kept, paths), 0);
+      EXPECT_EQ(version, c.recorded ? "v1" : "");
+      EXPECT_EQ(kept, c.recorded ? name : "");
+    }
+    ASSERT_EQ(restore("pre-last-" + std::to_string(n)), 0);
+    EXPECT_EQ(m_lib.read_file("/g/a.txt"), "alpha");
+    EXPECT_FALSE(m_lib.exists("/g/extra.txt"));
     std::string version, kept;
     std::vector<std::string> paths;
     ASSERT_EQ(m_set->partial_restore(version, kept, paths), 0);
-    EXPECT_EQ(version, c.recorded ? "v1" : "");
-    EXPECT_EQ(kept, c.recorded ? name : "");
+    EXPECT_EQ(version, "") << "the finished restore cleared the record";
   }
-  ASSERT_EQ(m_set->restore_version("v1", "pre-last", safety), 0);
-  EXPECT_EQ(m_lib.read_file("/g/a.txt"), "alpha");
-  std::string version, kept;
-  std::vector<std::string> paths;
-  ASSERT_EQ(m_set->partial_restore(version, kept, paths), 0);
-  EXPECT_EQ(version, "") << "the finished restore cleared the record";
 }
 
 TEST_F(VersionFaultTest, EveryFailingStepOfCreation) {
