@@ -110,10 +110,7 @@ bool vs::valid_entry_path(const std::string& path) {
     std::string part = path.substr(start, end - start);
     if (!ktsm_internal::plain_component(part)) return false;
     // The group's own entries at its top are no files of a version.
-    if (start == 0 &&
-        (part == ".snaps" || "/" + part == ktfssnapcore::ktfssnaputils::sdelfilelist)) {
-      return false;
-    }
+    if (start == 0 && part == ".snaps") return false;
     start = end + 1;
   }
   return true;
@@ -160,8 +157,8 @@ bool ktsm_filegroup_version::is_file_needed(const std::string& file_name) {
 
 std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source_path) {
   bool reachable = false;
-  std::string target =
-      reachable_path(*this, &reachable) + ktfssnapcore::ktfssnaputils::sdelfilelist;
+  std::string dir = reachable_path(*this, &reachable);
+  std::string target = ktfssnapcore::ktfssnaputils::delfilelist_of(&vs::api_instance, io(), dir);
   ktfs::ktfs_debug& logger = log();
   mutex_guard guard(m_version_lock);
   logger.debug(FN_UPDATE_META, -1,

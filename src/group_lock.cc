@@ -58,6 +58,11 @@ std::shared_ptr<std::timed_mutex> process_mutex(const std::string& set_name) {
 namespace ktsm_internal {
 
 const char* const kLockFileName = ".ktsm-lock";
+const char* const kListFileName = ".ktsm-deleted-files";
+
+bool reserved_snaps_entry(const std::string& name) {
+  return name == kLockFileName || name == kListFileName;
+}
 
 group_lock::~group_lock() {
   if (!m_file) return;

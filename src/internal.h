@@ -314,6 +314,12 @@ std::string join_holds(const std::vector<std::string>& tags);
 
 // The lock file of a group, in its ".snaps": never a version.
 extern const char* const kLockFileName;
+// The group's own deleted-file list, in its ".snaps" (the production
+// version's; ktfssnaputils::sdelfilelist): never a version either.
+extern const char* const kListFileName;
+// Whether name, in a group's ".snaps", is one of the group's own files
+// above: no version, and no name a version may take.
+bool reserved_snaps_entry(const std::string& name);
 
 // Holds a group's lock (see group_lock.cc) until it is destroyed, in the
 // thread that took it.

@@ -51,7 +51,7 @@ bool parse_creation(const std::string& text, creation_record* record) {
 }  // namespace ktsm_internal
 
 bool vs::valid_version_name(const std::string& name) {
-  return ktsm_internal::plain_component(name) && name != ktsm_internal::kLockFileName;
+  return ktsm_internal::plain_component(name) && !ktsm_internal::reserved_snaps_entry(name);
 }
 
 bool vs::valid_set_name(const std::string& name) {

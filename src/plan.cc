@@ -76,7 +76,7 @@ bool read_snaps(const char* function, const std::string& set_name,
   errno = 0;
   while (struct dirent* entry = vs::api_instance.readdir(dir, kNoAio)) {
     if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0 &&
-        std::strcmp(entry->d_name, ktsm_internal::kLockFileName) != 0) {
+        !ktsm_internal::reserved_snaps_entry(entry->d_name)) {
       out->push_back({entry->d_name, entry->d_type, {}, {}, {}});
     }
     errno = 0;

@@ -46,14 +46,14 @@ struct listed_entry {
   unsigned char type;
 };
 
-// Reads the entries of the open directory dir but ".", ".." and the group
-// lock's file; a failed read ends the listing like the end of the
-// directory does.
+// Reads the entries of the open directory dir but ".", ".." and the
+// group's own files (its lock, its deleted-file list); a failed read ends
+// the listing like the end of the directory does.
 std::vector<listed_entry> list_versions(const ktfs::file_ptr& dir) {
   std::vector<listed_entry> found;
   while (struct dirent* entry = vs::api_instance.readdir(dir, kNoAio)) {
     if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0 ||
-        std::strcmp(entry->d_name, ktsm_internal::kLockFileName) == 0) {
+        ktsm_internal::reserved_snaps_entry(entry->d_name)) {
       continue;
     }
     found.push_back({entry->d_name, entry->d_type});

@@ -26,22 +26,23 @@ bool ensure_directory(const std::string& path, struct stat* st) {
   return !vs::api_instance.mkdir(io(), path.c_str(), 0760, kNoAio);
 }
 
-// Whether the snapshot directory holds versions (anything but the lock
-// file); false with *failed set when it cannot be listed.
+// Whether the snapshot directory holds versions (anything but the group's
+// own files); false with *failed set when it cannot be listed.
 bool holds_versions(const std::string& snaps, bool* failed) {
   std::vector<std::string> names;
   *failed = static_cast<bool>(ktsm_internal::list_directory(snaps, &names));
   for (const std::string& n : names) {
-    if (n != ktsm_internal::kLockFileName) return true;
+    if (!ktsm_internal::reserved_snaps_entry(n)) return true;
   }
   return false;
 }
 
 // Looks at the directory path before a deletion: true when it is missing or
-// holds nothing but the entry allowed ("" for none).  *present tells whether
-// it is there; *failed is set when that cannot be told (only ENOENT says
-// that it is missing: after any other failure it may still be there).
-bool removable(const std::string& path, const std::string& allowed, bool* present, bool* failed) {
+// holds nothing but entries allowed.  *present tells whether it is there;
+// *failed is set when that cannot be told (only ENOENT says that it is
+// missing: after any other failure it may still be there).
+bool removable(const std::string& path, bool (*allowed)(const std::string&), bool* present,
+               bool* failed) {
   struct stat st;
   std::memset(&st, 0, sizeof st);
   std::error_code ec = vs::api_instance.stat(io(), path.c_str(), &st, kNoAio);
@@ -56,10 +57,12 @@ bool removable(const std::string& path, const std::string& allowed, bool* presen
     return false;
   }
   for (const std::string& n : names) {
-    if (n != allowed) return false;
+    if (!allowed(n)) return false;
   }
   return true;
 }
+
+bool only_snaps(const std::string& name) { return name == ".snaps"; }
 
 // Removes the directory path when it is there.
 bool remove_present(const std::string& path, bool present) {
@@ -193,12 +196,12 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   ktsm_internal::group_lock lock;
   if (snaps_there && !ktsm_internal::take_group_lock(FN_DELETE_SET, name, &lock)) return 1;
   bool snaps_present = false, group_present = false, failed = false;
-  bool snaps_empty = removable(snaps, ktsm_internal::kLockFileName, &snaps_present, &failed);
+  bool snaps_empty = removable(snaps, ktsm_internal::reserved_snaps_entry, &snaps_present, &failed);
   if (failed) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
   }
-  bool group_empty = removable(name, ".snaps", &group_present, &failed);
+  bool group_empty = removable(name, only_snaps, &group_present, &failed);
   if (failed) {
     logger.debug(FN_DELETE_SET, -1, "file group [%s] remove failed", name.c_str());
     return 1;
@@ -207,9 +210,13 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
     logger.debug(FN_DELETE_SET, -1, "file group [%s] not empty", name.c_str());
     return 1;
   }
-  std::string lock_file = snaps + "/" + ktsm_internal::kLockFileName;
-  std::error_code unlinked = api_instance.unlink(io(), lock_file.c_str(), kNoAio);
-  if ((unlinked && unlinked.value() != ENOENT) || !remove_present(snaps, snaps_present)) {
+  std::error_code unlinked;
+  for (const char* own : {ktsm_internal::kListFileName, ktsm_internal::kLockFileName}) {
+    std::string file = snaps + "/" + own;
+    std::error_code ec = api_instance.unlink(io(), file.c_str(), kNoAio);
+    if (ec && ec.value() != ENOENT) unlinked = ec;
+  }
+  if (unlinked || !remove_present(snaps, snaps_present)) {
     logger.debug(FN_DELETE_SET, -1, "snap dir [%s] remove failed", snaps.c_str());
     return 1;
   }

@@ -26,8 +26,9 @@ const char kSnapsName[] = ".snaps";
 // How far free_name looks for a name of the safety version.
 const unsigned kMaxSuffix = 100;
 
-// The name of a deleted-file list inside its directory (".ktsm-deleted-files").
-std::string list_name() { return ktfssnaputils::sdelfilelist.substr(1); }
+// The name of a version's deleted-file list at the top of its tree, in
+// versions taken before the list moved into their ".snaps".
+std::string legacy_list_name() { return ktfssnaputils::slegacydelfilelist.substr(1); }
 
 std::vector<std::string> split(const std::string& path) {
   std::vector<std::string> parts;
@@ -117,13 +118,16 @@ class restorer {
     return true;
   }
 
-  // The entries of dir but ".snaps" and the deleted-file list.
+  // The entries of dir but ".snaps" (and the deleted-file list at the top
+  // of a version taken before it moved there).
   bool top_entries(const std::string& dir, std::vector<std::string>* names) const {
     if (ktsm_internal::list_directory(dir, names)) return fail("dir [%s] list failed", dir);
-    names->erase(
-        std::remove_if(names->begin(), names->end(),
-                       [](const std::string& n) { return n == kSnapsName || n == list_name(); }),
-        names->end());
+    bool legacy = std::find(names->begin(), names->end(), kSnapsName) == names->end();
+    names->erase(std::remove_if(names->begin(), names->end(),
+                                [legacy](const std::string& n) {
+                                  return n == kSnapsName || (legacy && n == legacy_list_name());
+                                }),
+                 names->end());
     return true;
   }
 

@@ -55,8 +55,9 @@ const milliseconds kPollInterval(1);
 
 const char kStateAttribute[] = "trusted.norvafs.snapstate";
 const size_t kChunk = 1 << 20;
-// Every complete version holds its deleted-file list, made after the copy.
-const char kDeletedList[] = ".ktsm-deleted-files";
+// Every complete version holds its deleted-file list, made after the copy
+// in the version's own ".snaps".
+const char kDeletedList[] = ".snaps/.ktsm-deleted-files";
 
 std::string system_path(const std::string& first) {
   return first + ":/usr/sbin:/usr/bin:/sbin:/bin";
@@ -492,7 +493,8 @@ void CrashTest::resolve_killed_snapshot(const std::string& g, const std::string&
 // with nothing to say, and the live files as they were.
 void CrashTest::expect_clean_after_v0(const std::string& g, const std::vector<live_file>& files) {
   EXPECT_TRUE(holds(snaps(g) + "/v0/" + files[0].name, files[0])) << "v0 changed";
-  EXPECT_EQ(names_in(snaps(g) + "/v0"), (std::vector<std::string>{kDeletedList, files[0].name}));
+  EXPECT_EQ(names_in(snaps(g) + "/v0"), (std::vector<std::string>{".snaps", files[0].name}));
+  EXPECT_TRUE(path_exists(snaps(g) + "/v0/" + kDeletedList));
   result doctor = ktsmctl({"doctor"});
   EXPECT_EQ(doctor.status, 0) << doctor.out;
   ok({"delete", g, "v0"});

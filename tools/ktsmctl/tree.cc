@@ -1,5 +1,6 @@
 #include "tree.h"
 
+#include <algorithm>
 #include <map>
 #include <set>
 #include <utility>
@@ -10,7 +11,7 @@ namespace {
 
 const char kUuid[] = "trusted.cloudsync.uuid";
 const char kSnaps[] = ".snaps";
-const char kDeletedList[] = ".ktsm-deleted-files";
+const char kDeletedList[] = ".ktsm-deleted-files";  // a version's list, before it moved
 
 std::error_code read_dir(volume_client& client, const std::string& root, const std::string& rel,
                          bool contents, tree* out, std::string* failed) {
@@ -20,8 +21,12 @@ std::error_code read_dir(volume_client& client, const std::string& root, const s
     *failed = dir;
     return ec;
   }
+  // A version taken before its deleted-file list moved into its ".snaps"
+  // keeps the list at its top, where it is no file of the group.
+  bool legacy = rel.empty() && std::none_of(entries.begin(), entries.end(),
+                                            [](const auto& e) { return e.first == kSnaps; });
   for (const auto& [name, st] : entries) {
-    if (rel.empty() && (name == kSnaps || name == kDeletedList)) continue;
+    if (rel.empty() && (name == kSnaps || (legacy && name == kDeletedList))) continue;
     std::string child = rel.empty() ? name : rel + "/" + name;
     std::string path = root + "/" + child;
     tree_entry e;

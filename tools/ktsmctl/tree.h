@@ -28,7 +28,9 @@ struct tree_entry {
 typedef std::map<std::string, tree_entry> tree;
 
 // Reads every entry under root without following links, leaving out at the
-// top ".snaps" and the deleted-file list (neither belongs to the files).
+// top ".snaps" (which holds the deleted-file list) and, in a version taken
+// before the list moved there, the list at the top: neither belongs to the
+// files.
 // Without contents only the entries' metadata is read (no identity, no
 // link target): enough for sizes.  On failure *failed names the path.
 std::error_code read_tree(volume_client& client, const std::string& root, tree* out,

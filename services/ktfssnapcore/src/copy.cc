@@ -173,8 +173,8 @@ class tree_copier {
         m_pool(workers) {}
 
   // Copies the entries of the group directory src into dst, leaving out the
-  // version tree and the group's own deleted-file list; dst itself is left
-  // to finish_top.
+  // version tree ".snaps" (which holds the group's own deleted-file list);
+  // dst itself is left to finish_top.
   std::error_code copy_top(const std::string& src, const std::string& dst, std::string* failed) {
     m_top = entry{src, dst, {}, m_next_seq++, 0};
     std::vector<detail::listed_entry> entries;
@@ -371,7 +371,7 @@ class tree_copier {
   }
 
   // Visits the listed entries of the directory e, leaving out at the top
-  // the version tree and the group's own deleted-file list.  The walk goes
+  // the version tree ".snaps".  The walk goes
   // on by path: first the source must still be the directory listed and
   // the destination a real directory, so that neither a directory of the
   // group nor one of the version swapped for a link leads it elsewhere.
@@ -389,7 +389,7 @@ class tree_copier {
     for (const detail::listed_entry& child : entries) {
       if (stopped()) return;
       const std::string& name = child.name;
-      if (top && (name == kSnapsDir || "/" + name == ktfssnaputils::sdelfilelist)) continue;
+      if (top && name == kSnapsDir) continue;
       auto found = older.find(name);
       visit(e.src + "/" + name, e.dst + "/" + name, e.depth + 1, &child.st,
             found != older.end() ? &found->second : nullptr);

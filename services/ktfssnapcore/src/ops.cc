@@ -12,9 +12,13 @@ namespace ktfssnapcore {
 
 namespace {
 
-// Makes the version's deleted-file list, empty.
+// Makes the version's deleted-file list, empty, in the version's own
+// ".snaps" directory (made owner-only).
 std::error_code create_empty_list(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
-                                  const std::string& path) {
+                                  const std::string& path, std::string* failed) {
+  *failed = path.substr(0, path.rfind('/'));
+  if (std::error_code ec = api->mkdir(io, failed->c_str(), 0700, kNoAio)) return ec;
+  *failed = path;
   ktfs::file_ptr list = api->open(io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600, kNoAio);
   if (!list) return ktfs::errno_code(errno);
   return api->close(list, kNoAio);
@@ -25,9 +29,7 @@ std::error_code create_empty_list(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
 std::error_code copy_version(ktfssnapcore_opinfo* info, std::string* failed) {
   std::string list = info->fgver_name + ktfssnaputils::sdelfilelist;
   auto make_list = [info, &list](std::string* list_failed) {
-    std::error_code ec = create_empty_list(info->nvme_api, info->nvme_iopx, list);
-    if (ec) *list_failed = list;
-    return ec;
+    return create_empty_list(info->nvme_api, info->nvme_iopx, list, list_failed);
   };
   detail::link_source older{info->link_fgver_name, info->unchanged_before_ns};
   return detail::copy_group(info->nvme_api, info->nvme_iopx, info->fg_name, info->fgver_name, older,
@@ -85,6 +87,8 @@ std::error_code snap_opdelete(ktfssnapcore_opinfo* info) {
   info->op_status = older_is_snapshot ? 0 : 1;
   info->delfilelist = info->fgver_name + ktfssnaputils::sdelfilelist;
   if (info->nvme_api == nullptr || !info->nvme_iopx) return ktfs::errno_code(EBADF);
+  info->delfilelist =
+      ktfssnaputils::delfilelist_of(info->nvme_api, info->nvme_iopx, info->fgver_name);
   struct stat st;
   std::error_code ec = info->nvme_api->stat(info->nvme_iopx, info->fgver_name.c_str(), &st, kNoAio);
   if (ec) {

@@ -156,7 +156,24 @@ std::string records_not_in(const std::string& data, const std::string& held) {
 
 }  // namespace
 
-const std::string ktfssnaputils::sdelfilelist = "/.ktsm-deleted-files";
+const std::string ktfssnaputils::sdelfilelist = "/.snaps/.ktsm-deleted-files";
+const std::string ktfssnaputils::slegacydelfilelist = "/.ktsm-deleted-files";
+
+bool ktfssnaputils::legacy_list_layout(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                                       const std::string& dir) {
+  struct stat st;
+  return api->lstat(io, (dir + "/.snaps").c_str(), &st, kNoAio) || !S_ISDIR(st.st_mode);
+}
+
+std::string ktfssnaputils::delfilelist_of(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                                          const std::string& dir) {
+  struct stat st;
+  if (legacy_list_layout(api, io, dir) &&
+      !api->lstat(io, (dir + slegacydelfilelist).c_str(), &st, kNoAio)) {
+    return dir + slegacydelfilelist;
+  }
+  return dir + sdelfilelist;
+}
 
 namespace detail {
 

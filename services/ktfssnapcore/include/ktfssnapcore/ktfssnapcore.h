@@ -5,9 +5,12 @@
 //
 // Layout it works on: a file group is the directory fg_name; a version is
 // the directory fgver_name (normally fg_name + "/.snaps/" + version name);
-// a version's deleted-file list is the file fgver_name + sdelfilelist, inside
-// the version's own directory.  The live group's own list is
-// fg_name + sdelfilelist.
+// a version's deleted-file list is the file fgver_name + sdelfilelist, in
+// the version's own ".snaps" directory, a name the copied tree never holds
+// (the group's ".snaps" is never copied), so that any live file, whatever
+// its name, is copied.  The live group's own list is fg_name +
+// sdelfilelist, in the group's ".snaps".  Versions taken before keep their
+// list at fgver_name + slegacydelfilelist (delfilelist_of finds either).
 //
 // Deleted-file list records: one line per file, the file's
 // "trusted.cloudsync.uuid" value, a tab, the file's path relative to the
@@ -129,7 +132,7 @@ KTFSSNAPCORE_API std::error_code copy_entries(ktfs::ktfs_api* api, ktfs::iopx_pt
 // directory).  Always sets op_status: 0 when the version's deleted-file
 // list should be merged into the older version, which is the case only when
 // older_fgver_name names a snapshot version (not empty and not fg_name);
-// 1 otherwise.  Sets delfilelist to fgver_name + sdelfilelist.
+// 1 otherwise.  Sets delfilelist to the version's list (delfilelist_of).
 // Returns 0 on success; ENOENT when fgver_name does not exist (op_status and
 // delfilelist are set all the same).
 KTFSSNAPCORE_API std::error_code snap_opdelete(ktfssnapcore_opinfo* info);
@@ -177,9 +180,22 @@ KTFSSNAPCORE_API void set_logger(ktfs::ktfs_debug* logger);
 
 class KTFSSNAPCORE_API ktfssnaputils {
  public:
-  // The suffix that, appended to a version's path, names its deleted-file
-  // list: "/.ktsm-deleted-files" (a file inside the version's directory).
+  // The suffix that, appended to a version's path (or the group's), names
+  // its deleted-file list: "/.snaps/.ktsm-deleted-files".
   static const std::string sdelfilelist;
+  // The suffix of the list of a version taken before: "/.ktsm-deleted-files",
+  // at the top of the version's copied tree.
+  static const std::string slegacydelfilelist;
+  // The path of the list of the version (or group) directory dir:
+  // dir + sdelfilelist when dir holds a ".snaps" directory, else
+  // dir + slegacydelfilelist when that exists, else dir + sdelfilelist.
+  static std::string delfilelist_of(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                                    const std::string& dir);
+  // Whether the top-level tree of the version (or group) directory dir has
+  // the list of a version taken before at slegacydelfilelist, which then
+  // is no file of the group: true when dir holds no ".snaps" directory.
+  static bool legacy_list_layout(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                                 const std::string& dir);
 
   // True when the file at path is empty or does not exist.  Any other
   // failure to tell answers false, so that a list is never taken as empty
