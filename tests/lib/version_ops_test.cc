@@ -110,7 +110,9 @@ TEST_P(VersionOpsTest, CreateTakesTheSnapshotAndMarksItActive) {
   // A second version does not copy the first into itself.
   version_ptr v2;
   ASSERT_EQ(m_set->create_version("v2", v2), 0);
-  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2/.snaps"));
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2/.snaps/v1"));
+  EXPECT_EQ(m_lib.entries("/g/.snaps/v2/.snaps"), std::vector<std::string>{".ktsm-deleted-files"})
+      << "only its own list";
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v2/a.txt"), "changed");
   EXPECT_EQ(names_of(m_set), (std::vector<std::string>{"//g", "v1", "v2"}));
   EXPECT_EQ(v2->get_older_version(), v);
@@ -766,8 +768,8 @@ TEST_F(VersionFaultTest, EveryFailingStepOfDeletion) {
       {ktfs::op::setxattr, "//g/.snaps/v2", "file group [v2] setxattr failed", "2"},
       {ktfs::op::stat, "//g/.snaps/v2", "Snap delete operation failed for filegroup_version [v2]",
        "4"},
-      {ktfs::op::open, "//g/.snaps/v1/.ktsm-deleted-files",
-       "Failed to update metadata file [//g/.snaps/v2/.ktsm-deleted-files]", "4"},
+      {ktfs::op::open, "//g/.snaps/v1/.snaps/.ktsm-deleted-files",
+       "Failed to update metadata file [//g/.snaps/v2/.snaps/.ktsm-deleted-files]", "4"},
       {ktfs::op::unlink, "//g/.snaps/v2/*", "file group version [v2]rmdir  failed", "5"},
   };
   version_ptr v1, v2;

@@ -29,7 +29,7 @@ using ktsm_test::backend_kind;
 
 const char kUuid[] = "trusted.cloudsync.uuid";
 const char kNote[] = "trusted.ktsm.note";
-const char kList[] = "/.ktsm-deleted-files";
+const char kList[] = "/.snaps/.ktsm-deleted-files";  // a version's list, in its .snaps
 
 // 12 MiB and a bit of content that never repeats a 4 MiB block.
 std::string big_data() {
@@ -179,7 +179,7 @@ class SnapcoreTest : public ::testing::TestWithParam<backend_kind> {
 
   tree live_group() {
     tree t;
-    walk("/g", "", &t, {".snaps", kList + 1});
+    walk("/g", "", &t, {".snaps"});
     return t;
   }
   tree version(const std::string& name) {
@@ -209,8 +209,11 @@ class SnapcoreTest : public ::testing::TestWithParam<backend_kind> {
     write_file("/g/readonly", "ro\n", 0444);
     symlink("a/b/deep.txt", "/g/rel");
     symlink("/outside/the/volume", "/g/out");
-    write_file("/g/.ktsm-deleted-files", "uuid-gone\t/gone\n");
+    // A live file of the name versions once gave their list is the
+    // user's, and copied; the group's own list lives in its .snaps.
+    write_file("/g/.ktsm-deleted-files", "a user's file\n");
     mkdir("/g/.snaps", 0755);
+    write_file("/g/.snaps/.ktsm-deleted-files", "uuid-gone\t/gone\n");
     mkdir("/g/.snaps/v0", 0700);
     write_file("/g/.snaps/v0/old", "older version");
     ASSERT_FALSE(m_api.mknod(m_io, p("/g/fifo").c_str(), S_IFIFO | 0600, 0, kNoAio));
@@ -268,8 +271,10 @@ TEST_P(SnapcoreTest, CreateCopiesTheLiveGroupAndNothingElse) {
   tree copy = version("v1");
   ASSERT_EQ(copy.entries.count(kList), 1u) << "the version's list is missing";
   EXPECT_EQ(copy.entries[kList], "0600 file 0 " + fnv1a("") + " ");
+  EXPECT_EQ(copy.entries["/.snaps"], "0700 dir ");
   copy.entries.erase(kList);
-  EXPECT_EQ(live.entries.size(), 12u);
+  copy.entries.erase("/.snaps");
+  EXPECT_EQ(live.entries.size(), 13u);
   EXPECT_EQ(copy.entries, live.entries);
   const std::string note = std::string(1000, 'n') + std::string(3, '\0') + "end";
   EXPECT_EQ(copy.entries["/a/b/deep.txt"], "0640 file 5 " + fnv1a("deep\n") + " " + kUuid +
@@ -284,7 +289,7 @@ TEST_P(SnapcoreTest, CreateCopiesTheLiveGroupAndNothingElse) {
   EXPECT_EQ(attrs_of("/g/.snaps/v1"), "");
 
   const ktfssnapcore::copy_progress& progress = ktfssnapcore::snap_progress();
-  EXPECT_EQ(progress.files.load(), 6u);
+  EXPECT_EQ(progress.files.load(), 7u);
   EXPECT_EQ(progress.files.load(), live.files);
   EXPECT_EQ(progress.bytes.load(), live.bytes);
   EXPECT_FALSE(progress.running.load());
@@ -355,7 +360,14 @@ TEST_P(SnapcoreTest, CreateStopsAtTheFirstFailureAndKeepsWhatWasCopied) {
 TEST_P(SnapcoreTest, DeleteTellsWhetherTheListIsMergedAndNeverRemoves) {
   build_group();
   make_version("v1");
+  mkdir("/g/.snaps/v1/.snaps", 0700);
   write_file("/g/.snaps/v1" + std::string(kList), "u\t/x\n");
+  // A version taken before its list moved keeps it at its top: read there.
+  make_version("old");
+  write_file("/g/.snaps/old/.ktsm-deleted-files", "u\t/y\n");
+  ktfssnapcore::ktfssnapcore_opinfo legacy = opinfo("old", m_io);
+  EXPECT_FALSE(ktfssnapcore::snap_opdelete(&legacy));
+  EXPECT_EQ(legacy.delfilelist, p("/g/.snaps/old/.ktsm-deleted-files"));
   struct {
     std::string older;
     int32_t status;
@@ -735,7 +747,7 @@ class FaithfulTest : public SnapcoreTest {
     while (struct dirent* e = m_api.readdir(dir, kNoAio)) names.push_back(e->d_name);
     m_api.closedir(dir, kNoAio);
     for (const std::string& name : names) {
-      if (name == "." || name == ".." || (top && (name == ".snaps" || "/" + name == kList))) {
+      if (name == "." || name == ".." || (top && name == ".snaps")) {
         continue;
       }
       std::string entry = under + "/" + name;
@@ -805,6 +817,7 @@ TEST_P(FaithfulTest, VersionRecordsEveryEntryAsItIs) {
     std::map<std::string, record> copy;
     walk_records("/g/.snaps/" + name, "", &copy, false);
     EXPECT_EQ(copy.erase(kList), 1u);
+    EXPECT_EQ(copy.erase("/.snaps"), 1u);
     expect_faithful(live, copy);
     // The version's own directory, once finished, is its group's: owner,
     // mode, times and ACLs.

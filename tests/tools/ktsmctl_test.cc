@@ -903,7 +903,9 @@ TEST_P(KtsmctlTest, PrunePlansUnderTheLockFromWhatIsThereThen) {
   args.insert(args.end(), {"--wait", "120", "prune", g, "--keep-last", "1"});
   pid_t prune = start_ktsmctl(side.path(), args);
   bool waiting = came_to_hold(side.path() + "/stderr", "waiting up to");
-  for (const char* entry : {"f", ".ktsm-deleted-files"}) m_volume.unlink(snaps + "e/" + entry);
+  for (const char* entry : {"f", ".snaps/.ktsm-deleted-files"})
+    m_volume.unlink(snaps + "e/" + entry);
+  m_volume.rmdir(snaps + "e/.snaps");
   m_volume.rmdir(snaps + "e");
   m_volume.set_xattr(snaps + "c", "trusted.norvafs.snapstate", state_bytes("8"));
   m_volume.unlock(held);
