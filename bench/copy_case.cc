@@ -120,7 +120,7 @@ class raw_copier {
     }
     if (m_raw.closedir(d) != 0) return false;
     for (const std::string& n : names) {
-      if (top && (n == ".snaps" || n == ".ktsm-deleted-files")) continue;
+      if (top && n == ".snaps") continue;
       if (!copy_entry(src + "/" + n, dst + "/" + n)) return false;
     }
     return true;

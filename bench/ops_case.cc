@@ -1,9 +1,10 @@
 // Cases 2 and 3: create_version + delete_version of a version of an empty
 // file group, in a loop.  The floor makes the same client calls as raw
 // calls: on create mkdir, setxattr "1", the listing of the group, the
-// creation of the empty deleted-file list, setxattr "2"; on delete setxattr
-// "4", stat, setxattr "5", then the removal of the directory (lstat, the
-// listing, lstat and unlink of the list, rmdir).
+// creation of the empty deleted-file list in the version's ".snaps",
+// setxattr "2"; on delete setxattr "4", stat, setxattr "5", then the
+// removal of the directory (lstat, the listing, lstat and listing of its
+// ".snaps", lstat and unlink of the list, two rmdirs).
 #include <array>
 #include <atomic>
 #include <thread>
@@ -17,7 +18,9 @@ namespace ktsm_bench {
 namespace {
 
 typedef ktsm_filegroup_version_set vs;
-const char kListName[] = "/.ktsm-deleted-files";
+// A version's deleted-file list, in the version's own ".snaps".
+const char kListDir[] = "/.snaps";
+const char kListName[] = "/.snaps/.ktsm-deleted-files";
 
 // ---- The floor ---------------------------------------------------------
 
@@ -32,6 +35,7 @@ bool floor_create(Raw& raw, const std::string& group, const std::string& version
   if (raw.mkdir(version.c_str(), 0) != 0 || !set_state(raw, version, '1')) return false;
   std::vector<std::string> names;
   if (!read_names(raw, group, &names)) return false;
+  if (raw.mkdir((version + kListDir).c_str(), 0700) != 0) return false;
   std::string list = version + kListName;
   typename Raw::file_t f = raw.creat(list.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (!Raw::valid_file(f) || raw.close(f) != 0) return false;
@@ -45,13 +49,16 @@ bool floor_delete(Raw& raw, const std::string& version) {
       !set_state(raw, version, '5') || raw.lstat(version.c_str(), &st) != 0) {
     return false;
   }
+  // The version holds its ".snaps" with the list alone.
+  std::string snaps = version + kListDir;
   std::vector<std::string> names;
-  if (!read_names(raw, version, &names)) return false;
-  for (const std::string& n : names) {
-    std::string p = version + "/" + n;
-    if (raw.lstat(p.c_str(), &st) != 0 || raw.unlink(p.c_str()) != 0) return false;
+  if (!read_names(raw, version, &names) || raw.lstat(snaps.c_str(), &st) != 0 ||
+      !read_names(raw, snaps, &names)) {
+    return false;
   }
-  return raw.rmdir(version.c_str()) == 0;
+  std::string list = version + kListName;
+  if (raw.lstat(list.c_str(), &st) != 0 || raw.unlink(list.c_str()) != 0) return false;
+  return raw.rmdir(snaps.c_str()) == 0 && raw.rmdir(version.c_str()) == 0;
 }
 
 // One thread's floor loop on group gname with version vname.
@@ -136,31 +143,34 @@ bool start_with_sets(bench_volume& vol, bool count, const std::vector<std::strin
 // holds only its deleted-file list; a listing reads ".", "..", the entry
 // and the end).  Both check the group's directories (lstat) and hold the
 // group lock (its file's open, lock, unlock and close) for the change.
-//   create: lstat of the group and ".snaps"; the lock; mkdir; state "1",
+//   create: lstat of the group and ".snaps"; the lock (its file checked by
+//     fstat against lstat to be the one at its path); mkdir; state "1",
 //     the creation record, and the time before which a live file counts
 //     as unchanged (after an lstat of the new directory); no older version
 //     to link from; the copy (lstat of its source, target and
-//     entry, the listing of the group and the fstat that checks it is the
-//     directory seen, the deleted-file list made); the version's
-//     directory given the group's owner, ACLs (listed), mode and times;
-//     state "2".  Every brick is asked to answer for the group before and
-//     after the copy.
+//     entry, the listing of the group with each entry's stat and the fstat
+//     that checks it is the directory seen, the version's ".snaps" made
+//     and its empty deleted-file list); the version's directory given the
+//     group's owner, ACLs (listed), mode and times; state "2".  Every
+//     brick is asked to answer for the group before and after the copy.
 //   delete: the version's directories checked and its state and holds read
-//     under the lock; every brick asked to answer; states written; the tree removed (stat, lstats,
-//     the listing checked by fstat, the deleted-file list unlinked, rmdir).
+//     under the lock; every brick asked to answer; the list found in the
+//     version's ".snaps" (lstat); states written; the tree removed (stat,
+//     lstats, the listings of the version and its ".snaps", each checked by
+//     fstat, the deleted-file list unlinked, two rmdirs).
 struct expected_calls {
   ktfs::op kind;
   int create;
   int remove;
 };
 const expected_calls kExpected[] = {
-    {ktfs::op::lstat, 6, 6},     {ktfs::op::stat, 0, 1},     {ktfs::op::mkdir, 1, 0},
-    {ktfs::op::setxattr, 4, 2},  {ktfs::op::getxattr, 0, 2}, {ktfs::op::opendir, 1, 1},
-    {ktfs::op::readdir, 4, 4},   {ktfs::op::closedir, 1, 1}, {ktfs::op::open, 2, 1},
-    {ktfs::op::close, 2, 1},     {ktfs::op::fstat, 1, 1},    {ktfs::op::lock, 2, 2},
-    {ktfs::op::unlink, 0, 1},    {ktfs::op::rmdir, 0, 1},    {ktfs::op::reachable, 2, 1},
-    {ktfs::op::listxattr, 1, 0}, {ktfs::op::chown, 1, 0},    {ktfs::op::lchmod, 1, 0},
-    {ktfs::op::utimens, 1, 0},
+    {ktfs::op::lstat, 7, 10},    {ktfs::op::stat, 0, 1},       {ktfs::op::mkdir, 2, 0},
+    {ktfs::op::setxattr, 4, 2},  {ktfs::op::getxattr, 0, 2},   {ktfs::op::opendir, 1, 2},
+    {ktfs::op::readdir, 0, 8},   {ktfs::op::readdirplus, 4, 0}, {ktfs::op::closedir, 1, 2},
+    {ktfs::op::open, 2, 1},      {ktfs::op::close, 2, 1},      {ktfs::op::fstat, 2, 3},
+    {ktfs::op::lock, 2, 2},      {ktfs::op::unlink, 0, 1},     {ktfs::op::rmdir, 0, 2},
+    {ktfs::op::reachable, 2, 1}, {ktfs::op::listxattr, 1, 0},  {ktfs::op::chown, 1, 0},
+    {ktfs::op::lchmod, 1, 0},    {ktfs::op::utimens, 1, 0},
 };
 
 int expected_for(ktfs::op kind, bool create) {

@@ -219,7 +219,7 @@ struct raw_copy {
     struct stat st;
     while (struct dirent* e = glfs_readdirplus(d, &st)) {
       std::string n = e->d_name;
-      if (n != "." && n != ".." && !(top && (n == ".snaps" || n == ".ktsm-deleted-files"))) {
+      if (n != "." && n != ".." && !(top && n == ".snaps")) {
         out->emplace_back(n, st);
       }
     }

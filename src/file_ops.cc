@@ -158,22 +158,23 @@ bool ktsm_filegroup_version::is_file_needed(const std::string& file_name) {
 std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source_path) {
   bool reachable = false;
   std::string dir = reachable_path(*this, &reachable);
-  std::string target = ktfssnapcore::ktfssnaputils::delfilelist_of(&vs::api_instance, io(), dir);
+  std::string target = dir + ktfssnapcore::ktfssnaputils::sdelfilelist;
   ktfs::ktfs_debug& logger = log();
   mutex_guard guard(m_version_lock);
+  // A snapshot version without its set has no directory to append to.
+  std::error_code ec = reachable ? ktfssnapcore::ktfssnaputils::delfilelist_of(
+                                       &vs::api_instance, io(), dir, &target)
+                                 : std::error_code(EINVAL, std::system_category());
   logger.debug(FN_UPDATE_META, -1,
                "Update metadata file for fgver [%s] from file [%s] to file [%s]", m_name.c_str(),
                source_path.c_str(), target.c_str());
-  // A snapshot version without its set has no directory to append to.
   ktfs::file_ptr handle;
-  if (reachable) handle = vs::api_instance.open(io(), target.c_str(), O_WRONLY, kNoAio);
-  std::error_code ec;
-  if (!reachable) {
-    ec = std::error_code(EINVAL, std::system_category());
-  } else if (!handle) {
+  if (!ec) {
+    handle = vs::api_instance.open(io(), target.c_str(), O_WRONLY, kNoAio);
     // Nothing to append to: report the open's error, append and close nothing.
-    ec = std::error_code(errno != 0 ? errno : EIO, std::system_category());
-  } else {
+    if (!handle) ec = std::error_code(errno != 0 ? errno : EIO, std::system_category());
+  }
+  if (handle) {
     // The records go after those already there.  A size that cannot be read
     // fails the append: taken as 0, the write would cover the list's own
     // records.

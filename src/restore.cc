@@ -26,10 +26,6 @@ const char kSnapsName[] = ".snaps";
 // How far free_name looks for a name of the safety version.
 const unsigned kMaxSuffix = 100;
 
-// The name of a version's deleted-file list at the top of its tree, in
-// versions taken before the list moved into their ".snaps".
-std::string legacy_list_name() { return ktfssnaputils::slegacydelfilelist.substr(1); }
-
 std::vector<std::string> split(const std::string& path) {
   std::vector<std::string> parts;
   for (size_t start = 0; start <= path.size();) {
@@ -122,10 +118,10 @@ class restorer {
   // of a version taken before it moved there).
   bool top_entries(const std::string& dir, std::vector<std::string>* names) const {
     if (ktsm_internal::list_directory(dir, names)) return fail("dir [%s] list failed", dir);
-    bool legacy = std::find(names->begin(), names->end(), kSnapsName) == names->end();
+    bool has_snaps = std::find(names->begin(), names->end(), kSnapsName) != names->end();
     names->erase(std::remove_if(names->begin(), names->end(),
-                                [legacy](const std::string& n) {
-                                  return n == kSnapsName || (legacy && n == legacy_list_name());
+                                [has_snaps](const std::string& n) {
+                                  return ktfssnaputils::own_top_entry(n, has_snaps);
                                 }),
                  names->end());
     return true;

@@ -85,8 +85,10 @@ class ktsm_filegroup_version {
   KTSM_API std::error_code file_identity(const std::string& file_name, std::string& uuid);
 
   // Appends the records of the deleted-file list at source_path to this
-  // version's own list (the version's path followed by the snapshot core's
-  // suffix).  Returns the append's error code, 0 on success; the target is
+  // version's own list: "VERSION/.snaps/.ktsm-deleted-files" (for the
+  // production version, the group's ".snaps"), or "VERSION/.ktsm-deleted-files"
+  // in a version taken before the list moved.  Returns the error of finding
+  // the list or of the append, 0 on success; the target is
   // closed whether or not the append failed.  Takes the version's own mutex
   // m_version_lock for the whole call.
   // REQUIRES: not called re-entrantly for the same version on one thread.

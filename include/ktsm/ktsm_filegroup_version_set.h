@@ -474,8 +474,9 @@ class ktsm_filegroup_version_set {
 
   // A version name is one plain path component, so that its directory lies
   // inside ".snaps" and nothing else is ever reached through it: not empty,
-  // not "." or "..", without "/" or zero bytes, and not the name of the
-  // group lock's file (".ktsm-lock").
+  // not "." or "..", without "/" or zero bytes, and not the name of one of
+  // the group's own files there: its lock (".ktsm-lock") and its
+  // deleted-file list (".ktsm-deleted-files").
   KTSM_API static bool valid_version_name(const std::string& name);
   // A set name is a top-level directory of the volume: any number of leading
   // slashes, then one plain component that is not ".snaps".  So "/" and "//"
@@ -485,8 +486,8 @@ class ktsm_filegroup_version_set {
   KTSM_API static bool valid_hold_tag(const std::string& tag);
   // A path inside a version (or the live group): relative, plain components
   // joined by single slashes, so neither "..", nor an absolute path, nor
-  // "." reaches out of it; and not ".snaps" or the deleted-file list at its
-  // top.  The library refuses any other, and every entry point that takes
+  // "." reaches out of it; and not ".snaps" at its top (a version's own
+  // deleted-file list is in there).  The library refuses any other, and every entry point that takes
   // such a path also refuses one that goes through a symbolic link.
   KTSM_API static bool valid_entry_path(const std::string& path);
   // word as one word of a POSIX shell command line: unchanged when it holds

@@ -160,6 +160,20 @@ TEST_F(FileOpsTest, UpdateMetaDataFileAppendsAndReportsFailures) {
                 suffix + "] with error [" + std::to_string(ENOENT) + "]"),
             1u);
   EXPECT_FALSE(m_lib.exists("/g/.snaps/v2" + suffix)) << "not created";
+
+  // A version taken before the list moved into its .snaps keeps it at its
+  // top, and is appended to there; a look that fails is never taken for
+  // that layout.
+  const std::string legacy = "/g/.snaps/v2" + ktfssnapcore::ktfssnaputils::slegacydelfilelist;
+  ASSERT_FALSE(m_lib.api().rmdir(m_lib.io(), "/g/.snaps/v2/.snaps", ktfs::aio_ptr()));
+  m_lib.write_file(legacy, "z\tzero\n");
+  EXPECT_FALSE(m_v2->update_meta_data_file("/src1"));
+  EXPECT_EQ(m_lib.read_file(legacy), "z\tzero\ne\tfive\n");
+  m_lib.faults()->fail_calls(ktfs::op::lstat, "//g/.snaps/v2/.snaps", EIO, false);
+  m_lib.write_file("/src1", "f\tsix\n");
+  EXPECT_EQ(m_v2->update_meta_data_file("/src1").value(), EIO);
+  EXPECT_EQ(m_lib.read_file(legacy), "z\tzero\ne\tfive\n");
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2" + suffix));
 }
 
 TEST_F(FileOpsTest, AppendsToOneVersionFromTwoThreadsFollowOneAnother) {

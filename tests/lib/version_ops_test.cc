@@ -275,6 +275,38 @@ TEST_P(VersionOpsTest, RestoreMakesTheGroupEqualToTheVersionAndKeepsTheLiveOne) 
   EXPECT_EQ(m_lib.read_file("/out/dir/b.txt"), "mine") << "an existing entry is never replaced";
 }
 
+// A live file named as versions once named their deleted-file list is the
+// user's: snapshots copy it and restores bring it back.  A version taken
+// when the list sat at its top (made here by moving a real version's list
+// there) still works: its list is neither restored nor shown, and takes
+// the records of a newer version deleted.
+TEST_P(VersionOpsTest, AFileNamedLikeTheOldListIsTheUsersAndOldVersionsStillWork) {
+  ktfs::ktfs_api& api = m_lib.api();
+  const std::string& list = ktfssnapcore::ktfssnaputils::sdelfilelist;
+  const std::string old_list = "/g/.snaps/v0" + ktfssnapcore::ktfssnaputils::slegacydelfilelist;
+  version_ptr v0, v1, safety;
+  ASSERT_EQ(m_set->create_version("v0", v0), 0);
+  ASSERT_FALSE(api.rename(m_lib.io(), ("/g/.snaps/v0" + list).c_str(), old_list.c_str(), {}));
+  ASSERT_FALSE(api.rmdir(m_lib.io(), "/g/.snaps/v0/.snaps", {}));
+  m_lib.write_file(old_list, "u\t/x\n");
+
+  m_lib.write_file("/g/.ktsm-deleted-files", "mine");
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/.ktsm-deleted-files"), "mine");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/v1" + list), "");
+  ASSERT_FALSE(api.unlink(m_lib.io(), "/g/.ktsm-deleted-files", {}));
+  ASSERT_EQ(m_set->restore_version("v1", "pre-1", safety), 0);
+  EXPECT_EQ(m_lib.read_file("/g/.ktsm-deleted-files"), "mine");
+
+  ASSERT_EQ(m_set->restore_version("v0", "pre-0", safety), 0);
+  EXPECT_EQ(m_lib.entries("/g"), (std::vector<std::string>{".snaps", "a.txt", "dir"}));
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/pre-0/.ktsm-deleted-files"), "mine");
+  m_lib.write_file("/g/.snaps/v1" + list, "w\t/y\n");
+  ASSERT_EQ(m_set->delete_version("v1"), 0);
+  EXPECT_EQ(m_lib.read_file(old_list), "u\t/x\nw\t/y\n");
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v0/.snaps"));
+}
+
 // A restore of paths merges into the live group: what it lacks comes back,
 // what it holds is replaced, and a file made since stays, counted, unless
 // asked to go; then the safety version holds it first, and only then.  A

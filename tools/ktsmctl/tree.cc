@@ -5,13 +5,14 @@
 #include <set>
 #include <utility>
 
+#include "ktfssnapcore/ktfssnapcore.h"
+
 namespace ktsmctl {
 
 namespace {
 
 const char kUuid[] = "trusted.cloudsync.uuid";
 const char kSnaps[] = ".snaps";
-const char kDeletedList[] = ".ktsm-deleted-files";  // a version's list, before it moved
 
 std::error_code read_dir(volume_client& client, const std::string& root, const std::string& rel,
                          bool contents, tree* out, std::string* failed) {
@@ -21,12 +22,10 @@ std::error_code read_dir(volume_client& client, const std::string& root, const s
     *failed = dir;
     return ec;
   }
-  // A version taken before its deleted-file list moved into its ".snaps"
-  // keeps the list at its top, where it is no file of the group.
-  bool legacy = rel.empty() && std::none_of(entries.begin(), entries.end(),
-                                            [](const auto& e) { return e.first == kSnaps; });
+  bool has_snaps = rel.empty() && std::any_of(entries.begin(), entries.end(),
+                                              [](const auto& e) { return e.first == kSnaps; });
   for (const auto& [name, st] : entries) {
-    if (rel.empty() && (name == kSnaps || (legacy && name == kDeletedList))) continue;
+    if (rel.empty() && ktfssnapcore::ktfssnaputils::own_top_entry(name, has_snaps)) continue;
     std::string child = rel.empty() ? name : rel + "/" + name;
     std::string path = root + "/" + child;
     tree_entry e;

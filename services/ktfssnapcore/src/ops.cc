@@ -87,12 +87,19 @@ std::error_code snap_opdelete(ktfssnapcore_opinfo* info) {
   info->op_status = older_is_snapshot ? 0 : 1;
   info->delfilelist = info->fgver_name + ktfssnaputils::sdelfilelist;
   if (info->nvme_api == nullptr || !info->nvme_iopx) return ktfs::errno_code(EBADF);
-  info->delfilelist =
-      ktfssnaputils::delfilelist_of(info->nvme_api, info->nvme_iopx, info->fgver_name);
   struct stat st;
   std::error_code ec = info->nvme_api->stat(info->nvme_iopx, info->fgver_name.c_str(), &st, kNoAio);
   if (ec) {
     detail::logger().error("ktfssnapcore::snap_opdelete()", "version [%s] unavailable: %s",
+                           info->fgver_name.c_str(), std::strerror(ec.value()));
+    return ec;
+  }
+  // A list that cannot be found for certain fails the deletion: a guess
+  // could leave the version's records unmerged while its files are removed.
+  ec = ktfssnaputils::delfilelist_of(info->nvme_api, info->nvme_iopx, info->fgver_name,
+                                     &info->delfilelist);
+  if (ec) {
+    detail::logger().error("ktfssnapcore::snap_opdelete()", "deleted-file list of [%s]: %s",
                            info->fgver_name.c_str(), std::strerror(ec.value()));
   }
   return ec;

@@ -159,20 +159,23 @@ std::string records_not_in(const std::string& data, const std::string& held) {
 const std::string ktfssnaputils::sdelfilelist = "/.snaps/.ktsm-deleted-files";
 const std::string ktfssnaputils::slegacydelfilelist = "/.ktsm-deleted-files";
 
-bool ktfssnaputils::legacy_list_layout(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
-                                       const std::string& dir) {
-  struct stat st;
-  return api->lstat(io, (dir + "/.snaps").c_str(), &st, kNoAio) || !S_ISDIR(st.st_mode);
+bool ktfssnaputils::own_top_entry(const std::string& name, bool top_has_snaps) {
+  return name == ".snaps" || (!top_has_snaps && "/" + name == slegacydelfilelist);
 }
 
-std::string ktfssnaputils::delfilelist_of(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
-                                          const std::string& dir) {
+std::error_code ktfssnaputils::delfilelist_of(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                                              const std::string& dir, std::string* path) {
   struct stat st;
-  if (legacy_list_layout(api, io, dir) &&
-      !api->lstat(io, (dir + slegacydelfilelist).c_str(), &st, kNoAio)) {
-    return dir + slegacydelfilelist;
+  std::error_code ec = api->lstat(io, (dir + "/.snaps").c_str(), &st, kNoAio);
+  if (!ec && S_ISDIR(st.st_mode)) {
+    *path = dir + sdelfilelist;
+    return {};
   }
-  return dir + sdelfilelist;
+  if (ec && ec.value() != ENOENT) return ec;
+  ec = api->lstat(io, (dir + slegacydelfilelist).c_str(), &st, kNoAio);
+  if (ec && ec.value() != ENOENT) return ec;
+  *path = dir + (ec ? sdelfilelist : slegacydelfilelist);
+  return {};
 }
 
 namespace detail {

@@ -133,8 +133,9 @@ KTFSSNAPCORE_API std::error_code copy_entries(ktfs::ktfs_api* api, ktfs::iopx_pt
 // list should be merged into the older version, which is the case only when
 // older_fgver_name names a snapshot version (not empty and not fg_name);
 // 1 otherwise.  Sets delfilelist to the version's list (delfilelist_of).
-// Returns 0 on success; ENOENT when fgver_name does not exist (op_status and
-// delfilelist are set all the same).
+// Returns 0 on success; the stat's error when fgver_name cannot be looked
+// at (ENOENT when it does not exist; op_status and delfilelist, the new
+// layout's path, are set all the same); the error of delfilelist_of.
 KTFSSNAPCORE_API std::error_code snap_opdelete(ktfssnapcore_opinfo* info);
 
 // The number of entries snap_opcreate copies at once (a bounded pool of
@@ -186,16 +187,18 @@ class KTFSSNAPCORE_API ktfssnaputils {
   // The suffix of the list of a version taken before: "/.ktsm-deleted-files",
   // at the top of the version's copied tree.
   static const std::string slegacydelfilelist;
-  // The path of the list of the version (or group) directory dir:
+  // Sets *path to the list of the version (or group) directory dir:
   // dir + sdelfilelist when dir holds a ".snaps" directory, else
   // dir + slegacydelfilelist when that exists, else dir + sdelfilelist.
-  static std::string delfilelist_of(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
-                                    const std::string& dir);
-  // Whether the top-level tree of the version (or group) directory dir has
-  // the list of a version taken before at slegacydelfilelist, which then
-  // is no file of the group: true when dir holds no ".snaps" directory.
-  static bool legacy_list_layout(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
-                                 const std::string& dir);
+  // Returns 0, or the error of a look that failed other than with ENOENT
+  // (*path is then left as it was): which list it is is never guessed.
+  static std::error_code delfilelist_of(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
+                                        const std::string& dir, std::string* path);
+  // Whether name, an entry at the top of a version's (or the group's)
+  // directory, is none of the group's files: ".snaps" (the group's versions,
+  // or a version's own list) and, at a top without ".snaps" (a version
+  // taken before the list moved), the list there.
+  static bool own_top_entry(const std::string& name, bool top_has_snaps);
 
   // True when the file at path is empty or does not exist.  Any other
   // failure to tell answers false, so that a list is never taken as empty
