@@ -164,12 +164,12 @@ struct expected_calls {
   int remove;
 };
 const expected_calls kExpected[] = {
-    {ktfs::op::lstat, 7, 10},    {ktfs::op::stat, 0, 1},       {ktfs::op::mkdir, 2, 0},
-    {ktfs::op::setxattr, 4, 2},  {ktfs::op::getxattr, 0, 2},   {ktfs::op::opendir, 1, 2},
+    {ktfs::op::lstat, 7, 10},    {ktfs::op::stat, 0, 1},        {ktfs::op::mkdir, 2, 0},
+    {ktfs::op::setxattr, 4, 2},  {ktfs::op::getxattr, 0, 2},    {ktfs::op::opendir, 1, 2},
     {ktfs::op::readdir, 0, 8},   {ktfs::op::readdirplus, 4, 0}, {ktfs::op::closedir, 1, 2},
-    {ktfs::op::open, 2, 1},      {ktfs::op::close, 2, 1},      {ktfs::op::fstat, 2, 3},
-    {ktfs::op::lock, 2, 2},      {ktfs::op::unlink, 0, 1},     {ktfs::op::rmdir, 0, 2},
-    {ktfs::op::reachable, 2, 1}, {ktfs::op::listxattr, 1, 0},  {ktfs::op::chown, 1, 0},
+    {ktfs::op::open, 2, 1},      {ktfs::op::close, 2, 1},       {ktfs::op::fstat, 2, 3},
+    {ktfs::op::lock, 2, 2},      {ktfs::op::unlink, 0, 1},      {ktfs::op::rmdir, 0, 2},
+    {ktfs::op::reachable, 2, 1}, {ktfs::op::listxattr, 1, 0},   {ktfs::op::chown, 1, 0},
     {ktfs::op::lchmod, 1, 0},    {ktfs::op::utimens, 1, 0},
 };
 

@@ -162,9 +162,9 @@ std::error_code ktsm_filegroup_version::update_meta_data_file(std::string source
   ktfs::ktfs_debug& logger = log();
   mutex_guard guard(m_version_lock);
   // A snapshot version without its set has no directory to append to.
-  std::error_code ec = reachable ? ktfssnapcore::ktfssnaputils::delfilelist_of(
-                                       &vs::api_instance, io(), dir, &target)
-                                 : std::error_code(EINVAL, std::system_category());
+  std::error_code ec =
+      reachable ? ktfssnapcore::ktfssnaputils::delfilelist_of(&vs::api_instance, io(), dir, &target)
+                : std::error_code(EINVAL, std::system_category());
   logger.debug(FN_UPDATE_META, -1,
                "Update metadata file for fgver [%s] from file [%s] to file [%s]", m_name.c_str(),
                source_path.c_str(), target.c_str());

@@ -487,8 +487,8 @@ class ktsm_filegroup_version_set {
   // A path inside a version (or the live group): relative, plain components
   // joined by single slashes, so neither "..", nor an absolute path, nor
   // "." reaches out of it; and not ".snaps" at its top (a version's own
-  // deleted-file list is in there).  The library refuses any other, and every entry point that takes
-  // such a path also refuses one that goes through a symbolic link.
+  // deleted-file list is in there).  The library refuses any other, and every entry point that
+  // takes such a path also refuses one that goes through a symbolic link.
   KTSM_API static bool valid_entry_path(const std::string& path);
   // word as one word of a POSIX shell command line: unchanged when it holds
   // only plain characters (letters, digits and "_-./+:@,="), else in single
