@@ -112,6 +112,8 @@ inline constexpr const char* FN_IS_LOCKED = "ktsm_filegroup_versionset::is_group
 inline constexpr const char* FN_REFRESH = "ktsm_filegroup_versionset::refresh_versions_internal()";
 inline constexpr const char* FN_DELETE_BY_PLAN =
     "ktsm_filegroup_versionset::delete_by_plan_internal()";
+inline constexpr const char* FN_CREATE_BY_PLAN =
+    "ktsm_filegroup_versionset::create_by_plan_internal()";
 inline constexpr const char* FN_FILE_IDENTITY = "ktsm_filegroup_version::file_identity()";
 
 // The current logger and I/O handle (safe against a concurrent init).
@@ -311,6 +313,11 @@ std::error_code write_holds(const std::string& path, const std::vector<std::stri
 std::string join_holds(const std::vector<std::string>& tags);
 
 // ---- The group lock ------------------------------------------------------
+
+// Starts a creation of the version name: false after the one message when
+// the name is no valid version name, else true after the creation's first
+// line.
+bool creation_named(const std::string& name);
 
 // The lock file of a group, in its ".snaps": never a version.
 extern const char* const kLockFileName;

@@ -12,6 +12,7 @@
 
 using ktfs::kNoAio;
 using ktsm_internal::access;
+using ktsm_internal::FN_CREATE_BY_PLAN;
 using ktsm_internal::FN_DELETE_BY_PLAN;
 using ktsm_internal::FN_REFRESH;
 using ktsm_internal::io;
@@ -195,6 +196,26 @@ int32_t ktsm_filegroup_version_set::delete_by_plan_internal(const deletion_plan&
   return status;
 }
 
+int32_t ktsm_filegroup_version_set::create_by_plan_internal(const creation_plan& plan,
+                                                            refresh_report& report,
+                                                            version_ptr& version, bool full_copy) {
+  report = refresh_report();
+  version.reset();
+  set_ptr registered;  // as in delete_by_plan_internal
+  get_version_set(m_name, registered);
+  ktsm_internal::group_lock lock;
+  if (!ktsm_internal::real_directories(FN_CREATE_BY_PLAN, m_name, "") ||
+      !ktsm_internal::take_group_lock(FN_CREATE_BY_PLAN, m_name, &lock)) {
+    return 1;
+  }
+  holds_map holds;
+  if (refresh_from_volume(FN_CREATE_BY_PLAN, registered, holds, report)) return 1;
+  std::string name = plan(std::list<version_ptr>(m_filegroup_versions), holds);
+  if (name.empty()) return 0;
+  if (!ktsm_internal::creation_named(name)) return 1;
+  return create_version_locked(name, registered, version, full_copy);
+}
+
 int32_t ktsm_filegroup_version_set::refresh_versions(holds_map& holds, refresh_report& report) {
   // The records are let go after m_set_lock: one that leaves the set may
   // hold the last handle of this set.
@@ -202,6 +223,15 @@ int32_t ktsm_filegroup_version_set::refresh_versions(holds_map& holds, refresh_r
   mutex_guard guard(m_set_lock);
   kept = m_filegroup_versions;
   return refresh_versions_internal(holds, report);
+}
+
+int32_t ktsm_filegroup_version_set::create_by_plan(const creation_plan& plan,
+                                                   refresh_report& report, version_ptr& version,
+                                                   bool full_copy) {
+  std::list<version_ptr> kept;  // as in refresh_versions
+  mutex_guard guard(m_set_lock);
+  kept = m_filegroup_versions;
+  return create_by_plan_internal(plan, report, version, full_copy);
 }
 
 int32_t ktsm_filegroup_version_set::delete_by_plan(const deletion_plan& plan, plan_report& report) {

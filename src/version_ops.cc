@@ -39,6 +39,16 @@ bool find_with_older(const std::list<vs::version_ptr>& versions, const std::stri
 
 }  // namespace
 
+bool ktsm_internal::creation_named(const std::string& name) {
+  const char* n = name.c_str();
+  if (!vs::valid_version_name(name)) {
+    log().debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
+    return false;
+  }
+  log().debug(FN_CREATE_VERSION, -1, "creating file group version [%s] ", n);
+  return true;
+}
+
 int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& name,
                                                             version_ptr& version) {
   return create_version_internal(name, version, false);
@@ -46,13 +56,7 @@ int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& n
 
 int32_t ktsm_filegroup_version_set::create_version_internal(const std::string& name,
                                                             version_ptr& version, bool full_copy) {
-  ktfs::ktfs_debug& logger = log();
-  const char* n = name.c_str();
-  if (!valid_version_name(name)) {
-    logger.debug(FN_CREATE_VERSION, -1, "file group version [%s] invalid name", n);
-    return 1;
-  }
-  logger.debug(FN_CREATE_VERSION, -1, "creating file group version [%s] ", n);
+  if (!ktsm_internal::creation_named(name)) return 1;
   // The set as registered, looked up before the group lock is taken (m_lock
   // is never taken while a group lock is held).
   set_ptr registered;

@@ -362,6 +362,30 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t delete_by_plan(const deletion_plan& plan, plan_report& report)
       LOCKS_EXCLUDED(m_set_lock);
 
+  // A host's choice of the version to create, made from the same picture a
+  // deletion_plan gets: the name of the new version, or "" for none.
+  typedef std::function<std::string(const std::list<version_ptr>& versions,
+                                    const holds_map& holds)>
+      creation_plan;
+
+  // Creates the version plan names, if any, deciding from the volume's
+  // picture with no change by another process between the reading and the
+  // creation: a host that takes a snapshot only when none was taken
+  // recently, or that chooses a name free at that moment, decides here, so
+  // that two processes on any hosts never both take it.  Takes m_set_lock,
+  // then the group lock, for the whole call: refreshes the set as
+  // refresh_versions does into report, calls plan once, and creates the
+  // version named as create_version does (full_copy as there), without
+  // letting the group lock go between.  plan runs with both locks held
+  // (see delete_by_plan).  version receives the new version, or null.
+  // Returns 0 when plan named none or the version was created.  When the
+  // group lock cannot be taken or the picture cannot be read: 1 after one
+  // message, plan not called, nothing changed.  A creation that fails: 1,
+  // left as create_version leaves it.
+  KTSM_API int32_t create_by_plan(const creation_plan& plan, refresh_report& report,
+                                  version_ptr& version, bool full_copy = false)
+      LOCKS_EXCLUDED(m_set_lock);
+
   // ---- Enumeration for hosts -------------------------------------------
 
   // out receives the registered sets, in registry order.  Takes m_lock.
@@ -432,6 +456,9 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t refresh_versions_internal(holds_map& holds, refresh_report& report)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t delete_by_plan_internal(const deletion_plan& plan, plan_report& report)
+      EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
+  KTSM_API int32_t create_by_plan_internal(const creation_plan& plan, refresh_report& report,
+                                          version_ptr& version, bool full_copy)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
 
   // ---- Settings (any thread, any time; they apply to the next operation) ---

@@ -17,8 +17,9 @@ namespace po = boost::program_options;
 
 namespace {
 
-// path: any number of paths, last.  tag: a hold's tag.
-enum class param { group, version, file, path, tag };
+// path: any number of paths, last; groups: any number of groups, last.
+// tag: a hold's tag.  action: the word naming what the command does.
+enum class param { group, version, file, path, tag, groups, action };
 
 struct command_info {
   const char* name;
@@ -33,6 +34,7 @@ struct command_info {
   // Checks the command's own options before the volume is touched: a usage
   // error's status, or exit_ok.
   int (*check)(const command_options&) = nullptr;
+  bool offline = false;  // reads no volume: runs without opening one
 };
 
 const std::vector<command_info>& commands() {
@@ -80,14 +82,16 @@ const std::vector<command_info>& commands() {
        "or live files: ktsmctl never removes live files.\n",
        true},
       {"snapshot",
-       "GROUP VERSION",
+       "GROUP [VERSION]",
        {param::group, param::version},
-       0,
+       1,
        {"--full"},
        cmd_snapshot,
        "take a snapshot of the group's live files",
        "Copies the live files of GROUP into the new version VERSION and links it to the\n"
-       "version before it.  A file unchanged since the newest whole snapshot was taken\n"
+       "version before it.  Without VERSION the snapshot is named by its UTC time, as\n"
+       "the timeline names its own: auto-20261209T081500Z (auto-20261209T081500Z-2 for\n"
+       "a second one in that second).  A file unchanged since the newest whole snapshot was taken\n"
        "is not copied again: the new snapshot shares that snapshot's file (a hard\n"
        "link; see the README, \"Linked snapshots\").  --full copies every file.  When\n"
        "standard error is a terminal, a long copy shows its progress (files and bytes\n"
@@ -162,6 +166,50 @@ const std::vector<command_info>& commands() {
        "is kept.\n",
        true,
        check_prune_options},
+      {"timeline",
+       "[GROUP...]",
+       {param::groups},
+       1,
+       {"--policy", "--dry-run", "--json"},
+       cmd_timeline,
+       "take the snapshots a policy says are due, and prune by its rules",
+       "For every group of the policy file (--policy FILE, default\n"
+       "/etc/ktsm/policy.conf), or only the GROUPs named: takes a snapshot when one\n"
+       "is due by the group's schedule (hourly, daily, weekly, monthly: once in each\n"
+       "hour, day, ISO week or month of local time; or an interval), named by its UTC\n"
+       "time (see snapshot), then deletes the snapshots the group's keep rules do not\n"
+       "keep (as prune does).  After downtime it takes one snapshot, not one for each\n"
+       "period missed.  Only snapshots of its own names are counted and pruned, unless\n"
+       "the group's policy has prune_foreign = true; held, exported and unfinished\n"
+       "snapshots are never deleted.  Each decision is made under the group's lock, so\n"
+       "runs that overlap, here or on other hosts, take one snapshot between them.  A\n"
+       "group whose snapshot fails is not pruned.  --dry-run prints what it would do.\n"
+       "--json prints an array of {group, schedule, due, snapshot, deleted, kept,\n"
+       "failed, errors}.  KTSM_NOW=2026-12-09T08:15:00Z runs it as at that UTC time.\n"
+       "Exit status 1 when anything failed.  The policy file's form: see \"ktsmctl\n"
+       "help policy\" and the README, \"Snapshots on a schedule\".\n",
+       true},
+      {"policy",
+       "check",
+       {param::action},
+       0,
+       {"--policy"},
+       cmd_policy,
+       "check the timeline's policy file",
+       "Reads the policy file (--policy FILE, default /etc/ktsm/policy.conf) and prints\n"
+       "each group's schedule and keep rules, or the first fault as FILE:LINE: reason.\n"
+       "The file is TOML: a [default] table every group of the volume starts from (it\n"
+       "applies to every group once it sets every), [template.NAME] tables, and a\n"
+       "[group.NAME] table per group, which may name a template.  Settings: every\n"
+       "(\"hourly\", \"daily\", \"weekly\", \"monthly\", \"never\", or an interval such as\n"
+       "\"15min\", \"6h\", \"2d\", \"1w\"), keep_last, keep_hourly, keep_daily,\n"
+       "keep_weekly, keep_monthly (counts, 0 for off), keep_within (a duration such as\n"
+       "\"2d\"), prune_foreign (true: prune snapshots of any name) and template.  A group\n"
+       "takes the default's settings, then its template's, then its own.  No keep rule:\n"
+       "the timeline never prunes that group.\n",
+       false,
+       nullptr,
+       true},
       {"hold",
        "GROUP VERSION [TAG]",
        {param::group, param::version, param::tag},
@@ -303,7 +351,9 @@ po::options_description visible_options() {
       "delete", po::bool_switch(),
       "restore PATH: also remove what the snapshot lacks there (after a safety snapshot)")(
       "to", po::value<std::string>()->value_name("DIR"),
-      "restore: into the volume directory DIR instead of in place");
+      "restore: into the volume directory DIR instead of in place")(
+      "policy", po::value<std::string>()->value_name("FILE"),
+      "timeline, policy: the policy file (default /etc/ktsm/policy.conf)");
   for (const char* rule : kKeepRules) {
     options.add_options()(
         rule,
@@ -322,7 +372,8 @@ std::string string_option(const po::variables_map& vm, const char* name) {
 }  // namespace
 
 std::vector<command_doc> command_docs() {
-  static const char* const kParamWords[] = {"group", "version", "file", "path", "tag"};
+  static const char* const kParamWords[] = {"group", "version", "file",  "path",
+                                            "tag",   "groups",  "action"};
   std::vector<command_doc> docs;
   for (const command_info& c : commands()) {
     command_doc d{c.name, c.synopsis, c.summary, c.details, {}, c.options};
@@ -364,7 +415,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
     *error = e.what();
     return false;
   }
-  for (const char* name : {"local", "server", "volume", "log", "to"}) {
+  for (const char* name : {"local", "server", "volume", "log", "to", "policy"}) {
     if (vm.count(name) && string_option(vm, name).empty()) {
       *error = std::string("--") + name + " needs a value that is not empty";
       return false;
@@ -392,6 +443,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
   opts.scripted = vm["scripted"].as<bool>();
   opts.parsable = vm["parsable"].as<bool>();
   opts.to = string_option(vm, "to");
+  opts.policy = string_option(vm, "policy");
   for (const char* rule : kKeepRules) {
     if (vm.count(rule)) opts.keep[rule] = vm[rule].as<std::string>();
   }
@@ -403,6 +455,7 @@ bool parse_command_line(int argc, const char* const* argv, invocation* out, std:
     if (vm[sw.first].as<bool>()) out->given.push_back(sw.second);
   }
   if (!opts.to.empty()) out->given.push_back("--to");
+  if (!opts.policy.empty()) out->given.push_back("--policy");
   for (const auto& rule : opts.keep) out->given.push_back("--" + rule.first);
   return true;
 }
@@ -484,7 +537,11 @@ int check_argument(const command_info& c, param kind, const std::string& arg) {
   std::string set_name;
   bool control = !control_character(arg).empty();
   switch (kind) {
+    case param::action:
+      if (arg != "check") return usage_error(std::string(c.name) + " takes \"check\"" + see_help(c));
+      break;
     case param::group:
+    case param::groups:
       if (control || !group_set_name(arg, &set_name)) {
         return bad_name(c, arg, "group name",
                         "a group is one top-level directory, written \"a\", \"/a\" or \"//a\"");
@@ -493,8 +550,8 @@ int check_argument(const command_info& c, param kind, const std::string& arg) {
     case param::version:
       if (control || !ktsm_filegroup_version_set::valid_version_name(arg)) {
         return bad_name(c, arg, "version name",
-                        "a version name is one path component, not \".\", \"..\" or "
-                        "\".ktsm-lock\"");
+                        "a version name is one path component, not \".\", \"..\", "
+                        "\".ktsm-lock\" or \".ktsm-deleted-files\"");
       }
       break;
     case param::tag:
@@ -517,7 +574,8 @@ int check_argument(const command_info& c, param kind, const std::string& arg) {
 // Checks the number and the form of the arguments before the volume is
 // touched; returns the usage error's exit status, or exit_ok.
 int check_arguments(const command_info& c, const arguments& args) {
-  bool any_paths = !c.params.empty() && c.params.back() == param::path;
+  bool any_paths =
+      !c.params.empty() && (c.params.back() == param::path || c.params.back() == param::groups);
   if ((args.size() > c.params.size() && !any_paths) || args.size() + c.optional < c.params.size()) {
     std::string takes = *c.synopsis ? std::string("takes ") + c.synopsis : "takes no arguments";
     return usage_error(std::string(c.name) + " " + takes + see_help(c));
@@ -614,6 +672,11 @@ int run_command(const command_info& c, const invocation& inv) {
     if (int status = c.check(inv.opts)) return status;
   }
   if (c.run == nullptr) return run_demo(inv.verbose);
+  if (c.offline) {
+    session none;
+    context ctx{none, inv.json, inv.opts};
+    return c.run(ctx, args);
+  }
   volume_choice volume;
   std::string error;
   if (!choose_volume(inv.volume, &volume, &error)) {

@@ -14,6 +14,7 @@
 #include "names.h"
 #include "output.h"
 #include "progress.h"
+#include "time_names.h"
 #include "volume.h"
 #include "volume_client.h"
 
@@ -141,25 +142,38 @@ int cmd_delete_group(context& ctx, const arguments& args) {
 namespace {
 
 // Takes the snapshot with the progress line running; a version left
-// behind by a failure is reported with where it stands.
-bool take_snapshot(context& ctx, const set_ptr& set, const std::string& name) {
+// behind by a failure is reported with where it stands.  An empty *name is
+// chosen from the time under the group's lock, so that it is free.
+bool take_snapshot(context& ctx, const set_ptr& set, std::string* name) {
   size_t mark = ctx.lib.log_mark();
   version_ptr version;
-  int32_t status;
+  int32_t status = 1;
+  int64_t now = 0;
+  std::string error;
+  if (name->empty() && !now_seconds(&now, &error)) return report_failure(error);
   {
     progress_line progress;
-    status = set->create_version(name, version, ctx.opts.full);
+    if (!name->empty()) {
+      status = set->create_version(*name, version, ctx.opts.full);
+    } else {
+      auto plan = [name, now](const std::list<version_ptr>& versions, const vs::holds_map&) {
+        return *name = time_name(now, versions);
+      };
+      vs::refresh_report report;
+      status = set->create_by_plan(plan, report, version, ctx.opts.full);
+    }
   }
   if (status == 0) return true;
   std::string label = group_label(set->get_name());
+  std::string named = name->empty() ? "snapshot" : "snapshot " + quoted(*name);
   if (interrupted() && version) {
-    return report_failure("snapshot " + quoted(name) + " of group " + quoted(label) + " " +
-                          interrupted_words() + " before it was whole: what it copied is left " +
-                          "in state \"create in progress\"; remove it with \"" +
-                          suggested_command("delete", label, name) + "\", then take it again");
+    return report_failure(named + " of group " + quoted(label) + " " + interrupted_words() +
+                          " before it was whole: what it copied is left in state \"create in "
+                          "progress\"; remove it with \"" +
+                          suggested_command("delete", label, *name) + "\", then take it again");
   }
   std::string what =
-      "snapshot " + quoted(name) + " of group " + quoted(label) + " failed" +
+      named + " of group " + quoted(label) + " failed" +
       (interrupted() ? " (" + interrupted_words() + ")" : ctx.lib.library_note(mark));
   if (version) what += "; it is left in state \"create in progress\": " + doctor_hint();
   return report_failure(what);
@@ -171,18 +185,19 @@ int cmd_snapshot(context& ctx, const arguments& args) {
   set_ptr set;
   if (!find_group(args[0], &set)) return exit_failed;
   std::string label = group_label(set->get_name());
+  std::string name = args.size() > 1 ? args[1] : std::string();
   version_ptr existing;
-  set->get_version(args[1], existing);
+  if (!name.empty()) set->get_version(name, existing);
   if (existing) {
-    return fail("version " + quoted(args[1]) + " already exists in group " + quoted(label) +
-                " (choose another name, or \"" + suggested_command("delete", label, args[1]) +
+    return fail("version " + quoted(name) + " already exists in group " + quoted(label) +
+                " (choose another name, or \"" + suggested_command("delete", label, name) +
                 "\" first)");
   }
-  if (!take_snapshot(ctx, set, args[1])) return exit_failed;
+  if (!take_snapshot(ctx, set, &name)) return exit_failed;
   version_ptr version;
-  set->get_version(args[1], version);
+  set->get_version(name, version);
   const ktfssnapcore::copy_progress& copied = ktfssnapcore::snap_progress();
-  std::cout << "snapshot " << escaped(args[1]) << " of group " << escaped(label)
+  std::cout << "snapshot " << escaped(name) << " of group " << escaped(label)
             << " taken: " << counted(copied.files.load(), "file") << " (" << copied.linked.load()
             << " unchanged, shared with an older snapshot), " << human_bytes(copied.bytes.load())
             << " copied; linked to " << older_words(version) << "\n";

@@ -25,6 +25,7 @@ struct command_options {
   bool parsable = false;                    // -p: exact numbers
   bool live = false;                        // --live: the live group, not a snapshot
   std::string to;                           // --to DIR
+  std::string policy;                       // --policy FILE (timeline, policy)
   std::map<std::string, std::string> keep;  // "keep-last" -> "3", ...
 };
 
@@ -50,6 +51,8 @@ int cmd_restore(context& ctx, const arguments& args);  // restore.cc
 int cmd_diff(context& ctx, const arguments& args);     // diff.cc
 int cmd_prune(context& ctx, const arguments& args);    // prune.cc
 int check_prune_options(const command_options& opts);
+int cmd_timeline(context& ctx, const arguments& args);  // timeline.cc
+int cmd_policy(context& ctx, const arguments& args);
 int cmd_hold(context& ctx, const arguments& args);  // hold.cc
 int cmd_release(context& ctx, const arguments& args);
 int cmd_holds(context& ctx, const arguments& args);

@@ -156,9 +156,10 @@ std::string bash_completion() {
     << "_ktsmctl_param() {\n  case \"$1 $2\" in\n";
   for (const command_doc& c : command_docs()) {
     for (size_t i = 0; i < c.params.size(); ++i) {
-      bool last_many = c.params[i] == "path" && i + 1 == c.params.size();
+      bool many = c.params[i] == "path" || c.params[i] == "groups";
+      bool last_many = many && i + 1 == c.params.size();
       b << "    \"" << c.name << " " << (last_many ? "*" : std::to_string(i)) << "\") echo "
-        << c.params[i] << " ;;\n";
+        << (c.params[i] == "groups" ? "group" : c.params[i]) << " ;;\n";
     }
   }
   b << "    \"help 0\") echo command ;;\n  esac\n}\n\n"

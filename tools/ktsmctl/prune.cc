@@ -6,8 +6,6 @@
 // group's lock, from what the volume holds then (the library's
 // delete_by_plan).
 #include <algorithm>
-#include <cctype>
-#include <ctime>
 #include <iostream>
 #include <list>
 #include <map>
@@ -19,105 +17,14 @@
 #include "lookup.h"
 #include "names.h"
 #include "output.h"
+#include "retention.h"
 
 namespace ktsmctl {
 
 namespace {
 
-const int64_t kNs = 1000000000;
-
-struct bucket_rule {
-  const char* option;
-  const char* label;   // "hourly"
-  const char* format;  // strftime format of the bucket a time falls in
-};
-const bucket_rule kBucketRules[] = {{"keep-hourly", "hourly", "%Y-%m-%d %H:00"},
-                                    {"keep-daily", "daily", "%Y-%m-%d"},
-                                    {"keep-weekly", "weekly", "%G-W%V"},
-                                    {"keep-monthly", "monthly", "%Y-%m"}};
-
-struct candidate {
-  version_ptr version;
-  std::vector<std::string> holds;
-  std::vector<std::string> reasons;  // why it is kept; none: it goes
-};
-
-// A positive count; false when the text is not one.
-bool parse_count(const std::string& text, unsigned* n) {
-  if (text.empty() || text.size() > 6 ||
-      !std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(c) != 0; })) {
-    return false;
-  }
-  *n = static_cast<unsigned>(std::stoul(text));
-  return *n > 0;
-}
-
-// "1y2m3w4d5h" -> its parts; false when it is not such a duration.
-bool parse_duration(const std::string& text, struct tm* span) {
-  *span = {};
-  size_t i = 0;
-  while (i < text.size()) {
-    size_t digits = i;
-    while (digits < text.size() && std::isdigit(static_cast<unsigned char>(text[digits]))) ++digits;
-    if (digits == i || digits == text.size() || digits - i > 6) return false;
-    int n = std::stoi(text.substr(i, digits - i));
-    switch (text[digits]) {
-      case 'y':
-        span->tm_year += n;
-        break;
-      case 'm':
-        span->tm_mon += n;
-        break;
-      case 'w':
-        span->tm_mday += 7 * n;
-        break;
-      case 'd':
-        span->tm_mday += n;
-        break;
-      case 'h':
-        span->tm_hour += n;
-        break;
-      default:
-        return false;
-    }
-    i = digits + 1;
-  }
-  return !text.empty();
-}
-
-// The time span back from the newest, in the calendar of local time.
-int64_t within_start(int64_t newest_ns, const struct tm& span) {
-  time_t newest = static_cast<time_t>(newest_ns / kNs);
-  struct tm t;
-  ::localtime_r(&newest, &t);
-  t.tm_year -= span.tm_year;
-  t.tm_mon -= span.tm_mon;
-  t.tm_mday -= span.tm_mday;
-  t.tm_hour -= span.tm_hour;
-  t.tm_isdst = -1;
-  return static_cast<int64_t>(std::mktime(&t)) * kNs + newest_ns % kNs;
-}
-
-std::string bucket(int64_t time_ns, const char* format) {
-  time_t seconds = static_cast<time_t>(time_ns / kNs);
-  struct tm parts;
-  ::localtime_r(&seconds, &parts);
-  char text[32];
-  std::strftime(text, sizeof text, format, &parts);
-  return text;
-}
-
-// Whether the version's copy finished, so that the rules may count it.
-bool finished(const std::string& state) {
-  return state == vs::SNAP_STATE_ACTIVE || state == vs::SNAP_STATE_UNEXPORTED ||
-         vs::may_be_exported(state);
-}
-
 struct policy {
-  unsigned last = 0;
-  unsigned buckets[4] = {0, 0, 0, 0};  // as kBucketRules
-  bool within = false;
-  struct tm span = {};
+  keep_rules rules;
   bool leftovers = false;  // --leftovers
   bool no_rules = false;   // --leftovers alone: every finished snapshot stays
 };
@@ -132,69 +39,13 @@ int read_policy(const command_options& opts, policy* p) {
         "\"ktsmctl help prune\")");
   }
   for (const auto& [option, value] : opts.keep) {
-    bool good = true;
-    if (option == "keep-within") {
-      good = parse_duration(value, &p->span);
-      p->within = true;
-    } else if (option == "keep-last") {
-      good = parse_count(value, &p->last);
-    }
-    for (size_t i = 0; i < 4; ++i) {
-      if (option == kBucketRules[i].option) good = parse_count(value, &p->buckets[i]);
-    }
-    if (!good) {
-      return usage_error(
-          "--" + option + " " + quoted(value) + " is not " +
-          (option == "keep-within" ? "a duration such as 2d, 1m2w or 1y" : "a count of 1 or more") +
-          " (see \"ktsmctl help prune\")");
+    std::string rule = option.substr(std::string("keep-").size());
+    if (!set_rule(rule, value, &p->rules)) {
+      return usage_error("--" + option + " " + quoted(value) + " is not " + rule_wants(rule) +
+                         " (see \"ktsmctl help prune\")");
     }
   }
   return exit_ok;
-}
-
-// Marks the finished snapshots (newest first) the rules keep, with why.
-void apply_rules(const policy& p, std::vector<candidate*>& newest_first) {
-  for (size_t i = 0; i < newest_first.size() && i < p.last; ++i) {
-    newest_first[i]->reasons.push_back("last " + std::to_string(i + 1));
-  }
-  for (size_t r = 0; r < 4; ++r) {
-    std::string previous;
-    unsigned kept = 0;
-    for (candidate* c : newest_first) {
-      if (kept == p.buckets[r]) break;
-      std::string key = bucket(c->version->get_creation().time_ns, kBucketRules[r].format);
-      if (key == previous) continue;
-      previous = key;
-      ++kept;
-      c->reasons.push_back(std::string(kBucketRules[r].label) + " " + key);
-    }
-  }
-  if (!p.within || newest_first.empty()) return;
-  int64_t start = within_start(newest_first.front()->version->get_creation().time_ns, p.span);
-  for (candidate* c : newest_first) {
-    if (c->version->get_creation().time_ns >= start) c->reasons.push_back("within");
-  }
-}
-
-// Adds what keeps a snapshot whatever the rules say.
-void protect(const policy& p, candidate* c) {
-  const std::string& state = c->version->get_state();
-  if (!c->holds.empty()) {
-    std::string tags;
-    for (const std::string& t : c->holds) tags += (tags.empty() ? "" : ", ") + t;
-    c->reasons.push_back("held (" + tags + ")");
-  }
-  if (vs::may_be_exported(state)) c->reasons.push_back("exported");
-  if (!finished(state) && !(p.leftovers && left_over_state(state))) {
-    c->reasons.push_back("not finished (" + state_name(state, false) + ")");
-  }
-  if (finished(state) && p.no_rules) c->reasons.push_back("finished");
-}
-
-std::string joined(const std::vector<std::string>& reasons) {
-  std::string text;
-  for (const std::string& r : reasons) text += (text.empty() ? "" : ", ") + r;
-  return text;
 }
 
 bool named(const std::vector<std::string>& names, const std::string& name) {
@@ -204,22 +55,15 @@ bool named(const std::vector<std::string>& names, const std::string& name) {
 // Every snapshot of the picture, with why the rules and its state keep it.
 std::vector<candidate> plan_from(const policy& p, const std::list<version_ptr>& versions,
                                  const vs::holds_map& holds) {
-  std::vector<candidate> all;
-  for (const version_ptr& v : versions) {
-    if (v->is_production_version()) continue;
-    auto held = holds.find(v->get_name());
-    all.push_back({v, held != holds.end() ? held->second : std::vector<std::string>(), {}});
-  }
-  std::vector<candidate*> newest_first;
+  auto created = [](const version_ptr& v) { return v->get_creation().time_ns; };
+  bool leftovers = p.leftovers;
+  auto spare = [leftovers](const std::string& state) {
+    return leftovers && left_over_state(state);
+  };
+  std::vector<candidate> all = plan_snapshots(p.rules, versions, holds, created, spare);
   for (candidate& c : all) {
-    if (finished(c.version->get_state())) newest_first.push_back(&c);
+    if (p.no_rules && finished(c.version->get_state())) c.reasons.push_back("finished");
   }
-  std::stable_sort(newest_first.begin(), newest_first.end(), [](candidate* a, candidate* b) {
-    auto ca = a->version->get_creation(), cb = b->version->get_creation();
-    return ca.time_ns != cb.time_ns ? ca.time_ns > cb.time_ns : ca.sequence > cb.sequence;
-  });
-  apply_rules(p, newest_first);
-  for (candidate& c : all) protect(p, &c);
   return all;
 }
 
@@ -270,7 +114,7 @@ size_t print_plan(const std::vector<candidate>& all, const vs::plan_report& repo
   size_t removed = 0;
   for (const candidate& c : all) {
     const std::string& name = c.version->get_name();
-    std::string when = shown_time(c.version->get_creation().time_ns, false);
+    std::string when = shown_time(c.time_ns, false);
     if (!c.reasons.empty()) {
       std::cout << "keep    " << escaped(name) << "\t" << when << "\t" << joined(c.reasons) << "\n";
     } else if (dry_run || named(report.deleted, name)) {
