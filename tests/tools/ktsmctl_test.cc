@@ -953,6 +953,63 @@ TEST_P(KtsmctlTest, PathsInsideAVersionStayInsideIt) {
       << "the outside file was not replaced";
 }
 
+// The timeline on an injected clock (KTSM_NOW, UTC): a snapshot when one is
+// due and not before, one after downtime, pruning by the rules that never
+// takes a held snapshot nor one of another name, and two runs that overlap
+// (both waiting for the group's lock) taking one snapshot between them.
+TEST_P(KtsmctlTest, TimelineTakesWhatIsDueAndPrunesOnlyItsOwn) {
+  const std::string g = group("tl");
+  const std::string policy = m_dir.path() + "/policy.conf";
+  ok({"create-group", g});
+  m_volume.write_file("/" + g + "/f", "data");
+  ok({"snapshot", g, "manual"});
+  {
+    std::ofstream out(policy);
+    out << "[template.often]\nevery = \"hourly\"\nkeep_hourly = 2\n\n[group." << g
+        << "]\ntemplate = \"often\"\n";
+  }
+  auto at = [&](const char* time, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"timeline", "--policy", policy});
+    result r = ktsmctl(args, {{"KTSM_NOW", time}, {"TZ", "UTC"}});
+    EXPECT_EQ(r.status, 0) << time << ": " << describe(args, r);
+    return r.out;
+  };
+  const std::string took = "group " + g + ": took ";
+  EXPECT_NE(at("2026-12-09T08:15:00Z").find(took + "auto-20261209T081500Z (hourly)"),
+            std::string::npos);
+  EXPECT_NE(at("2026-12-09T08:40:00Z").find("no snapshot due"), std::string::npos);
+  at("2026-12-09T09:05:00Z");
+  ok({"hold", g, "auto-20261209T081500Z"});
+  std::string out = at("2026-12-09T10:05:00Z");
+  EXPECT_EQ(out.find("deleted"), std::string::npos) << "the third is held: " << out;
+  ok({"release", g, "auto-20261209T081500Z"});
+  // Down for six hours: one snapshot, then the rules keep the newest two.
+  out = at("2026-12-09T16:30:00Z");
+  EXPECT_NE(out.find("deleted auto-20261209T081500Z"), std::string::npos) << out;
+  EXPECT_EQ(snapshot_names(listed_group(g)),
+            (std::vector<std::string>{"manual", "auto-20261209T100500Z", "auto-20261209T163000Z"}));
+
+  ktfs::file_ptr held = m_volume.lock_group(g);
+  ktsm_test::scratch_dir one, two;
+  std::vector<std::string> args = m_volume_args;
+  args.insert(args.end(), {"--wait", "120", "timeline", "--policy", policy, g});
+  env_changes env = {{"KTSM_NOW", "2026-12-09T17:10:00Z"}, {"TZ", "UTC"}};
+  pid_t first = start_ktsmctl(one.path(), args, env), second = start_ktsmctl(two.path(), args, env);
+  bool waiting = came_to_hold(one.path() + "/stderr", "waiting up to") &&
+                 came_to_hold(two.path() + "/stderr", "waiting up to");
+  m_volume.unlock(held);
+  result a = finish_ktsmctl(one.path(), first), b = finish_ktsmctl(two.path(), second);
+  EXPECT_TRUE(waiting);
+  EXPECT_EQ(a.status + b.status, 0) << describe(args, a) << describe(args, b);
+  EXPECT_NE((a.out + b.out).find("no snapshot due"), std::string::npos) << a.out << b.out;
+  // A snapshot named by the time in the same second takes the next suffix.
+  EXPECT_NE(ktsmctl({"snapshot", g}, env).out.find("snapshot auto-20261209T171000Z-2 of"),
+            std::string::npos);
+  EXPECT_EQ(snapshot_names(listed_group(g)),
+            (std::vector<std::string>{"manual", "auto-20261209T163000Z", "auto-20261209T171000Z",
+                                      "auto-20261209T171000Z-2"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Backends, KtsmctlTest,
                          ::testing::Values(backend_kind::local, backend_kind::gluster_distributed),
                          [](const ::testing::TestParamInfo<backend_kind>& info) {
@@ -1000,6 +1057,45 @@ TEST_F(KtsmctlLocalTest, LocalVolumesNeverShareAnExportBlock) {
   EXPECT_EQ(blocks.find("/" + second + "/"), std::string::npos) << blocks;
 }
 
+// Each fault of a policy file is named with its line and reason, before
+// any volume is touched; a good file is described group by group.
+TEST_F(KtsmctlLocalTest, PolicyErrorsNameTheirLineAndReason) {
+  const struct {
+    const char* text;
+    const char* said;
+  } kBad[] = {
+      {"[group.a]\nevery = \"5x\"\n", ":2: every must be"},
+      {"[group.a]\ntemplate = \"nope\"\n", ":2: no template \"nope\""},
+      {"[template.t]\ntemplate = \"t\"\n", ":2: unknown setting \"template\" in a template"},
+      {"[groups.a]\n", ":1: unknown table or setting \"groups\""},
+      {"[group.a]\nkeep_dayly = 3\n", ":2: unknown setting \"keep_dayly\""},
+      {"[group.a]\nkeep_daily = -1\n", ":2: keep_daily must be a whole number"},
+      {"[group.a]\nkeep_within = \"3q\"\n", ":2: keep_within must be a duration"},
+      {"[group.a]\nprune_foreign = \"yes\"\n", ":2: prune_foreign must be true or false"},
+      {"[group.\"a/b\"]\n", ":1: \"a/b\" is not a group name"},
+      {"[default]\nevery = \"daily\"\nevery = \"hourly\"\n", ":3: "},
+      {"[group.a\n", ":1: "},
+  };
+  const std::string file = path("/policy.conf");
+  for (const auto& bad : kBad) {
+    std::ofstream(file) << bad.text;
+    for (const char* command : {"policy", "timeline"}) {
+      std::vector<std::string> args = {"--local", path("/volume"), command, "--policy", file};
+      if (std::string(command) == "policy") args.push_back("check");
+      result r = ktsmctl(args);
+      EXPECT_EQ(r.status, 1) << describe(args, r);
+      EXPECT_EQ(r.err.rfind("ktsmctl: " + file + bad.said, 0), 0u) << describe(args, r);
+      EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line: " << r.err;
+    }
+  }
+  EXPECT_FALSE(std::filesystem::exists(path("/volume/a"))) << "nothing made on the volume";
+  std::ofstream(file) << "[default]\nevery = \"6h\"\nkeep_last = 3\n[group.b]\nkeep_last = 0\n";
+  result r = ktsmctl({"policy", "check", "--policy", file});
+  EXPECT_EQ(r.out, "policy " + file +
+                       " is valid\n  every other group: every 6h; keep last 3\n"
+                       "  group b: every 6h; no keep rule: never prunes\n");
+}
+
 TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
   struct usage_case {
     std::vector<std::string> args;
@@ -1007,8 +1103,10 @@ TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
   };
   const std::vector<usage_case> cases = {
       {{"bogus"}, "unknown command \"bogus\""},
-      {{"snapshot", "a"}, "snapshot takes GROUP VERSION (see \"ktsmctl help snapshot\")"},
-      {{"snapshot", "a", "v", "x"}, "snapshot takes GROUP VERSION"},
+      {{"snapshot", "a", "v", "x"}, "snapshot takes GROUP [VERSION] (see \"ktsmctl help snapshot\")"},
+      {{"timeline", "a", "b/c"}, "\"b/c\" is not a group name"},
+      {{"policy", "go"}, "policy takes \"check\""},
+      {{"policy"}, "policy takes check"},
       {{"list", "a", "b"}, "list takes [GROUP]"},
       {{"doctor", "x"}, "doctor takes no arguments"},
       {{"needed", "a", "v"}, "needed takes GROUP VERSION FILE"},
@@ -1018,8 +1116,8 @@ TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
       {{"--local", "", "list"}, "--local needs a value"},
       {{"list", "--bogus"}, "unrecognised option '--bogus'"},
       {{"--local"}, "--local"},
-      {{"create-group", "a", "--json"}, "--json applies to list, diff, holds only"},
-      {{"list", "--dry-run"}, "--dry-run applies to restore, prune only"},
+      {{"create-group", "a", "--json"}, "--json applies to list, diff, timeline, holds only"},
+      {{"list", "--dry-run"}, "--dry-run applies to restore, prune, timeline only"},
       {{"snapshot", "a", "x\ny"}, "the version name \"x\\ny\" contains a control character"},
       {{"create-group", "a\tb"}, "contains a control character (byte 0x09)"},
       {{"hold", "a", "v", std::string(65, 't')}, "is not a hold tag"},

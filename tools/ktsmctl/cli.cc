@@ -188,7 +188,8 @@ const std::vector<command_info>& commands() {
        "failed, errors}.  KTSM_NOW=2026-12-09T08:15:00Z runs it as at that UTC time.\n"
        "Exit status 1 when anything failed.  The policy file's form: see \"ktsmctl\n"
        "help policy\" and the README, \"Snapshots on a schedule\".\n",
-       true},
+       true,
+       check_timeline_options},
       {"policy",
        "check",
        {param::action},

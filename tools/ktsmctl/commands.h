@@ -52,6 +52,9 @@ int cmd_diff(context& ctx, const arguments& args);     // diff.cc
 int cmd_prune(context& ctx, const arguments& args);    // prune.cc
 int check_prune_options(const command_options& opts);
 int cmd_timeline(context& ctx, const arguments& args);  // timeline.cc
+// Reads the policy file before the volume is opened: its first fault, as
+// FILE:LINE: reason, fails the command (status 1) with nothing touched.
+int check_timeline_options(const command_options& opts);
 int cmd_policy(context& ctx, const arguments& args);
 int cmd_hold(context& ctx, const arguments& args);  // hold.cc
 int cmd_release(context& ctx, const arguments& args);

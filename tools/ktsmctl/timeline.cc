@@ -254,6 +254,14 @@ nlohmann::json json_of(const group_run& r) {
 
 }  // namespace
 
+int check_timeline_options(const command_options& opts) {
+  policy_file policy;
+  std::string error;
+  std::string path = opts.policy.empty() ? kDefaultPolicyFile : opts.policy;
+  if (!read_policy_file(path, &policy, &error)) return fail(error + "; nothing was done");
+  return exit_ok;
+}
+
 int cmd_timeline(context& ctx, const arguments& args) {
   int64_t now = 0;
   std::string error;
