@@ -364,8 +364,7 @@ class ktsm_filegroup_version_set {
 
   // A host's choice of the version to create, made from the same picture a
   // deletion_plan gets: the name of the new version, or "" for none.
-  typedef std::function<std::string(const std::list<version_ptr>& versions,
-                                    const holds_map& holds)>
+  typedef std::function<std::string(const std::list<version_ptr>& versions, const holds_map& holds)>
       creation_plan;
 
   // Creates the version plan names, if any, deciding from the volume's
@@ -458,7 +457,7 @@ class ktsm_filegroup_version_set {
   KTSM_API int32_t delete_by_plan_internal(const deletion_plan& plan, plan_report& report)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
   KTSM_API int32_t create_by_plan_internal(const creation_plan& plan, refresh_report& report,
-                                          version_ptr& version, bool full_copy)
+                                           version_ptr& version, bool full_copy)
       EXCLUSIVE_LOCKS_REQUIRED(m_set_lock);
 
   // ---- Settings (any thread, any time; they apply to the next operation) ---

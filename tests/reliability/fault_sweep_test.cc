@@ -138,19 +138,29 @@ void make_small_group(library_fixture& lib, vs::set_ptr* set, const names& versi
 
 class create_version_case : public sweep_case {
  public:
-  std::string name() const override { return "create_version"; }
+  // by_plan: create_by_plan, whose plan names "v" once it has read the
+  // group under the lock (a failed read is as a failed lock: nothing made).
+  explicit create_version_case(bool by_plan = false) : m_by_plan(by_plan) {}
+  std::string name() const override { return m_by_plan ? "create_by_plan" : "create_version"; }
   void prepare(library_fixture& lib) override {
     make_group(lib, &m_set);
     m_sentinel = access::allocate_version();
     m_out = m_sentinel;
   }
-  int32_t run(library_fixture&) override { return m_set->create_version("v", m_out); }
+  int32_t run(library_fixture&) override {
+    if (!m_by_plan) return m_set->create_version("v", m_out);
+    vs::refresh_report report;
+    auto plan = [](const std::list<version_ptr>&, const vs::holds_map&) { return "v"; };
+    return m_set->create_by_plan(plan, report, m_out);
+  }
   size_t count_failures(const records& r) const override {
     return ktsm_sweep::count_texts(
                r, {"file group [v] create failed", "file group [v] setxattr failed",
                    "file group version [v] memory allocation failed",
                    "Snap create operation failed for filegroup_version [v]",
-                   "file group version [v] invalid name", kUnreachable, kCheckFailed}) +
+                   "file group version [v] invalid name", "snap dir [//g/.snaps] open failed",
+                   "snap dir [//g/.snaps] read failed", "snap dir [//g/.snaps] close failed",
+                   kUnreachable, kCheckFailed}) +
            ktsm_sweep::count_lock_failures(r, "//g");
   }
   outcome expect(const fault_point* p) const override {
@@ -167,7 +177,7 @@ class create_version_case : public sweep_case {
     EXPECT_EQ(ktsm_sweep::xattr(lib, kDir, ktsm_sweep::kCreatedAttribute) != "<none>", recorded)
         << "the creation record is written once the first state is";
     if (!recorded || s == step::link_time) {
-      EXPECT_EQ(m_out, m_sentinel) << "version unchanged before its records exist";
+      EXPECT_EQ(m_out, m_by_plan ? nullptr : m_sentinel) << "no version before its records exist";
       EXPECT_EQ(ktsm_sweep::names_of(m_set), names{"//g"});
       EXPECT_EQ(lib.exists(kDir), made);
       if (made) {
@@ -231,7 +241,7 @@ class create_version_case : public sweep_case {
   static step step_of(const fault_point& p) {
     lock_step l = ktsm_sweep::lock_step_of(p, "//g");
     if (l == lock_step::release) return step::none;
-    if (l != lock_step::other) return step::locked;
+    if (l != lock_step::other || p.path == "//g/.snaps") return step::locked;  // or the read
     if (p.kind == "reachable") return p.occurrence() == 1 ? step::check_before : step::check_after;
     if (p.path == "//g/.snaps/v" && p.kind == "mkdir") return step::make_dir;
     if (p.path == "//g/.snaps/v" && p.kind == "lstat" && p.occurrence() == 1) {
@@ -247,6 +257,7 @@ class create_version_case : public sweep_case {
     return step::copy;
   }
   const char* const kDir = "/g/.snaps/v";
+  const bool m_by_plan;
   vs::set_ptr m_set;
   version_ptr m_sentinel, m_out;
 };
@@ -1559,12 +1570,20 @@ TEST(FaultSweep, StartUpRecovery) {
 }
 
 TEST(FaultSweep, CreateVersion) {
-  create_version_case c;
-  ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
-  EXPECT_GE(n.transient, 30u) << "checks, lock, mkdir, state, the copy of a tree, state, release";
-  EXPECT_EQ(n.persistent, n.transient);
-  ktsm_sweep::expect_lock_calls(n, "//g");
-  RecordProperty("fault_points", static_cast<int>(n.total()));
+  uint64_t total = 0;
+  for (bool by_plan : {false, true}) {
+    create_version_case c(by_plan);
+    SCOPED_TRACE(c.name());
+    ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
+    EXPECT_GE(n.transient, 30u) << "checks, lock, mkdir, state, the copy of a tree, state, release";
+    EXPECT_EQ(n.persistent, n.transient);
+    ktsm_sweep::expect_lock_calls(n, "//g");
+    // The plan's read of the group: opendir, readdir of ".", "..", the
+    // lock's file and the end, closedir.
+    EXPECT_EQ(std::count(n.calls.begin(), n.calls.end(), "readdir //g/.snaps"), by_plan ? 4 : 0);
+    total += n.total();
+  }
+  RecordProperty("fault_points", static_cast<int>(total));
 }
 
 TEST(FaultSweep, DeleteVersionWithMerge) {

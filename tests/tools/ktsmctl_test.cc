@@ -1103,7 +1103,8 @@ TEST_F(KtsmctlLocalTest, UsageErrorsExitTwoBeforeTouchingAVolume) {
   };
   const std::vector<usage_case> cases = {
       {{"bogus"}, "unknown command \"bogus\""},
-      {{"snapshot", "a", "v", "x"}, "snapshot takes GROUP [VERSION] (see \"ktsmctl help snapshot\")"},
+      {{"snapshot", "a", "v", "x"},
+       "snapshot takes GROUP [VERSION] (see \"ktsmctl help snapshot\")"},
       {{"timeline", "a", "b/c"}, "\"b/c\" is not a group name"},
       {{"policy", "go"}, "policy takes \"check\""},
       {{"policy"}, "policy takes check"},

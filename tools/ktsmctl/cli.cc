@@ -539,7 +539,8 @@ int check_argument(const command_info& c, param kind, const std::string& arg) {
   bool control = !control_character(arg).empty();
   switch (kind) {
     case param::action:
-      if (arg != "check") return usage_error(std::string(c.name) + " takes \"check\"" + see_help(c));
+      if (arg != "check")
+        return usage_error(std::string(c.name) + " takes \"check\"" + see_help(c));
       break;
     case param::group:
     case param::groups:

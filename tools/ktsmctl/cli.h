@@ -30,7 +30,7 @@ struct invocation {
 // page and the bash completion (docs.cc), so that they are written once.
 struct command_doc {
   std::string name, synopsis, summary, details;
-  std::vector<std::string> params;   // "group", "version", "file", "path", "tag", "groups", "action"
+  std::vector<std::string> params;  // "group", "version", "file", "path", "tag", "groups", "action"
   std::vector<std::string> options;  // the command's own options
 };
 struct option_doc {

@@ -1,12 +1,13 @@
 #include "policy_file.h"
 
+#include <toml++/toml.h>
+
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
-#include <toml++/toml.h>
 
 #include "names.h"
 
@@ -50,9 +51,11 @@ bool parse_interval(const std::string& text, int64_t* seconds) {
 }
 
 bool parse_every(const toml::node& node, schedule* s, fault* f) {
-  static const std::pair<const char*, schedule::kind_t> kNamed[] = {
-      {"never", schedule::never},   {"hourly", schedule::hourly},  {"daily", schedule::daily},
-      {"weekly", schedule::weekly}, {"monthly", schedule::monthly}};
+  static const std::pair<const char*, schedule::kind_t> kNamed[] = {{"never", schedule::never},
+                                                                    {"hourly", schedule::hourly},
+                                                                    {"daily", schedule::daily},
+                                                                    {"weekly", schedule::weekly},
+                                                                    {"monthly", schedule::monthly}};
   std::optional<std::string> text = node.value<std::string>();
   if (text) {
     for (const auto& [name, kind] : kNamed) {

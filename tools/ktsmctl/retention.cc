@@ -161,8 +161,8 @@ std::vector<candidate> plan_snapshots(const keep_rules& rules,
   for (const version_ptr& v : versions) {
     if (v->is_production_version()) continue;
     auto held = holds.find(v->get_name());
-    all.push_back({v, held != holds.end() ? held->second : std::vector<std::string>(), time_of(v),
-                   {}});
+    all.push_back(
+        {v, held != holds.end() ? held->second : std::vector<std::string>(), time_of(v), {}});
   }
   std::vector<candidate*> newest_first;
   for (candidate& c : all) {

@@ -88,7 +88,8 @@ class timeline {
     r.schedule = schedule_words(p.every);
     set_ptr set;
     if (vs::get_version_set(p.group, set) != 0 || !set) {
-      r.errors.push_back("group " + ktsmctl::quoted(r.label) + " of the policy is not on the volume");
+      r.errors.push_back("group " + ktsmctl::quoted(r.label) +
+                         " of the policy is not on the volume");
       return r;
     }
     if (snapshot(p, set, &r) && p.keep.any()) prune(p, set, &r);
@@ -118,11 +119,11 @@ class timeline {
       return true;
     }
     std::string what = chosen.empty() ? "snapshot" : "snapshot " + ktsmctl::quoted(chosen);
-    r->errors.push_back(what + " of group " + ktsmctl::quoted(r->label) + " failed" +
-                        (interrupted() ? " (" + interrupted_words() + ")"
-                                       : m_ctx.lib.library_note(mark)) +
-                        (version ? "; it is left in state \"create in progress\"" : "") +
-                        "; the group was not pruned");
+    r->errors.push_back(
+        what + " of group " + ktsmctl::quoted(r->label) + " failed" +
+        (interrupted() ? " (" + interrupted_words() + ")" : m_ctx.lib.library_note(mark)) +
+        (version ? "; it is left in state \"create in progress\"" : "") +
+        "; the group was not pruned");
     return false;
   }
 
@@ -153,8 +154,8 @@ class timeline {
       return;
     }
     vs::plan_report report;
-    if (set->delete_by_plan(plan, report) != 0 && report.deleted.empty() &&
-        report.failed.empty() && report.not_tried.empty()) {
+    if (set->delete_by_plan(plan, report) != 0 && report.deleted.empty() && report.failed.empty() &&
+        report.not_tried.empty()) {
       r->errors.push_back("cannot prune group " + ktsmctl::quoted(r->label) +
                           m_ctx.lib.library_note(mark));
       return;
@@ -165,8 +166,9 @@ class timeline {
       r->errors.push_back("deleting " + version_words(set, name) + " failed");
     }
     if (!report.not_tried.empty()) {
-      r->errors.push_back("prune of group " + ktsmctl::quoted(r->label) + " " + interrupted_words() + ": " +
-                          counted(report.not_tried.size(), "snapshot") + " it would delete are kept");
+      r->errors.push_back(
+          "prune of group " + ktsmctl::quoted(r->label) + " " + interrupted_words() + ": " +
+          counted(report.not_tried.size(), "snapshot") + " it would delete are kept");
     }
   }
 
