@@ -103,14 +103,20 @@ bool run_export_step(const char* function, const char* name, const std::string& 
   return true;
 }
 
-// Checks that the version's directories are real ones, then takes the
-// group's lock; false after one message.
+// Checks that the version's directories are real ones, takes the group's
+// lock, then checks that every brick answers; false after one message.
+// A version's state is an attribute of its directory, which a distributed
+// volume keeps on every brick: written while one is down, the others take
+// it, and once the brick is back, reads may answer from its old copy (a
+// version reported exported reads active again, its export block
+// orphaned).  So nothing is read or written then.
 bool lock_version(const char* function, const std::string& set_name,
                   const ktsm_filegroup_version& version, const std::string& path,
                   ktsm_internal::group_lock* lock) {
   return ktsm_internal::real_directories(function, set_name,
                                          version.is_production_version() ? "" : path) &&
-         ktsm_internal::take_group_lock(function, set_name, lock);
+         ktsm_internal::take_group_lock(function, set_name, lock) &&
+         ktsm_internal::whole_volume(function, set_name);
 }
 
 }  // namespace

@@ -81,7 +81,9 @@ std::error_code group_lock::try_take(const std::string& set_name) {
 }
 
 std::error_code group_lock::take(const std::string& set_name, int flags, unsigned wait_seconds) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(wait_seconds);
+  auto start = std::chrono::steady_clock::now();
+  auto deadline = start + std::chrono::seconds(wait_seconds);
+  m_waited_ms = 0;
   m_process = process_mutex(set_name);
   // A wall-clock deadline: the mutex then waits with pthread_mutex_timedlock,
   // which every tool that checks locks knows.
@@ -107,7 +109,12 @@ std::error_code group_lock::take(const std::string& set_name, int flags, unsigne
       bool current = false;
       ec = still_linked(path, &current);
       if (ec) break;
-      if (current) return ec;
+      if (current) {
+        m_waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - start)
+                          .count();
+        return ec;
+      }
       vs::api_instance.close(m_file, kNoAio);
       m_file.reset();
       continue;
@@ -141,7 +148,13 @@ std::error_code group_lock::still_linked(const std::string& path, bool* current)
 
 bool take_group_lock(const char* function, const std::string& set_name, group_lock* lock) {
   std::error_code ec = lock->take(set_name);
-  if (!ec) return true;
+  if (!ec) {
+    if (lock->waited_ms() >= 10) {
+      log().debug(function, 0, "file group [%s] lock taken after %lld ms", set_name.c_str(),
+                  static_cast<long long>(lock->waited_ms()));
+    }
+    return true;
+  }
   if (held_elsewhere(ec)) {
     log().debug(function, -1, "file group [%s] is locked by another process", set_name.c_str());
   } else {

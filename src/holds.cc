@@ -104,8 +104,11 @@ int32_t change_holds(const vs::version_ptr& version, const std::string& set_name
   if (!version) return 1;
   std::string path = ktsm_internal::snapshot_path(set_name, name);
   ktsm_internal::group_lock lock;
+  // A hold written while a brick of a distributed volume is down would
+  // be lost when it comes back (see lock_version in export.cc).
   if (!ktsm_internal::real_directories(function, set_name, path) ||
-      !ktsm_internal::take_group_lock(function, set_name, &lock)) {
+      !ktsm_internal::take_group_lock(function, set_name, &lock) ||
+      !ktsm_internal::whole_volume(function, set_name)) {
     return 1;
   }
   std::vector<std::string> tags;

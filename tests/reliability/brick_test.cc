@@ -134,6 +134,12 @@ TEST_P(DistributedBrickTest, NoListingIsTrustedWhileABrickIsDown) {
   EXPECT_EQ(m_set->delete_version("v0"), 1);
   expect_unreachable_reported();
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/v0"), state_bytes("2"));
+  // Nor is an export or a hold written: the brick's own copy of the
+  // version's attributes would answer for them once it is back.
+  EXPECT_EQ(m_set->export_version("v0"), 1);
+  expect_unreachable_reported();
+  EXPECT_EQ(m_set->hold_version("v0", "keep"), 1);
+  expect_unreachable_reported();
   int status = 0;
   std::string out = ktsmctl("diff g v0", &status);
   EXPECT_EQ(status, 1) << out;
@@ -142,6 +148,10 @@ TEST_P(DistributedBrickTest, NoListingIsTrustedWhileABrickIsDown) {
 
   // Back: doctor names the unfinished snapshot, and a new one is whole.
   ASSERT_TRUE(back());
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v0"), state_bytes("2"));
+  std::vector<std::string> tags;
+  EXPECT_EQ(m_set->get_holds("v0", tags), 0);
+  EXPECT_TRUE(tags.empty());
   out = ktsmctl("doctor", &status);
   EXPECT_EQ(status, 1) << out;
   EXPECT_NE(out.find("group g, version v1: create in progress"), std::string::npos) << out;

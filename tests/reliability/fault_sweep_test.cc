@@ -686,7 +686,7 @@ class export_case : public sweep_case {
                                        "file group version dir [" + m_name + "] stat failed",
                                        "file group [" + m_name + "] setxattr failed",
                                        "file group [" + m_dir + "] storhaug export dir failed",
-                                       "version [2] not failed"}) +
+                                       "version [2] not failed", kUnreachable, kCheckFailed}) +
            ktsm_sweep::count_lock_failures(r, "//g");
   }
   outcome expect(const fault_point* p) const override {
@@ -753,7 +753,7 @@ class unexport_case : public sweep_case {
   size_t count_failures(const records& r) const override {
     return ktsm_sweep::count_texts(
                r, {"version not found [v1]", "file group version dir [v1] stat failed",
-                   "file group [v1] setxattr failed"}) +
+                   "file group [v1] setxattr failed", kUnreachable, kCheckFailed}) +
            ktsm_sweep::count_lock_failures(r, "//g");
   }
   outcome expect(const fault_point* p) const override {
@@ -812,7 +812,8 @@ class hold_case : public sweep_case {
   }
   size_t count_failures(const records& r) const override {
     return ktsm_sweep::count_texts(
-               r, {"file group [v1] getxattr failed", "file group [v1] setxattr failed"}) +
+               r, {"file group [v1] getxattr failed", "file group [v1] setxattr failed",
+                   kUnreachable, kCheckFailed}) +
            ktsm_sweep::count_lock_failures(r, "//g");
   }
   outcome expect(const fault_point* p) const override { return changed(p) ? success() : failure(); }
@@ -1649,11 +1650,12 @@ TEST(FaultSweep, ExportAndUnexport) {
     uint64_t points;
   } cases[] = {
       // lstat of the group, ".snaps" and v1, the lock's open, lock and check
-      // (fstat, lstat), stat, read, 2 writes, the lock's release and close.
-      {std::unique_ptr<sweep_case>(new export_case(false)), 13},
-      {std::unique_ptr<sweep_case>(new export_case(true)), 10},  // no v1: no lstat, stat, read
-      {std::unique_ptr<sweep_case>(new unexport_case(true)), 13},
-      {std::unique_ptr<sweep_case>(new unexport_case(false)), 11},  // no writes
+      // (fstat, lstat), every brick asked to answer, stat, read, 2 writes,
+      // the lock's release and close.
+      {std::unique_ptr<sweep_case>(new export_case(false)), 14},
+      {std::unique_ptr<sweep_case>(new export_case(true)), 11},  // no v1: no lstat, stat, read
+      {std::unique_ptr<sweep_case>(new unexport_case(true)), 14},
+      {std::unique_ptr<sweep_case>(new unexport_case(false)), 12},  // no writes
   };
   uint64_t total = 0;
   for (auto& x : cases) {
@@ -1669,13 +1671,14 @@ TEST(FaultSweep, ExportAndUnexport) {
 
 TEST(FaultSweep, HoldAndRelease) {
   // lstat of the group, ".snaps" and v1, the lock's open, lock and check,
-  // the holds' read and write, the lock's release and close.
+  // every brick asked to answer, the holds' read and write, the lock's
+  // release and close.
   for (bool release : {false, true}) {
     hold_case c(release);
     SCOPED_TRACE(c.name());
     ktsm_sweep::sweep_count n = ktsm_sweep::sweep(c);
-    EXPECT_EQ(n.transient, 11u);
-    EXPECT_EQ(n.persistent, 11u);
+    EXPECT_EQ(n.transient, 12u);
+    EXPECT_EQ(n.persistent, 12u);
     ktsm_sweep::expect_lock_calls(n, "//g");
     RecordProperty("fault_points", static_cast<int>(n.total()));
   }

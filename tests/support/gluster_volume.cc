@@ -188,6 +188,44 @@ bool gluster_volume::restart_bricks() {
   return false;
 }
 
+bool gluster_volume::restart_volume() {
+  std::string out;
+  if (!gluster_cli("volume stop " + m_name + " force", &out)) {
+    m_error = "volume stop failed: " + out;
+    return false;
+  }
+  if (!gluster_cli("volume start " + m_name, &out)) {
+    m_error = "volume start failed: " + out;
+    return false;
+  }
+  return wait_for_clients();
+}
+
+bool gluster_volume::volume_cli(const std::string& verb, const std::string& rest,
+                                std::string* out) const {
+  return gluster_cli("volume " + verb + " " + m_name + (rest.empty() ? "" : " " + rest), out);
+}
+
+bool gluster_volume::wait_for_heal(int in_flight, int seconds) {
+  if (m_layout != volume_layout::replica) return true;
+  std::string out;
+  gluster_cli("volume heal " + m_name, &out);
+  for (int i = 0; i < seconds; ++i) {
+    // "Number of entries: N" per brick.
+    if (gluster_cli("volume heal " + m_name + " info", &out)) {
+      bool pending = false;
+      for (size_t at = out.find("Number of entries: "); at != std::string::npos;
+           at = out.find("Number of entries: ", at + 1)) {
+        pending = pending || std::atoi(out.c_str() + at + 19) > in_flight;
+      }
+      if (!pending && out.find("Number of entries: ") != std::string::npos) return true;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+  }
+  m_error = "entries still to heal after " + std::to_string(seconds) + " seconds: " + out;
+  return false;
+}
+
 bool gluster_volume::ensure_glusterd() {
   // One process at a time decides whether glusterd must be started.
   int lock = ::open("/tmp/ktsm-glusterd.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0600);

@@ -65,6 +65,15 @@ class gluster_volume {
   // Starts the volume's offline bricks again ("volume start force") and
   // waits until the status shows each online; error() says why not.
   bool restart_bricks();
+  // Stops the whole volume ("volume stop force": every brick ends, clients
+  // lose it), starts it again and waits until a client can connect.
+  bool restart_volume();
+  // A replica volume: asks its self-heal to run and waits (up to seconds)
+  // until no brick lists more than in_flight entries to heal (the writes
+  // under way while clients write).  True at once for the other layouts.
+  bool wait_for_heal(int in_flight = 0, int seconds = 120);
+  // "gluster volume VERB NAME REST": *out receives what it printed.
+  bool volume_cli(const std::string& verb, const std::string& rest, std::string* out) const;
 
   ~gluster_volume();
   gluster_volume(const gluster_volume&) = delete;

@@ -32,6 +32,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -60,6 +61,10 @@ const uint64_t kCopyBlock = 1ull << 30;
 // Entries waiting for a worker at most; the walk waits beyond.
 const size_t kMaxQueued = 1024;
 const unsigned kMaxWorkers = 64;
+// How often a listed name that is missing, or names another file than
+// listed, is looked at again before it counts as removed (the pauses double
+// from 10 ms: 310 ms in all).
+const int kLooksAgain = 5;
 
 std::atomic<unsigned> g_workers{0};  // 0: the environment, else the default
 
@@ -397,22 +402,52 @@ class tree_copier {
   }
 
   // A job of the pool: one entry other than a directory, whole.
-  void run_entry(const entry& e) {
-    if (stopped()) return;
-    std::string failed;
-    std::error_code ec = copy_entry(e, &failed);
-    if (!ec) return;
-    if (ec.value() == ENOENT && failed == e.src) {
-      // Removed from the group since the listing: left out.
+  //
+  // A name whose file was replaced since the listing (renamed over: an
+  // editor's save, an atomic write) is copied as what it names now: the
+  // open found another file than listed (ELOOP), or, on a distributed
+  // GlusterFS volume, the name was missing for the moment the rename takes
+  // to settle there (ENOENT).  The name is looked at again, never through a
+  // link (lstat; the open is checked against it), up to kLooksAgain times;
+  // only a name still missing then was removed, and is left out.
+  void run_entry(const entry& listed) {
+    entry e = listed;
+    for (int look = 0;; ++look) {
+      if (stopped()) return;
+      std::string failed;
+      std::error_code ec = copy_entry(e, &failed);
+      if (!ec) return;
+      bool moved = failed == e.src && (ec.value() == ENOENT || ec.value() == ELOOP);
+      if (!moved) return fail(e.seq, ec, failed);
       std::error_code undo = m_api->unlink(m_io, e.dst.c_str(), kNoAio);
-      if (undo && undo.value() != ENOENT) {
-        fail(e.seq, undo, e.dst);
-      } else {
-        vanished(e.src);
+      if (undo && undo.value() != ENOENT) return fail(e.seq, undo, e.dst);
+      if (!look_again(&e, look, &ec)) {
+        if (ec.value() == ENOENT) return vanished(e.src);
+        return fail(e.seq, ec, e.src);
       }
-      return;
     }
-    fail(e.seq, ec, failed);
+  }
+
+  // Takes the lstat of e's name again, after a pause when it was missing;
+  // false with *ec set when the name is still missing after the last look
+  // (ENOENT), now names a directory (the walk has passed it: the first
+  // error stands), or cannot be looked at.
+  bool look_again(entry* e, int look, std::error_code* ec) {
+    if (look >= kLooksAgain) return false;
+    std::error_code first = *ec;
+    for (; look < kLooksAgain; ++look) {
+      if (ec->value() == ENOENT) std::this_thread::sleep_for(std::chrono::milliseconds(10 << look));
+      *ec = m_api->lstat(m_io, e->src.c_str(), &e->st, kNoAio);
+      if (!*ec) break;
+      if (ec->value() != ENOENT) return false;
+    }
+    if (*ec) return false;
+    if (S_ISDIR(e->st.st_mode)) {
+      *ec = first;
+      return false;
+    }
+    e->has_older = false;  // another file than the older version's listing knew
+    return true;
   }
 
   std::error_code copy_entry(const entry& e, std::string* failed) {

@@ -1,0 +1,54 @@
+// The soak's checks, once every host has stopped and every brick is back:
+// the volume held against the history of what the hosts were told.
+#ifndef KTSM_SOAK_CHECK_H_
+#define KTSM_SOAK_CHECK_H_
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "history.h"
+#include "ktfs/ktfs_api.h"
+
+namespace ktsm_soak {
+
+struct check_input {
+  const history* past = nullptr;
+  ktfs::ktfs_api* api = nullptr;
+  ktfs::iopx_ptr io;                // a client connection of the checker's own
+  std::vector<std::string> groups;  // the groups the writer wrote
+  int files = 0;                    // w/f0 .. w/f<files-1> in each
+  std::string exports_dir;          // where the export stand-in writes its blocks
+  // Runs a fresh ktsmctl with these words (after the volume options);
+  // returns its exit status, standard output into *out.
+  std::function<int(const std::vector<std::string>&, std::string* out)> ktsmctl;
+};
+
+struct check_report {
+  int versions_checked = 0;  // versions whose every file was read and checked
+  int files_checked = 0;
+  std::vector<std::string> problems;  // each names what is wrong and the operation
+};
+
+// Checks, and says what it found:
+//  - a fresh process's start-up lists every group's versions in creation
+//    order, each linked to the one before it;
+//  - every version in a state other than active, exported or unexported
+//    is named by "ktsmctl doctor";
+//  - every version a host was told it took is there unless it was deleted
+//    (or an operation that may have deleted it did not say), and none a
+//    host was told was deleted is;
+//  - holds and export states are as the last operation on them said, where
+//    the last one succeeded and overlapped no other;
+//  - every export block names a version that is there and not settled
+//    unexported (exported, or an export cut short that doctor names);
+//  - every file of every finished version, and of the live groups, is
+//    whole (content.h); every version a host was told it took holds every
+//    live file that was written before the snapshot started, in a
+//    generation written by then or during the snapshot, unless a restore of
+//    the group ran meanwhile.
+check_report check_volume(const check_input& in);
+
+}  // namespace ktsm_soak
+
+#endif  // KTSM_SOAK_CHECK_H_
