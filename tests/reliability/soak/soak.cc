@@ -79,6 +79,12 @@ class run {
 
  private:
   double now() const { return std::chrono::duration<double>(clock_type::now() - m_start).count(); }
+  // A client connection of the caller's own.
+  ktfs::iopx_ptr connect() const {
+    std::error_code ec;
+    return ktfs::iopx_ptr(
+        new ktfs::ktfs_iopx(ktfs::make_gluster_backend(m_volume.server(), m_volume.name(), &ec)));
+  }
   std::vector<std::string> volume_args() const {
     return {"--server", m_volume.server(), "--volume", m_volume.name()};
   }
@@ -152,10 +158,8 @@ int run::ktsmctl(const std::vector<std::string>& words, std::string* out) {
 
 // The groups, each with kFiles live files of generation 1.
 bool run::setup() {
-  std::error_code ec;
   ktfs::ktfs_api api;
-  ktfs::iopx_ptr io(
-      new ktfs::ktfs_iopx(ktfs::make_gluster_backend(m_volume.server(), m_volume.name(), &ec)));
+  ktfs::iopx_ptr io = connect();
   for (const std::string& g : m_groups) {
     std::string out;
     if (ktsmctl({"create-group", g}, &out) != 0) {
@@ -183,10 +187,8 @@ bool run::setup() {
 void run::writer() {
   std::mt19937_64 rng(m_seed * 7919 + 1);
   std::map<std::pair<std::string, int>, uint64_t> gens;
-  std::error_code ec;
   ktfs::ktfs_api api;
-  ktfs::iopx_ptr io(
-      new ktfs::ktfs_iopx(ktfs::make_gluster_backend(m_volume.server(), m_volume.name(), &ec)));
+  ktfs::iopx_ptr io = connect();
   while (!m_stop.load()) {
     std::string g = m_groups[rng() % m_groups.size()];
     int f = static_cast<int>(rng() % kFiles);
@@ -410,13 +412,11 @@ bool run::go(outcome_counts* counts, check_report* report) {
   // Every brick back, and a replica healed, before the checks.
   if (!m_volume.restart_bricks()) report->problems.push_back("bricks: " + m_volume.error());
   if (!m_volume.wait_for_heal()) report->problems.push_back("heal: " + m_volume.error());
-  std::error_code ec;
   ktfs::ktfs_api api;
   check_input in;
   in.past = &m_past;
   in.api = &api;
-  in.io.reset(
-      new ktfs::ktfs_iopx(ktfs::make_gluster_backend(m_volume.server(), m_volume.name(), &ec)));
+  in.io = connect();
   in.groups = m_groups;
   in.files = kFiles;
   in.exports_dir = m_dir.path() + "/exports";
