@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <boost/program_options.hpp>
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <sstream>
@@ -704,6 +705,11 @@ int run_command(const command_info& c, const invocation& inv) {
 }  // namespace
 
 int run(int argc, const char* const* argv) {
+  // The GlusterFS client writes to the sockets of servers that may have gone
+  // (a brick killed under an operation): SIGPIPE would end ktsmctl at once,
+  // without a word.  Ignored, such a write fails and the operation says so;
+  // a closed standard output ends the run as a killed writer would.
+  std::signal(SIGPIPE, SIG_IGN);
   invocation inv;
   std::string error;
   if (!parse_command_line(argc, argv, &inv, &error)) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -36,6 +37,9 @@ int finish_output(int status) {
   bool failed = !std::cout.good() || std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
   if (!failed) return status;
   int err = errno;
+  // A reader that stopped reading (ktsmctl list | head): as a shell expects
+  // of a writer SIGPIPE ended, without a word.
+  if (err == EPIPE) return 128 + SIGPIPE;
   report_failure(std::string("cannot write standard output") +
                  (err != 0 ? std::string(": ") + std::strerror(err) : std::string()));
   return exit_failed;

@@ -367,6 +367,9 @@ std::string describe(const op_record& op) {
 
 check_report check_volume(const check_input& in) {
   check_report r;
+  for (const op_record& op : in.past->ops()) {
+    if (op.status > 128) r.problems.push_back("ktsmctl died of a signal: " + describe(op));
+  }
   listing groups;
   std::set<std::string> partly;
   if (!read_listing(in, &groups, &partly, &r)) return r;

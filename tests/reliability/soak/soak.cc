@@ -323,7 +323,10 @@ op_record run::next_op(int slot, std::mt19937_64& rng) {
 
 void run::finish(op_record* op, int status) {
   op->end = now();
-  op->status = WIFEXITED(status) ? WEXITSTATUS(status) : kKilled;
+  // Killed by the soak (SIGKILL), or died of another signal: a crash.
+  op->status = WIFEXITED(status)                                    ? WEXITSTATUS(status)
+               : WIFSIGNALED(status) && WTERMSIG(status) != SIGKILL ? 128 + WTERMSIG(status)
+                                                                    : kKilled;
   std::string tag = "slot" + std::to_string(op->slot);
   op->out = ktsm_test::read_text(m_dir.path() + "/" + tag + ".out");
   op->err = ktsm_test::read_text(m_dir.path() + "/" + tag + ".err");
@@ -515,6 +518,8 @@ bool parse(int argc, char** argv, options* o) {
 
 int main(int argc, char** argv) {
   using namespace ktsm_soak;
+  // The GlusterFS client writes to sockets of bricks the soak kills.
+  ::signal(SIGPIPE, SIG_IGN);
   options opt;
   if (!parse(argc, argv, &opt)) {
     std::fprintf(stderr,
