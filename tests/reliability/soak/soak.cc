@@ -111,6 +111,7 @@ class run {
   std::map<std::string, std::vector<std::string>> m_versions;  // taken, by group
   std::map<int, pid_t> m_running;                              // slot -> ktsmctl pid
   int m_next_id = 0;
+  int64_t m_lock_wait_ms = 0;  // load()'s thread only
 };
 
 // Starts ktsmctl with words after the volume options (posix_spawn: the
@@ -330,6 +331,16 @@ void run::finish(op_record* op, int status) {
   std::string tag = "slot" + std::to_string(op->slot);
   op->out = ktsm_test::read_text(m_dir.path() + "/" + tag + ".out");
   op->err = ktsm_test::read_text(m_dir.path() + "/" + tag + ".err");
+  // The longest wait for a group's lock, from the slot's log, which then
+  // starts again empty for the slot's next operation (ktsmctl rotates long
+  // logs, and older records would be lost).
+  std::string log_path = m_dir.path() + "/" + tag + ".log";
+  std::string log = ktsm_test::read_text(log_path);
+  static const std::regex waited("lock taken after ([0-9]+) ms");
+  for (std::sregex_iterator it(log.begin(), log.end(), waited), end; it != end; ++it) {
+    m_lock_wait_ms = std::max<int64_t>(m_lock_wait_ms, std::stoll((*it)[1]));
+  }
+  ::unlink(log_path.c_str());
   if (op->kind == "snapshot" && op->ok()) {
     std::lock_guard<std::mutex> guard(m_mutex);
     m_versions[op->group].push_back(op->version);
@@ -444,15 +455,10 @@ bool run::go(outcome_counts* counts, check_report* report) {
   }
   for (const fault_record& f : m_past.faults()) ++counts->faults[f.kind];
   counts->minutes = loaded / 60;
-  std::regex waited("lock taken after ([0-9]+) ms");
-  for (int s = 0; s < m_opt.hosts; ++s) {
-    std::string log = ktsm_test::read_text(m_dir.path() + "/slot" + std::to_string(s) + ".log");
-    for (std::sregex_iterator it(log.begin(), log.end(), waited), end; it != end; ++it) {
-      counts->lock_wait_ms = std::max<int64_t>(counts->lock_wait_ms, std::stoll((*it)[1]));
-    }
-  }
+  counts->lock_wait_ms = m_lock_wait_ms;
   if (!report->problems.empty()) {
-    // The run's files (the ktsmctl logs, the export blocks) outlive it.
+    // The run's files (each slot's last ktsmctl log, the export blocks)
+    // outlive it.
     std::string kept = m_dir.path() + "-kept", out;
     ktsm_test::run_command("cp -a '" + m_dir.path() + "' '" + kept + "'", &out);
     std::fprintf(stderr, "soak: seed %llu: %zu problems; its files: %s; the history:\n",
