@@ -1298,6 +1298,25 @@ TEST_F(KtsmctlLocalTest, AFailedWriteToStandardOutputFails) {
   int status = 0;
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+
+  // A reader that stopped reading (ktsmctl list | head): SIGPIPE is ignored
+  // (the GlusterFS client needs it so), and the run ends as a writer the
+  // signal ended would, 141, without a word.
+  int fds[2];
+  ASSERT_EQ(::pipe(fds), 0);
+  ::close(fds[0]);
+  pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], STDOUT_FILENO);
+    ::dup2(::open(path("/stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDERR_FILENO);
+    ::setenv("KTSM_LOG", path("/log").c_str(), 1);
+    ::execl(KTSMCTL_BIN, "ktsmctl", "--local", volume.c_str(), "list", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 141) << status;
+  EXPECT_EQ(ktsm_test::read_text(path("/stderr")), "");
 }
 
 TEST_F(KtsmctlLocalTest, DemoRunsAndCleansUp) {
