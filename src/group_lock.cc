@@ -84,13 +84,17 @@ std::error_code group_lock::take(const std::string& set_name, int flags, unsigne
   auto start = std::chrono::steady_clock::now();
   auto deadline = start + std::chrono::seconds(wait_seconds);
   m_waited_ms = 0;
+  bool waited = false;  // someone else held it: the time is a wait, not slow calls
   m_process = process_mutex(set_name);
   // A wall-clock deadline: the mutex then waits with pthread_mutex_timedlock,
   // which every tool that checks locks knows.
   auto wall_deadline = std::chrono::system_clock::now() + std::chrono::seconds(wait_seconds);
-  if (!(wait_seconds == 0 ? m_process->try_lock() : m_process->try_lock_until(wall_deadline))) {
-    m_process.reset();
-    return ktfs::errno_code(EAGAIN);
+  if (!m_process->try_lock()) {
+    waited = true;
+    if (wait_seconds == 0 || !m_process->try_lock_until(wall_deadline)) {
+      m_process.reset();
+      return ktfs::errno_code(EAGAIN);
+    }
   }
   std::string path = snaps_dir(set_name) + "/" + kLockFileName;
   auto pause = std::chrono::milliseconds(10);
@@ -110,9 +114,11 @@ std::error_code group_lock::take(const std::string& set_name, int flags, unsigne
       ec = still_linked(path, &current);
       if (ec) break;
       if (current) {
-        m_waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - start)
-                          .count();
+        if (waited) {
+          m_waited_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            std::chrono::steady_clock::now() - start)
+                            .count();
+        }
         return ec;
       }
       vs::api_instance.close(m_file, kNoAio);
@@ -120,6 +126,7 @@ std::error_code group_lock::take(const std::string& set_name, int flags, unsigne
       continue;
     }
     if (!held_elsewhere(ec) || std::chrono::steady_clock::now() + pause > deadline) break;
+    waited = true;
     if (ktfssnapcore::stop_requested()) {  // the process is asked to stop
       ec = ktfs::errno_code(ECANCELED);
       break;

@@ -344,7 +344,8 @@ class group_lock {
   // Takes the lock once, without waiting and without making the lock file
   // (ENOENT when there is none: no one holds it).
   std::error_code try_take(const std::string& set_name);
-  // How long the last take waited, in milliseconds.
+  // How long the last take waited while another thread or process held
+  // the lock, in milliseconds (0 when nobody else held it).
   int64_t waited_ms() const { return m_waited_ms; }
 
  private:
@@ -360,8 +361,9 @@ class group_lock {
 
 // Takes the lock of the group set_name into *lock; false after one message
 // tagged function ("is locked by another process" when the wait ran out).
-// A take that waited 10 ms or more says how long, at level 0 ("file group
-// [G] lock taken after N ms"), so that logs show who waited how long.
+// A take that waited 10 ms or more for another holder says how long, at
+// level 0 ("file group [G] lock taken after N ms"), so that logs show who
+// waited how long.
 bool take_group_lock(const char* function, const std::string& set_name, group_lock* lock);
 
 // The export command's time limit in seconds (0: none).
