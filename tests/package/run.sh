@@ -54,9 +54,13 @@ grep -qx "group docs: would take auto-20261209T081500Z (hourly)" "$tmp/dry" ||
   fail "timeline --dry-run said:" "$tmp/dry"
 [ "$(run ktsmctl --local "$tmp/volume" list -H docs | wc -l)" -eq 1 ] ||
   fail "a dry run took a snapshot"
-systemd-analyze verify --man=no /usr/lib/systemd/system/ktsm-timeline.timer \
-  /usr/lib/systemd/system/ktsm-timeline.service >"$tmp/units" 2>&1 ||
-  fail "the systemd units do not verify:" "$tmp/units"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify --man=no /usr/lib/systemd/system/ktsm-timeline.timer \
+    /usr/lib/systemd/system/ktsm-timeline.service >"$tmp/units" 2>&1 ||
+    fail "the systemd units do not verify:" "$tmp/units"
+else
+  echo "run.sh: no systemd-analyze on this machine: the units were not verified"
+fi
 
 dpkg -r ktsm >"$tmp/dpkg.log" 2>&1 || fail "dpkg -r failed:" "$tmp/dpkg.log"
 installed=no
