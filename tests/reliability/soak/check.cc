@@ -81,9 +81,7 @@ void check_order(const listing& groups, check_report* r) {
   }
 }
 
-void check_doctor(const check_input& in, const listing& groups, check_report* r) {
-  std::string said;
-  in.ktsmctl({"doctor"}, &said);
+void check_doctor(const std::string& said, const listing& groups, check_report* r) {
   for (const auto& [group, versions] : groups) {
     for (const listed_version& v : versions) {
       if (settled(v.state)) continue;
@@ -96,10 +94,8 @@ void check_doctor(const check_input& in, const listing& groups, check_report* r)
 }
 
 // Every group a restore left half done is named by doctor with its fix.
-void check_partly_named(const check_input& in, const std::set<std::string>& partly,
+void check_partly_named(const std::string& said, const std::set<std::string>& partly,
                         check_report* r) {
-  std::string said;
-  in.ktsmctl({"doctor"}, &said);
   for (const std::string& group : partly) {
     if (said.find("group " + group + ": partly restored from ") == std::string::npos) {
       r->problems.push_back("group " + group + " is partly restored and doctor does not say so");
@@ -149,7 +145,7 @@ known last_word(const std::vector<const op_record*>& on, const char* setting) {
 }
 
 void check_reported(const check_input& in, const listing& groups, check_report* r) {
-  std::vector<op_record> ops = in.past->ops();
+  const std::vector<op_record>& ops = in.ops;
   for (const op_record& op : ops) {
     if (op.kind != "snapshot" || !op.ok()) continue;
     known want = expected_present(ops, op);
@@ -266,8 +262,8 @@ struct written {
 // been renamed into place while the rename's return was on its way).
 void check_complete(const check_input& in, const op_record& taken,
                     const std::map<int, uint64_t>& gens, check_report* r) {
-  std::vector<write_record> writes = in.past->writes();
-  std::vector<op_record> ops = in.past->ops();
+  const std::vector<write_record>& writes = in.writes;
+  const std::vector<op_record>& ops = in.ops;
   for (int f = 0; f < in.files; ++f) {
     written before, by_end;
     for (const write_record& w : writes) {
@@ -307,12 +303,12 @@ void check_complete(const check_input& in, const op_record& taken,
 // a version that lacks it or is gone since.
 bool may_be_missing(const check_input& in, const std::string& group, int file) {
   const write_record* last = nullptr;
-  std::vector<write_record> writes = in.past->writes();
+  const std::vector<write_record>& writes = in.writes;
   for (const write_record& w : writes) {
     if (w.group == group && w.file == file && (last == nullptr || w.end > last->end)) last = &w;
   }
   if (last != nullptr && last->failed) return true;
-  for (const op_record& op : in.past->ops()) {
+  for (const op_record& op : in.ops) {
     if (op.kind != "restore" || op.group != group || (last != nullptr && op.end < last->start)) {
       continue;
     }
@@ -326,7 +322,7 @@ bool may_be_missing(const check_input& in, const std::string& group, int file) {
 
 void check_contents(const check_input& in, const listing& groups,
                     const std::set<std::string>& partly_restored, check_report* r) {
-  std::vector<op_record> ops = in.past->ops();
+  const std::vector<op_record>& ops = in.ops;
   for (const std::string& group : in.groups) {
     std::map<int, uint64_t> live;
     check_files(in, "/" + group, "live group " + group, &live, r);
@@ -367,18 +363,20 @@ std::string describe(const op_record& op) {
 
 check_report check_volume(const check_input& in) {
   check_report r;
-  for (const op_record& op : in.past->ops()) {
+  for (const op_record& op : in.ops) {
     if (op.status > 128) r.problems.push_back("ktsmctl died of a signal: " + describe(op));
   }
   listing groups;
   std::set<std::string> partly;
   if (!read_listing(in, &groups, &partly, &r)) return r;
   check_order(groups, &r);
-  check_doctor(in, groups, &r);
+  std::string doctor;  // one run of doctor for both checks that read it
+  in.ktsmctl({"doctor"}, &doctor);
+  check_doctor(doctor, groups, &r);
   check_reported(in, groups, &r);
   check_blocks(in, groups, &r);
   check_contents(in, groups, partly, &r);
-  check_partly_named(in, partly, &r);
+  check_partly_named(doctor, partly, &r);
   return r;
 }
 

@@ -13,7 +13,9 @@
 namespace ktsm_soak {
 
 struct check_input {
-  const history* past = nullptr;
+  // The history, taken once every thread has stopped.
+  std::vector<op_record> ops;
+  std::vector<write_record> writes;
   ktfs::ktfs_api* api = nullptr;
   ktfs::iopx_ptr io;                // a client connection of the checker's own
   std::vector<std::string> groups;  // the groups the writer wrote

@@ -428,7 +428,8 @@ bool run::go(outcome_counts* counts, check_report* report) {
   if (!m_volume.wait_for_heal()) report->problems.push_back("heal: " + m_volume.error());
   ktfs::ktfs_api api;
   check_input in;
-  in.past = &m_past;
+  in.ops = m_past.ops();
+  in.writes = m_past.writes();
   in.api = &api;
   in.io = connect();
   in.groups = m_groups;
