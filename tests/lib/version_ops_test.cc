@@ -286,6 +286,17 @@ TEST_P(VersionOpsTest, AFileReplacedWhileTheSnapshotRunsIsCopiedAsItIsThen) {
   version_ptr v;
   ASSERT_EQ(m_set->create_version("v1", v), 0);
   EXPECT_EQ(m_lib.read_file("/g/.snaps/v1/a.txt"), "saved");
+
+  // A look again that fails fails the snapshot, left unfinished.
+  m_lib.write_file("/saved", "saved again");
+  m_lib.faults()->on_call(ktfs::op::open, "*/g/a.txt", [&] {
+    EXPECT_FALSE(m_lib.api().rename(m_lib.io(), "/saved", "/g/a.txt", {}));
+    m_lib.faults()->fail_calls(ktfs::op::lstat, "*/g/a.txt", EIO, false);
+  });
+  version_ptr v2;
+  EXPECT_EQ(m_set->create_version("v2", v2), 1);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v2"), state_bytes("1"));
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2/a.txt"));
   EXPECT_EQ(
       m_lib.capture().count("[//g/a.txt] disappeared during the copy: left out of the version"),
       0u);
