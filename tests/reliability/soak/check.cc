@@ -154,7 +154,8 @@ void check_reported(const check_input& in, const listing& groups, check_report* 
       r->problems.push_back("reported taken and never deleted, but gone: " + describe(op));
     }
     if (want == known::no && v != nullptr) {
-      r->problems.push_back("reported deleted, but still there: " + describe(op));
+      r->problems.push_back("reported deleted, but still there: " + describe(op) +
+                            (in.bricks ? in.bricks(op.group, op.version) : std::string()));
     }
     if (v == nullptr || want != known::yes) continue;
     for (const char* tag : {"t0", "t1"}) {
@@ -365,6 +366,7 @@ check_report check_volume(const check_input& in) {
   check_report r;
   for (const op_record& op : in.ops) {
     if (op.status > 128) r.problems.push_back("ktsmctl died of a signal: " + describe(op));
+    if (op.status == kNotStarted) r.problems.push_back(op.err + ": " + describe(op));
   }
   listing groups;
   std::set<std::string> partly;

@@ -24,6 +24,9 @@ struct check_input {
   // Runs a fresh ktsmctl with these words (after the volume options);
   // returns its exit status, standard output into *out.
   std::function<int(const std::vector<std::string>&, std::string* out)> ktsmctl;
+  // What each brick holds of a version's directory, as evidence beside a
+  // problem with it (empty where the bricks cannot be read).
+  std::function<std::string(const std::string& group, const std::string& version)> bricks;
 };
 
 struct check_report {

@@ -17,6 +17,7 @@ namespace ktsm_soak {
 
 // A ktsmctl process SIGKILLed by the soak.
 const int kKilled = -9;
+const int kNotStarted = 127;  // the exit status of a command that could not start
 
 struct op_record {
   int id = 0;

@@ -18,7 +18,9 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -40,6 +42,50 @@
 namespace ktsm_soak {
 
 namespace {
+
+// One attribute of a brick's entry, as getfattr shows it: hex for binary
+// values ("-" when it has none).
+std::string brick_attribute(const std::string& path, const char* name) {
+  char value[256];
+  ssize_t n = ::lgetxattr(path.c_str(), name, value, sizeof value);
+  if (n < 0) return "-";
+  bool text = std::all_of(value, value + n, [](char c) { return c >= ' ' && c < 127; });
+  if (text) return std::string(value, static_cast<size_t>(n));
+  std::string hex = "0x";
+  for (ssize_t i = 0; i < n; ++i) {
+    char two[3];
+    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(value[i]));
+    hex += two;
+  }
+  return hex;
+}
+
+// What each brick holds of a version's directory and of the group's
+// .snaps above it (the replica's pending-change counts), read on the
+// bricks themselves: the evidence beside a version the volume should not
+// hold.
+std::string brick_views(const std::vector<std::string>& bricks, const std::string& group,
+                        const std::string& version) {
+  std::string text;
+  for (size_t i = 0; i < bricks.size(); ++i) {
+    std::string snaps = bricks[i] + "/" + group + "/.snaps", dir = snaps + "/" + version;
+    struct stat st;
+    text += "\n    brick " + std::to_string(i) + ": ";
+    text += ::lstat(dir.c_str(), &st) != 0
+                ? std::string("absent")
+                : "state " + brick_attribute(dir, "trusted.norvafs.snapstate") + " gfid " +
+                      brick_attribute(dir, "trusted.gfid");
+    char listed[4096];
+    ssize_t n = ::llistxattr(snaps.c_str(), listed, sizeof listed);
+    for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(listed + at)) + 1) {
+      std::string attr = listed + at;
+      if (attr.rfind("trusted.afr.", 0) == 0) {
+        text += "; .snaps " + attr.substr(12) + "=" + brick_attribute(snaps, attr.c_str());
+      }
+    }
+  }
+  return text;
+}
 
 using clock_type = std::chrono::steady_clock;
 
@@ -143,15 +189,17 @@ pid_t run::spawn(int slot, const std::vector<std::string>& words) {
   posix_spawn_file_actions_addopen(&files, STDERR_FILENO, (tag + ".err").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = -1;
-  if (posix_spawn(&pid, KTSMCTL_BIN, &files, nullptr, argv.data(), envp.data()) != 0) pid = -1;
+  int err = posix_spawn(&pid, KTSMCTL_BIN, &files, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&files);
-  return pid;
+  if (err == 0) return pid;
+  errno = err;
+  return -1;
 }
 
 int run::ktsmctl(const std::vector<std::string>& words, std::string* out) {
   int status = 0;
   pid_t pid = spawn(-1, words);
-  if (::waitpid(pid, &status, 0) != pid) return -1;
+  if (pid < 0 || ::waitpid(pid, &status, 0) != pid) return -1;
   *out = ktsm_test::read_text(m_dir.path() + "/check.out") +
          ktsm_test::read_text(m_dir.path() + "/check.err");
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -246,8 +294,11 @@ void run::faults() {
       m_past.add_fault({"host killed", "slot " + std::to_string(victim->first), now()});
     } else {
       size_t brick = rng() % m_volume.bricks().size();
+      // The moment of the kill, not of glusterd's noticing it, which can
+      // come seconds later.
+      double at = now();
       bool killed = m_volume.kill_brick(brick);
-      m_past.add_fault({"brick killed", "brick " + std::to_string(brick), now()});
+      m_past.add_fault({"brick killed", "brick " + std::to_string(brick), at});
       std::this_thread::sleep_for(std::chrono::milliseconds(2000 + rng() % 4000));
       bool back = m_volume.restart_bricks();
       m_past.add_fault({"brick back", killed && back ? "" : m_volume.error(), now()});
@@ -374,6 +425,15 @@ void run::load() {
       op.id = m_next_id++;
       op.start = now();
       pid_t pid = spawn(s, op.args);
+      if (pid < 0) {
+        // Never a running pid: the fault thread's kill(-1) would end every
+        // process of the machine.
+        op.end = now();
+        op.status = kNotStarted;
+        op.err = std::string("cannot start ktsmctl: ") + std::strerror(errno);
+        m_past.add_op(op);
+        continue;
+      }
       current[s] = op;
       std::lock_guard<std::mutex> guard(m_mutex);
       m_running[s] = pid;
@@ -437,6 +497,9 @@ bool run::go(outcome_counts* counts, check_report* report) {
   in.exports_dir = m_dir.path() + "/exports";
   in.ktsmctl = [this](const std::vector<std::string>& words, std::string* out) {
     return ktsmctl(words, out);
+  };
+  in.bricks = [this](const std::string& group, const std::string& version) {
+    return brick_views(m_volume.bricks(), group, version);
   };
   check_report found = check_volume(in);
   report->problems.insert(report->problems.end(), found.problems.begin(), found.problems.end());
