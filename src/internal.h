@@ -393,6 +393,10 @@ std::error_code look_inside(const std::string& root, const std::string& path, st
 // one message tagged function ("part of the volume is unreachable" when a
 // brick or a whole replica set does not answer).
 bool whole_volume(const char* function, const std::string& set_name);
+// whole_volume, and every brick of each replica set answers too: what a
+// removal of versions or of the group asks, since a brick that missed a
+// removal may bring the entry back when it returns (the same message).
+bool every_brick(const char* function, const std::string& set_name);
 
 }  // namespace ktsm_internal
 

@@ -1,14 +1,16 @@
 // Whether the whole volume answers for a group: a distributed volume with a
 // brick down lists every directory without that brick's entries and says
 // nothing, so an operation that walks a group asks before it trusts a
-// listing and again when its copy or removal is done.
+// listing and again when its copy or removal is done.  A removal asks more
+// of a replicated volume: every brick of each replica set, since a brick
+// that misses a removal may bring the entry back when it returns.
 #include "internal.h"
 
 namespace ktsm_internal {
 
-bool whole_volume(const char* function, const std::string& set_name) {
-  std::error_code ec =
-      ktsm_filegroup_version_set::api_instance.reachable(io(), set_name.c_str(), ktfs::kNoAio);
+namespace {
+
+bool answers(const char* function, const std::string& set_name, std::error_code ec) {
   if (!ec) return true;
   if (ec.value() == ENOTCONN) {
     log().debug(function, -1, "file group [%s] part of the volume is unreachable",
@@ -17,6 +19,20 @@ bool whole_volume(const char* function, const std::string& set_name) {
     log().debug(function, -1, "file group [%s] volume check failed", set_name.c_str());
   }
   return false;
+}
+
+}  // namespace
+
+bool whole_volume(const char* function, const std::string& set_name) {
+  return answers(
+      function, set_name,
+      ktsm_filegroup_version_set::api_instance.reachable(io(), set_name.c_str(), ktfs::kNoAio));
+}
+
+bool every_brick(const char* function, const std::string& set_name) {
+  return answers(function, set_name,
+                 ktsm_filegroup_version_set::api_instance.every_copy_reachable(
+                     io(), set_name.c_str(), ktfs::kNoAio));
 }
 
 }  // namespace ktsm_internal

@@ -179,7 +179,7 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
   // rebuilt at start-up.  Neither directory may be a symbolic link.
   // Only a missing ".snaps" goes without the lock (nothing can hold it);
   // after any other failure to look, it may be there and held.
-  bool snaps_there = false;
+  bool snaps_there = false, group_there = false;
   for (const std::string& path : {name, snaps}) {
     struct stat st;
     std::error_code ec = api_instance.lstat(io(), path.c_str(), &st, kNoAio);
@@ -191,10 +191,14 @@ int32_t ktsm_filegroup_version_set::delete_version_set_internal(const std::strin
       logger.debug(FN_DELETE_SET, -1, "path [%s] is not a directory", path.c_str());
       return 1;
     }
+    group_there = group_there || !ec;
     snaps_there = !ec;
   }
   ktsm_internal::group_lock lock;
   if (snaps_there && !ktsm_internal::take_group_lock(FN_DELETE_SET, name, &lock)) return 1;
+  // Its emptiness is read from listings, and a brick that missed the
+  // removal could bring the group back.
+  if (group_there && !ktsm_internal::every_brick(FN_DELETE_SET, name)) return 1;
   bool snaps_present = false, group_present = false, failed = false;
   bool snaps_empty = removable(snaps, ktsm_internal::reserved_snaps_entry, &snaps_present, &failed);
   if (failed) {

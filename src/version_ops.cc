@@ -190,8 +190,10 @@ int32_t ktsm_filegroup_version_set::delete_version_steps(const std::string& name
                  ktsm_internal::join_holds(holds).c_str());
     return 1;
   }
-  // The removal trusts the version's listings, as the copy does.
-  if (!ktsm_internal::whole_volume(FN_DELETE_VERSION, m_name)) return 1;
+  // The removal trusts the version's listings, as the copy does, and waits
+  // for every brick of a replica set: one that missed it could bring the
+  // version back when it returns.
+  if (!ktsm_internal::every_brick(FN_DELETE_VERSION, m_name)) return 1;
   if (!older) logger.debug(FN_DELETE_VERSION, 0, "No older version found for file version [%s]", n);
   if (write_state(path, SNAP_STATE_DELETE_IN_PROGRESS)) {
     logger.debug(FN_DELETE_VERSION, -1, "file group [%s] setxattr failed", n);
@@ -228,7 +230,7 @@ int32_t ktsm_filegroup_version_set::delete_version_steps(const std::string& name
   // distributed volume removes a directory only where all answer); one that
   // failed names a brick lost meanwhile as its reason.
   if (ktfssnaputils::rmdir_nonempty(&api_instance, io(), path, logger)) {
-    if (!ktsm_internal::whole_volume(FN_DELETE_VERSION, m_name)) return 1;
+    if (!ktsm_internal::every_brick(FN_DELETE_VERSION, m_name)) return 1;
     logger.debug(FN_DELETE_VERSION, -1, "file group version [%s]rmdir  failed", n);
     return 1;
   }

@@ -5,6 +5,7 @@
 // pid that the volume's status gives, and started again with "volume
 // start force".
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -174,16 +175,42 @@ TEST_P(DistributedBrickTest, NoListingIsTrustedWhileABrickIsDown) {
   expect_whole("v4");
 }
 
-TEST_P(ReplicaBrickTest, SnapshotsAndDeletionWorkWithOneBrickDown) {
+// Snapshots go on with a brick of the replica set down; deletions wait for
+// it, since the brick that missed one could bring the version back.
+TEST_P(ReplicaBrickTest, SnapshotsWorkAndDeletionsWaitWithOneBrickDown) {
+  version_ptr v0, v1, v2;
+  ASSERT_EQ(m_set->create_version("v0", v0), 0);
   ASSERT_TRUE(m_volume->kill_brick(1));
-  version_ptr v1, v2;
   ASSERT_EQ(m_set->create_version("v1", v1), 0);
   ASSERT_EQ(m_set->create_version("v2", v2), 0);
-  EXPECT_EQ(m_set->delete_version("v2"), 0);
-  EXPECT_FALSE(m_lib.exists("/g/.snaps/v2"));
+  m_lib.capture().clear();
+  EXPECT_EQ(m_set->delete_version("v0"), 1);
+  expect_unreachable_reported();
+  EXPECT_EQ(m_set->delete_version("v2"), 1);
+  expect_unreachable_reported();
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v0"), state_bytes("2"));
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v2"), state_bytes("2"));
+  ASSERT_EQ(vs::create_version_set("/empty", m_set), 0);
+  EXPECT_EQ(vs::delete_version_set("/empty"), 1);
+  EXPECT_EQ(m_lib.capture().count("file group [/empty] part of the volume is unreachable"), 1u);
+  int status = 0;
+  std::string out = ktsmctl("delete g v2", &status);
+  EXPECT_EQ(status, 1) << out;
+  EXPECT_NE(out.find("is unreachable); the snapshot is unchanged"), std::string::npos) << out;
+
   ASSERT_TRUE(back());
+  ASSERT_TRUE(m_volume->wait_for_heal());
+  EXPECT_EQ(vs::delete_version_set("/empty"), 0);
+  ASSERT_EQ(vs::get_version_set("/g", m_set), 0);
+  EXPECT_EQ(m_set->delete_version("v2"), 0);
+  EXPECT_EQ(m_set->delete_version("v0"), 0);
   expect_whole("v1");
   EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("2"));
+  struct stat st;
+  for (const std::string& brick : m_volume->bricks()) {
+    EXPECT_NE(::lstat((brick + "/g/.snaps/v2").c_str(), &st), 0) << brick;
+    EXPECT_NE(::lstat((brick + "/empty").c_str(), &st), 0) << brick;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Gluster, DistributedBrickTest,

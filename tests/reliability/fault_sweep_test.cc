@@ -573,7 +573,7 @@ class delete_set_case : public sweep_case {
   size_t count_failures(const records& r) const override {
     return ktsm_sweep::count_texts(
                r, {"snap dir [//e/.snaps] remove failed", "file group [//e] remove failed",
-                   "file group [//e] not empty"}) +
+                   "file group [//e] not empty", "file group [//e] volume check failed"}) +
            ktsm_sweep::count_lock_failures(r, "//e");
   }
   outcome expect(const fault_point* p) const override {
@@ -1620,13 +1620,13 @@ TEST(FaultSweep, VersionSets) {
     ktsm_sweep::expect_lock_calls(n, x.c.group(), x.locked);
     total += n.total();
   }
-  // lstat of the group and of ".snaps", the lock's open, lock and check, stat and listing of
-  // .snaps, then of the group; unlink of the group's list and lock files and rmdir of both unless
-  // refused; the lock's release and close.
+  // lstat of the group and of ".snaps", the lock's open, lock and check, the volume check, stat
+  // and listing of .snaps, then of the group; unlink of the group's list and lock files and rmdir
+  // of both unless refused; the lock's release and close.
   struct {
     delete_set_case c;
     uint64_t points;
-  } deletions[] = {{delete_set_case(false), 26}, {delete_set_case(true), 23}};
+  } deletions[] = {{delete_set_case(false), 27}, {delete_set_case(true), 24}};
   for (auto& x : deletions) {
     SCOPED_TRACE(x.c.name());
     ktsm_sweep::sweep_count n = ktsm_sweep::sweep(x.c);

@@ -228,8 +228,16 @@ int cmd_delete(context& ctx, const arguments& args) {
                   ": it may be left half deleted; finish with \"" +
                   suggested_command("delete", label, args[1]) + "\"");
     }
+    // A deletion refused before its first change (a brick down) leaves the
+    // snapshot as it was, which the volume still says.
+    std::string state;
+    volume_client client;
+    bool untouched = client.connect(ctx.lib.volume()) &&
+                     client.read_attribute(files_path(set, version), vs::SNAP_STATE_NAME, &state) &&
+                     state == version->get_state();
     return fail("deleting " + version_words(set, args[1]) + " failed" + ctx.lib.library_note(mark) +
-                "; it may be left half deleted: " + doctor_hint());
+                (untouched ? "; the snapshot is unchanged"
+                           : "; it may be left half deleted: " + doctor_hint()));
   }
   std::cout << version_result(set, args[1]) << " deleted\n";
   return exit_ok;

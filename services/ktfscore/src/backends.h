@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -28,11 +29,20 @@ void append_confined(const std::string& path, std::string* out);
 // subvolume of the directory's layout, answered or not:
 //   ((<DISTRIBUTE:v-dht> <POSIX(/b0):host:/b0/g> <POSIX(/b2):host:/b2/g>)
 //    (v-dht-layout (v-client-1 0 0) (v-client-0 ...) (v-client-2 ...)))
-// A replicated subvolume answers as one list "(<REPLICATE:...> ...)".
+// A replicated subvolume answers as one list "(<REPLICATE:v-replicate-0>
+// <POSIX...> ...)" with one answer per brick of the set that answered.
 // ENOTCONN when some distribute translator has fewer answers than its
-// layout has subvolumes; EPROTO when the text cannot be read so; 0 when
-// every one answered (a volume of one subvolume has no such list).
-std::error_code pathinfo_answered(const std::string& text);
+// layout has subvolumes, or, given replicas (each replicate translator's
+// number of bricks, replica_sets), when some replica set has fewer answers
+// than bricks; EPROTO when the text cannot be read so or names a replica
+// set that replicas lacks; 0 when every one answered (a volume of one
+// subvolume has no distribute list).
+std::error_code pathinfo_answered(const std::string& text,
+                                  const std::map<std::string, size_t>* replicas);
+// The replicate translators of a client's volume description (a volfile:
+// "volume NAME", "type cluster/replicate", "subvolumes A B C",
+// "end-volume"), each with its number of bricks.
+std::map<std::string, size_t> replica_sets(const std::string& volfile);
 
 // Moves len bytes at offset through call(done), which reads or writes the
 // rest from len - done bytes in and returns what it moved, or -1 with errno

@@ -286,8 +286,8 @@ bool fault_backend::attribute_changes_move_ctime() const {
   return m_base->attribute_changes_move_ctime();
 }
 
-std::error_code fault_backend::reachable(const std::string& path) {
-  KTFS_FAULT_PATH_CALL(op::reachable, path, m_base->reachable(path));
+std::error_code fault_backend::reachable(const std::string& path, bool every_copy) {
+  KTFS_FAULT_PATH_CALL(op::reachable, path, m_base->reachable(path, every_copy));
 }
 
 std::error_code fault_backend::opendir(const std::string& path,

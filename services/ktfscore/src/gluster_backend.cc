@@ -452,8 +452,9 @@ class gluster_backend : public backend {
   // without a round trip: "0" while one is down), then a lookup of the
   // directory on every brick (its path information, counted against its
   // layout), which also catches a brick that is connected but does not
-  // answer for this directory.
-  std::error_code reachable(const std::string& path) override {
+  // answer for this directory.  For every_copy, each replica set's answers
+  // are counted against its bricks in the client's volume description.
+  std::error_code reachable(const std::string& path, bool every_copy) override {
     std::string p = vol(path);
     char status[8];
     ssize_t n = fresh(p, [&] {
@@ -464,7 +465,11 @@ class gluster_backend : public backend {
     if (n > 0 && status[0] == '0') return errno_code(ENOTCONN);
     std::string info;
     if (std::error_code ec = read_value(p, "trusted.glusterfs.pathinfo", &info)) return ec;
-    return pathinfo_answered(info);
+    if (!every_copy) return pathinfo_answered(info, nullptr);
+    std::string volfile;
+    if (std::error_code ec = read_volfile(&volfile)) return ec;
+    std::map<std::string, size_t> replicas = replica_sets(volfile);
+    return pathinfo_answered(info, &replicas);
   }
 
  private:
@@ -683,6 +688,22 @@ class gluster_backend : public backend {
       if (buf.size() >= (1u << 24)) return errno_code(E2BIG);
       buf.resize(buf.size() * 4);
     }
+  }
+
+  // The volume description this client's graph was built from, however
+  // long (glfs_get_volfile says by how much a buffer falls short).
+  std::error_code read_volfile(std::string* text) {
+    std::vector<char> buf(16384);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      ssize_t n = glfs_get_volfile(m_fs, buf.data(), buf.size());
+      if (n > 0) {
+        text->assign(buf.data(), static_cast<size_t>(n));
+        return {};
+      }
+      if (n == 0) return errno_code(EPROTO);
+      buf.resize(buf.size() + static_cast<size_t>(-n) + 1);
+    }
+    return errno_code(EPROTO);
   }
 
   static std::string vol(const std::string& path) {

@@ -313,7 +313,12 @@ bool ktfs_api::attribute_changes_move_ctime(iopx_ptr io) {
 
 std::error_code ktfs_api::reachable(iopx_ptr io, const char* path, aio_ptr) {
   if (!io || path == nullptr) return kBadHandle;
-  return io->get_backend().reachable(path);
+  return io->get_backend().reachable(path, false);
+}
+
+std::error_code ktfs_api::every_copy_reachable(iopx_ptr io, const char* path, aio_ptr) {
+  if (!io || path == nullptr) return kBadHandle;
+  return io->get_backend().reachable(path, true);
 }
 
 std::error_code ktfs_api::seek(file_ptr file, uint64_t offset, int whence, uint64_t* result,

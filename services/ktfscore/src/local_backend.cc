@@ -446,7 +446,7 @@ class local_backend : public backend {
   bool attribute_changes_move_ctime() const override { return true; }
 
   // One directory tree, one part: reachable when the entry is there.
-  std::error_code reachable(const std::string& path) override {
+  std::error_code reachable(const std::string& path, bool) override {
     struct stat st;
     return lstat(path, &st);
   }

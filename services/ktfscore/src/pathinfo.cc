@@ -2,6 +2,7 @@
 // each distribute translator answered a lookup of it.
 #include <cstddef>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,16 +80,27 @@ struct tally {
   bool has_layout = false;
 };
 
-void count(const std::vector<item>& items, std::map<std::string, tally>* seen) {
-  const std::string kDistribute = "<DISTRIBUTE:", kLayout = "-layout";
+// The translator name of a list's head "<KIND:name>", or "" when the head
+// is no such atom.
+std::string named(const std::string& head, const std::string& kind) {
+  if (head.compare(0, kind.size(), kind) != 0 || head.back() != '>') return "";
+  return head.substr(kind.size(), head.size() - kind.size() - 1);
+}
+
+// Fills *seen for the distribute translators and *copies with the answers
+// of each replicate translator.
+void count(const std::vector<item>& items, std::map<std::string, tally>* seen,
+           std::map<std::string, size_t>* copies) {
+  const std::string kLayout = "-layout";
   for (const item& i : items) {
     if (!i.is_list) continue;
-    count(i.list, seen);
+    count(i.list, seen, copies);
     if (i.list.empty() || i.list.front().is_list) continue;
     const std::string& head = i.list.front().text;
-    if (head.compare(0, kDistribute.size(), kDistribute) == 0 && head.back() == '>') {
-      std::string name = head.substr(kDistribute.size(), head.size() - kDistribute.size() - 1);
+    if (std::string name = named(head, "<DISTRIBUTE:"); !name.empty()) {
       (*seen)[name].answered = i.list.size() - 1;
+    } else if (std::string set = named(head, "<REPLICATE:"); !set.empty()) {
+      (*copies)[set] = i.list.size() - 1;
     } else if (head.size() > kLayout.size() &&
                head.compare(head.size() - kLayout.size(), kLayout.size(), kLayout) == 0) {
       tally& t = (*seen)[head.substr(0, head.size() - kLayout.size())];
@@ -100,16 +112,48 @@ void count(const std::vector<item>& items, std::map<std::string, tally>* seen) {
 
 }  // namespace
 
-std::error_code pathinfo_answered(const std::string& text) {
+std::error_code pathinfo_answered(const std::string& text,
+                                  const std::map<std::string, size_t>* replicas) {
   std::vector<item> items;
   if (!reader(text).read_all(&items)) return errno_code(EPROTO);
   std::map<std::string, tally> seen;
-  count(items, &seen);
+  std::map<std::string, size_t> copies;
+  count(items, &seen, &copies);
   for (const auto& [name, t] : seen) {
     if (!t.has_layout) return errno_code(EPROTO);
     if (t.answered < t.expected) return errno_code(ENOTCONN);
   }
+  if (replicas == nullptr) return {};
+  for (const auto& [name, answered] : copies) {
+    auto expected = replicas->find(name);
+    if (expected == replicas->end()) return errno_code(EPROTO);
+    if (answered < expected->second) return errno_code(ENOTCONN);
+  }
   return {};
+}
+
+std::map<std::string, size_t> replica_sets(const std::string& volfile) {
+  std::map<std::string, size_t> sets;
+  std::istringstream in(volfile);
+  std::string line, name;
+  bool replicate = false;
+  while (std::getline(in, line)) {
+    std::istringstream words(line);
+    std::string word;
+    words >> word;
+    if (word == "volume") {
+      words >> name;
+      replicate = false;
+    } else if (word == "type") {
+      words >> word;
+      replicate = word == "cluster/replicate";
+    } else if (word == "subvolumes" && replicate) {
+      size_t n = 0;
+      while (words >> word) ++n;
+      sets[name] = n;
+    }
+  }
+  return sets;
 }
 
 }  // namespace ktfs

@@ -221,6 +221,10 @@ class KTFSCORE_API ktfs_api {
   // brick (or a whole replica set) of a distributed volume does not, so
   // that a listing of the directory may silently lack entries.
   std::error_code reachable(iopx_ptr io, const char* path, aio_ptr aio);
+  // The same, and every brick of each replica set answers too
+  // (backend::reachable with every_copy): what a removal asks, so that no
+  // brick that missed it can bring the entry back when it returns.
+  std::error_code every_copy_reachable(iopx_ptr io, const char* path, aio_ptr aio);
   // backend::attribute_changes_move_ctime; false without a volume.
   bool attribute_changes_move_ctime(iopx_ptr io);
 

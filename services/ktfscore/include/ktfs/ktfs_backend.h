@@ -240,8 +240,12 @@ class KTFSCORE_API backend {
   // On GlusterFS (see README, "A brick down"): the client's own view of
   // its connections to the subvolumes of each distribute translator, then
   // the answers of every brick to a lookup of path itself, counted against
-  // the directory's layout.  A replica set answers while it keeps quorum.
-  virtual std::error_code reachable(const std::string& path) = 0;
+  // the directory's layout.  A replica set answers while it keeps quorum,
+  // unless every_copy: then only while every brick of it answers (a
+  // removal made while a brick is down waits on the volume's self-heal to
+  // reach that brick's copy when it returns), counted against the client's
+  // own volume description.
+  virtual std::error_code reachable(const std::string& path, bool every_copy) = 0;
 
   // Whether every change of an entry's extended attributes moves its
   // change time (ctime), as it does on a local file system.  GlusterFS

@@ -100,7 +100,7 @@ class KTFSCORE_API fault_backend : public backend,
                             size_t* size) override;
   std::error_code lsetxattr(const std::string& path, const std::string& name, const void* value,
                             size_t len, int flags) override;
-  std::error_code reachable(const std::string& path) override;
+  std::error_code reachable(const std::string& path, bool every_copy) override;
   bool attribute_changes_move_ctime() const override;
 
  private:
