@@ -164,7 +164,9 @@ bool gluster_volume::kill_brick(size_t i) {
   for (int n = 0; n < 100 && brick_pid(i) != 0; ++n) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
-  return brick_pid(i) == 0;
+  if (brick_pid(i) == 0) return true;
+  m_error = "glusterd still lists brick " + std::to_string(i) + " online after its kill";
+  return false;
 }
 
 bool gluster_volume::restart_bricks() {
