@@ -690,18 +690,22 @@ class gluster_backend : public backend {
     }
   }
 
-  // The volume description this client's graph was built from, however
-  // long (glfs_get_volfile says by how much a buffer falls short).
+  // The volume description this client's graph was built from.
+  // glfs_get_volfile copies as many bytes as the buffer holds whenever the
+  // description fits (GlusterFS 10.3 reads past its end otherwise), so the
+  // length is asked first (a buffer of none answers minus the length) and
+  // exactly that many bytes are copied.
   std::error_code read_volfile(std::string* text) {
-    std::vector<char> buf(16384);
     for (int attempt = 0; attempt < 4; ++attempt) {
-      ssize_t n = glfs_get_volfile(m_fs, buf.data(), buf.size());
-      if (n > 0) {
-        text->assign(buf.data(), static_cast<size_t>(n));
+      ssize_t n = glfs_get_volfile(m_fs, nullptr, 0);
+      if (n >= 0) return errno_code(EPROTO);  // no description
+      std::vector<char> buf(static_cast<size_t>(-n));
+      ssize_t copied = glfs_get_volfile(m_fs, buf.data(), buf.size());
+      if (copied == static_cast<ssize_t>(buf.size())) {
+        text->assign(buf.data(), buf.size());
         return {};
       }
-      if (n == 0) return errno_code(EPROTO);
-      buf.resize(buf.size() + static_cast<size_t>(-n) + 1);
+      // The graph changed between the two calls: ask again.
     }
     return errno_code(EPROTO);
   }
