@@ -52,6 +52,18 @@ std::string older_words(const version_ptr& v) {
   return "older version " + escaped(older->get_name());
 }
 
+// The state attribute of a version's directory as the volume holds it now;
+// empty when it has none or cannot be read.
+std::string state_on_volume(context& ctx, const std::string& path) {
+  volume_client client;
+  std::string state;
+  if (!client.connect(ctx.lib.volume()) ||
+      !client.read_attribute(path, vs::SNAP_STATE_NAME, &state)) {
+    return "";
+  }
+  return state;
+}
+
 // "version v1 of group a", as a result line names a version: escaped.
 std::string version_result(const set_ptr& set, const std::string& name) {
   return "version " + escaped(name) + " of group " + escaped(group_label(set->get_name()));
@@ -230,11 +242,8 @@ int cmd_delete(context& ctx, const arguments& args) {
     }
     // A deletion refused before its first change (a brick down) leaves the
     // snapshot as it was, which the volume still says.
-    std::string state;
-    volume_client client;
-    bool untouched = client.connect(ctx.lib.volume()) &&
-                     client.read_attribute(files_path(set, version), vs::SNAP_STATE_NAME, &state) &&
-                     state == version->get_state();
+    std::string state = state_on_volume(ctx, files_path(set, version));
+    bool untouched = !state.empty() && state == version->get_state();
     return fail("deleting " + version_words(set, args[1]) + " failed" + ctx.lib.library_note(mark) +
                 (untouched ? "; the snapshot is unchanged"
                            : "; it may be left half deleted: " + doctor_hint()));
@@ -255,15 +264,9 @@ bool export_command_found() {
 
 // The state of the live group's directory on the volume, where the library
 // keeps the production version's (start-up does not read it into the
-// record); empty when it has none or cannot be read.
+// record).
 std::string live_state(context& ctx, const set_ptr& set) {
-  volume_client client;
-  std::string state;
-  if (!client.connect(ctx.lib.volume()) ||
-      !client.read_attribute("/" + group_label(set->get_name()), vs::SNAP_STATE_NAME, &state)) {
-    return "";
-  }
-  return state;
+  return state_on_volume(ctx, "/" + group_label(set->get_name()));
 }
 
 int export_live(context& ctx, const set_ptr& set) {
