@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <vector>
@@ -46,6 +47,16 @@ bool read_volume_file(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io, const std::
     if (ok) data->append(block.data(), done);
   }
   return !api.close(f, ktfs::kNoAio) && ok;
+}
+
+std::error_code write_volume_file(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io,
+                                  const std::string& path, const std::string& data) {
+  ktfs::file_ptr f = api.open(io, path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644, ktfs::kNoAio);
+  if (!f) return ktfs::errno_code(errno);
+  size_t done = 0;
+  std::error_code written = api.write(f, data.data(), data.size(), 0, &done, ktfs::kNoAio);
+  std::error_code closed = api.close(f, ktfs::kNoAio);
+  return written ? written : closed;
 }
 
 const char* backend_name(backend_kind kind) {

@@ -29,6 +29,10 @@ std::string read_text(const std::string& path);
 // when it cannot be opened or a read fails (*data holds what was read).
 bool read_volume_file(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io, const std::string& path,
                       std::string* data);
+// Makes (or empties) the volume file path through the client and writes
+// data as all of it; the first failure of the open, write or close.
+std::error_code write_volume_file(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io,
+                                  const std::string& path, const std::string& data);
 
 // Where a test's volume is: a local directory, or the process's GlusterFS
 // volume of three bricks, distributed (DHT) or "replica 3" (see

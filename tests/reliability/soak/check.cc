@@ -6,11 +6,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
 
 #include "content.h"
+#include "ktsm/ktsm_filegroup_version_set.h"
 #include "support/gluster_volume.h"
 #include "support/test_volumes.h"
 
@@ -18,10 +20,13 @@ namespace ktsm_soak {
 
 namespace {
 
-const char kExported[] = "8";
+typedef ktsm_filegroup_version_set vs;
 
 // Active, exported, unexported: a finished version no operation is on.
-bool settled(const std::string& state) { return state == "2" || state == "8" || state == "11"; }
+bool settled(const std::string& state) {
+  const vs::state_info* info = vs::find_state(state);
+  return info != nullptr && info->settled;
+}
 
 struct listed_version {
   std::string name, state, older;
@@ -144,6 +149,20 @@ known last_word(const std::vector<const op_record*>& on, const char* setting) {
   return last->kind == setting ? known::yes : known::no;
 }
 
+// The operations that set or unset something (a hold's tag, an export) on
+// the version that taken took.
+std::vector<const op_record*> ops_on(const std::vector<op_record>& ops, const op_record& taken,
+                                     const char* set, const char* unset, const std::string& tag) {
+  std::vector<const op_record*> on;
+  for (const op_record& o : ops) {
+    if ((o.kind == set || o.kind == unset) && o.group == taken.group &&
+        o.version == taken.version && o.tag == tag) {
+      on.push_back(&o);
+    }
+  }
+  return on;
+}
+
 void check_reported(const check_input& in, const listing& groups, check_report* r) {
   const std::vector<op_record>& ops = in.ops;
   for (const op_record& op : ops) {
@@ -159,28 +178,17 @@ void check_reported(const check_input& in, const listing& groups, check_report* 
     }
     if (v == nullptr || want != known::yes) continue;
     for (const char* tag : {"t0", "t1"}) {
-      std::vector<const op_record*> on;
-      for (const op_record& o : ops) {
-        if ((o.kind == "hold" || o.kind == "release") && o.group == op.group &&
-            o.version == op.version && o.tag == tag) {
-          on.push_back(&o);
-        }
-      }
+      std::vector<const op_record*> on = ops_on(ops, op, "hold", "release", tag);
       known held = last_word(on, "hold");
       if (held != known::unknown && (v->holds.count(tag) != 0) != (held == known::yes)) {
         r->problems.push_back(std::string("hold ") + tag + " of " + op.group + "/" + op.version +
                               " is not as the last operation on it said: " + describe(*on.back()));
       }
     }
-    std::vector<const op_record*> on;
-    for (const op_record& o : ops) {
-      if ((o.kind == "export" || o.kind == "unexport") && o.group == op.group &&
-          o.version == op.version) {
-        on.push_back(&o);
-      }
-    }
+    std::vector<const op_record*> on = ops_on(ops, op, "export", "unexport", "");
     known exported = last_word(on, "export");
-    if (exported != known::unknown && (v->state == kExported) != (exported == known::yes)) {
+    if (exported != known::unknown &&
+        (v->state == vs::SNAP_STATE_EXPORTED) != (exported == known::yes)) {
       r->problems.push_back("the export of " + op.group + "/" + op.version + " (state " + v->state +
                             ") is not as the last operation on it said");
     }
@@ -190,14 +198,11 @@ void check_reported(const check_input& in, const listing& groups, check_report* 
 // Every export block names a version that is there and not settled as
 // unexported.
 void check_blocks(const check_input& in, const listing& groups, check_report* r) {
-  std::string names;
-  ktsm_test::run_command("ls '" + in.exports_dir + "' 2>/dev/null", &names);
-  size_t at = 0;
-  while ((at = names.find("export-", at)) != std::string::npos) {
-    size_t end = names.find('\n', at);
-    std::string file = names.substr(at, end - at);
-    at = end;
-    std::string block = ktsm_test::read_text(in.exports_dir + "/" + file);
+  std::error_code none;
+  for (const auto& entry : std::filesystem::directory_iterator(in.exports_dir, none)) {
+    std::string file = entry.path().filename();
+    if (file.rfind("export-", 0) != 0) continue;
+    std::string block = ktsm_test::read_text(entry.path());
     size_t p = block.find("Path = \"");
     if (p == std::string::npos) continue;
     std::string path = block.substr(p + 8, block.find('"', p + 8) - p - 8);
@@ -207,7 +212,7 @@ void check_blocks(const check_input& in, const listing& groups, check_report* r)
     // An export cut short (in progress, failed) may have left its block:
     // doctor names the version; only a settled, unexported one has none.
     const listed_version* v = find(groups, group, version);
-    if (v == nullptr || v->state == "2" || v->state == "11") {
+    if (v == nullptr || (settled(v->state) && !vs::may_be_exported(v->state))) {
       r->problems.push_back("export block " + file + " names " + path + ", which is " +
                             (v == nullptr ? "gone" : "in state " + v->state));
     }
@@ -251,8 +256,7 @@ void check_files(const check_input& in, const std::string& root, const std::stri
   }
 }
 
-// The newest generation of each file whose write ended before time, and
-// the newest of all writes that ended before until.
+// A write's generation and when it ended (-1: none yet).
 struct written {
   uint64_t gen = 0;
   double end = -1;

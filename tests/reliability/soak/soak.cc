@@ -18,9 +18,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -43,46 +41,20 @@ namespace ktsm_soak {
 
 namespace {
 
-// One attribute of a brick's entry, as getfattr shows it: hex for binary
-// values ("-" when it has none).
-std::string brick_attribute(const std::string& path, const char* name) {
-  char value[256];
-  ssize_t n = ::lgetxattr(path.c_str(), name, value, sizeof value);
-  if (n < 0) return "-";
-  bool text = std::all_of(value, value + n, [](char c) { return c >= ' ' && c < 127; });
-  if (text) return std::string(value, static_cast<size_t>(n));
-  std::string hex = "0x";
-  for (ssize_t i = 0; i < n; ++i) {
-    char two[3];
-    std::snprintf(two, sizeof two, "%02x", static_cast<unsigned char>(value[i]));
-    hex += two;
-  }
-  return hex;
-}
-
 // What each brick holds of a version's directory and of the group's
 // .snaps above it (the replica's pending-change counts), read on the
-// bricks themselves: the evidence beside a version the volume should not
-// hold.
+// bricks themselves by getfattr: the evidence beside a version the volume
+// should not hold.
 std::string brick_views(const std::vector<std::string>& bricks, const std::string& group,
                         const std::string& version) {
   std::string text;
-  for (size_t i = 0; i < bricks.size(); ++i) {
-    std::string snaps = bricks[i] + "/" + group + "/.snaps", dir = snaps + "/" + version;
-    struct stat st;
-    text += "\n    brick " + std::to_string(i) + ": ";
-    text += ::lstat(dir.c_str(), &st) != 0
-                ? std::string("absent")
-                : "state " + brick_attribute(dir, "trusted.norvafs.snapstate") + " gfid " +
-                      brick_attribute(dir, "trusted.gfid");
-    char listed[4096];
-    ssize_t n = ::llistxattr(snaps.c_str(), listed, sizeof listed);
-    for (ssize_t at = 0; at < n; at += static_cast<ssize_t>(std::strlen(listed + at)) + 1) {
-      std::string attr = listed + at;
-      if (attr.rfind("trusted.afr.", 0) == 0) {
-        text += "; .snaps " + attr.substr(12) + "=" + brick_attribute(snaps, attr.c_str());
-      }
-    }
+  for (const std::string& brick : bricks) {
+    std::string snaps = brick + "/" + group + "/.snaps", out;
+    ktsm_test::run_command(
+        "getfattr --absolute-names -d -e hex -m '^trusted\\.(afr|gfid|norvafs)' '" + snaps + "' '" +
+            snaps + "/" + version + "' 2>&1",
+        &out);
+    text += "\n" + out;
   }
   return text;
 }
@@ -206,24 +178,28 @@ int run::ktsmctl(const std::vector<std::string>& words, std::string* out) {
 }
 
 // The groups, each with kFiles live files of generation 1.
+// A fresh volume's clients reach its bricks one after another, so the
+// setup first waits until every brick answers this client.
 bool run::setup() {
   ktfs::ktfs_api api;
   ktfs::iopx_ptr io = connect();
+  std::error_code ec;
+  for (int i = 0; i < 60 && (ec = api.every_copy_reachable(io, "/", ktfs::kNoAio)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  auto failed = [](const std::string& what, const std::string& why) {
+    std::fprintf(stderr, "soak: setup: %s: %s\n", what.c_str(), why.c_str());
+    return false;
+  };
+  if (ec) return failed("not every brick answers", ec.message());
   for (const std::string& g : m_groups) {
-    std::string out;
-    if (ktsmctl({"create-group", g}, &out) != 0) {
-      std::fprintf(stderr, "soak: cannot make group %s: %s\n", g.c_str(), out.c_str());
-      return false;
-    }
-    if (api.mkdir(io, ("/" + g + "/w").c_str(), 0755, ktfs::kNoAio)) return false;
+    std::string out, dir = "/" + g + "/w";
+    if (ktsmctl({"create-group", g}, &out) != 0) return failed("cannot make group " + g, out);
+    if ((ec = api.mkdir(io, dir.c_str(), 0755, ktfs::kNoAio))) return failed(dir, ec.message());
     for (int f = 0; f < kFiles; ++f) {
-      std::string rel = "w/f" + std::to_string(f), data = file_content(rel, 1);
-      ktfs::file_ptr file = api.open(io, ("/" + g + "/" + rel).c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644, ktfs::kNoAio);
-      size_t done = 0;
-      if (!file || api.write(file, data.data(), data.size(), 0, &done, ktfs::kNoAio) ||
-          api.close(file, ktfs::kNoAio)) {
-        return false;
+      std::string rel = "w/f" + std::to_string(f), path = "/" + g + "/" + rel;
+      if ((ec = ktsm_test::write_volume_file(api, io, path, file_content(rel, 1)))) {
+        return failed(path, ec.message());
       }
       m_past.add_write({g, f, 1, now(), now(), false, ""});
     }
@@ -246,15 +222,7 @@ void run::writer() {
     std::string rel = "w/f" + std::to_string(f), data = file_content(rel, gen + 1);
     std::string tmp = "/" + g + "/w/.tmp-" + std::to_string(f), dst = "/" + g + "/" + rel;
     double start = now();
-    ktfs::file_ptr file =
-        api.open(io, tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644, ktfs::kNoAio);
-    std::error_code failed = file ? std::error_code() : ktfs::errno_code(errno);
-    size_t done = 0;
-    if (!failed) failed = api.write(file, data.data(), data.size(), 0, &done, ktfs::kNoAio);
-    if (file) {
-      std::error_code closed = api.close(file, ktfs::kNoAio);
-      if (!failed) failed = closed;
-    }
+    std::error_code failed = ktsm_test::write_volume_file(api, io, tmp, data);
     // Only the rename touches w/f<f>: a failure before it leaves the file as it was.
     bool renaming = !failed;
     if (!failed) failed = api.rename(io, tmp.c_str(), dst.c_str(), ktfs::kNoAio);
