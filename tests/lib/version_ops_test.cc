@@ -302,6 +302,26 @@ TEST_P(VersionOpsTest, AFileReplacedWhileTheSnapshotRunsIsCopiedAsItIsThen) {
       0u);
 }
 
+// A live name that another client moves away after a whole restore listed
+// it, before its removal, is removed: the restore finishes and records
+// nothing left half done.
+TEST_P(VersionOpsTest, ALiveNameGoneBeforeTheRestoreRemovesItIsRemoved) {
+  version_ptr v1, safety;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  m_lib.write_file("/g/.tmp-1", "being written");
+  m_lib.faults()->on_call(ktfs::op::lstat, "*/g/.tmp-1", [&] {
+    EXPECT_FALSE(m_lib.api().rename(m_lib.io(), "/g/.tmp-1", "/moved", {}));
+  });
+  ASSERT_EQ(m_set->restore_version("v1", "pre-restore", safety), 0);
+  EXPECT_EQ(m_lib.entries("/g"), (std::vector<std::string>{".snaps", "a.txt", "dir"}));
+  EXPECT_EQ(m_lib.read_file("/moved"), "being written");
+  EXPECT_EQ(m_lib.read_file("/g/.snaps/pre-restore/.tmp-1"), "being written");
+  std::string version, kept;
+  std::vector<std::string> paths;
+  ASSERT_EQ(m_set->partial_restore(version, kept, paths), 0);
+  EXPECT_EQ(version, "");
+}
+
 // A live file named as versions once named their deleted-file list is the
 // user's: snapshots copy it and restores bring it back.  A version taken
 // when the list sat at its top (made here by moving a real version's list

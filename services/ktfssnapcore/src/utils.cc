@@ -29,6 +29,12 @@ bool same_inode(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
+// A removal's answer: an entry already gone (another client removed or
+// renamed it away meanwhile) is removed.
+std::error_code unless_gone(std::error_code ec) {
+  return ec.value() == ENOENT ? std::error_code() : ec;
+}
+
 // The names in the open directory, without "." and "..".
 std::error_code read_names(ktfs::ktfs_api* api, const ktfs::file_ptr& dir,
                            std::vector<std::string>* names) {
@@ -78,7 +84,10 @@ std::error_code remove_entries(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
     std::string child = path + "/" + name;
     *failed = child;
     struct stat st;
-    if ((ec = api->lstat(io, child.c_str(), &st, kNoAio))) return ec;
+    if ((ec = api->lstat(io, child.c_str(), &st, kNoAio))) {
+      if ((ec = unless_gone(ec))) return ec;
+      continue;
+    }
     if (S_ISDIR(st.st_mode)) {
       ec = remove_dir(api, io, child, st, failed);
       unchecked = kRemoveBatch;
@@ -86,7 +95,7 @@ std::error_code remove_entries(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io,
       ec = api->unlink(io, child.c_str(), kNoAio);
       ++unchecked;
     }
-    if (ec) return ec;
+    if ((ec = unless_gone(ec))) return ec;
   }
   return {};
 }
@@ -98,9 +107,9 @@ std::error_code remove_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const 
   std::vector<std::string> names;
   *failed = path;
   std::error_code ec = list_for_removal(api, io, path, seen, &names);
-  if (ec || (ec = remove_entries(api, io, path, seen, names, failed))) return ec;
+  if (ec || (ec = remove_entries(api, io, path, seen, names, failed))) return unless_gone(ec);
   *failed = path;
-  return api->rmdir(io, path.c_str(), kNoAio);
+  return unless_gone(api->rmdir(io, path.c_str(), kNoAio));
 }
 
 // Reads the whole file at path into *data.
@@ -236,8 +245,8 @@ std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const
                             std::string* failed) {
   *failed = path;
   struct stat st;
-  if (std::error_code ec = api->lstat(io, path.c_str(), &st, kNoAio)) return ec;
-  if (!S_ISDIR(st.st_mode)) return api->unlink(io, path.c_str(), kNoAio);
+  if (std::error_code ec = api->lstat(io, path.c_str(), &st, kNoAio)) return unless_gone(ec);
+  if (!S_ISDIR(st.st_mode)) return unless_gone(api->unlink(io, path.c_str(), kNoAio));
   return remove_dir(api, io, path, st, failed);
 }
 

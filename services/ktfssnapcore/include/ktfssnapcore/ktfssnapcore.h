@@ -211,8 +211,10 @@ class KTFSSNAPCORE_API ktfssnaputils {
   // open handle is the directory lstat found, and its entries are removed
   // only while its path still leads there (checked every 16 entries and
   // after each subdirectory); one swapped for a link or another entry
-  // during the removal fails it with ELOOP.  Returns 0, or the errno of the
-  // first failing call (logged); what was removed before the failure stays
+  // during the removal fails it with ELOOP.  An entry already gone when it
+  // is reached, the path itself included (another client removed or renamed
+  // it meanwhile), counts as removed.  Returns 0, or the errno of the first
+  // failing call (logged); what was removed before the failure stays
   // removed.
   static std::error_code rmdir_nonempty(ktfs::ktfs_api* api, boost::shared_ptr<ktfs::ktfs_iopx> io,
                                         std::string path, ktfs::ktfs_debug& log);
