@@ -28,6 +28,11 @@ bool settled(const std::string& state) {
   return info != nullptr && info->settled;
 }
 
+// What the bricks hold at these paths, as evidence beside a problem.
+std::string evidence(const check_input& in, const std::vector<std::string>& paths) {
+  return in.bricks ? in.bricks(paths) : std::string();
+}
+
 struct listed_version {
   std::string name, state, older;
   int64_t created_ns = 0;
@@ -173,8 +178,9 @@ void check_reported(const check_input& in, const listing& groups, check_report* 
       r->problems.push_back("reported taken and never deleted, but gone: " + describe(op));
     }
     if (want == known::no && v != nullptr) {
-      r->problems.push_back("reported deleted, but still there: " + describe(op) +
-                            (in.bricks ? in.bricks(op.group, op.version) : std::string()));
+      r->problems.push_back(
+          "reported deleted, but still there: " + describe(op) +
+          evidence(in, {op.group + "/.snaps", op.group + "/.snaps/" + op.version}));
     }
     if (v == nullptr || want != known::yes) continue;
     for (const char* tag : {"t0", "t1"}) {
@@ -231,10 +237,24 @@ bool entries(const check_input& in, const std::string& dir, std::vector<std::str
   return true;
 }
 
-// Reads and checks every file of root/w; *gens receives each file's
-// generation.  Temporary names are files being written (never renamed
-// into place): a copy may hold them torn, so they are not checked.
-void check_files(const check_input& in, const std::string& root, const std::string& what,
+// Whether a rename of the live file w/f<file> of group failed: one that a
+// fault cut short may have been done on some bricks and not on others.
+bool rename_failed(const check_input& in, const std::string& group, int file) {
+  return std::any_of(in.writes.begin(), in.writes.end(), [&](const write_record& w) {
+    return w.failed && w.group == group && w.file == file;
+  });
+}
+
+// Reads and checks every file of root/w (a live group's when live is
+// set); *gens receives each file's generation.  Temporary names are files
+// being written (never renamed into place): a copy may hold them torn, so
+// they are not checked.
+//
+// A live name that is listed but not found may be what a rename cut short
+// on a distributed volume leaves: the file on one brick, its name not
+// where GlusterFS looks it up.  Such a name is counted, not read, when a
+// rename of that file failed; its file then counts as missing.
+void check_files(const check_input& in, const std::string& root, bool live, const std::string& what,
                  std::map<int, uint64_t>* gens, check_report* r) {
   std::vector<std::string> names;
   if (!entries(in, root + "/w", &names)) {
@@ -245,12 +265,23 @@ void check_files(const check_input& in, const std::string& root, const std::stri
     if (n.rfind(".tmp-", 0) == 0) continue;
     std::string data, why;
     uint64_t gen = 0;
-    ++r->files_checked;
+    bool numbered = n.rfind("f", 0) == 0;
     if (!ktsm_test::read_volume_file(*in.api, in.io, root + "/w/" + n, &data)) {
-      r->problems.push_back(what + ": cannot read w/" + n + ": " + std::strerror(errno));
-    } else if (!check_content(data, "w/" + n, &gen, &why)) {
+      int err = errno;
+      if (live && numbered && err == ENOENT &&
+          rename_failed(in, root.substr(1), std::atoi(n.c_str() + 1))) {
+        r->unresolvable.push_back(what + " w/" + n + evidence(in, {root.substr(1) + "/w/" + n}));
+        continue;
+      }
+      ++r->files_checked;
+      r->problems.push_back(what + ": cannot read w/" + n + ": " + std::strerror(err) +
+                            evidence(in, {root.substr(1) + "/w/" + n}));
+      continue;
+    }
+    ++r->files_checked;
+    if (!check_content(data, "w/" + n, &gen, &why)) {
       r->problems.push_back(what + ": w/" + n + " is not whole: " + why);
-    } else if (n.rfind("f", 0) == 0) {
+    } else if (numbered) {
       (*gens)[std::atoi(n.c_str() + 1)] = gen;
     }
   }
@@ -330,7 +361,7 @@ void check_contents(const check_input& in, const listing& groups,
   const std::vector<op_record>& ops = in.ops;
   for (const std::string& group : in.groups) {
     std::map<int, uint64_t> live;
-    check_files(in, "/" + group, "live group " + group, &live, r);
+    check_files(in, "/" + group, true, "live group " + group, &live, r);
     // A restore left half done (recorded, named by doctor) may lack files.
     for (int f = 0; f < in.files && partly_restored.count(group) == 0; ++f) {
       if (live.count(f) == 0 && !may_be_missing(in, group, f)) {
@@ -342,7 +373,7 @@ void check_contents(const check_input& in, const listing& groups,
     for (const listed_version& v : listed->second) {
       if (!settled(v.state)) continue;
       std::map<int, uint64_t> gens;
-      check_files(in, "/" + group + "/.snaps/" + v.name, group + "/" + v.name, &gens, r);
+      check_files(in, "/" + group + "/.snaps/" + v.name, false, group + "/" + v.name, &gens, r);
       ++r->versions_checked;
       for (const op_record& op : ops) {
         if (op.kind == "snapshot" && op.ok() && op.group == group && op.version == v.name) {

@@ -24,14 +24,19 @@ struct check_input {
   // Runs a fresh ktsmctl with these words (after the volume options);
   // returns its exit status, standard output into *out.
   std::function<int(const std::vector<std::string>&, std::string* out)> ktsmctl;
-  // What each brick holds of a version's directory, as evidence beside a
-  // problem with it (empty where the bricks cannot be read).
-  std::function<std::string(const std::string& group, const std::string& version)> bricks;
+  // What each brick holds at these paths of the volume (without the
+  // leading "/"), as evidence beside a problem with them (empty where the
+  // bricks cannot be read).
+  std::function<std::string(const std::vector<std::string>& paths)> bricks;
 };
 
 struct check_report {
   int versions_checked = 0;  // versions whose every file was read and checked
   int files_checked = 0;
+  // Live names listed but not found, each left by a rename of its file
+  // that a fault cut short (GlusterFS's limit: see check_files), with what
+  // the bricks hold there.
+  std::vector<std::string> unresolvable;
   std::vector<std::string> problems;  // each names what is wrong and the operation
 };
 

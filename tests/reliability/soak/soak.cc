@@ -41,19 +41,22 @@ namespace ktsm_soak {
 
 namespace {
 
-// What each brick holds of a version's directory and of the group's
-// .snaps above it (the replica's pending-change counts), read on the
-// bricks themselves by getfattr: the evidence beside a version the volume
-// should not hold.
-std::string brick_views(const std::vector<std::string>& bricks, const std::string& group,
-                        const std::string& version) {
+// What each brick holds at paths of the volume, read on the bricks
+// themselves: the entry's type and mode (a DHT link file is "---------T")
+// and, by getfattr, its GlusterFS identity, link target, the replica's
+// pending-change counts and our attributes.  The evidence beside something
+// the volume should not hold or cannot find.
+std::string brick_views(const std::vector<std::string>& bricks,
+                        const std::vector<std::string>& paths) {
   std::string text;
   for (const std::string& brick : bricks) {
-    std::string snaps = brick + "/" + group + "/.snaps", out;
-    ktsm_test::run_command(
-        "getfattr --absolute-names -d -e hex -m '^trusted\\.(afr|gfid|norvafs)' '" + snaps + "' '" +
-            snaps + "/" + version + "' 2>&1",
-        &out);
+    std::string quoted, out;
+    for (const std::string& p : paths) quoted += " '" + brick + "/" + p + "'";
+    ktsm_test::run_command("stat -c '%n %A %s' " + quoted +
+                               " 2>&1; getfattr --absolute-names -d -e hex -m "
+                               "'^trusted\\.(afr|gfid|glusterfs\\.dht\\.linkto|norvafs)' " +
+                               quoted + " 2>&1",
+                           &out);
     text += "\n" + out;
   }
   return text;
@@ -466,13 +469,14 @@ bool run::go(outcome_counts* counts, check_report* report) {
   in.ktsmctl = [this](const std::vector<std::string>& words, std::string* out) {
     return ktsmctl(words, out);
   };
-  in.bricks = [this](const std::string& group, const std::string& version) {
-    return brick_views(m_volume.bricks(), group, version);
+  in.bricks = [this](const std::vector<std::string>& paths) {
+    return brick_views(m_volume.bricks(), paths);
   };
   check_report found = check_volume(in);
   report->problems.insert(report->problems.end(), found.problems.begin(), found.problems.end());
   report->versions_checked = found.versions_checked;
   report->files_checked = found.files_checked;
+  report->unresolvable = found.unresolvable;
   // The volume's own word on files it cannot serve, as evidence.
   std::string split;
   if (m_volume.layout() == ktsm_test::volume_layout::replica &&
@@ -523,6 +527,9 @@ void print_counts(const std::string& layout, uint64_t seed, const outcome_counts
       "\n  versions checked %d, files checked %d, problems %zu, longest lock wait %lld ms\n",
       r.versions_checked, r.files_checked, r.problems.size(),
       static_cast<long long>(c.lock_wait_ms));
+  for (const std::string& u : r.unresolvable) {
+    std::printf("  left unresolvable by a rename cut short: %s\n", u.c_str());
+  }
   for (const std::string& p : r.problems) std::printf("  PROBLEM: %s\n", p.c_str());
 }
 
