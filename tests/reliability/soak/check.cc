@@ -280,7 +280,8 @@ void check_files(const check_input& in, const std::string& root, bool live, cons
     }
     ++r->files_checked;
     if (!check_content(data, "w/" + n, &gen, &why)) {
-      r->problems.push_back(what + ": w/" + n + " is not whole: " + why);
+      r->problems.push_back(what + ": w/" + n + " is not whole: " + why +
+                            evidence(in, {root.substr(1) + "/w/" + n}));
     } else if (numbered) {
       (*gens)[std::atoi(n.c_str() + 1)] = gen;
     }

@@ -42,17 +42,17 @@ namespace ktsm_soak {
 namespace {
 
 // What each brick holds at paths of the volume, read on the bricks
-// themselves: the entry's type and mode (a DHT link file is "---------T")
-// and, by getfattr, its GlusterFS identity, link target, the replica's
-// pending-change counts and our attributes.  The evidence beside something
-// the volume should not hold or cannot find.
+// themselves: the entry's type and mode (a DHT link file is "---------T"),
+// size and links, and, by getfattr, its GlusterFS identity, link target,
+// the replica's pending-change counts and our attributes.  The evidence
+// beside something the volume should not hold or cannot find.
 std::string brick_views(const std::vector<std::string>& bricks,
                         const std::vector<std::string>& paths) {
   std::string text;
   for (const std::string& brick : bricks) {
     std::string quoted, out;
     for (const std::string& p : paths) quoted += " '" + brick + "/" + p + "'";
-    ktsm_test::run_command("stat -c '%n %A %s' " + quoted +
+    ktsm_test::run_command("stat -c '%n %A %s bytes, %h links, inode %i' " + quoted +
                                " 2>&1; getfattr --absolute-names -d -e hex -m "
                                "'^trusted\\.(afr|gfid|glusterfs\\.dht\\.linkto|norvafs)' " +
                                quoted + " 2>&1",
