@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -237,53 +238,110 @@ bool entries(const check_input& in, const std::string& dir, std::vector<std::str
   return true;
 }
 
-// Whether a rename of the live file w/f<file> of group failed: one that a
-// fault cut short may have been done on some bricks and not on others.
-bool rename_failed(const check_input& in, const std::string& group, int file) {
+// Whether a restore reaches the live file w/f<file>: a whole restore, one
+// of "w", or one of that file.
+bool reaches(const op_record& op, int file) {
+  return op.kind == "restore" &&
+         (op.args.size() == 3 || op.args[3] == "w" || op.args[3] == "w/f" + std::to_string(file));
+}
+
+// When the copy being checked was taken from the live group: the start of
+// the snapshot that made the version (the live group and versions no
+// operation names: the end of the run).
+struct taken_from_live {
+  double before = std::numeric_limits<double>::infinity();
+  // Whether a whole write after a cut-short one mends the file for this
+  // copy: for the live group and for a version whose snapshot is known.
+  bool mends = true;
+};
+
+// Whether a rename of the live file w/f<file> of group failed before the
+// copy was taken: one that a fault cut short may have been done on some
+// bricks and not on others.
+bool rename_failed(const check_input& in, const std::string& group, int file,
+                   const taken_from_live& at) {
   return std::any_of(in.writes.begin(), in.writes.end(), [&](const write_record& w) {
-    return w.failed && w.group == group && w.file == file;
+    return w.failed && w.group == group && w.file == file && w.start < at.before;
   });
 }
 
-// Reads and checks every file of root/w (a live group's when live is
-// set); *gens receives each file's generation.  Temporary names are files
-// being written (never renamed into place): a copy may hold them torn, so
-// they are not checked.
+// Whether the live file w/f<file> of group may have been torn when the
+// copy was taken, by an operation that said it failed or was killed: a
+// rename cut short (a distributed volume may then serve the link file it
+// left, empty) or a restore that reaches the file (the file it was copying
+// stays as far as it got; doctor names the group).  A whole write of the
+// file, or a restore that reaches it and finished, since the last of these
+// mends it.
+bool may_be_torn(const check_input& in, const std::string& group, int file,
+                 const taken_from_live& at) {
+  const double never = -1, open_end = std::numeric_limits<double>::infinity();
+  double cut = never;
+  for (const write_record& w : in.writes) {
+    if (w.failed && w.group == group && w.file == file && w.start < at.before) {
+      cut = std::max(cut, w.end);
+    }
+  }
+  for (const op_record& op : in.ops) {
+    if (!op.ok() && op.group == group && reaches(op, file) && op.start < at.before) {
+      cut = std::max(cut, op.end < 0 ? open_end : op.end);
+    }
+  }
+  if (cut == never) return false;
+  if (!at.mends) return true;
+  bool mended = std::any_of(in.writes.begin(), in.writes.end(), [&](const write_record& w) {
+    return !w.failed && w.group == group && w.file == file && w.start > cut && w.end < at.before;
+  });
+  return !mended && std::none_of(in.ops.begin(), in.ops.end(), [&](const op_record& op) {
+    return op.ok() && op.group == group && reaches(op, file) && op.start > cut &&
+           op.end < at.before;
+  });
+}
+
+// Reads and checks every file of root/w, the live files of group as they
+// were when the copy was taken (at); *gens receives each file's
+// generation.  Temporary names are files being written (never renamed
+// into place): a copy may hold them torn, so they are not checked.
 //
-// A live name that is listed but not found may be what a rename cut short
-// on a distributed volume leaves: the file on one brick, its name not
-// where GlusterFS looks it up.  Such a name is counted, not read, when a
-// rename of that file failed; its file then counts as missing.
-void check_files(const check_input& in, const std::string& root, bool live, const std::string& what,
-                 std::map<int, uint64_t>* gens, check_report* r) {
+// What a fault left in the live group, and the copies taken of it then,
+// are GlusterFS's limits and the documented state of a failed restore,
+// listed with the bricks' evidence rather than called problems: a live
+// name listed but not found (a rename cut short on a distributed volume
+// leaves the file on one brick and its name not where lookups go; its file
+// then counts as missing), and a file that is not whole where may_be_torn.
+void check_files(const check_input& in, const std::string& root, const std::string& group,
+                 const taken_from_live& at, const std::string& what, std::map<int, uint64_t>* gens,
+                 check_report* r) {
   std::vector<std::string> names;
   if (!entries(in, root + "/w", &names)) {
     r->problems.push_back(what + ": cannot list " + root + "/w");
     return;
   }
+  bool live = root == "/" + group;
   for (const std::string& n : names) {
     if (n.rfind(".tmp-", 0) == 0) continue;
     std::string data, why;
     uint64_t gen = 0;
     bool numbered = n.rfind("f", 0) == 0;
+    int file = numbered ? std::atoi(n.c_str() + 1) : -1;
+    std::string shown = root.substr(1) + "/w/" + n;
     if (!ktsm_test::read_volume_file(*in.api, in.io, root + "/w/" + n, &data)) {
       int err = errno;
-      if (live && numbered && err == ENOENT &&
-          rename_failed(in, root.substr(1), std::atoi(n.c_str() + 1))) {
-        r->unresolvable.push_back(what + " w/" + n + evidence(in, {root.substr(1) + "/w/" + n}));
+      if (live && numbered && err == ENOENT && rename_failed(in, group, file, at)) {
+        r->limits.push_back(shown + " is listed but not found" + evidence(in, {shown}));
         continue;
       }
       ++r->files_checked;
       r->problems.push_back(what + ": cannot read w/" + n + ": " + std::strerror(err) +
-                            evidence(in, {root.substr(1) + "/w/" + n}));
+                            evidence(in, {shown}));
       continue;
     }
     ++r->files_checked;
-    if (!check_content(data, "w/" + n, &gen, &why)) {
-      r->problems.push_back(what + ": w/" + n + " is not whole: " + why +
-                            evidence(in, {root.substr(1) + "/w/" + n}));
-    } else if (numbered) {
-      (*gens)[std::atoi(n.c_str() + 1)] = gen;
+    if (check_content(data, "w/" + n, &gen, &why)) {
+      if (numbered) (*gens)[file] = gen;
+    } else if (numbered && may_be_torn(in, group, file, at)) {
+      r->limits.push_back(shown + " is not whole (" + why + ")" + evidence(in, {shown}));
+    } else {
+      r->problems.push_back(what + ": w/" + n + " is not whole: " + why + evidence(in, {shown}));
     }
   }
 }
@@ -301,6 +359,7 @@ void check_complete(const check_input& in, const op_record& taken,
                     const std::map<int, uint64_t>& gens, check_report* r) {
   const std::vector<write_record>& writes = in.writes;
   const std::vector<op_record>& ops = in.ops;
+  const std::string dir = taken.group + "/.snaps/" + taken.version + "/w";
   for (int f = 0; f < in.files; ++f) {
     written before, by_end;
     for (const write_record& w : writes) {
@@ -324,7 +383,8 @@ void check_complete(const check_input& in, const op_record& taken,
     auto held = gens.find(f);
     if (held == gens.end()) {
       r->problems.push_back("w/f" + std::to_string(f) + " (written at " +
-                            std::to_string(before.end) + "s) is missing from " + describe(taken));
+                            std::to_string(before.end) + "s) is missing from " + describe(taken) +
+                            taken.copy_notes + evidence(in, {dir, dir + "/f" + std::to_string(f)}));
     } else if (held->second < before.gen || held->second > by_end.gen + 1) {
       r->problems.push_back("w/f" + std::to_string(f) + " holds generation " +
                             std::to_string(held->second) + ", not one from " +
@@ -349,10 +409,10 @@ bool may_be_missing(const check_input& in, const std::string& group, int file) {
     if (op.kind != "restore" || op.group != group || (last != nullptr && op.end < last->start)) {
       continue;
     }
-    bool reaches = op.args.size() == 3 || (op.args.size() == 5 && op.args[3] == "w");
+    bool removes = op.args.size() == 3 || (op.args.size() == 5 && op.args[3] == "w");
     struct stat st;
     std::string kept = "/" + group + "/.snaps/" + op.version + "/w/f" + std::to_string(file);
-    if (reaches && in.api->lstat(in.io, kept.c_str(), &st, ktfs::kNoAio)) return true;
+    if (removes && in.api->lstat(in.io, kept.c_str(), &st, ktfs::kNoAio)) return true;
   }
   return false;
 }
@@ -362,10 +422,11 @@ void check_contents(const check_input& in, const listing& groups,
   const std::vector<op_record>& ops = in.ops;
   for (const std::string& group : in.groups) {
     std::map<int, uint64_t> live;
-    check_files(in, "/" + group, true, "live group " + group, &live, r);
+    check_files(in, "/" + group, group, taken_from_live(), "live group " + group, &live, r);
     // A restore left half done (recorded, named by doctor) may lack files.
     for (int f = 0; f < in.files && partly_restored.count(group) == 0; ++f) {
-      if (live.count(f) == 0 && !may_be_missing(in, group, f)) {
+      if (live.count(f) == 0 && !may_be_missing(in, group, f) &&
+          !may_be_torn(in, group, f, taken_from_live())) {
         r->problems.push_back("live " + group + "/w/f" + std::to_string(f) + " is missing");
       }
     }
@@ -374,7 +435,14 @@ void check_contents(const check_input& in, const listing& groups,
     for (const listed_version& v : listed->second) {
       if (!settled(v.state)) continue;
       std::map<int, uint64_t> gens;
-      check_files(in, "/" + group + "/.snaps/" + v.name, false, group + "/" + v.name, &gens, r);
+      taken_from_live at;
+      at.mends = false;
+      for (const op_record& op : ops) {
+        if (op.kind == "snapshot" && op.group == group && op.version == v.name) {
+          at = {op.start, true};
+        }
+      }
+      check_files(in, "/" + group + "/.snaps/" + v.name, group, at, group + "/" + v.name, &gens, r);
       ++r->versions_checked;
       for (const op_record& op : ops) {
         if (op.kind == "snapshot" && op.ok() && op.group == group && op.version == v.name) {

@@ -33,10 +33,10 @@ struct check_input {
 struct check_report {
   int versions_checked = 0;  // versions whose every file was read and checked
   int files_checked = 0;
-  // Live names listed but not found, each left by a rename of its file
-  // that a fault cut short (GlusterFS's limit: see check_files), with what
-  // the bricks hold there.
-  std::vector<std::string> unresolvable;
+  // What faults left in the live files and the copies taken of them, by
+  // GlusterFS's limits or a restore that failed (see check_files), each
+  // with what the bricks hold there: not problems.
+  std::vector<std::string> limits;
   std::vector<std::string> problems;  // each names what is wrong and the operation
 };
 
@@ -53,7 +53,9 @@ struct check_report {
 //  - every export block names a version that is there and not settled
 //    unexported (exported, or an export cut short that doctor names);
 //  - every file of every finished version, and of the live groups, is
-//    whole (content.h); every version a host was told it took holds every
+//    whole (content.h), unless a rename or a restore of it that failed left
+//    the live file torn or unresolvable, and the copy was taken before a
+//    whole write mended it (listed as limits); every version a host was told it took holds every
 //    live file that was written before the snapshot started, in a
 //    generation written by then or during the snapshot, unless a restore of
 //    the group ran meanwhile.

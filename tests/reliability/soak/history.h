@@ -28,6 +28,9 @@ struct op_record {
   double start = 0, end = -1;     // end < 0: still running
   int status = 0;                 // exit status, or kKilled
   std::string out, err;
+  // What its log said of the live files it copied (a name left out as
+  // removed, a file changed while copied): evidence for a version's check.
+  std::string copy_notes;
   bool ok() const { return end >= 0 && status == 0; }
   bool overlaps(const op_record& o) const { return start < o.end && o.start < end; }
 };

@@ -43,7 +43,7 @@ namespace {
 
 // What each brick holds at paths of the volume, read on the bricks
 // themselves: the entry's type and mode (a DHT link file is "---------T"),
-// size and links, and, by getfattr, its GlusterFS identity, link target,
+// size and links, and, by getfattr, its GlusterFS identity, DHT layout or link target,
 // the replica's pending-change counts and our attributes.  The evidence
 // beside something the volume should not hold or cannot find.
 std::string brick_views(const std::vector<std::string>& bricks,
@@ -54,7 +54,7 @@ std::string brick_views(const std::vector<std::string>& bricks,
     for (const std::string& p : paths) quoted += " '" + brick + "/" + p + "'";
     ktsm_test::run_command("stat -c '%n %A %s bytes, %h links, inode %i' " + quoted +
                                " 2>&1; getfattr --absolute-names -d -e hex -m "
-                               "'^trusted\\.(afr|gfid|glusterfs\\.dht\\.linkto|norvafs)' " +
+                               "'^trusted\\.(afr|gfid|glusterfs\\.dht|norvafs)' " +
                                quoted + " 2>&1",
                            &out);
     text += "\n" + out;
@@ -362,6 +362,11 @@ void run::finish(op_record* op, int status) {
   for (std::sregex_iterator it(log.begin(), log.end(), waited), end; it != end; ++it) {
     m_lock_wait_ms = std::max<int64_t>(m_lock_wait_ms, std::stoll((*it)[1]));
   }
+  static const std::regex noted(
+      "[^\n]*(disappeared during the copy|changed while it was copied)[^\n]*");
+  for (std::sregex_iterator it(log.begin(), log.end(), noted), end; it != end; ++it) {
+    op->copy_notes += "\n    log: " + it->str();
+  }
   ::unlink(log_path.c_str());
   if (op->kind == "snapshot" && op->ok()) {
     std::lock_guard<std::mutex> guard(m_mutex);
@@ -476,7 +481,7 @@ bool run::go(outcome_counts* counts, check_report* report) {
   report->problems.insert(report->problems.end(), found.problems.begin(), found.problems.end());
   report->versions_checked = found.versions_checked;
   report->files_checked = found.files_checked;
-  report->unresolvable = found.unresolvable;
+  report->limits = found.limits;
   // The volume's own word on files it cannot serve, as evidence.
   std::string split;
   if (m_volume.layout() == ktsm_test::volume_layout::replica &&
@@ -527,9 +532,7 @@ void print_counts(const std::string& layout, uint64_t seed, const outcome_counts
       "\n  versions checked %d, files checked %d, problems %zu, longest lock wait %lld ms\n",
       r.versions_checked, r.files_checked, r.problems.size(),
       static_cast<long long>(c.lock_wait_ms));
-  for (const std::string& u : r.unresolvable) {
-    std::printf("  left unresolvable by a rename cut short: %s\n", u.c_str());
-  }
+  for (const std::string& l : r.limits) std::printf("  left by a fault: %s\n", l.c_str());
   for (const std::string& p : r.problems) std::printf("  PROBLEM: %s\n", p.c_str());
 }
 
