@@ -226,16 +226,17 @@ void check_blocks(const check_input& in, const listing& groups, check_report* r)
   }
 }
 
-// The names in a volume directory; false when it cannot be listed.
+// The names in a volume directory; false when it cannot be listed whole.
 bool entries(const check_input& in, const std::string& dir, std::vector<std::string>* out) {
   ktfs::file_ptr d = in.api->opendir(in.io, dir.c_str(), ktfs::kNoAio);
   if (!d) return false;
+  errno = 0;
   while (struct dirent* e = in.api->readdir(d, ktfs::kNoAio)) {
     std::string n = e->d_name;
     if (n != "." && n != "..") out->push_back(n);
   }
-  in.api->closedir(d, ktfs::kNoAio);
-  return true;
+  bool whole = errno == 0;
+  return !in.api->closedir(d, ktfs::kNoAio) && whole;
 }
 
 // Whether a restore reaches the live file w/f<file>: a whole restore, one

@@ -180,16 +180,22 @@ int run::ktsmctl(const std::vector<std::string>& words, std::string* out) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// The groups, each with kFiles live files of generation 1.
-// A fresh volume's clients reach its bricks one after another, so the
-// setup first waits until every brick answers this client.
-bool run::setup() {
-  ktfs::ktfs_api api;
-  ktfs::iopx_ptr io = connect();
+// A new client reaches the bricks one after another, and a listing
+// leaves out, without an error, the entries of a brick it does not reach
+// yet: waits until every brick answers this client (up to 30 seconds).
+std::error_code wait_for_every_brick(ktfs::ktfs_api& api, const ktfs::iopx_ptr& io) {
   std::error_code ec;
   for (int i = 0; i < 60 && (ec = api.every_copy_reachable(io, "/", ktfs::kNoAio)); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
   }
+  return ec;
+}
+
+// The groups, each with kFiles live files of generation 1.
+bool run::setup() {
+  ktfs::ktfs_api api;
+  ktfs::iopx_ptr io = connect();
+  std::error_code ec = wait_for_every_brick(api, io);
   auto failed = [](const std::string& what, const std::string& why) {
     std::fprintf(stderr, "soak: setup: %s: %s\n", what.c_str(), why.c_str());
     return false;
@@ -477,7 +483,17 @@ bool run::go(outcome_counts* counts, check_report* report) {
   in.bricks = [this](const std::vector<std::string>& paths) {
     return brick_views(m_volume.bricks(), paths);
   };
-  check_report found = check_volume(in);
+  // The checker's own client reaches every brick before it reads and
+  // after, or its reading may have left a brick's entries out.
+  check_report found;
+  if (std::error_code ec = wait_for_every_brick(api, in.io)) {
+    found.problems.push_back("not every brick answers the checker: " + ec.message());
+  } else {
+    found = check_volume(in);
+  }
+  if (std::error_code ec = api.every_copy_reachable(in.io, "/", ktfs::kNoAio)) {
+    found.problems.push_back("a brick stopped answering the checker: " + ec.message());
+  }
   report->problems.insert(report->problems.end(), found.problems.begin(), found.problems.end());
   report->versions_checked = found.versions_checked;
   report->files_checked = found.files_checked;
