@@ -254,6 +254,7 @@ struct taken_from_live {
   // Whether a whole write after a cut-short one mends the file for this
   // copy: for the live group and for a version whose snapshot is known.
   bool mends = true;
+  const op_record* by = nullptr;  // the snapshot, when one is known
 };
 
 // Whether a rename of the live file w/f<file> of group failed before the
@@ -342,7 +343,9 @@ void check_files(const check_input& in, const std::string& root, const std::stri
     } else if (numbered && may_be_torn(in, group, file, at)) {
       r->limits.push_back(shown + " is not whole (" + why + ")" + evidence(in, {shown}));
     } else {
-      r->problems.push_back(what + ": w/" + n + " is not whole: " + why + evidence(in, {shown}));
+      r->problems.push_back(what + ": w/" + n + " is not whole: " + why +
+                            (at.by != nullptr ? at.by->copy_notes : std::string()) +
+                            evidence(in, {shown}));
     }
   }
 }
@@ -440,7 +443,7 @@ void check_contents(const check_input& in, const listing& groups,
       at.mends = false;
       for (const op_record& op : ops) {
         if (op.kind == "snapshot" && op.group == group && op.version == v.name) {
-          at = {op.start, true};
+          at = {op.start, true, &op};
         }
       }
       check_files(in, "/" + group + "/.snaps/" + v.name, group, at, group + "/" + v.name, &gens, r);
