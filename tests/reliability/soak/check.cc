@@ -246,25 +246,31 @@ bool reaches(const op_record& op, int file) {
          (op.args.size() == 3 || op.args[3] == "w" || op.args[3] == "w/f" + std::to_string(file));
 }
 
-// When the copy being checked was taken from the live group: the start of
-// the snapshot that made the version (the live group and versions no
-// operation names: the end of the run).
+// When the copy being checked was taken from the live group.
 struct taken_from_live {
-  double before = std::numeric_limits<double>::infinity();
-  // Whether a whole write after a cut-short one mends the file for this
-  // copy: for the live group and for a version whose snapshot is known.
-  bool mends = true;
-  const op_record* by = nullptr;  // the snapshot, when one is known
+  // The snapshot that took it; none for the live group itself, and for a
+  // version no operation names (known is then false).
+  const op_record* by = nullptr;
+  bool known = true;
+  // The copy was taken before this moment: the snapshot's start, else the
+  // end of the run.
+  double before() const {
+    return by != nullptr ? by->start : std::numeric_limits<double>::infinity();
+  }
 };
 
-// Whether a rename of the live file w/f<file> of group failed before the
-// copy was taken: one that a fault cut short may have been done on some
-// bricks and not on others.
-bool rename_failed(const check_input& in, const std::string& group, int file,
-                   const taken_from_live& at) {
-  return std::any_of(in.writes.begin(), in.writes.end(), [&](const write_record& w) {
-    return w.failed && w.group == group && w.file == file && w.start < at.before;
-  });
+// When the last rename of the live file w/f<file> of group that failed
+// before the moment ended (-1: none failed).  A rename that a fault cut
+// short may have been done on some bricks and not on others.
+double last_failed_rename(const check_input& in, const std::string& group, int file,
+                          double before) {
+  double last = -1;
+  for (const write_record& w : in.writes) {
+    if (w.failed && w.group == group && w.file == file && w.start < before) {
+      last = std::max(last, w.end);
+    }
+  }
+  return last;
 }
 
 // Whether the live file w/f<file> of group may have been torn when the
@@ -273,29 +279,23 @@ bool rename_failed(const check_input& in, const std::string& group, int file,
 // left, empty) or a restore that reaches the file (the file it was copying
 // stays as far as it got; doctor names the group).  A whole write of the
 // file, or a restore that reaches it and finished, since the last of these
-// mends it.
+// mends it, where the copy's moment is known.
 bool may_be_torn(const check_input& in, const std::string& group, int file,
                  const taken_from_live& at) {
-  const double never = -1, open_end = std::numeric_limits<double>::infinity();
-  double cut = never;
-  for (const write_record& w : in.writes) {
-    if (w.failed && w.group == group && w.file == file && w.start < at.before) {
-      cut = std::max(cut, w.end);
-    }
-  }
+  const double before = at.before();
+  double cut = last_failed_rename(in, group, file, before);
   for (const op_record& op : in.ops) {
-    if (!op.ok() && op.group == group && reaches(op, file) && op.start < at.before) {
-      cut = std::max(cut, op.end < 0 ? open_end : op.end);
+    if (!op.ok() && op.group == group && reaches(op, file) && op.start < before) {
+      cut = std::max(cut, op.end < 0 ? std::numeric_limits<double>::infinity() : op.end);
     }
   }
-  if (cut == never) return false;
-  if (!at.mends) return true;
+  if (cut < 0) return false;
+  if (!at.known) return true;
   bool mended = std::any_of(in.writes.begin(), in.writes.end(), [&](const write_record& w) {
-    return !w.failed && w.group == group && w.file == file && w.start > cut && w.end < at.before;
+    return !w.failed && w.group == group && w.file == file && w.start > cut && w.end < before;
   });
   return !mended && std::none_of(in.ops.begin(), in.ops.end(), [&](const op_record& op) {
-    return op.ok() && op.group == group && reaches(op, file) && op.start > cut &&
-           op.end < at.before;
+    return op.ok() && op.group == group && reaches(op, file) && op.start > cut && op.end < before;
   });
 }
 
@@ -328,7 +328,8 @@ void check_files(const check_input& in, const std::string& root, const std::stri
     std::string shown = root.substr(1) + "/w/" + n;
     if (!ktsm_test::read_volume_file(*in.api, in.io, root + "/w/" + n, &data)) {
       int err = errno;
-      if (live && numbered && err == ENOENT && rename_failed(in, group, file, at)) {
+      if (live && numbered && err == ENOENT &&
+          last_failed_rename(in, group, file, at.before()) >= 0) {
         r->limits.push_back(shown + " is listed but not found" + evidence(in, {shown}));
         continue;
       }
@@ -438,21 +439,17 @@ void check_contents(const check_input& in, const listing& groups,
     if (listed == groups.end()) continue;
     for (const listed_version& v : listed->second) {
       if (!settled(v.state)) continue;
-      std::map<int, uint64_t> gens;
+      // Each snapshot names a version of its own.
+      auto made = std::find_if(ops.begin(), ops.end(), [&](const op_record& op) {
+        return op.kind == "snapshot" && op.group == group && op.version == v.name;
+      });
       taken_from_live at;
-      at.mends = false;
-      for (const op_record& op : ops) {
-        if (op.kind == "snapshot" && op.group == group && op.version == v.name) {
-          at = {op.start, true, &op};
-        }
-      }
+      if (made != ops.end()) at.by = &*made;
+      at.known = at.by != nullptr;
+      std::map<int, uint64_t> gens;
       check_files(in, "/" + group + "/.snaps/" + v.name, group, at, group + "/" + v.name, &gens, r);
       ++r->versions_checked;
-      for (const op_record& op : ops) {
-        if (op.kind == "snapshot" && op.ok() && op.group == group && op.version == v.name) {
-          check_complete(in, op, gens, r);
-        }
-      }
+      if (at.by != nullptr && at.by->ok()) check_complete(in, *at.by, gens, r);
     }
   }
 }
