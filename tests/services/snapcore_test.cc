@@ -357,6 +357,51 @@ TEST_P(SnapcoreTest, CreateStopsAtTheFirstFailureAndKeepsWhatWasCopied) {
   }
 }
 
+// Another client (on GlusterFS a connection of its own, as another machine
+// has) changes a file after the copy listed its directory and before it
+// opens the file.  The version holds the file as the copy finds it then,
+// whole: never the size or the times the listing told of an older file.
+TEST_P(SnapcoreTest, AFileAnotherClientChangedAfterTheListingIsCopiedWhole) {
+  ktfs::iopx_tree_cfg other = m_volume->cfg();
+  // A server named otherwise is a connection of its own.
+  other.volfile_server = other.volfile_server.substr(0, other.volfile_server.rfind(':'));
+  ktfs::iopx_ptr writer = other.fs_type == "glusterfs" ? m_api.init(other) : m_io;
+  ASSERT_TRUE(writer) << std::strerror(errno);
+  ktfs::iopx_ptr io = faulty_io();
+  ASSERT_TRUE(io);
+  const std::string now = std::string(4000, 'n') + "the whole new generation";
+  struct {
+    const char* name;
+    const char* tmp;  // written after the listing and renamed over f; "": f rewritten
+  } cases[] = {{"renamed over", "/g/w/.tmp"}, {"rewritten in place", ""}};
+  mkdir("/g", 0755);
+  mkdir("/g/.snaps", 0755);
+  mkdir("/g/w", 0755);
+  int round = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string ver = "v" + std::to_string(round++);
+    write_file("/g/w/f", "old generation", 0644);
+    if (*c.tmp != '\0') write_file(c.tmp, "", 0644);  // listed empty
+    std::string target = *c.tmp != '\0' ? c.tmp : "/g/w/f";
+    m_faults->clear();
+    m_faults->on_call(ktfs::op::open, "*/g/w/f", [&] {
+      EXPECT_FALSE(ktsm_test::write_volume_file(m_api, writer, p(target), now));
+      if (target != "/g/w/f") {
+        EXPECT_FALSE(m_api.rename(writer, p(target).c_str(), p("/g/w/f").c_str(), kNoAio));
+      }
+    });
+    make_version(ver);
+    ktfssnapcore::ktfssnapcore_opinfo info = opinfo(ver, io);
+    ASSERT_FALSE(ktfssnapcore::snap_opcreate(&info));
+    EXPECT_TRUE(errors().empty()) << errors()[0].text;
+    std::string copy = read_file("/g/.snaps/" + ver + "/w/f");
+    EXPECT_EQ(copy.size(), now.size());
+    EXPECT_TRUE(copy == now);
+    m_sink->clear();
+  }
+}
+
 TEST_P(SnapcoreTest, DeleteTellsWhetherTheListIsMergedAndNeverRemoves) {
   build_group();
   make_version("v1");
@@ -614,8 +659,7 @@ struct record {
 };
 
 // A live group whose copy the wrapper disturbs: lstat of ".../vanishing"
-// and the listing of ".../vanishing-dir" find them just removed; opening
-// ".../changing" to read it appends to it first.
+// and the listing of ".../vanishing-dir" find them just removed.
 class disturbing_backend : public ktfs::fault_backend {
  public:
   explicit disturbing_backend(std::shared_ptr<ktfs::backend> base)
@@ -627,14 +671,7 @@ class disturbing_backend : public ktfs::fault_backend {
   }
   std::error_code open(const std::string& path, int flags, unsigned int mode,
                        std::unique_ptr<ktfs::backend_file>* out) override {
-    std::unique_ptr<ktfs::backend_file> f;
-    size_t done = 0;
     if (ends_with(path, "/vanishing")) m_plain->unlink(path);
-    if (ends_with(path, "/changing") && flags == O_RDONLY &&
-        !m_plain->open(path, O_WRONLY, 0, &f)) {
-      f->pwrite("more", 4, 4, &done);
-      f->close();
-    }
     return fault_backend::open(path, flags, mode, out);
   }
 
@@ -860,6 +897,12 @@ TEST_P(FaithfulTest, VanishedEntriesLeftOutChangesAndLostOwnersReported) {
   ktfs::set_client_defaults(saved);
   ASSERT_TRUE(io && faults);
   faults->fail_calls(ktfs::op::chown, "*/setid", EPERM);  // as for a user not root
+  // "changing" grows once the copy has opened it, before its data is read.
+  faults->on_call(ktfs::op::open, "*/.snaps/v/changing", [&] {
+    ktfs::file_ptr f = m_api.open(m_io, p("/g/changing").c_str(), O_WRONLY, 0, kNoAio);
+    size_t done = 0;
+    EXPECT_TRUE(f && !m_api.write(f, "more", 4, 4, &done, kNoAio) && !m_api.close(f, kNoAio));
+  });
   make_version("v");
   ktfssnapcore::ktfssnapcore_opinfo info = opinfo("v", io);
   ASSERT_FALSE(ktfssnapcore::snap_opcreate(&info));
@@ -882,7 +925,7 @@ TEST_P(FaithfulTest, VanishedEntriesLeftOutChangesAndLostOwnersReported) {
   EXPECT_FALSE(exists("/g/.snaps/v/vanishing"));
   EXPECT_FALSE(exists("/g/.snaps/v/vanishing-dir"));
   EXPECT_EQ(read_file("/g/.snaps/v/kept"), "kept");
-  EXPECT_EQ(read_file("/g/.snaps/v/changing"), "data");  // as it was when the copy read it
+  EXPECT_EQ(read_file("/g/.snaps/v/changing"), "datamore");  // as the copy read it
   struct stat st;
   ASSERT_FALSE(m_api.lstat(m_io, p("/g/.snaps/v/setid").c_str(), &st, kNoAio));
   EXPECT_EQ(st.st_mode & 07777, 0755u);

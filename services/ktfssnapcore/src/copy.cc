@@ -454,10 +454,14 @@ class tree_copier {
     *failed = e.dst;
     std::error_code ec;
     switch (e.st.st_mode & S_IFMT) {
-      case S_IFREG:
+      case S_IFREG: {
         if (link_unchanged(e)) return {};
-        ec = copy_file(e, failed);
-        break;
+        // The version's file takes the metadata of the file as it was
+        // opened, which another client may have changed since the listing.
+        entry opened = e;
+        if ((ec = copy_file(e, &opened.st, failed))) return ec;
+        return set_metadata(opened, failed);
+      }
       case S_IFLNK: {
         // The link itself, never what it points to.
         std::string target;
@@ -519,25 +523,28 @@ class tree_copier {
                            static_cast<unsigned long long>(m_refused), m_first_refusal.c_str());
   }
 
-  std::error_code copy_file(const entry& e, std::string* failed) {
+  // Copies e's data into a new file at e.dst; *opened is what fstat told
+  // of the source once it was open.
+  std::error_code copy_file(const entry& e, struct stat* opened, std::string* failed) {
     *failed = e.src;
     ktfs::file_ptr in = m_api->open(m_io, e.src.c_str(), O_RDONLY, kNoAio);
     if (!in) return ktfs::errno_code(errno);
     // A file swapped for a link since the walk saw it: another file's data
     // never enters the version.
-    if (std::error_code ec = detail::opened_as_seen(in, e.st)) return ec;
+    if (std::error_code ec = detail::opened_as_seen(in, e.st, opened)) return ec;
     *failed = e.dst;
     ktfs::file_ptr out =
         m_api->open(m_io, e.dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, kNoAio);
     if (!out) return ktfs::errno_code(errno);
-    if (std::error_code ec = copy_data(in, out, e.st, failed)) return ec;
+    if (std::error_code ec = copy_data(in, out, *opened, failed)) return ec;
     // A file written while it was copied: the version holds a mix.
     struct stat after;
     std::memset(&after, 0, sizeof after);
     *failed = e.src;
     if (std::error_code ec = in->impl().fstat(&after)) return ec;
-    bool changed = after.st_size != e.st.st_size || after.st_mtim.tv_sec != e.st.st_mtim.tv_sec ||
-                   after.st_mtim.tv_nsec != e.st.st_mtim.tv_nsec;
+    bool changed = after.st_size != opened->st_size ||
+                   after.st_mtim.tv_sec != opened->st_mtim.tv_sec ||
+                   after.st_mtim.tv_nsec != opened->st_mtim.tv_nsec;
     if (std::error_code ec = m_api->close(in, kNoAio)) return ec;
     *failed = e.dst;
     if (std::error_code ec = m_api->close(out, kNoAio)) return ec;
@@ -551,16 +558,17 @@ class tree_copier {
     return {};
   }
 
-  // Copies the data extents only: a file with fewer blocks than its size
-  // may hold holes, found with SEEK_DATA and SEEK_HOLE; the others are
-  // copied whole without asking.  A hole at the end is made by the size.
+  // Copies the data to the end the reads find.  A size told beforehand
+  // bounds nothing else: another client may have written the file since,
+  // and a GlusterFS client may answer a stat from its cache with an older
+  // file's size for a name another client renamed a file over.  A file
+  // with fewer blocks than its size may hold holes: up to that size only
+  // its data extents are copied, found with SEEK_DATA and SEEK_HOLE, and a
+  // hole at the end is made by the size.
   std::error_code copy_data(const ktfs::file_ptr& in, const ktfs::file_ptr& out,
                             const struct stat& st, std::string* failed) {
-    uint64_t size = static_cast<uint64_t>(st.st_size), end = 0;
-    if (size == 0) return {};
-    if (static_cast<uint64_t>(st.st_blocks) * 512 >= size) {
-      if (std::error_code ec = copy_extent(in, out, 0, size, &end, failed)) return ec;
-    } else {
+    uint64_t size = static_cast<uint64_t>(st.st_size), end = 0, rest = 0;
+    if (static_cast<uint64_t>(st.st_blocks) * 512 < size) {
       for (uint64_t at = 0; at < size;) {
         uint64_t data = 0, hole = 0;
         *failed = in->path();
@@ -571,10 +579,12 @@ class tree_copier {
         if ((ec = copy_extent(in, out, data, hole, &end, failed))) return ec;
         at = hole;
       }
+      rest = size;
     }
-    if (end < size) {
+    if (std::error_code ec = copy_extent(in, out, rest, UINT64_MAX, &end, failed)) return ec;
+    if (end < rest) {
       *failed = out->path();
-      return m_api->truncate(out, size, kNoAio);
+      return m_api->truncate(out, rest, kNoAio);
     }
     return {};
   }
@@ -590,10 +600,10 @@ class tree_copier {
         *failed = in->path();
         return ec;
       }
-      if (done == 0) break;  // shorter than it was
+      if (done == 0) break;  // the end of the file's data
       m_progress.bytes.fetch_add(done, std::memory_order_relaxed);
     }
-    *end = std::max(*end, out_offset);
+    if (out_offset > from) *end = std::max(*end, out_offset);
     return {};
   }
 

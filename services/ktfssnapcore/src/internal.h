@@ -62,8 +62,10 @@ std::error_code same_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const st
 
 // Whether the open file or directory is the entry that lstat found (seen):
 // ELOOP when its device or inode differ (the entry was swapped before it
-// was opened), else the error of fstat.
-std::error_code opened_as_seen(const ktfs::file_ptr& file, const struct stat& seen);
+// was opened), else the error of fstat.  With opened, also what fstat
+// told of the open entry (its size and times may be newer than seen's).
+std::error_code opened_as_seen(const ktfs::file_ptr& file, const struct stat& seen,
+                               struct stat* opened = nullptr);
 
 // Which extended attributes copy_attrs copies.
 enum class attr_scope {

@@ -235,10 +235,12 @@ std::error_code same_dir(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const st
   return {};
 }
 
-std::error_code opened_as_seen(const ktfs::file_ptr& file, const struct stat& seen) {
-  struct stat opened;
-  if (std::error_code ec = file->impl().fstat(&opened)) return ec;
-  return same_inode(opened, seen) ? std::error_code() : errno_code(ELOOP);
+std::error_code opened_as_seen(const ktfs::file_ptr& file, const struct stat& seen,
+                               struct stat* opened) {
+  struct stat now;
+  if (opened == nullptr) opened = &now;
+  if (std::error_code ec = file->impl().fstat(opened)) return ec;
+  return same_inode(*opened, seen) ? std::error_code() : errno_code(ELOOP);
 }
 
 std::error_code remove_tree(ktfs::ktfs_api* api, const ktfs::iopx_ptr& io, const std::string& path,
