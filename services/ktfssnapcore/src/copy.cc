@@ -157,6 +157,9 @@ struct entry {
   // when there is one that may stand in for this entry.
   bool has_older = false;
   struct stat older = {};
+  // Its name was looked at again and named another file than listed: what
+  // a client tells of that file's size may be of the file it replaced.
+  bool replaced = false;
 };
 
 // A listing's entries by name.
@@ -447,6 +450,7 @@ class tree_copier {
       return false;
     }
     e->has_older = false;  // another file than the older version's listing knew
+    e->replaced = true;
     return true;
   }
 
@@ -536,7 +540,7 @@ class tree_copier {
     ktfs::file_ptr out =
         m_api->open(m_io, e.dst.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600, kNoAio);
     if (!out) return ktfs::errno_code(errno);
-    if (std::error_code ec = copy_data(in, out, *opened, failed)) return ec;
+    if (std::error_code ec = copy_data(in, out, *opened, e.replaced, failed)) return ec;
     // A file written while it was copied: the version holds a mix.
     struct stat after;
     std::memset(&after, 0, sizeof after);
@@ -558,17 +562,21 @@ class tree_copier {
     return {};
   }
 
-  // Copies the data to the end the reads find.  A size told beforehand
-  // bounds nothing else: another client may have written the file since,
-  // and a GlusterFS client may answer a stat from its cache with an older
-  // file's size for a name another client renamed a file over.  A file
-  // with fewer blocks than its size may hold holes: up to that size only
-  // its data extents are copied, found with SEEK_DATA and SEEK_HOLE, and a
-  // hole at the end is made by the size.
+  // Copies the data up to the size st gives, the file's as the copy opened
+  // it (the listing's may be older: another host may have written the file
+  // since).  With to_the_end, on to the end the reads find: a GlusterFS
+  // client may answer a stat of a name another client renamed a file over
+  // from what it kept of the file replaced, or of the new file as it was
+  // listed, for about a second; whatever size it tells, the reads reach the
+  // bricks.  A file with fewer blocks than its size may hold holes: only its
+  // data extents are copied, found with SEEK_DATA and SEEK_HOLE, and a hole
+  // at the end is made by the size.
   std::error_code copy_data(const ktfs::file_ptr& in, const ktfs::file_ptr& out,
-                            const struct stat& st, std::string* failed) {
-    uint64_t size = static_cast<uint64_t>(st.st_size), end = 0, rest = 0;
-    if (static_cast<uint64_t>(st.st_blocks) * 512 < size) {
+                            const struct stat& st, bool to_the_end, std::string* failed) {
+    uint64_t size = static_cast<uint64_t>(st.st_size), end = 0;
+    if (static_cast<uint64_t>(st.st_blocks) * 512 >= size) {
+      if (std::error_code ec = copy_extent(in, out, 0, size, &end, failed)) return ec;
+    } else {
       for (uint64_t at = 0; at < size;) {
         uint64_t data = 0, hole = 0;
         *failed = in->path();
@@ -579,12 +587,13 @@ class tree_copier {
         if ((ec = copy_extent(in, out, data, hole, &end, failed))) return ec;
         at = hole;
       }
-      rest = size;
     }
-    if (std::error_code ec = copy_extent(in, out, rest, UINT64_MAX, &end, failed)) return ec;
-    if (end < rest) {
+    if (to_the_end) {
+      if (std::error_code ec = copy_extent(in, out, size, UINT64_MAX, &end, failed)) return ec;
+    }
+    if (end < size) {
       *failed = out->path();
-      return m_api->truncate(out, rest, kNoAio);
+      return m_api->truncate(out, size, kNoAio);
     }
     return {};
   }
