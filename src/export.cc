@@ -69,15 +69,24 @@ bool export_allowed(const std::string& state) {
 }
 
 // Runs the export service's command line for the version at path, with the
-// state in_progress written before it and done after it.  When the command
+// state in_progress written before it and done after it, each write checked
+// by write_on_every_brick (a brick lost meanwhile: the state the write
+// replaced goes back, so after the command the version reads in_progress
+// everywhere, an unfinished step that doctor names).  When the command
 // fails, the state it had before (before) is written back, so that a failed
 // command changes nothing.  Returns false after the step's one message.
-bool run_export_step(const char* function, const char* name, const std::string& path,
-                     const std::string& command, const std::string& before,
+bool run_export_step(const char* function, const std::string& set_name, const char* name,
+                     const std::string& path, const std::string& command, const std::string& before,
                      const std::string& in_progress, const std::string& done) {
   ktfs::ktfs_debug& logger = log();
-  if (write_state(path, in_progress)) {
+  auto write = [&](const std::string& state) {
+    if (!write_state(path, state)) return true;
     logger.debug(function, -1, "file group [%s] setxattr failed", name);
+    return false;
+  };
+  if (!ktsm_internal::write_on_every_brick(
+          function, set_name, [&] { return write(in_progress); },
+          [&] { write_state(path, before); })) {
     return false;
   }
   std::string out, err;
@@ -96,11 +105,8 @@ bool run_export_step(const char* function, const char* name, const std::string& 
     }
     return false;
   }
-  if (write_state(path, done)) {
-    logger.debug(function, -1, "file group [%s] setxattr failed", name);
-    return false;
-  }
-  return true;
+  return ktsm_internal::write_on_every_brick(
+      function, set_name, [&] { return write(done); }, [&] { write_state(path, in_progress); });
 }
 
 // Checks that the version's directories are real ones, takes the group's
@@ -109,7 +115,8 @@ bool run_export_step(const char* function, const char* name, const std::string& 
 // volume keeps on every brick: written while one is down, the others take
 // it, and once the brick is back, reads may answer from its old copy (a
 // version reported exported reads active again, its export block
-// orphaned).  So nothing is read or written then.
+// orphaned).  So nothing is read or written then, and each write is
+// checked again after it (run_export_step).
 bool lock_version(const char* function, const std::string& set_name,
                   const ktsm_filegroup_version& version, const std::string& path,
                   ktsm_internal::group_lock* lock) {
@@ -152,7 +159,7 @@ int32_t ktsm_filegroup_version_set::export_version_internal(const std::string& v
       return 1;
     }
   }
-  if (!run_export_step(FN_EXPORT, n, path, command, state, SNAP_STATE_EXPORT_IN_PROGRESS,
+  if (!run_export_step(FN_EXPORT, m_name, n, path, command, state, SNAP_STATE_EXPORT_IN_PROGRESS,
                        SNAP_STATE_EXPORTED)) {
     return 1;
   }
@@ -189,8 +196,8 @@ int32_t ktsm_filegroup_version_set::unexport_version_internal(const std::string&
     logger.debug(FN_UNEXPORT, -1, "version [%s] not exported", state.c_str());
     return 0;
   }
-  if (!run_export_step(FN_UNEXPORT, n, path, command, state, SNAP_STATE_UNEXPORT_IN_PROGRESS,
-                       SNAP_STATE_ACTIVE)) {
+  if (!run_export_step(FN_UNEXPORT, m_name, n, path, command, state,
+                       SNAP_STATE_UNEXPORT_IN_PROGRESS, SNAP_STATE_ACTIVE)) {
     return 1;
   }
   access::set_state(*version, SNAP_STATE_ACTIVE);

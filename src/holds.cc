@@ -105,7 +105,8 @@ int32_t change_holds(const vs::version_ptr& version, const std::string& set_name
   std::string path = ktsm_internal::snapshot_path(set_name, name);
   ktsm_internal::group_lock lock;
   // A hold written while a brick of a distributed volume is down would
-  // be lost when it comes back (see lock_version in export.cc).
+  // be lost when it comes back (see lock_version in export.cc): the volume
+  // is asked before the write and after it.
   if (!ktsm_internal::real_directories(function, set_name, path) ||
       !ktsm_internal::take_group_lock(function, set_name, &lock) ||
       !ktsm_internal::whole_volume(function, set_name)) {
@@ -116,13 +117,19 @@ int32_t change_holds(const vs::version_ptr& version, const std::string& set_name
     logger.debug(function, -1, "file group [%s] getxattr failed", n);
     return 1;
   }
+  const std::vector<std::string> before = tags;
   bool write = false;
   if (!change(&tags, &write)) return 1;
-  if (write && ktsm_internal::write_holds(path, tags)) {
-    logger.debug(function, -1, "file group [%s] setxattr failed", n);
-    return 1;
-  }
-  return 0;
+  if (!write) return 0;
+  bool changed = ktsm_internal::write_on_every_brick(
+      function, set_name,
+      [&] {
+        if (!ktsm_internal::write_holds(path, tags)) return true;
+        logger.debug(function, -1, "file group [%s] setxattr failed", n);
+        return false;
+      },
+      [&] { ktsm_internal::write_holds(path, before); });
+  return changed ? 0 : 1;
 }
 
 // The holds of the versions of the set set_name (versions, its list) that

@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <pthread.h>
 
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -397,6 +398,16 @@ bool whole_volume(const char* function, const std::string& set_name);
 // removal of versions or of the group asks, since a brick that missed a
 // removal may bring the entry back when it returns (the same message).
 bool every_brick(const char* function, const std::string& set_name);
+// Makes a change of a version directory's attributes (write: false after
+// its own message) and then asks whole_volume again.  A distributed volume
+// keeps a directory's attributes on every brick; a brick lost before the
+// write keeps its old value, and once it is back a reader may be answered
+// from it.  So when a brick went away, undo writes the old value back on
+// the bricks that answer (best effort, no message), every brick holds the
+// value from before the change, and the change fails with the volume's
+// message.  REQUIRES: the group's lock held.
+bool write_on_every_brick(const char* function, const std::string& set_name,
+                          const std::function<bool()>& write, const std::function<void()>& undo);
 
 }  // namespace ktsm_internal
 

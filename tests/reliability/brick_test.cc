@@ -6,9 +6,11 @@
 // start force".
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include "ktfssnapcore/ktfssnapcore.h"
@@ -173,6 +175,91 @@ TEST_P(DistributedBrickTest, NoListingIsTrustedWhileABrickIsDown) {
   ASSERT_TRUE(back());
   ASSERT_EQ(m_set->create_version("v4", v), 0);
   expect_whole("v4");
+}
+
+// A brick lost just before an export, unexport, hold or release writes the
+// version's attribute keeps the value from before; the change fails, and
+// the bricks that took the write are given the old value back, so that
+// every brick agrees once it is back and no reader can be answered with a
+// value that leaves an export block without its version.
+TEST_P(DistributedBrickTest, AChangeABrickMissedIsTakenBackOnTheOthers) {
+  version_ptr v0;
+  ASSERT_EQ(m_set->create_version("v0", v0), 0);
+  const std::string dir = "/g/.snaps/v0";
+  // The attribute name's bytes on each brick's own copy of the directory.
+  auto on_bricks = [&](const std::string& name) {
+    names values;
+    for (const std::string& brick : m_volume->bricks()) {
+      char buf[256];
+      ssize_t n = ::lgetxattr((brick + dir).c_str(), name.c_str(), buf, sizeof buf);
+      values.push_back(n < 0 ? "none" : std::string(buf, static_cast<size_t>(n)));
+    }
+    return values;
+  };
+  auto states = [&](const std::string& text) {
+    return names(m_volume->bricks().size(), state_bytes(text));
+  };
+  const struct {
+    const char* what;
+    int write;  // the state write before which the brick is killed
+    std::function<int32_t()> change;
+    const char* left;  // the state every brick holds after
+    size_t blocks;
+  } rows[] = {
+      {"export, before the first write", 1, [&] { return m_set->export_version("v0"); }, "2", 0},
+      {"export, after the command", 2, [&] { return m_set->export_version("v0"); }, "7", 1},
+      {"unexport, before the first write", 1, [&] { return m_set->unexport_version("v0"); }, "7",
+       1},
+      {"unexport, after the command", 2, [&] { return m_set->unexport_version("v0"); }, "10", 0},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto kill = [&] {
+      EXPECT_TRUE(m_volume->kill_brick(1));
+      EXPECT_TRUE(wait_for(false));
+    };
+    m_lib.faults()->on_call(ktfs::op::setxattr, "*" + dir, [&] {
+      if (row.write == 1) return kill();
+      m_lib.faults()->on_call(ktfs::op::setxattr, "*" + dir, kill);
+    });
+    m_lib.capture().clear();
+    EXPECT_EQ(row.change(), 1);
+    expect_unreachable_reported();
+    ASSERT_TRUE(back());
+    EXPECT_EQ(on_bricks(vs::SNAP_STATE_NAME), states(row.left));
+    EXPECT_EQ(m_lib.export_blocks(), row.blocks);
+  }
+  // Unfinished, the version is named by doctor and is not deleted.
+  int status = 0;
+  std::string out = ktsmctl("doctor", &status);
+  EXPECT_NE(out.find("group g, version v0: unexport in progress"), std::string::npos) << out;
+  EXPECT_EQ(m_set->delete_version("v0"), 1);
+  EXPECT_EQ(m_set->unexport_version("v0"), 0);
+  EXPECT_EQ(on_bricks(vs::SNAP_STATE_NAME), states("2"));
+
+  // A hold, and then its release, missed by a brick: every brick keeps the
+  // holds from before.
+  EXPECT_EQ(m_set->hold_version("v0", "keep"), 0);
+  for (bool release : {true, false}) {
+    SCOPED_TRACE(release ? "release" : "hold");
+    if (!release) {
+      ASSERT_EQ(m_set->release_version("v0", "keep"), 0);
+    }
+    names before = on_bricks(vs::SNAP_HOLD_NAME);
+    m_lib.faults()->on_call(ktfs::op::setxattr, "*" + dir, [&] {
+      EXPECT_TRUE(m_volume->kill_brick(1));
+      EXPECT_TRUE(wait_for(false));
+    });
+    m_lib.capture().clear();
+    EXPECT_EQ(release ? m_set->release_version("v0", "keep") : m_set->hold_version("v0", "keep"),
+              1);
+    expect_unreachable_reported();
+    ASSERT_TRUE(back());
+    EXPECT_EQ(on_bricks(vs::SNAP_HOLD_NAME), before);
+    names tags;
+    EXPECT_EQ(m_set->get_holds("v0", tags), 0);
+    EXPECT_EQ(tags, release ? names{"keep"} : names{});
+  }
 }
 
 // Snapshots go on with a brick of the replica set down; deletions wait for
