@@ -158,9 +158,9 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     m_lib.capture().clear();
     if (c.nth_write == 2) {
       // Three lstats of the directories, the lock file's open, lock, fstat
-      // and lstat, the volume check, stat, getxattr, setxattr, the command,
-      // the second setxattr.
-      m_lib.faults()->fail_nth(12, EIO);
+      // and lstat, the volume check, stat, getxattr, setxattr, the volume
+      // check again, the command, the second setxattr.
+      m_lib.faults()->fail_nth(13, EIO);
     } else if (c.kind != ktfs::op::count_) {
       m_lib.faults()->fail_calls(c.kind, "//g/.snaps/v1", EIO, false);
     }
@@ -171,19 +171,19 @@ TEST_F(ExportTest, FailuresLeaveTheStateTheyReached) {
     m_lib.faults()->clear();
   }
   // Unexport's two writes, and a withdrawal that fails: the state stays.
-  for (int nth : {11, 12, 0}) {
+  for (int nth : {11, 13, 0}) {
     m_lib.put_state("/g/.snaps/v1", "8");
     command_status(nth == 0 ? 1 : 0);
     m_lib.capture().clear();
     // lstat x3, open, lock, fstat, lstat, the volume check, stat, getxattr,
-    // write, the command, write
+    // write, the volume check, the command, write
     if (nth != 0) m_lib.faults()->fail_nth(static_cast<uint64_t>(nth), EIO);
     EXPECT_EQ(m_set->unexport_version("v1"), 1);
     EXPECT_EQ(m_lib.texts(),
               std::vector<std::string>{
                   nth == 0 ? "file group [//g/.snaps/v1] storhaug unexport dir failed"
                            : "file group [v1] setxattr failed"});
-    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 12 ? "10" : "8"));
+    EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes(nth == 13 ? "10" : "8"));
     m_lib.faults()->clear();
   }
   // The group's lock held by another open (another process, another host):
