@@ -322,6 +322,23 @@ TEST_P(VersionOpsTest, ALiveNameGoneBeforeTheRestoreRemovesItIsRemoved) {
   EXPECT_EQ(version, "");
 }
 
+// A deletion is done only when the version's directory is gone.  The
+// removal counts an entry that answers ENOENT as removed; a replica set
+// whose bricks disagree after a removal cut short answered so for a version
+// directory it still held, and the deletion reported success.  Here the
+// directory's rmdir answers ENOENT without reaching the volume.
+TEST_P(VersionOpsTest, ADeletionThatLeavesTheDirectoryFails) {
+  version_ptr v1;
+  ASSERT_EQ(m_set->create_version("v1", v1), 0);
+  m_lib.faults()->fail_calls(ktfs::op::rmdir, "*/g/.snaps/v1", ENOENT, false);
+  m_lib.capture().clear();
+  EXPECT_EQ(m_set->delete_version("v1"), 1);
+  EXPECT_EQ(m_lib.capture().count("file group version [v1]rmdir  failed"), 1u);
+  EXPECT_EQ(m_lib.raw_state("/g/.snaps/v1"), state_bytes("5"));
+  EXPECT_EQ(m_set->delete_version("v1"), 0);
+  EXPECT_FALSE(m_lib.exists("/g/.snaps/v1"));
+}
+
 // A live file named as versions once named their deleted-file list is the
 // user's: snapshots copy it and restores bring it back.  A version taken
 // when the list sat at its top (made here by moving a real version's list
