@@ -228,11 +228,11 @@ int32_t ktsm_filegroup_version_set::delete_version_steps(const std::string& name
   }
   // A removal that finished removed the directory from every brick (a
   // distributed volume removes a directory only where all answer); one that
-  // failed names a brick lost meanwhile as its reason.
-  // The removal counts an entry that answers ENOENT as gone; a replica set
-  // whose bricks disagree after a removal cut short (a host killed in it)
-  // can answer so for a directory it still holds.  So the version is
-  // deleted only when its directory is no longer found.
+  // failed names a brick lost meanwhile as its reason.  The removal counts
+  // an entry that answers ENOENT as gone, and a replica set whose bricks
+  // disagree after a removal cut short (a host killed in it) can answer so
+  // for a directory it still holds: the version is deleted only when its
+  // directory is no longer found.
   struct stat left;
   if (ktfssnaputils::rmdir_nonempty(&api_instance, io(), path, logger) ||
       !api_instance.lstat(io(), path.c_str(), &left, kNoAio)) {
