@@ -233,9 +233,8 @@ int32_t ktsm_filegroup_version_set::delete_version_steps(const std::string& name
   // disagree after a removal cut short (a host killed in it) can answer so
   // for a directory it still holds: the version is deleted only when its
   // directory is no longer found.
-  struct stat left;
   if (ktfssnaputils::rmdir_nonempty(&api_instance, io(), path, logger) ||
-      !api_instance.lstat(io(), path.c_str(), &left, kNoAio)) {
+      ktsm_internal::is_directory(path)) {
     if (!ktsm_internal::every_brick(FN_DELETE_VERSION, m_name)) return 1;
     logger.debug(FN_DELETE_VERSION, -1, "file group version [%s]rmdir  failed", n);
     return 1;

@@ -384,6 +384,13 @@ class CrashTest : public ::testing::Test {
       return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
   }
+  // A prepare() for interrupt(): version v of group g deleted when a run
+  // before finished it.
+  std::function<void()> without_version(const std::string& g, const std::string& v) {
+    return [this, g, v] {
+      if (path_exists(snaps(g) + "/" + v)) ok({"delete", g, v});
+    };
+  }
   static const int kTries = 5;
   static const int kKilledBy = 1000;
 
@@ -571,11 +578,9 @@ TEST_F(CrashTest, SnapshotKilledWhileCopying) {
     return read_state(version_dir, &state) && state == "1" && copied >= kCopiedAtKill &&
            copied < files.size();
   };
-  auto no_v1 = [&] {
-    if (path_exists(version_dir)) ok({"delete", "g", "v1"});
-  };
   std::string err;
-  int killed = interrupt({"snapshot", "g", "v1"}, no_v1, mid_copy, SIGKILL, &err);
+  int killed =
+      interrupt({"snapshot", "g", "v1"}, without_version("g", "v1"), mid_copy, SIGKILL, &err);
   ::unsetenv("KTFS_COPY_WORKERS");
   ASSERT_EQ(killed, kKilledBy + SIGKILL);
   size_t complete = complete_copies(version_dir, files);
@@ -726,10 +731,9 @@ TEST_F(InterruptTest, StoppedCommandsSayWhatIsLeftAndDoctorNamesIt) {
     size_t copied = names_in(v1).size();
     return copied >= kCopiedAtKill && copied < files.size();
   };
-  auto no_v1 = [&] {
-    if (path_exists(v1)) ok({"delete", "g", "v1"});
-  };
-  EXPECT_EQ(interrupt({"snapshot", "--full", "g", "v1"}, no_v1, mid_copy, SIGINT, &err), 130);
+  EXPECT_EQ(interrupt({"snapshot", "--full", "g", "v1"}, without_version("g", "v1"), mid_copy,
+                      SIGINT, &err),
+            130);
   EXPECT_NE(err.find("interrupted (SIGINT)"), std::string::npos) << err;
   EXPECT_NE(err.find("remove it with \"ktsmctl delete g v1\""), std::string::npos) << err;
   EXPECT_LT(complete_copies(v1, files), files.size()) << "the copy stopped";
